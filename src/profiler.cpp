@@ -1,0 +1,914 @@
+#include "profiler.hpp"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace ruvo {
+
+// ---------------------------------------------------------------- record storage
+
+void RecordStore::append(std::string_view record) {
+    constexpr size_t MIN_CHUNK = 4096;
+    constexpr size_t MAX_CHUNK = 1 << 20;
+    while (!record.empty()) {
+        if (chunks_.empty() || chunks_.back().used == chunks_.back().capacity) {
+            // Chunks grow with the store, so a small store stays small and a
+            // large one wastes at most one chunk.
+            size_t capacity = std::clamp(bytes_, MIN_CHUNK, MAX_CHUNK);
+            chunks_.push_back(Chunk{std::unique_ptr<char[]>(new char[capacity]), 0, capacity});
+        }
+        Chunk& chunk = chunks_.back();
+        size_t n = std::min(record.size(), chunk.capacity - chunk.used);
+        std::memcpy(chunk.data.get() + chunk.used, record.data(), n);
+        chunk.used += n;
+        bytes_ += n;
+        record.remove_prefix(n);
+    }
+    ++count_;
+}
+
+void RecordStore::copy_to(char* out) const {
+    for (const Chunk& chunk : chunks_) {
+        std::memcpy(out, chunk.data.get(), chunk.used);
+        out += chunk.used;
+    }
+}
+
+// ---------------------------------------------------------------- state
+
+ProfilerState::~ProfilerState() {
+    // Owned fields go in this order; the Python references among them
+    // (plugin callables and contexts, frames on the call stacks) are released
+    // with the interpreter lock held, by the instance's deallocation.
+    db_path = std::string();
+    trace_id = std::string();
+    frames_of_interest = RecordStore();
+    frames.clear();
+    include_frames.clear();
+    ignore_frames.clear();
+    plugins.clear();
+    for (auto& entry : threads) entry.second->call_frames.clear();
+    for (auto& entry : threads) entry.second->frame_ids.clear();
+    for (auto& entry : threads) entry.second->identity.reset();
+    source = std::string();
+}
+
+ThreadData& thread_data(ProfilerState& state) {
+    uint64_t key = PyThreadState_GetID(PyThreadState_Get());
+    std::unique_ptr<ThreadData>& slot = state.threads[key];
+    if (!slot) slot = std::make_unique<ThreadData>();
+    return *slot;
+}
+
+// ---------------------------------------------------------------- arguments
+
+bool parse_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     std::initializer_list<const char*> names, PyObject** out) {
+    const auto count = static_cast<Py_ssize_t>(names.size());
+    std::fill(out, out + count, nullptr);
+    if (nargs > count) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", function, count,
+                     count == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t index = 0;
+        for (const char* name : names) {
+            if (PyUnicode_CompareWithASCIIString(key, name) == 0) break;
+            ++index;
+        }
+        if (index == count) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+            return false;
+        }
+        if (out[index] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", function, key);
+            return false;
+        }
+        out[index] = args[nargs + k];
+    }
+    std::vector<std::string> missing;
+    Py_ssize_t index = 0;
+    for (const char* name : names) {
+        if (out[index++] == nullptr) missing.push_back(std::string("'") + name + "'");
+    }
+    if (!missing.empty()) {
+        std::string list = missing[0];
+        for (size_t i = 1; i < missing.size(); ++i) {
+            list += (i + 1 == missing.size() ? (missing.size() > 2 ? ", and " : " and ") : ", ") + missing[i];
+        }
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", function,
+                     missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- warnings
+
+namespace {
+
+constexpr const char* LOG_MESSAGE =
+    "Unexpected exception in Rust.\n"
+    "    co_filename: %s\n"
+    "    co_name: %s\n"
+    "    event: %s\n"
+    "    frame locals: %s\n";
+
+bool log_warning(PyObject* error, PyObject* frame, PyObject* event_name, PyObject* co_filename, PyObject* co_name) {
+    Ref logging = import_module(NAMES.mod_logging);
+    if (!logging) return false;
+    Ref get_logger = Ref::steal(PyObject_GetAttr(logging.get(), NAMES.getLogger));
+    if (!get_logger) return false;
+    Ref logger = Ref::steal(PyObject_CallOneArg(get_logger.get(), NAMES.ruvo));
+    if (!logger) return false;
+    Ref locals = Ref::steal(PyObject_GetAttr(frame, NAMES.f_locals));
+    if (!locals) return false;
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItem(kwargs.get(), NAMES.exc_info, error) < 0) return false;
+    Ref warning = Ref::steal(PyObject_GetAttr(logger.get(), NAMES.warning));
+    if (!warning) return false;
+    Ref message = Ref::steal(PyUnicode_FromString(LOG_MESSAGE));
+    if (!message) return false;
+    Ref args = Ref::steal(PyTuple_Pack(5, message.get(), co_filename, co_name, event_name, locals.get()));
+    if (!args) return false;
+    return Ref::steal(PyObject_Call(warning.get(), args.get(), kwargs.get())).get() != nullptr;
+}
+
+}  // namespace
+
+void log_error(Ref error, PyObject* frame, PyObject* event_name, PyObject* co_filename, PyObject* co_name) {
+    if (!error) {
+        PyErr_SetString(PyExc_SystemError, "an event failed without an exception");
+        error = fetch_error();
+    }
+    if (!log_warning(error.get(), frame, event_name, co_filename ? co_filename : Py_None,
+                     co_name ? co_name : Py_None)) {
+        // The report never makes a second report: the interpreter's
+        // unraisable hook is all that is left.
+        PyErr_WriteUnraisable(frame);
+    }
+}
+
+// ---------------------------------------------------------------- construction
+
+namespace {
+
+std::atomic<uintptr_t> next_filter_generation{1};
+
+// A dict get on the configuration; a raising lookup is a broken invariant.
+bool config_get(PyObject* config, PyObject* key, const char* message, Ref* out) {
+    PyObject* value = PyDict_GetItemWithError(config, key);
+    if (value == nullptr && PyErr_Occurred()) {
+        set_internal_error(message);
+        return false;
+    }
+    *out = Ref::borrow(value);
+    return true;
+}
+
+bool finders_from_filters(PyObject* filters, PyObject* key, std::vector<Finder>* out) {
+    Ref value = Ref::steal(PyObject_GetItem(filters, key));
+    if (!value) {
+        PyErr_Clear();
+        return true;
+    }
+    std::vector<std::string> texts;
+    if (!extract_text_list(value.get(), &texts)) return false;
+    *out = build_finders(std::move(texts));
+    return true;
+}
+
+bool config_flag(PyObject* config, PyObject* key, const char* message, bool* out) {
+    Ref value;
+    if (!config_get(config, key, message, &value)) return false;
+    *out = false;
+    if (value && !extract_bool(value.get(), out)) {
+        PyErr_Clear();
+        *out = false;
+    }
+    return true;
+}
+
+bool attribute_text(PyObject* obj, PyObject* name, std::string* out) {
+    Ref value = Ref::steal(PyObject_GetAttr(obj, name));
+    return value && extract_text(value.get(), out);
+}
+
+}  // namespace
+
+std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler) {
+    auto state = std::make_unique<ProfilerState>();
+
+    Ref config = Ref::steal(PyObject_GetAttr(profiler, NAMES.config));
+    if (!config) return nullptr;
+    if (!PyDict_Check(config.get())) {
+        set_conversion_error(config.get(), "PyDict");
+        return nullptr;
+    }
+
+    Ref filters;
+    if (!config_get(config.get(), NAMES.filters, "config.get(\"filters\" should not raise.", &filters)) return nullptr;
+    if (filters) {
+        if (!finders_from_filters(filters.get(), NAMES.include_frames, &state->include_frames)) return nullptr;
+        if (!finders_from_filters(filters.get(), NAMES.ignore_frames, &state->ignore_frames)) return nullptr;
+    }
+
+    Ref threading = Ref::steal(PyImport_Import(NAMES.mod_threading));
+    if (!threading) return nullptr;
+    Ref main_thread = Ref::steal(PyObject_CallMethodNoArgs(threading.get(), NAMES.main_thread));
+    if (!main_thread) return nullptr;
+    Ref native_id = Ref::steal(PyObject_GetAttr(main_thread.get(), NAMES.native_id));
+    if (!native_id) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+    } else if (native_id.get() != Py_None) {
+        uint64_t value;
+        if (!extract_u64(native_id.get(), &value)) return nullptr;
+        state->main_thread_native_id = value;
+    }
+
+    Ref timeout;
+    if (!config_get(config.get(), NAMES.sqlite_busy_timeout, "config.get(\"sqlite_busy_timeout\" should not raise.",
+                    &timeout)) {
+        return nullptr;
+    }
+    if (timeout && !extract_u64(timeout.get(), &state->sqlite_busy_timeout)) return nullptr;
+
+    if (!config_flag(config.get(), NAMES.threading, "config.get(\"threading\" should not raise.", &state->threading) ||
+        !config_flag(config.get(), NAMES.lightweight_repr, "config.get(\"lightweight_repr\" should not raise.",
+                     &state->lightweight_repr)) {
+        return nullptr;
+    }
+
+    if (!load_plugins(config.get(), &state->plugins)) return nullptr;
+
+    Ref db_path = Ref::steal(PyObject_GetAttr(profiler, NAMES.db_path));
+    if (!db_path) return nullptr;
+    Ref db_path_text = Ref::steal(PyObject_Str(db_path.get()));
+    if (!db_path_text || !extract_text(db_path_text.get(), &state->db_path)) return nullptr;
+
+    Ref per_test = Ref::steal(PyObject_GetAttr(profiler, NAMES.one_trace_per_test));
+    if (!per_test || !extract_bool(per_test.get(), &state->one_trace_per_test)) return nullptr;
+    if (!attribute_text(profiler, NAMES.trace_id, &state->trace_id)) return nullptr;
+    if (!attribute_text(profiler, NAMES.source, &state->source)) return nullptr;
+
+    auto start = timestamp();
+    if (!start) return nullptr;
+    state->start_timestamp = *start;
+    state->filter_generation = next_filter_generation.fetch_add(1, std::memory_order_relaxed);
+    return state;
+}
+
+// ---------------------------------------------------------------- storage and traces
+
+namespace {
+
+// Appends records [begin, end) of one event to the store of its thread.
+bool push_frame_data(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<EventRecord>& records,
+                     size_t begin, size_t end) {
+    bool main_store = !native_id || !state.threading ||
+                      (state.main_thread_native_id && *state.main_thread_native_id == *native_id);
+    std::optional<PoisonMutex::Guard> guard;
+    if (main_store) {
+        if (!state.frames_of_interest_lock.lock(guard)) {
+            set_internal_error("the frames_of_interest lock is poisoned");
+            return false;
+        }
+        for (size_t i = begin; i < end; ++i) state.frames_of_interest.append(records[i].bytes);
+        return true;
+    }
+    if (!state.frames_lock.lock(guard)) {
+        set_internal_error("the frames lock is poisoned");
+        return false;
+    }
+    RecordStore& store = state.frames[*native_id];
+    for (size_t i = begin; i < end; ++i) store.append(records[i].bytes);
+    return true;
+}
+
+// A test starts: a new trace id, and everything stored so far is dropped.
+bool start_new_trace(ProfilerState& state) {
+    Id trace_id = new_id("trc_");
+    std::optional<PoisonMutex::Guard> trace_id_guard, foi_guard, frames_guard;
+    if (!state.trace_id_lock.lock(trace_id_guard)) {
+        set_internal_error("the trace_id lock is poisoned");
+        return false;
+    }
+    if (!state.frames_of_interest_lock.lock(foi_guard)) {
+        set_internal_error("the frames_of_interest lock is poisoned");
+        return false;
+    }
+    if (!state.frames_lock.lock(frames_guard)) {
+        set_internal_error("the frames lock is poisoned");
+        return false;
+    }
+    state.trace_id.assign(id_view(trace_id));
+    state.frames_of_interest = RecordStore();
+    state.frames.clear();
+    // Guards release in reverse: frames, frames_of_interest, trace_id.
+    frames_guard.reset();
+    foi_guard.reset();
+    return true;
+}
+
+bool copy_trace_id(ProfilerState& state, std::string* out) {
+    std::optional<PoisonMutex::Guard> guard;
+    if (!state.trace_id_lock.lock(guard)) {
+        set_internal_error("the trace_id lock is poisoned");
+        return false;
+    }
+    *out = state.trace_id;
+    return true;
+}
+
+bool host_attribute(PyObject* module_name, PyObject* attribute, Ref* out) {
+    Ref module = Ref::steal(PyImport_Import(module_name));
+    if (!module) return false;
+    *out = Ref::steal(PyObject_GetAttr(module.get(), attribute));
+    return static_cast<bool>(*out);
+}
+
+bool save_in_db(ProfilerState& state);
+
+}  // namespace
+
+bool push_frames(ProfilerState& state, ThreadData& thread, bool is_call, std::vector<EventRecord>& records) {
+    if (records.empty()) return true;
+    // Records of a return nest inside those of its call.
+    if (!is_call) std::reverse(records.begin(), records.end());
+    if (!thread.identity) {
+        ThreadIdentity identity;
+        if (!current_thread(&identity)) return false;
+        thread.identity = std::move(identity);
+    }
+    std::optional<uint64_t> native_id = thread.identity->native_id;
+    size_t pending = 0;
+    if (state.one_trace_per_test) {
+        for (size_t i = 0; i < records.size(); ++i) {
+            if (records[i].type == "end_test") {
+                if (!push_frame_data(state, native_id, records, pending, i + 1)) return false;
+                pending = i + 1;
+                if (!save_in_db(state)) return false;
+            } else if (records[i].type == "start_test") {
+                pending = i;  // what came before the marker belongs to no test
+                if (!start_new_trace(state)) return false;
+            }
+        }
+    }
+    return push_frame_data(state, native_id, records, pending, records.size());
+}
+
+namespace {
+
+// The document's own entries, written around the stored records.
+struct DocumentParts {
+    Buffer head;                        // up to the "frames" map header
+    std::vector<Buffer> thread_heads;   // each thread's id and array header
+    std::vector<RecordStore*> thread_records;
+    Buffer middle;                      // "frames_of_interest" and its header
+    Buffer tail;                        // from "main_thread_id" on
+};
+
+void write_meta(Buffer& b, std::string_view version, std::string_view source) {
+    write_str(b, "meta");
+    write_map_header(b, 3);
+    write_str_pair(b, "version", version);
+    write_str_pair(b, "source", source);
+    write_str(b, "use_frame_boundaries");
+    write_bool(b, true);
+}
+
+bool argv_texts(PyObject* argv, std::vector<std::string>* out) {
+    if (PyUnicode_Check(argv)) {
+        PyErr_SetString(PyExc_TypeError, CANT_EXTRACT_STR);
+        return false;
+    }
+    if (!PySequence_Check(argv)) {
+        set_conversion_error(argv, "Sequence");
+        return false;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(argv));
+    if (!iterator) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        // Arguments the OS gave as undecodable bytes still go into the trace.
+        std::string text;
+        if (!text_for_trace(item.get(), &text)) return false;
+        out->push_back(std::move(text));
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace
+
+Ref build_trace_inner(ProfilerState& state) {
+    // Everything that runs Python code comes first, before any storage lock.
+    Ref version_object, sha_object, argv_object;
+    std::string version;
+    if (!host_attribute(NAMES.mod_version, NAMES.dunder_version, &version_object) ||
+        !text_for_trace(version_object.get(), &version)) {
+        return Ref();
+    }
+    if (!host_attribute(NAMES.mod_git, NAMES.COMMIT_SHA, &sha_object)) return Ref();
+    std::optional<std::string> sha;
+    if (sha_object.get() != Py_None) {
+        std::string text;
+        if (!text_for_trace(sha_object.get(), &text)) return Ref();
+        sha = std::move(text);
+    }
+    std::vector<std::string> argv;
+    if (!host_attribute(NAMES.mod_sys, NAMES.argv, &argv_object) || !argv_texts(argv_object.get(), &argv)) {
+        return Ref();
+    }
+
+    std::optional<PoisonMutex::Guard> foi_guard, frames_guard;
+    if (!state.frames_of_interest_lock.lock(foi_guard)) {
+        set_internal_error("the frames_of_interest lock is poisoned");
+        return Ref();
+    }
+    RecordStore frames_of_interest = std::exchange(state.frames_of_interest, RecordStore());
+    if (!state.frames_lock.lock(frames_guard)) {
+        set_internal_error("the frames lock is poisoned");
+        return Ref();
+    }
+    auto frames = std::exchange(state.frames, {});
+    std::string trace_id;
+    if (!copy_trace_id(state, &trace_id)) return Ref();
+
+    DocumentParts parts;
+    write_map_header(parts.head, 8);
+    write_str(parts.head, "command_line_args");
+    write_array_header(parts.head, static_cast<uint32_t>(argv.size()));
+    for (const std::string& argument : argv) write_str(parts.head, argument);
+    write_str_pair(parts.head, "current_commit_sha", sha);
+    write_str(parts.head, "frames");
+    write_map_header(parts.head, static_cast<uint32_t>(frames.size()));
+    size_t total = parts.head.size();
+    for (auto& [thread_id, records] : frames) {
+        Buffer thread_head;
+        write_uint(thread_head, thread_id);
+        write_array_header(thread_head, static_cast<uint32_t>(records.count()));
+        total += thread_head.size() + records.size();
+        parts.thread_heads.push_back(std::move(thread_head));
+        parts.thread_records.push_back(&records);
+    }
+    write_str(parts.middle, "frames_of_interest");
+    write_array_header(parts.middle, static_cast<uint32_t>(frames_of_interest.count()));
+    total += parts.middle.size() + frames_of_interest.size();
+    write_int_pair(parts.tail, "main_thread_id", state.main_thread_native_id);
+    write_meta(parts.tail, version, state.source);
+    write_f64_pair(parts.tail, state.start_timestamp);
+    write_str(parts.tail, "trace_id");
+    write_str(parts.tail, trace_id);
+    total += parts.tail.size();
+
+    // One copy of the records, straight into the bytes object.
+    Ref document = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!document) {
+        set_internal_error("could not allocate the trace document");
+        return Ref();
+    }
+    char* out = PyBytes_AS_STRING(document.get());
+    auto put = [&out](std::string_view bytes) {
+        std::memcpy(out, bytes.data(), bytes.size());
+        out += bytes.size();
+    };
+    put(parts.head);
+    for (size_t i = 0; i < parts.thread_heads.size(); ++i) {
+        put(parts.thread_heads[i]);
+        parts.thread_records[i]->copy_to(out);
+        out += parts.thread_records[i]->size();
+    }
+    put(parts.middle);
+    frames_of_interest.copy_to(out);
+    out += frames_of_interest.size();
+    put(parts.tail);
+    frames_guard.reset();  // frames first, then frames_of_interest
+    return document;
+}
+
+namespace {
+
+bool save_in_db(ProfilerState& state) {
+    Ref kwargs = Ref::steal(PyDict_New());
+    Ref timeout = Ref::steal(PyLong_FromUnsignedLongLong(state.sqlite_busy_timeout));
+    if (!kwargs || !timeout || PyDict_SetItem(kwargs.get(), NAMES.timeout, timeout.get()) < 0) {
+        set_internal_error("could not build the saver's arguments");
+        return false;
+    }
+    Ref document = build_trace_inner(state);
+    if (!document) return false;
+    if (PyDict_SetItem(kwargs.get(), NAMES.msgpack, document.get()) < 0) {
+        set_internal_error("could not build the saver's arguments");
+        return false;
+    }
+    std::string trace_id;
+    if (!copy_trace_id(state, &trace_id)) return false;
+    Ref save;
+    if (!host_attribute(NAMES.mod_db, NAMES.save_trace_in_sqlite, &save)) return false;
+    Ref db_path = Ref::steal(PyUnicode_FromStringAndSize(state.db_path.data(), static_cast<Py_ssize_t>(state.db_path.size())));
+    Ref trace_id_text = Ref::steal(PyUnicode_FromStringAndSize(trace_id.data(), static_cast<Py_ssize_t>(trace_id.size())));
+    if (!db_path || !trace_id_text) {
+        set_internal_error("could not build the saver's arguments");
+        return false;
+    }
+    Ref args = Ref::steal(PyTuple_Pack(2, db_path.get(), trace_id_text.get()));
+    if (!args) {
+        set_internal_error("could not build the saver's arguments");
+        return false;
+    }
+    return Ref::steal(PyObject_Call(save.get(), args.get(), kwargs.get())).get() != nullptr;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- events
+
+namespace {
+
+constexpr uintptr_t VERDICT_MASK = 3;
+constexpr uintptr_t HAS_PLUGINS = 4;
+constexpr int GENERATION_SHIFT = 3;
+
+// Everything the per-event path needs to know of a code object that does not
+// change between events: the file-name verdict and whether any plugin is
+// filed under its name, tagged with the state's generation. 0 on failure.
+uintptr_t code_info(ProfilerState& state, PyCodeObject* code) {
+    if (!PyUnicode_Check(code->co_filename)) {
+        set_internal_error("`co_filename` is always a string");
+        return 0;
+    }
+    if (!PyUnicode_Check(code->co_name)) {
+        set_internal_error("`co_name` is always a string");
+        return 0;
+    }
+    std::string filename, name;
+    if (!text_for_trace(code->co_filename, &filename) || !text_for_trace(code->co_name, &name)) return 0;
+    Verdict verdict = decide_by_filename(filename, state.include_frames, state.ignore_frames);
+    bool has_plugins = !state.plugins.empty() && state.plugins.find(name) != state.plugins.end();
+    return (state.filter_generation << GENERATION_SHIFT) | (has_plugins ? HAS_PLUGINS : 0) |
+           static_cast<uintptr_t>(verdict);
+}
+
+// The frame's locals as a dict to record, without "__builtins__". The
+// frame's own dict is never changed.
+Ref locals_for_record(PyObject* frame) {
+    Ref locals = Ref::steal(PyObject_GetAttr(frame, NAMES.f_locals));
+    if (!locals) return Ref();
+    bool owned = false;
+    if (!PyDict_Check(locals.get())) {
+        // Function frames on 3.13+ give a write-through proxy: record a
+        // snapshot, so the values are those at the event, as a dict gives.
+        Ref snapshot = Ref::steal(PyDict_New());
+        if (!snapshot || PyDict_Merge(snapshot.get(), locals.get(), 1) < 0) return Ref();
+        locals = std::move(snapshot);
+        owned = true;
+    }
+    PyObject* builtins = PyDict_GetItemWithError(locals.get(), NAMES.dunder_builtins);
+    if (builtins == nullptr) {
+        if (PyErr_Occurred()) {
+            set_internal_error("locals.get(\"__builtins__\") should not raise.");
+            return Ref();
+        }
+        return locals;
+    }
+    if (!owned) {
+        locals = Ref::steal(PyDict_Copy(locals.get()));
+        if (!locals) return Ref();
+    }
+    if (PyDict_DelItem(locals.get(), NAMES.dunder_builtins) < 0) return Ref();
+    return locals;
+}
+
+// Keeps the thread's stack of recorded calls. A return pops only its own
+// frame: a call that failed to record, or a return whose call was never
+// seen, must not take the caller's entry with it.
+void update_call_frames(ThreadData& thread, bool is_call, PyObject* frame, const std::optional<Id>& id) {
+    if (is_call) {
+        if (id) thread.call_frames.push_back(CallFrame{Ref::borrow(frame), *id});
+        return;
+    }
+    if (thread.call_frames.empty() || thread.call_frames.back().frame.get() != frame) return;
+    // Out of the vector before the reference goes: dropping a frame can run
+    // Python code (finalisers of its locals), and the collector may walk the
+    // stack meanwhile.
+    CallFrame top = std::move(thread.call_frames.back());
+    thread.call_frames.pop_back();
+}
+
+void write_frame_record(Buffer& b, std::string_view path, std::string_view co_name,
+                        const std::optional<std::string>& qualname, bool is_call, const std::optional<Id>& id,
+                        std::string& arg, std::string& locals, const ThreadIdentity& thread, double now,
+                        const std::optional<UserCodeCallSite>& site) {
+    write_map_header(b, 12);
+    write_str_pair(b, "path", path);
+    write_str_pair(b, "co_name", co_name);
+    write_str_pair(b, "qualname", qualname ? std::optional<std::string_view>(*qualname) : std::nullopt);
+    write_str_pair(b, "event", is_call ? "call" : "return");
+    write_str_pair(b, "frame_id", id ? std::optional<std::string_view>(id_view(*id)) : std::nullopt);
+    write_raw_pair(b, "arg", arg);
+    write_raw_pair(b, "locals", locals);
+    write_str_pair(b, "thread", thread.name);
+    write_int_pair(b, "thread_native_id", thread.native_id);
+    write_f64_pair(b, now);
+    write_str_pair(b, "type", "frame");
+    write_str(b, "user_code_call_site");
+    if (site) {
+        write_value(b, Value::map({Value::text("call_frame_id"), Value::text(std::string(id_view(site->call_frame_id))),
+                                   Value::text("line_number"), Value::integer(site->line_number)}));
+    } else {
+        write_nil(b);
+    }
+}
+
+// Gathers and writes the frame record of a recorded frame, then files the
+// event's records. False with the error set when the event has to be dropped.
+bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, PyObject* arg, bool is_call,
+                   std::string_view filename, std::string_view co_name, std::vector<EventRecord>& records) {
+    if (!thread.identity) {
+        ThreadIdentity identity;
+        if (!current_thread(&identity)) return false;
+        thread.identity = std::move(identity);
+    }
+
+    Ref lineno_object = Ref::steal(PyObject_GetAttr(frame, NAMES.f_lineno));
+    uint64_t lineno = 0;
+    if (!lineno_object || !extract_u64(lineno_object.get(), &lineno)) return false;
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        set_internal_error("Current directory is invalid.");
+        return false;
+    }
+    std::string path = relative_path(filename, cwd);
+    path += ':';
+    path += std::to_string(lineno);
+
+    std::optional<std::string> qualname;
+    if (!get_qualname(frame, &qualname)) return false;
+    Ref locals = locals_for_record(frame);
+    if (!locals) return false;
+
+    std::optional<Id> id;
+    auto address = reinterpret_cast<uintptr_t>(frame);
+    if (is_call) {
+        id = new_id("frm_");
+        thread.frame_ids[address] = *id;
+    } else if (auto found = thread.frame_ids.find(address); found != thread.frame_ids.end()) {
+        id = found->second;
+    }
+
+    std::optional<UserCodeCallSite> site;
+    if (!user_code_call_site(snapshot_top(thread.call_frames), id ? &*id : nullptr, &site)) return false;
+
+    std::string arg_bytes, locals_bytes;
+    if (!dump_msgpack(arg, state.lightweight_repr, &arg_bytes)) return false;
+    if (!dump_msgpack(locals.get(), state.lightweight_repr, &locals_bytes)) return false;
+    auto now = timestamp();
+    if (!now) return false;
+
+    update_call_frames(thread, is_call, frame, id);
+    EventRecord record{"frame", {}};
+    record.bytes.reserve(256 + arg_bytes.size() + locals_bytes.size() + path.size());
+    write_frame_record(record.bytes, path, co_name, qualname, is_call, id, arg_bytes, locals_bytes, *thread.identity,
+                       *now, site);
+    records.push_back(std::move(record));
+    return push_frames(state, thread, is_call, records);
+}
+
+// Marks a thread's data as in use for the length of one event.
+class ThreadDataUse {
+  public:
+    explicit ThreadDataUse(ThreadData& thread) : thread_(thread) { thread_.in_use = true; }
+    ~ThreadDataUse() { thread_.in_use = false; }
+    ThreadDataUse(const ThreadDataUse&) = delete;
+    ThreadDataUse& operator=(const ThreadDataUse&) = delete;
+
+  private:
+    ThreadData& thread_;
+};
+
+// The part of an event that can run Python code: plugins, the attrs test
+// and the frame record.
+void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is_call, PyCodeObject* code,
+                   uintptr_t info) {
+    PyObject* event_name = is_call ? NAMES.event_call : NAMES.event_return;
+    auto report = [&] { log_error(fetch_error(), frame, event_name, code->co_filename, code->co_name); };
+
+    std::string filename, co_name;
+    if (!text_for_trace(code->co_filename, &filename) || !text_for_trace(code->co_name, &co_name)) return report();
+    ThreadData& thread = thread_data(state);
+    if (thread.in_use) {
+        set_internal_error("the thread's profiler data is already in use");
+        return report();
+    }
+    ThreadDataUse use(thread);
+
+    std::vector<EventRecord> records;
+    if (info & HAS_PLUGINS) {
+        auto found = state.plugins.find(std::string_view(co_name));
+        if (found != state.plugins.end()) {
+            PluginEvent event{frame, arg, event_name, is_call, filename, code->co_filename, code->co_name};
+            process_plugins(state, thread, found->second, event, records);
+        }
+    }
+
+    auto verdict = static_cast<Verdict>(info & VERDICT_MASK);
+    bool record = verdict == Verdict::Record;
+    if (verdict == Verdict::RecordUnlessAttrs) {
+        bool attrs = false;
+        if (!attrs_caller_test(frame, &attrs)) return report();
+        record = !attrs;
+    }
+    bool ok = record ? process_frame(state, thread, frame, arg, is_call, filename, co_name, records)
+                     : push_frames(state, thread, is_call, records);
+    if (ok) return;
+    if (record && !is_call) {
+        // A failed return still leaves the stack: otherwise its entry (and the
+        // frame it holds) would stay on top for the rest of the thread.
+        update_call_frames(thread, false, frame, std::nullopt);
+    }
+    report();
+}
+
+void profile(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool is_call) {
+    ProfilerState& state = *self->state;
+    if (!PyFrame_Check(frame)) {
+        SavedError saved;
+        set_internal_error("Python gives us a PyFrame");
+        log_error(fetch_error(), frame, is_call ? NAMES.event_call : NAMES.event_return, nullptr, nullptr);
+        return;
+    }
+    // Frames whose code is skipped and has no plugins, the common case in
+    // real programs, cost a code-object read and one cached word.
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));
+    auto* code_object = reinterpret_cast<PyCodeObject*>(code.get());
+    uintptr_t info = cached_code_info(code.get());
+    if ((info >> GENERATION_SHIFT) != state.filter_generation) {
+        info = code_info(state, code_object);
+        if (info == 0) {
+            SavedError saved;
+            log_error(fetch_error(), frame, is_call ? NAMES.event_call : NAMES.event_return, code_object->co_filename,
+                      code_object->co_name);
+            return;
+        }
+        store_code_info(code.get(), info);
+    }
+    if (static_cast<Verdict>(info & VERDICT_MASK) == Verdict::Skip && !(info & HAS_PLUGINS)) return;
+
+    // Python code runs from here on and may let other threads run: keep the
+    // instance alive even if they drop every other reference to it, and keep
+    // the program's own pending exception aside.
+    Ref keep_alive = Ref::borrow(reinterpret_cast<PyObject*>(self));
+    SavedError saved;
+    try {
+        process_event(state, frame, arg, is_call, code_object, info);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        log_error(fetch_error(), frame, is_call ? NAMES.event_call : NAMES.event_return, code_object->co_filename,
+                  code_object->co_name);
+    }
+}
+
+void set_pending_or_system_error() {
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+}
+
+}  // namespace
+
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
+    if (what != PyTrace_CALL && what != PyTrace_RETURN) return 0;
+    if (obj == nullptr) {
+        set_pending_or_system_error();
+        return -1;
+    }
+    if (Py_TYPE(obj) != &RuvoProfilerType || reinterpret_cast<RuvoProfilerObject*>(obj)->state == nullptr) {
+        set_conversion_error(obj, "RuvoProfiler");
+        return -1;
+    }
+    if (frame == nullptr) {
+        set_pending_or_system_error();
+        return -1;
+    }
+    profile(reinterpret_cast<RuvoProfilerObject*>(obj), reinterpret_cast<PyObject*>(frame), arg ? arg : Py_None,
+            what == PyTrace_CALL);
+    return 0;
+}
+
+// ---------------------------------------------------------------- the type
+
+namespace {
+
+ProfilerState* state_of(PyObject* self) {
+    if (Py_TYPE(self) != &RuvoProfilerType || reinterpret_cast<RuvoProfilerObject*>(self)->state == nullptr) {
+        set_conversion_error(self, "RuvoProfiler");
+        return nullptr;
+    }
+    return reinterpret_cast<RuvoProfilerObject*>(self)->state;
+}
+
+PyObject* save_request_in_db(PyObject* self, PyObject*) {
+    ProfilerState* state = state_of(self);
+    if (state == nullptr) return nullptr;
+    try {
+        if (!save_in_db(*state)) return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* build_trace(PyObject* self, PyObject*) {
+    ProfilerState* state = state_of(self);
+    if (state == nullptr) return nullptr;
+    try {
+        return build_trace_inner(*state).release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* ignored[3];
+    if (!parse_arguments("register_threading_profiler", args, nargs, kwnames, {"_frame", "_event", "_arg"},
+                         ignored)) {
+        return nullptr;
+    }
+    if (state_of(self) == nullptr) return nullptr;
+    PyEval_SetProfile(profile_callback, self);
+    Py_RETURN_NONE;
+}
+
+PyObject* new_instance(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    ProfilerState* state = reinterpret_cast<RuvoProfilerObject*>(self)->state;
+    if (state == nullptr) return 0;
+    for (const auto& entry : state->plugins) {
+        for (const PluginProcessor& processor : entry.second) {
+            Py_VISIT(processor.context.get());
+            Py_VISIT(processor.call.get());
+            Py_VISIT(processor.process.get());
+        }
+    }
+    for (const auto& entry : state->threads) {
+        for (const CallFrame& call : entry.second->call_frames) Py_VISIT(call.frame.get());
+    }
+    return 0;
+}
+
+void dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    auto* profiler = reinterpret_cast<RuvoProfilerObject*>(self);
+    delete std::exchange(profiler->state, nullptr);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyMethodDef METHODS[] = {
+    {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
+    {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
+     METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+namespace {
+
+// No Py_TPFLAGS_BASETYPE: the type cannot be subclassed. No docstring and no
+// instance dict.
+PyTypeObject make_profiler_type() {
+    PyTypeObject type{};
+    PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
+    type.ob_base = head;
+    type.tp_name = "ruvo._ruvo.RuvoProfiler";
+    type.tp_basicsize = sizeof(RuvoProfilerObject);
+    type.tp_dealloc = dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    type.tp_traverse = traverse;
+    type.tp_methods = METHODS;
+    type.tp_new = new_instance;
+    return type;
+}
+
+}  // namespace
+
+PyTypeObject RuvoProfilerType = make_profiler_type();
+
+bool ready_profiler_type() { return PyType_Ready(&RuvoProfilerType) == 0; }
+
+}  // namespace ruvo
