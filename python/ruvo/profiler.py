@@ -1,0 +1,114 @@
+"""The profiler object users create, and what the native module reads from it.
+
+The native module reads ``config``, ``db_path``, ``one_trace_per_test``,
+``trace_id`` and ``source`` once, when the profiler starts, and stores the
+native profiler it builds as ``rust_profiler``.
+"""
+
+from __future__ import annotations
+
+import functools
+import sys
+import threading as _threading
+from pathlib import Path
+from typing import Any, Callable, Iterable, Optional
+
+from . import _ruvo
+from .utils import new_trace_id
+
+
+def default_db_path() -> Path:
+    """The database a profiler saves to unless told otherwise."""
+    return Path.cwd() / ".ruvo" / "ruvo.sqlite3"
+
+
+class Profiler:
+    """Records every call and return of your code while it is started.
+
+    include, ignore: substrings of file names to always record / to skip.
+    threading: also record threads started (with ``threading``) after start().
+    lightweight_repr: record values cheaply (type names instead of reprs).
+    one_trace_per_test: cut a new trace at each test start marker and save it
+        at each test end marker (used by ``pytest --ruvo``).
+    plugins: extra plugin definitions (see ``ruvo.plugins``).
+    builtin_plugins: whether ruvo's own plugins (tests, HTTP, logging) run.
+    """
+
+    def __init__(
+        self,
+        *,
+        db_path: Optional[str | Path] = None,
+        include: Iterable[str] = (),
+        ignore: Iterable[str] = (),
+        threading: bool = False,
+        lightweight_repr: bool = False,
+        one_trace_per_test: bool = False,
+        source: str = "python",
+        plugins: Optional[Iterable[dict]] = None,
+        builtin_plugins: bool = True,
+        sqlite_busy_timeout: int = 60,
+        trace_id: Optional[str] = None,
+    ) -> None:
+        self.config: dict[str, Any] = {
+            "filters": {"include_frames": list(include), "ignore_frames": list(ignore)},
+            "threading": bool(threading),
+            "lightweight_repr": bool(lightweight_repr),
+            "sqlite_busy_timeout": sqlite_busy_timeout,
+            "plugins": list(plugins or ()),
+            "builtin_plugins": bool(builtin_plugins),
+        }
+        self.db_path = Path(db_path) if db_path is not None else default_db_path()
+        self.one_trace_per_test = bool(one_trace_per_test)
+        self.trace_id = trace_id or new_trace_id()
+        self.source = source
+        self.rust_profiler = None
+
+    # The native module only asks that the profiler be callable; calling it
+    # profiles one call of a function, which also makes it a decorator.
+    def __call__(self, function: Callable) -> Callable:
+        @functools.wraps(function)
+        def profiled(*args, **kwargs):
+            with self:
+                return function(*args, **kwargs)
+
+        return profiled
+
+    def start(self) -> "Profiler":
+        """Start recording the calling thread (and, with threading, new threads)."""
+        _ruvo.register_profiler(self)
+        return self
+
+    def stop(self) -> None:
+        """Stop recording the calling thread, and stop hooking new threads.
+
+        Threads already hooked keep reporting until they end.
+        """
+        _ruvo.register_noop_profiler()
+        sys.setprofile(None)
+        if self.config.get("threading"):
+            _threading.setprofile(None)
+
+    def build_trace(self) -> bytes:
+        """The trace document of everything recorded since the last build or save."""
+        return self._native().build_trace()
+
+    def save(self) -> str:
+        """Save everything recorded since the last build or save; returns the trace id."""
+        self._native().save_request_in_db()
+        return self.trace_id
+
+    def _native(self):
+        if self.rust_profiler is None:
+            raise RuntimeError("this profiler has not been started")
+        return self.rust_profiler
+
+    def __enter__(self) -> "Profiler":
+        return self.start()
+
+    def __exit__(self, *exc_info) -> None:
+        self.stop()
+        if not self.one_trace_per_test:
+            self.save()
+
+    def __repr__(self) -> str:
+        return f"<ruvo.Profiler {self.trace_id} source={self.source!r} db={str(self.db_path)!r}>"

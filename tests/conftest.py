@@ -1,0 +1,109 @@
+"""Shared helpers: a minimal host profiler object, recording a call, and
+reading trace documents back."""
+
+from __future__ import annotations
+
+import sys
+import threading
+from dataclasses import dataclass, field
+from typing import Any
+
+import msgpack
+import pytest
+
+from ruvo import _ruvo
+
+
+class HostProfiler:
+    """A host profiler object with exactly the attributes the native module reads."""
+
+    def __init__(self, config=None, *, db_path="trace.sqlite3", one_trace_per_test=False,
+                 trace_id="trc_test", source="tests"):
+        self.config = {"builtin_plugins": False} if config is None else config
+        self.db_path = db_path
+        self.one_trace_per_test = one_trace_per_test
+        self.trace_id = trace_id
+        self.source = source
+
+    def __call__(self, *args):  # the native module only asks that it be callable
+        return None
+
+
+# A C function, so that stopping produces no event of its own.
+stop_profiling = _ruvo.register_noop_profiler
+
+
+@pytest.fixture(autouse=True)
+def _detach_profilers():
+    """No test leaves a profile function installed for the next one."""
+    yield
+    _ruvo.register_noop_profiler()
+    sys.setprofile(None)
+    threading.setprofile(None)
+
+
+def decode(document: bytes) -> dict:
+    return msgpack.unpackb(document, strict_map_key=False, raw=False)
+
+
+def raw_records(document: bytes, key: str = "frames_of_interest") -> list[bytes]:
+    """The records of one list of a document, as the exact bytes stored."""
+    unpacker = msgpack.Unpacker(strict_map_key=False, raw=False)
+    unpacker.feed(document)
+    records = []
+    for _ in range(unpacker.read_map_header()):
+        name = unpacker.unpack()
+        if name == key:
+            for _ in range(unpacker.read_array_header()):
+                start = unpacker.tell()
+                unpacker.skip()
+                records.append(document[start:unpacker.tell()])
+        else:
+            unpacker.skip()
+    return records
+
+
+@dataclass
+class Recording:
+    result: Any
+    document: bytes
+    host: HostProfiler
+    trace: dict = field(init=False)
+
+    def __post_init__(self):
+        self.trace = decode(self.document)
+
+    @property
+    def records(self) -> list[dict]:
+        return self.trace["frames_of_interest"]
+
+    def frames(self, co_name=None) -> list[dict]:
+        return [r for r in self.records if r["type"] == "frame" and (co_name is None or r["co_name"] == co_name)]
+
+    def events(self) -> list[tuple[str, str]]:
+        return [(r["event"], r["co_name"]) for r in self.frames()]
+
+
+def record(function, *args, config=None, **host_attributes) -> Recording:
+    """Profiles one call of `function` and returns its trace."""
+    host = HostProfiler(config, **host_attributes)
+    _ruvo.register_profiler(host)
+    try:
+        result = function(*args)
+    finally:
+        stop_profiling()
+    return Recording(result, host.rust_profiler.build_trace(), host)
+
+
+@pytest.fixture
+def repr_serializer(monkeypatch):
+    """Serialises every value as the msgpack str of its repr(), so records
+    are predictable byte for byte."""
+    import ruvo.serialize
+
+    def dump(value):
+        return msgpack.packb(repr(value))
+
+    monkeypatch.setattr(ruvo.serialize, "dump_msgpack", dump)
+    monkeypatch.setattr(ruvo.serialize, "dump_msgpack_lightweight_repr", lambda value: msgpack.packb("light"))
+    return dump

@@ -1,0 +1,530 @@
+"""Frame records and trace documents: what one call and return becomes,
+byte for byte, and how records pair up into call trees."""
+
+import asyncio
+import logging
+import os
+import re
+import struct
+import sys
+import threading
+import time
+
+import msgpack
+import pytest
+
+from conftest import HostProfiler, decode, raw_records, record, stop_profiling
+from ruvo import _ruvo
+
+FRAME_ID = re.compile(r"^frm_[0-9A-HJKMNP-TV-Z]{26}$")
+HERE = os.path.relpath(__file__)
+RECORD_KEYS = ["path", "co_name", "qualname", "event", "frame_id", "arg", "locals", "thread",
+               "thread_native_id", "timestamp", "type", "user_code_call_site"]
+
+
+def add(a, b):
+    total = a + b
+    return total
+
+
+def caller():
+    x = add(1, 2)
+    return add(x, 3)
+
+
+def line_of(function, offset):
+    return function.__code__.co_firstlineno + offset
+
+
+class TestFrameRecord:
+    def test_one_call_and_return(self, repr_serializer):
+        before = time.time()
+        recording = record(add, 2, 3)
+        after = time.time()
+        call, ret = recording.frames()
+        main = threading.main_thread()
+        assert call == {
+            "path": f"{HERE}:{add.__code__.co_firstlineno}",
+            "co_name": "add",
+            "qualname": f"{__name__}.add",
+            "event": "call",
+            "frame_id": call["frame_id"],
+            "arg": "None",
+            "locals": "{'a': 2, 'b': 3}",
+            "thread": "MainThread",
+            "thread_native_id": main.native_id,
+            "timestamp": call["timestamp"],
+            "type": "frame",
+            "user_code_call_site": None,
+        }
+        assert FRAME_ID.match(call["frame_id"])
+        assert ret["frame_id"] == call["frame_id"]
+        assert ret["event"] == "return"
+        assert ret["arg"] == "5"
+        assert ret["locals"] == "{'a': 2, 'b': 3, 'total': 5}"
+        assert ret["path"] == f"{HERE}:{line_of(add, 2)}"
+        assert before <= call["timestamp"] <= ret["timestamp"] <= after
+
+    def test_bytes_are_the_smallest_forms_in_fixed_order(self, repr_serializer):
+        recording = record(caller)
+        raws = raw_records(recording.document)
+        assert len(raws) == 6
+        for raw, decoded in zip(raws, recording.records):
+            assert raw[:6] == b"\x8c\xa4path"
+            assert list(decoded) == RECORD_KEYS
+            # msgpack writes the smallest forms and float64: the same bytes.
+            assert raw == msgpack.packb(decoded)
+        nested_call = raws[1]
+        site = msgpack.packb({"call_frame_id": recording.records[0]["frame_id"], "line_number": line_of(caller, 1)})
+        assert nested_call.endswith(b"\xb3user_code_call_site" + site)
+        assert raws[0].endswith(b"\xb3user_code_call_site\xc0")
+        assert b"\xa9timestamp\xcb" in raws[0]
+
+    def test_arg_and_locals_are_the_serialiser_bytes_verbatim(self, monkeypatch):
+        import ruvo.serialize
+
+        # A value encoded as float32 and a bin: forms the record writer never
+        # makes itself, so they can only come from the serialiser.
+        monkeypatch.setattr(ruvo.serialize, "dump_msgpack",
+                            lambda value: b"\xca\x3f\xc0\x00\x00" if value is None else b"\xc4\x01z")
+        raw = raw_records(record(add, 1, 1).document)[0]
+        assert b"\xa3arg\xca\x3f\xc0\x00\x00\xa6locals\xc4\x01z\xa6thread" in raw
+
+    def test_lightweight_repr_chooses_the_other_serialiser(self, repr_serializer):
+        recording = record(add, 1, 1, config={"lightweight_repr": True, "builtin_plugins": False})
+        assert {(r["arg"], r["locals"]) for r in recording.frames()} == {("light", "light")}
+
+    def test_locals_are_a_snapshot_at_the_event(self):
+        def grows():
+            items = []
+            items.append(1)
+            items.append(2)
+            return items
+
+        call, ret = record(grows).frames()
+        assert call["locals"] == {}
+        assert ret["locals"] == {"items": [1, 2]}
+
+    def test_module_level_frame(self, tmp_path, monkeypatch, repr_serializer):
+        module_file = tmp_path / "script_mod.py"
+        module_file.write_text("value = 41\nvalue += 1\n")
+        monkeypatch.chdir(tmp_path)
+        namespace = {"__name__": "script_mod", "__builtins__": __builtins__}
+        code = compile(module_file.read_text(), str(module_file), "exec")
+        recording = record(exec, code, namespace)
+        call, ret = recording.frames()
+        # Module code starts before its first line.
+        assert call["path"] == "script_mod.py:0"
+        assert ret["path"] == "script_mod.py:2"
+        assert call["qualname"] == "script_mod.<module>"
+        assert "__builtins__" not in ret["locals"] and "'value': 42" in ret["locals"]
+        assert "__builtins__" in namespace
+
+    def test_path_outside_the_current_directory_stays_absolute(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        call, _ = record(add, 1, 2).frames()
+        assert call["path"] == f"{os.path.abspath(__file__)}:{add.__code__.co_firstlineno}"
+
+
+class TestEventPairing:
+    def test_nested_calls_form_a_tree(self):
+        recording = record(caller)
+        events = recording.frames()
+        assert recording.events() == [("call", "caller"), ("call", "add"), ("return", "add"),
+                                      ("call", "add"), ("return", "add"), ("return", "caller")]
+        outer = events[0]["frame_id"]
+        first, second = events[1], events[3]
+        assert first["frame_id"] != second["frame_id"]
+        assert first["user_code_call_site"] == {"call_frame_id": outer, "line_number": line_of(caller, 1)}
+        assert events[2]["user_code_call_site"] == first["user_code_call_site"]
+        assert second["user_code_call_site"] == {"call_frame_id": outer, "line_number": line_of(caller, 2)}
+        assert events[5]["user_code_call_site"] is None
+
+    def test_recursion(self):
+        def countdown(n):
+            if n == 0:
+                return 0
+            return countdown(n - 1)
+
+        frames = record(countdown, 2).frames()
+        calls = [f for f in frames if f["event"] == "call"]
+        assert [c["locals"]["n"] for c in calls] == [2, 1, 0]
+        assert calls[1]["user_code_call_site"] == {"call_frame_id": calls[0]["frame_id"],
+                                                   "line_number": line_of(countdown, 3)}
+        assert calls[2]["user_code_call_site"]["call_frame_id"] == calls[1]["frame_id"]
+        returns = [f for f in frames if f["event"] == "return"]
+        assert [r["frame_id"] for r in returns] == [c["frame_id"] for c in reversed(calls)]
+
+    def test_return_without_call(self):
+        def starts_profiling():
+            _ruvo.register_profiler(host)
+            return "done"
+
+        host = HostProfiler()
+        starts_profiling()
+        stop_profiling()
+        (ret,) = decode(host.rust_profiler.build_trace())["frames_of_interest"]
+        assert ret["event"] == "return" and ret["co_name"] == "starts_profiling"
+        assert ret["frame_id"] is None
+        assert ret["user_code_call_site"] is None
+        assert ret["arg"] == "done"
+
+    def test_generator_resumes_get_fresh_ids(self):
+        def numbers():
+            yield 1
+            yield 2
+
+        def consume():
+            return list(numbers())
+
+        frames = record(consume).frames("numbers")
+        assert [f["event"] for f in frames] == ["call", "return"] * 3
+        ids = [f["frame_id"] for f in frames]
+        assert ids[0::2] == ids[1::2]
+        assert len(set(ids)) == 3
+        assert [f["arg"] for f in frames if f["event"] == "return"] == [1, 2, None]
+
+    def test_exception_unwinding(self):
+        def fails():
+            raise ValueError("boom")
+
+        def catches():
+            try:
+                fails()
+            except ValueError:
+                return "caught"
+
+        frames = record(catches).frames()
+        assert [(f["event"], f["co_name"]) for f in frames] == [
+            ("call", "catches"), ("call", "fails"), ("return", "fails"), ("return", "catches")]
+        assert frames[2]["arg"] is None
+        assert frames[2]["frame_id"] == frames[1]["frame_id"]
+        assert frames[3]["arg"] == "caught"
+
+    def test_exception_escaping_the_profiled_call_is_kept_intact(self):
+        def fails():
+            raise KeyError("kept")
+
+        with pytest.raises(KeyError, match="kept"):
+            record(fails)
+
+    def test_coroutines(self):
+        async def step(n):
+            await asyncio.sleep(0)
+            return n
+
+        async def main():
+            return [await step(1), await step(2)]
+
+        recording = record(asyncio.run, main())
+        assert recording.result == [1, 2]
+        steps = recording.frames("step")
+        # Each suspension is a return and each resumption a new call.
+        assert [f["event"] for f in steps] == ["call", "return", "call", "return"] * 2
+        assert steps[-1]["arg"] == 2
+        for f in steps:
+            assert FRAME_ID.match(f["frame_id"])
+
+    def test_library_frames_are_not_on_the_call_stack(self):
+        import json
+
+        def hook(obj):
+            return obj
+
+        def parse():
+            return json.loads('{"a": 1}', object_hook=hook)
+
+        frames = record(parse).frames()
+        names = [f["co_name"] for f in frames]
+        assert "loads" not in names and "decode" not in names
+        (hook_call,) = [f for f in frames if f["co_name"] == "hook" and f["event"] == "call"]
+        assert hook_call["user_code_call_site"] == {"call_frame_id": frames[0]["frame_id"],
+                                                    "line_number": line_of(parse, 1)}
+
+
+class TestThreadRouting:
+    def run_in_thread(self, config):
+        def work():
+            return 1
+
+        def main():
+            thread = threading.Thread(target=work, name="side")
+            thread.start()
+            thread.join()
+            work()
+            return thread.native_id
+
+        return record(main, config=config)
+
+    def test_threading_off_keeps_everything_in_frames_of_interest(self):
+        recording = self.run_in_thread({"builtin_plugins": False})
+        assert recording.trace["frames"] == {}
+
+    def test_threading_on_files_other_threads_by_native_id(self):
+        recording = self.run_in_thread({"threading": True, "builtin_plugins": False})
+        side_id = recording.result
+        assert list(recording.trace["frames"]) == [side_id]
+        side = recording.trace["frames"][side_id]
+        assert {r["thread"] for r in side} == {"side"}
+        assert [(r["event"], r["co_name"]) for r in side if r["co_name"] == "work"] == [
+            ("call", "work"), ("return", "work")]
+        assert {r["thread"] for r in recording.records} == {"MainThread"}
+
+    def test_threading_on_without_known_main_thread(self, monkeypatch):
+        class NoId:
+            native_id = None
+
+        monkeypatch.setattr(threading, "main_thread", NoId)
+        recording = record(add, 1, 2, config={"threading": True, "builtin_plugins": False})
+        main_id = threading.current_thread().native_id
+        assert recording.trace["frames_of_interest"] == []
+        assert [r["co_name"] for r in recording.trace["frames"][main_id]] == ["add", "add"]
+
+    def test_thread_name_is_cached_for_frame_records(self):
+        def rename_and_call():
+            threading.current_thread().name = "renamed"
+            return add(1, 1)
+
+        original = threading.current_thread().name
+        try:
+            frames = record(rename_and_call).frames()
+        finally:
+            threading.current_thread().name = original
+        assert {f["thread"] for f in frames} == {original}
+
+
+class TestDocument:
+    def pin(self, monkeypatch, *, argv=("app.py",), sha=None, version="1.0", native_id=1234):
+        import ruvo.git
+        import ruvo.version
+
+        class Main:
+            pass
+
+        Main.native_id = native_id
+        monkeypatch.setattr(sys, "argv", list(argv))
+        monkeypatch.setattr(ruvo.git, "COMMIT_SHA", sha)
+        monkeypatch.setattr(ruvo.version, "__version__", version)
+        monkeypatch.setattr(threading, "main_thread", Main)
+
+    def empty_document(self, **host):
+        host_object = HostProfiler(**host)
+        _ruvo.register_profiler(host_object)
+        stop_profiling()
+        return host_object.rust_profiler.build_trace()
+
+    def test_the_175_byte_example(self, monkeypatch):
+        self.pin(monkeypatch)
+        before = time.time()
+        document = self.empty_document(source="cli", trace_id="t1")
+        start = decode(document)["timestamp"]
+        assert before <= start <= time.time()
+        expected = (
+            b"\x88"
+            + b"\xb1command_line_args\x91\xa6app.py"
+            + b"\xb2current_commit_sha\xc0"
+            + b"\xa6frames\x80"
+            + b"\xb2frames_of_interest\x90"
+            + b"\xaemain_thread_id\xcd\x04\xd2"
+            + b"\xa4meta\x83\xa7version\xa31.0\xa6source\xa3cli\xb4use_frame_boundaries\xc3"
+            + b"\xa9timestamp\xcb" + struct.pack(">d", start)
+            + b"\xa8trace_id\xa2t1"
+        )
+        assert len(expected) == 175
+        assert document == expected
+
+    def test_long_texts_and_large_ids(self, monkeypatch):
+        self.pin(monkeypatch, argv=["x" * 40, "y" * 300], sha="a" * 40, native_id=2**40)
+        document = self.empty_document(source="s" * 32)
+        assert b"\x92\xd9\x28" + b"x" * 40 + b"\xda\x01\x2c" + b"y" * 300 in document
+        assert b"\xb2current_commit_sha\xd9\x28" + b"a" * 40 in document
+        assert b"\xaemain_thread_id\xcf\x00\x00\x01\x00\x00\x00\x00\x00" in document
+        assert b"\xa6source\xd9\x20" + b"s" * 32 in document
+
+    def test_many_records_use_array16(self):
+        def many():
+            for _ in range(8):
+                add(1, 1)
+
+        document = record(many).document
+        assert b"\xb2frames_of_interest\xdc\x00\x12" in document
+        assert len(decode(document)["frames_of_interest"]) == 18
+
+    def test_each_record_reaches_exactly_one_document(self):
+        host = HostProfiler()
+        _ruvo.register_profiler(host)
+        add(1, 2)
+        first = host.rust_profiler.build_trace()
+        add(3, 4)
+        stop_profiling()
+        first, second, third = (decode(d) for d in (first, host.rust_profiler.build_trace(),
+                                                    host.rust_profiler.build_trace()))
+        assert [r["locals"]["a"] for r in first["frames_of_interest"]] == [1, 1]
+        assert [r["locals"]["a"] for r in second["frames_of_interest"]] == [3, 3]
+        assert third["frames_of_interest"] == [] and third["frames"] == {}
+        for key in ("trace_id", "timestamp", "meta", "main_thread_id", "command_line_args"):
+            assert first[key] == third[key]
+
+    @pytest.mark.parametrize(
+        "patch, error, message",
+        [
+            (("sys", "argv", "app.py"), TypeError, "Can't extract `str` to `Vec`"),
+            (("sys", "argv", 5), TypeError, "'int' object cannot be converted to 'Sequence'"),
+            (("sys", "argv", ["ok", 1]), TypeError, "'int' object cannot be converted to 'PyString'"),
+            (("ruvo.version", "__version__", 1), TypeError, "'int' object cannot be converted to 'PyString'"),
+            (("ruvo.git", "COMMIT_SHA", b"abc"), TypeError, "'bytes' object cannot be converted to 'PyString'"),
+        ],
+    )
+    def test_failures_before_taking_leave_records_stored(self, monkeypatch, patch, error, message):
+        module, attribute, value = patch
+        host = HostProfiler()
+        _ruvo.register_profiler(host)
+        add(1, 2)
+        stop_profiling()
+        with monkeypatch.context() as patched:
+            patched.setattr(sys.modules[module], attribute, value)
+            with pytest.raises(error) as caught:
+                host.rust_profiler.build_trace()
+            assert str(caught.value) == message
+        assert len(decode(host.rust_profiler.build_trace())["frames_of_interest"]) == 2
+
+    def test_undecodable_arguments_still_give_a_readable_document(self, monkeypatch):
+        self.pin(monkeypatch, argv=["app.py", "caf\udce9"])
+        assert decode(self.empty_document())["command_line_args"] == ["app.py", "caf\\udce9"]
+
+
+class TestFailedEvents:
+    def test_serialiser_failure_is_logged_and_the_event_dropped(self, monkeypatch, caplog):
+        import ruvo.serialize
+
+        real = ruvo.serialize.dump_msgpack
+
+        def refuse_locals_of_add(value):
+            if isinstance(value, dict) and "b" in value and "total" not in value:
+                raise RuntimeError("cannot serialise")
+            return real(value)
+
+        monkeypatch.setattr(ruvo.serialize, "dump_msgpack", refuse_locals_of_add)
+        with caplog.at_level(logging.WARNING, logger="ruvo"):
+            recording = record(caller)
+        warnings = [r for r in caplog.records if r.name == "ruvo"]
+        assert len(warnings) == 2
+        report = warnings[0]
+        assert report.levelno == logging.WARNING
+        assert report.msg == ("Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n"
+                              "    event: %s\n    frame locals: %s\n")
+        assert report.args[:3] == (__file__, "add", "call")
+        assert report.exc_info[0] is RuntimeError
+        assert str(report.exc_info[1]) == "cannot serialise"
+        # The locals are the frame's own, formatted when the warning was emitted.
+        assert (f"Unexpected exception in Rust.\n    co_filename: {__file__}\n    co_name: add\n"
+                f"    event: call\n    frame locals: {{'a': 1, 'b': 2}}\n") in caplog.text
+        assert 'raise RuntimeError("cannot serialise")' in caplog.text
+        # The calls of add are dropped; their returns are recorded, and the
+        # failed calls did not upset the caller's place on the stack.
+        assert recording.events() == [("call", "caller"), ("return", "add"), ("return", "add"),
+                                      ("return", "caller")]
+        outer = recording.frames()[0]["frame_id"]
+        for ret, offset in zip(recording.frames("add"), (1, 2)):
+            assert ret["user_code_call_site"] == {"call_frame_id": outer, "line_number": line_of(caller, offset)}
+
+    def test_failed_return_leaves_the_stack(self, monkeypatch):
+        import ruvo.serialize
+
+        real = ruvo.serialize.dump_msgpack
+
+        def refuse_five(value):
+            if value == 3:
+                raise RuntimeError("no threes")
+            return real(value)
+
+        monkeypatch.setattr(ruvo.serialize, "dump_msgpack", refuse_five)
+        recording = record(caller)
+        assert recording.events() == [("call", "caller"), ("call", "add"), ("call", "add"), ("return", "add"),
+                                      ("return", "caller")]
+        outer = recording.frames()[0]["frame_id"]
+        second_call = recording.frames("add")[1]
+        assert second_call["user_code_call_site"]["call_frame_id"] == outer
+
+    @pytest.mark.parametrize(
+        "result, message",
+        [
+            ("text", "Can't extract `str` to `Vec`"),
+            (42, "'int' object cannot be converted to 'Sequence'"),
+            ([1, 300], "out of range integral type conversion attempted"),
+            (b"\x01\x02", "ruvo.serialize.dump_msgpack returned 2 bytes that are not exactly one MessagePack value"),
+            (b"\x92\x01", "ruvo.serialize.dump_msgpack returned 2 bytes that are not exactly one MessagePack value"),
+            (b"", "ruvo.serialize.dump_msgpack returned 0 bytes that are not exactly one MessagePack value"),
+        ],
+    )
+    def test_bad_serialiser_results_are_dropped(self, monkeypatch, caplog, result, message):
+        import ruvo.serialize
+
+        monkeypatch.setattr(ruvo.serialize, "dump_msgpack", lambda value: result)
+        with caplog.at_level(logging.WARNING, logger="ruvo"):
+            recording = record(add, 1, 2)
+        assert recording.records == []
+        assert {str(r.exc_info[1]) for r in caplog.records if r.name == "ruvo"} == {message}
+
+    def test_serialiser_result_as_a_list_of_ints(self, monkeypatch):
+        import ruvo.serialize
+
+        monkeypatch.setattr(ruvo.serialize, "dump_msgpack", lambda value: [0x92, 1, 2])
+        assert {r["arg"] == [1, 2] for r in record(add, 1, 2).records} == {True}
+
+    def test_quiet_logger_still_drops(self, monkeypatch, caplog):
+        import ruvo.serialize
+
+        def refuse(value):
+            raise RuntimeError("no")
+
+        monkeypatch.setattr(ruvo.serialize, "dump_msgpack", refuse)
+        logging.getLogger("ruvo").setLevel(logging.ERROR)
+        try:
+            with caplog.at_level(logging.ERROR, logger="ruvo"):
+                recording = record(add, 1, 2)
+        finally:
+            logging.getLogger("ruvo").setLevel(logging.NOTSET)
+        assert caplog.records == []
+        assert recording.records == []
+
+    def test_module_frame_report_shows_the_globals(self, monkeypatch, caplog):
+        import ruvo.serialize
+
+        def refuse(value):
+            raise RuntimeError("no")
+
+        monkeypatch.setattr(ruvo.serialize, "dump_msgpack", refuse)
+        namespace = {"__name__": "mod_under_test", "marker": 7}
+        with caplog.at_level(logging.WARNING, logger="ruvo"):
+            record(exec, compile("marker += 1", "/home/u/proj/mod_under_test.py", "exec"), namespace)
+        (report, _) = [r for r in caplog.records if r.name == "ruvo"]
+        assert report.args[1] == "<module>"
+        assert report.args[3] is namespace
+
+    def test_missing_module_name_fails_the_event(self, caplog):
+        namespace = {"x": 1}
+        code = compile("def f():\n    return x\n", "/home/u/proj/nameless.py", "exec")
+        exec(code, namespace)
+        assert "__name__" not in namespace
+        with caplog.at_level(logging.WARNING, logger="ruvo"):
+            recording = record(namespace["f"])
+        assert recording.records == []
+        assert [type(r.exc_info[1]) for r in caplog.records if r.name == "ruvo"] == [KeyError, KeyError]
+
+    def test_program_exception_state_is_untouched(self, monkeypatch):
+        import ruvo.serialize
+
+        def refuse(value):
+            raise RuntimeError("serialiser trouble")
+
+        monkeypatch.setattr(ruvo.serialize, "dump_msgpack", refuse)
+
+        def handles():
+            try:
+                raise ValueError("mine")
+            except ValueError:
+                add(1, 1)
+                return sys.exc_info()[1]
+
+        assert str(record(handles).result) == "mine"
