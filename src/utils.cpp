@@ -664,7 +664,7 @@ static std::string name_part(PyObject* obj) {
     std::string out;
     if (text && text_for_trace(text.get(), &out)) return out;
     PyErr_WriteUnraisable(obj);
-    Ref type_name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
     std::string type_text;
     if (type_name && text_for_trace(type_name.get(), &type_text)) {
         return "<unprintable " + type_text + " object>";
