@@ -551,10 +551,10 @@ uintptr_t code_info(ProfilerState& state, PyCodeObject* code) {
         set_internal_error("`co_name` is always a string");
         return 0;
     }
-    std::string filename, name;
-    if (!text_for_trace(code->co_filename, &filename) || !text_for_trace(code->co_name, &name)) return 0;
-    Verdict verdict = decide_by_filename(filename, state.include_frames, state.ignore_frames);
-    bool has_plugins = !state.plugins.empty() && state.plugins.find(name) != state.plugins.end();
+    TraceText filename, name;
+    if (!filename.set(code->co_filename) || !name.set(code->co_name)) return 0;
+    Verdict verdict = decide_by_filename(filename.view(), state.include_frames, state.ignore_frames);
+    bool has_plugins = !state.plugins.empty() && state.plugins.find(name.view()) != state.plugins.end();
     return (state.filter_generation << GENERATION_SHIFT) | (has_plugins ? HAS_PLUGINS : 0) |
            static_cast<uintptr_t>(verdict);
 }
@@ -703,8 +703,9 @@ void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is
     PyObject* event_name = is_call ? NAMES.event_call : NAMES.event_return;
     auto report = [&] { log_error(fetch_error(), frame, event_name, code->co_filename, code->co_name); };
 
-    std::string filename, co_name;
-    if (!text_for_trace(code->co_filename, &filename) || !text_for_trace(code->co_name, &co_name)) return report();
+    TraceText filename_text, co_name_text;
+    if (!filename_text.set(code->co_filename) || !co_name_text.set(code->co_name)) return report();
+    std::string_view filename = filename_text.view(), co_name = co_name_text.view();
     ThreadData& thread = thread_data(state);
     if (thread.in_use) {
         set_internal_error("the thread's profiler data is already in use");
@@ -714,7 +715,7 @@ void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is
 
     std::vector<EventRecord> records;
     if (info & HAS_PLUGINS) {
-        auto found = state.plugins.find(std::string_view(co_name));
+        auto found = state.plugins.find(co_name);
         if (found != state.plugins.end()) {
             PluginEvent event{frame, arg, event_name, is_call, filename, code->co_filename, code->co_name};
             process_plugins(state, thread, found->second, event, records);

@@ -121,7 +121,7 @@ bool extract_text(PyObject* obj, std::string* out) {
     return true;
 }
 
-bool text_for_trace(PyObject* obj, std::string* out) {
+bool TraceText::set(PyObject* obj) {
     if (!PyUnicode_Check(obj)) {
         set_conversion_error(obj, "PyString");
         return false;
@@ -129,13 +129,21 @@ bool text_for_trace(PyObject* obj, std::string* out) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (data != nullptr) {
-        out->assign(data, static_cast<size_t>(size));
+        view_ = std::string_view(data, static_cast<size_t>(size));
         return true;
     }
     PyErr_Clear();
     Ref encoded = Ref::steal(PyUnicode_AsEncodedString(obj, "utf-8", "backslashreplace"));
     if (!encoded) return false;
-    out->assign(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+    owned_.assign(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+    view_ = owned_;
+    return true;
+}
+
+bool text_for_trace(PyObject* obj, std::string* out) {
+    TraceText text;
+    if (!text.set(obj)) return false;
+    out->assign(text.view());
     return true;
 }
 

@@ -151,6 +151,18 @@ bool extract_text_list(PyObject* obj, std::vector<std::string>* out);
 // only when `obj` is not a str or memory runs out.
 bool text_for_trace(PyObject* obj, std::string* out);
 
+// The same text as a view: the interpreter's own cached UTF-8 form when the
+// str has one (no copy), an escaped copy otherwise. Valid while the str lives.
+class TraceText {
+  public:
+    bool set(PyObject* obj);
+    std::string_view view() const { return view_; }
+
+  private:
+    std::string_view view_;
+    std::string owned_;
+};
+
 // ---------------------------------------------------------------- time, ids
 
 // Seconds since the Unix epoch from the real-time clock.
