@@ -1,0 +1,182 @@
+"""WSGI middleware that profiles each request into its own trace.
+
+    from ruvo.middleware import RuvoMiddleware
+    application = RuvoMiddleware(application)
+
+Each request is recorded on the thread that handles it, from the moment the
+application is called until its response iterable is exhausted or closed,
+and saved with the source ``"METHOD /path"``.  The trace ends with a
+``request`` record holding the method, path, status and duration.
+
+This module runs while the profiler records, which is why it is one of
+ruvo's files that are never recorded.
+"""
+
+from __future__ import annotations
+
+import logging
+import threading
+import time
+from pathlib import Path
+from typing import Any, Callable, Iterable, Optional
+
+from .profiler import Profiler
+
+__all__ = ["RuvoMiddleware"]
+
+logger = logging.getLogger("ruvo")
+
+
+def _request_finished(method, path, status, duration_ms):
+    """Called at the end of each request, while the profiler still records:
+    the plugin below turns the call into the trace's request record."""
+
+
+def _request_fields(frame, event, arg, context) -> dict:
+    local = frame.f_locals
+    return {name: local[name] for name in ("method", "path", "status", "duration_ms")}
+
+
+REQUEST_PLUGIN = {
+    "co_names": ["_request_finished"],
+    "path_fragment": "/ruvo/middleware.py",
+    "call_type": "request",
+    "return_type": "request",
+    "events": ["call"],
+    "process": _request_fields,
+}
+
+
+def _status_code(status: Optional[str]) -> Optional[int]:
+    if status is None:
+        return None
+    head = str(status).split(" ", 1)[0]
+    return int(head) if head.isdigit() else None
+
+
+class _Request:
+    """One profiled request: its profiler, and what the response said."""
+
+    def __init__(self, profiler: Profiler, method: str, path: str) -> None:
+        self.profiler = profiler
+        self.method = method
+        self.path = path
+        self.status: Optional[str] = None
+        self.thread = threading.get_ident()
+        self.started = time.perf_counter()
+        self.finished = False
+
+    def finish(self) -> None:
+        """Add the request record, stop recording and save; never raises
+        (but for KeyboardInterrupt-like exits), so the response is unaffected."""
+        if self.finished:
+            return
+        self.finished = True
+        try:
+            duration_ms = (time.perf_counter() - self.started) * 1000.0
+            _request_finished(self.method, self.path, _status_code(self.status), duration_ms)
+        finally:
+            # Only the thread that started the profiler can unhook it.
+            if threading.get_ident() == self.thread:
+                self.profiler.stop()
+            try:
+                self.profiler.save()
+            except Exception:
+                logger.exception("ruvo: could not save the trace of %s %s", self.method, self.path)
+
+
+class _ProfiledResponse:
+    """Wraps a lazy response iterable: the request stays profiled until it
+    is exhausted or closed."""
+
+    def __init__(self, iterable: Iterable, request: _Request) -> None:
+        self._iterable = iterable
+        self._iterator = None
+        self._request = request
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self._iterator is None:
+            self._iterator = iter(self._iterable)
+        try:
+            return next(self._iterator)
+        except StopIteration:
+            self._request.finish()
+            raise
+        except BaseException:
+            self._request.finish()
+            raise
+
+    def __len__(self) -> int:
+        # Servers use len() to set Content-Length for one-block bodies; an
+        # iterable without one raises TypeError, as the server expects.
+        return len(self._iterable)
+
+    def close(self) -> None:
+        try:
+            close = getattr(self._iterable, "close", None)
+            if close is not None:
+                close()
+        finally:
+            self._request.finish()
+
+
+class RuvoMiddleware:
+    """Profile each request of a WSGI application into its own trace.
+
+    db_path: the database (default: ``.ruvo/ruvo.sqlite3`` in the cwd).
+    include, ignore, lightweight_repr: as for :class:`ruvo.Profiler`.
+    The response (status, headers, body, exceptions) is passed through unchanged.
+    """
+
+    def __init__(
+        self,
+        app: Callable,
+        *,
+        db_path: Optional[str | Path] = None,
+        include: Iterable[str] = (),
+        ignore: Iterable[str] = (),
+        lightweight_repr: bool = False,
+    ) -> None:
+        self.app = app
+        self.db_path = db_path
+        self.include = list(include)
+        self.ignore = list(ignore)
+        self.lightweight_repr = lightweight_repr
+
+    def __call__(self, environ: dict, start_response: Callable) -> Any:
+        method = str(environ.get("REQUEST_METHOD", "GET"))
+        path = str(environ.get("PATH_INFO", "")) or "/"
+        try:
+            profiler = Profiler(
+                db_path=self.db_path,
+                include=self.include,
+                ignore=self.ignore,
+                lightweight_repr=self.lightweight_repr,
+                source=f"{method} {path}",
+                plugins=[REQUEST_PLUGIN],
+            )
+            request = _Request(profiler, method, path)
+            profiler.start()
+        except Exception:
+            logger.exception("ruvo: could not profile %s %s", method, path)
+            return self.app(environ, start_response)
+
+        def recording_start_response(status, headers, exc_info=None):
+            request.status = status
+            if exc_info is None:
+                return start_response(status, headers)
+            return start_response(status, headers, exc_info)
+
+        try:
+            result = self.app(environ, recording_start_response)
+        except BaseException:
+            request.finish()
+            raise
+        if type(result) in (list, tuple):
+            # The body is already made: nothing more of the app runs.
+            request.finish()
+            return result
+        return _ProfiledResponse(result, request)
