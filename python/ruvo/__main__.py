@@ -391,7 +391,9 @@ def _command_traces(options: argparse.Namespace) -> int:
     try:
         rows = db.list_traces(db_path)
     except LookupError as error:
-        raise CommandError(f"{error}; record one with: ruvo run script.py") from None
+        if not db_path.is_file():
+            raise CommandError(f"{error}; record a trace with: ruvo run script.py") from None
+        rows = []  # a database file that holds no trace yet
     # A trace may be saved in several documents: one line per trace.
     traces: dict[str, dict] = {}
     for row in rows:

@@ -1,0 +1,404 @@
+"""The ruvo command end to end, in child processes: run, traces, show, export."""
+
+from __future__ import annotations
+
+import json
+import re
+
+import pytest
+
+from _cli import frame_names, ruvo, saved_trace_id, write
+from _formats import check_chrome, check_speedscope
+from ruvo import db
+
+DEFAULT_DB = ".ruvo/ruvo.sqlite3"
+
+
+def load(tmp_path, trace_id=None, db_name=DEFAULT_DB) -> dict:
+    return db.load_trace(tmp_path / db_name, trace_id)
+
+
+class TestRunLikePython:
+    def test_script_gets_its_arguments_path_and_main_name(self, tmp_path):
+        write(
+            tmp_path / "sub" / "show_argv.py",
+            """
+            import json, sys
+            print(json.dumps({"argv": sys.argv, "path0": sys.path[0], "name": __name__}))
+            """,
+        )
+        result = ruvo(tmp_path, "run", "sub/show_argv.py", "a b", "--db", "x", "-m", "--", "-")
+        assert result.returncode == 0, result.stderr
+        # stdout holds the program's output only
+        assert json.loads(result.stdout) == {
+            "argv": ["sub/show_argv.py", "a b", "--db", "x", "-m", "--", "-"],
+            "path0": str((tmp_path / "sub").resolve()),
+            "name": "__main__",
+        }
+        trace_id = saved_trace_id(result)
+        assert re.search(r"^ruvo: \d+ records, 1 thread, \d+\.\d{3} s wall time", result.stderr, re.MULTILINE)
+        doc = load(tmp_path, trace_id)
+        assert doc["meta"]["source"] == "run sub/show_argv.py"
+        assert frame_names(doc) == ["__main__.<module>"]
+
+    def test_options_before_the_script_are_ruvos(self, tmp_path):
+        write(tmp_path / "p.py", "import sys; print(sys.argv[1:])")
+        result = ruvo(tmp_path, "run", "--db", "other.sqlite3", "--source", "nightly", "--", "p.py", "--source")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == "['--source']\n"
+        assert (tmp_path / "other.sqlite3").is_file() and not (tmp_path / ".ruvo").exists()
+        assert load(tmp_path, db_name="other.sqlite3")["meta"]["source"] == "nightly"
+
+    def test_module_gets_its_arguments_and_cwd_on_path(self, tmp_path):
+        write(tmp_path / "tools" / "__init__.py", "")
+        write(
+            tmp_path / "tools" / "hello.py",
+            """
+            import json, sys
+            def greet(who):
+                return f"hello {who}"
+            print(json.dumps({"argv": sys.argv, "path0": sys.path[0], "name": __name__, "out": greet(sys.argv[1])}))
+            """,
+        )
+        result = ruvo(tmp_path, "run", "-m", "tools.hello", "world", "--db", "x")
+        assert result.returncode == 0, result.stderr
+        assert json.loads(result.stdout) == {
+            "argv": [str(tmp_path.resolve() / "tools" / "hello.py"), "world", "--db", "x"],
+            "path0": str(tmp_path.resolve()),
+            "name": "__main__",
+            "out": "hello world",
+        }
+        doc = load(tmp_path, saved_trace_id(result))
+        assert doc["meta"]["source"] == "run -m tools.hello"
+        assert "__main__.greet" in frame_names(doc)
+        assert "tools.<module>" in frame_names(doc)  # the package's import
+
+    def test_unknown_module_is_reported_as_python_does(self, tmp_path):
+        result = ruvo(tmp_path, "run", "-m", "no_such_module")
+        assert result.returncode == 1
+        assert "ruvo: No module named no_such_module\n" in result.stderr
+        assert "Traceback" not in result.stderr
+
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            (["run", "missing.py"], "ruvo: error: can't open file"),
+            (["run"], "ruvo: error: nothing to run: give a script (ruvo run script.py) or a module (ruvo run -m module)\n"),
+            (["run", "--db"], "ruvo run: error: argument --db: expected one argument\n"),
+        ],
+    )
+    def test_usage_errors(self, tmp_path, args, message):
+        result = ruvo(tmp_path, *args)
+        assert result.returncode == 2
+        assert message in result.stderr
+        assert "Traceback" not in result.stderr
+        assert not (tmp_path / ".ruvo").exists()
+
+
+PROGRAM = """
+import sys
+
+def fail():
+    {statement}
+
+print("before")
+fail()
+print("after")
+"""
+
+
+class TestExitStatus:
+    @pytest.mark.parametrize(
+        "statement, status, stderr_start",
+        [
+            ("sys.exit(0)", 0, ""),
+            ("sys.exit(3)", 3, ""),
+            ("sys.exit(None)", 0, ""),
+            ("sys.exit('giving up')", 1, "giving up\n"),
+            ("return None", 0, ""),
+            ("raise KeyboardInterrupt", 130, "Traceback (most recent call last):\n"),
+        ],
+    )
+    def test_status_and_the_trace_is_saved(self, tmp_path, statement, status, stderr_start):
+        write(tmp_path / "prog.py", PROGRAM.format(statement=statement))
+        result = ruvo(tmp_path, "run", "prog.py")
+        assert result.returncode == status
+        assert result.stdout == ("before\nafter\n" if statement == "return None" else "before\n")
+        assert result.stderr.startswith(stderr_start + "ruvo: saved trace ") or (
+            status == 130 and result.stderr.startswith(stderr_start)
+        )
+        doc = load(tmp_path, saved_trace_id(result))
+        assert frame_names(doc) == ["__main__.<module>", "__main__.fail"]
+        # the frames that exited with the exception still have their returns
+        returns = [r["qualname"] for r in doc["frames_of_interest"] if r["type"] == "frame" and r["event"] == "return"]
+        assert returns == ["__main__.fail", "__main__.<module>"]
+
+    def test_uncaught_exception_prints_the_programs_traceback(self, tmp_path):
+        write(tmp_path / "prog.py", PROGRAM.format(statement="raise ValueError('bad input')"))
+        result = ruvo(tmp_path, "run", "prog.py")
+        assert result.returncode == 1
+        traceback_text = result.stderr[: result.stderr.index("ruvo: saved trace")]
+        lines = traceback_text.splitlines()
+        assert lines[0] == "Traceback (most recent call last):"
+        assert lines[-1] == "ValueError: bad input"
+        frames = [line.strip() for line in lines if line.strip().startswith("File ")]
+        assert frames == ['File "prog.py", line 7, in <module>', 'File "prog.py", line 4, in fail']
+        assert frame_names(load(tmp_path, saved_trace_id(result))) == ["__main__.<module>", "__main__.fail"]
+
+
+class TestRecordingOptions:
+    @pytest.fixture
+    def project(self, tmp_path):
+        write(
+            tmp_path / "helper.py",
+            """
+            def helper():
+                return 1
+            """,
+        )
+        write(
+            tmp_path / "vendor" / "site-packages" / "vendored.py",
+            """
+            def vendored():
+                return 2
+            """,
+        )
+        write(
+            tmp_path / "main.py",
+            """
+            import sys
+            sys.path.insert(0, "vendor/site-packages")
+            import helper, vendored
+            helper.helper()
+            vendored.vendored()
+            """,
+        )
+        return tmp_path
+
+    def names(self, tmp_path, *options) -> list[str]:
+        result = ruvo(tmp_path, "run", *options, "main.py")
+        assert result.returncode == 0, result.stderr
+        return frame_names(load(tmp_path, saved_trace_id(result)))
+
+    def test_default_skips_library_code(self, project):
+        assert self.names(project) == ["__main__.<module>", "helper.<module>", "helper.helper"]
+
+    def test_ignore_and_include(self, project):
+        assert self.names(project, "--ignore", "helper.py") == ["__main__.<module>"]
+        assert self.names(project, "--include", "vendored.py", "--ignore", "elper") == [
+            "__main__.<module>",
+            "vendored.<module>",
+            "vendored.vendored",
+        ]
+
+    def test_threading_records_threads_the_program_starts(self, tmp_path):
+        write(
+            tmp_path / "threads.py",
+            """
+            import threading, time
+
+            def in_thread():
+                time.sleep(0.05)  # still running when the main code ends
+                return "done"
+
+            threading.Thread(target=in_thread, name="worker").start()
+            """,
+        )
+        plain = ruvo(tmp_path, "run", "threads.py")
+        assert plain.returncode == 0, plain.stderr
+        doc = load(tmp_path, saved_trace_id(plain))
+        assert frame_names(doc) == ["__main__.<module>"] and doc["frames"] == {}
+
+        threaded = ruvo(tmp_path, "run", "--threading", "threads.py")
+        assert threaded.returncode == 0, threaded.stderr
+        assert "2 threads" in threaded.stderr
+        doc = load(tmp_path, saved_trace_id(threaded))
+        (worker,) = doc["frames"].values()
+        assert [(r["thread"], r["qualname"], r["event"], r["arg"]) for r in worker if r["type"] == "frame"] == [
+            ("worker", "__main__.in_thread", "call", None),
+            ("worker", "__main__.in_thread", "return", "done"),
+        ]
+
+
+class TestTraces:
+    def test_listing_newest_first_and_limit(self, tmp_path):
+        write(tmp_path / "one.py", "def f():\n    return 1\nf()\n")
+        write(tmp_path / "two.py", "x = 2\n")
+        first = saved_trace_id(ruvo(tmp_path, "run", "one.py"))
+        second = saved_trace_id(ruvo(tmp_path, "run", "two.py"))
+
+        result = ruvo(tmp_path, "traces")
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.splitlines()
+        assert re.split(r"\s{2,}", lines[0]) == ["TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE"]
+        rows = [re.split(r"\s{2,}", line) for line in lines[1:]]
+        assert [(row[0], row[2], row[3]) for row in rows] == [(second, "run two.py", "2"), (first, "run one.py", "4")]
+        for row in rows:
+            assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", row[1])
+            assert re.fullmatch(r"\d+ B|\d+\.\d KiB", row[4])
+
+        limited = ruvo(tmp_path, "traces", "--limit", "1").stdout.splitlines()
+        assert [line.split()[0] for line in limited[1:-1]] == [second]
+        assert limited[-1] == "(1 older trace not shown)"
+
+    def test_empty_and_missing_databases(self, tmp_path):
+        (tmp_path / "empty.sqlite3").write_bytes(b"")
+        empty = ruvo(tmp_path, "traces", "--db", "empty.sqlite3")
+        assert (empty.returncode, empty.stdout) == (0, "No traces in empty.sqlite3 yet. Record one with: ruvo run script.py\n")
+
+        missing = ruvo(tmp_path, "traces")
+        assert missing.returncode == 2
+        assert missing.stderr.startswith("ruvo: error: no trace database at ")
+        assert len(missing.stderr.splitlines()) == 1
+
+
+DEMO = """
+import logging
+
+log = logging.getLogger("demo")
+
+
+class Cart:
+    def __init__(self):
+        self.items = []
+
+    def add(self, item):
+        self.items.append(item)
+        if len(self.items) > 1:
+            log.warning("cart has %d items", len(self.items))
+
+
+def main():
+    cart = Cart()
+    cart.add("tea")
+    cart.add("mug")
+    return len(cart.items)
+
+
+main()
+"""
+
+DURATION = re.compile(r"(├─ |└─ )(?:\d+(?:\.\d+)? (?:µs|ms|s)|\?)  ")
+
+
+class TestShow:
+    @pytest.fixture
+    def demo(self, tmp_path):
+        write(tmp_path / "demo.py", DEMO)
+        result = ruvo(tmp_path, "run", "demo.py")
+        assert result.returncode == 0, result.stderr
+        return tmp_path, saved_trace_id(result)
+
+    def test_call_tree_of_the_latest_trace(self, demo):
+        tmp_path, trace_id = demo
+        result = ruvo(tmp_path, "show")
+        assert result.returncode == 0, result.stderr
+        lines = [DURATION.sub(r"\1D  ", line) for line in result.stdout.splitlines()]
+        assert lines[0] == f"trace {trace_id}"
+        assert lines[1].startswith("source: run demo.py  started: ")
+        assert re.fullmatch(r"main thread MainThread \(13 records, native id \d+\)", lines[3])
+        assert lines[4:] == [
+            "└─ D  __main__.<module>  demo.py:0",
+            "   ├─ D  __main__.Cart  demo.py:6",
+            "   └─ D  __main__.main  demo.py:16",
+            "      ├─ D  __main__.Cart.__init__  demo.py:7",
+            "      ├─ D  __main__.Cart.add  demo.py:10",
+            "      └─ D  __main__.Cart.add  demo.py:10",
+            "         └─ WARNING demo: cart has 2 items",
+        ]
+        assert "\x1b[" not in result.stdout  # not a terminal: no colour
+
+    def test_depth_values_and_id_prefix(self, demo):
+        tmp_path, trace_id = demo
+        result = ruvo(tmp_path, "show", trace_id[:-3], "--depth", "2", "--values")
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.splitlines()
+        assert lines[0] == f"trace {trace_id}"
+        main_line = next(i for i, line in enumerate(lines) if "__main__.main  demo.py:16" in line)
+        assert lines[main_line + 1 : main_line + 3] == ["        args: (none)", "      └─ … 4 more entries"]
+        assert re.fullmatch(r"        → 2   locals: cart=<__main__\.Cart object at 0x[0-9a-f]+>", lines[main_line + 3])
+        assert len(lines) == main_line + 5
+        assert lines[-1].startswith("     → None   locals: __name__='__main__'")
+
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            (["show", "trc_NOPE"], "ruvo: error: no trace trc_NOPE in .ruvo/ruvo.sqlite3\n"),
+            (["show", "--thread", "nobody"], "ruvo: error: no thread 'nobody' in trace trc_"),
+            (["show", "--db", "elsewhere.sqlite3"], "ruvo: error: no trace database at elsewhere.sqlite3\n"),
+            (["show", "--depth", "0"], "ruvo show: error: argument --depth: must be 1 or more\n"),
+        ],
+    )
+    def test_errors_are_one_line(self, demo, args, message):
+        tmp_path, _ = demo
+        result = ruvo(tmp_path, *args)
+        assert result.returncode == 2
+        assert message in result.stderr
+        assert "Traceback" not in result.stderr and result.stdout == ""
+
+
+class TestExport:
+    @pytest.fixture
+    def demo(self, tmp_path):
+        write(tmp_path / "demo.py", DEMO)
+        result = ruvo(tmp_path, "run", "demo.py")
+        assert result.returncode == 0, result.stderr
+        return tmp_path, saved_trace_id(result)
+
+    def test_chrome_file(self, demo):
+        tmp_path, trace_id = demo
+        result = ruvo(tmp_path, "export", "--format", "chrome", "-o", "trace.json")
+        assert result.returncode == 0, result.stderr
+        assert result.stderr == (
+            f"ruvo: wrote chrome export of {trace_id} to trace.json (open it in https://ui.perfetto.dev or chrome://tracing)\n"
+        )
+        data = json.loads((tmp_path / "trace.json").read_text())
+        check_chrome(data)
+        spans = [e["name"] for e in data["traceEvents"] if e["ph"] == "X"]
+        assert spans == [
+            "__main__.<module>",
+            "__main__.Cart",
+            "__main__.main",
+            "__main__.Cart.__init__",
+            "__main__.Cart.add",
+            "__main__.Cart.add",
+        ]
+        (log,) = [e for e in data["traceEvents"] if e["ph"] == "i"]
+        assert log["name"] == "WARNING demo: cart has 2 items"
+
+    def test_speedscope_to_stdout(self, demo):
+        tmp_path, trace_id = demo
+        result = ruvo(tmp_path, "export", trace_id, "--format", "speedscope", "-o", "-")
+        assert result.returncode == 0, result.stderr
+        data = json.loads(result.stdout)
+        check_speedscope(data)
+        assert [p["name"] for p in data["profiles"]] == ["MainThread"]
+        assert len(data["profiles"][0]["events"]) == 12
+
+    def test_json_default_file_name(self, demo):
+        tmp_path, trace_id = demo
+        result = ruvo(tmp_path, "export", "-f", "json")
+        assert result.returncode == 0, result.stderr
+        data = json.loads((tmp_path / f"{trace_id}.json").read_text())
+        assert data["trace_id"] == trace_id
+        assert data["meta"]["source"] == "run demo.py"
+        assert data["command_line_args"] == ["demo.py"]
+        assert len(data["frames_of_interest"]) == 13
+
+    def test_unknown_trace(self, demo):
+        tmp_path, _ = demo
+        result = ruvo(tmp_path, "export", "trc_ZZZ", "-o", "x.json")
+        assert result.returncode == 2
+        assert result.stderr == "ruvo: error: no trace trc_ZZZ in .ruvo/ruvo.sqlite3\n"
+        assert not (tmp_path / "x.json").exists()
+
+
+def test_help_describes_every_command(tmp_path):
+    result = ruvo(tmp_path, "--help")
+    assert result.returncode == 0
+    for command in ("run", "traces", "show", "export"):
+        assert re.search(rf"^    {command}\s+\S", result.stdout, re.MULTILINE)
+    run_help = ruvo(tmp_path, "run", "--help").stdout
+    assert run_help.startswith("usage: ruvo run [options] script.py [args ...]\n       ruvo run [options] -m module [args ...]\n")
+    for option in ("--db PATH", "--include TEXT", "--ignore TEXT", "--threading", "--lightweight-repr", "--source NAME"):
+        assert option in run_help
