@@ -54,6 +54,17 @@ class TestBuildingTrees:
         )
         assert [tree.name for tree in build_threads(doc)] == ["MainThread", "early", "late"]
 
+    def test_without_main_thread_records_the_recording_thread_leads(self):
+        # A request profiled on a server thread: the process's main thread
+        # recorded nothing, and is not claimed by another thread.
+        doc = document(
+            [call(frame_id(), "handler", "h.py:1", 0.5, thread="server", native=300)],
+            frames={400: [call(frame_id(), "side", "s.py:1", 0.1, thread="side", native=400)]},
+        )
+        trees = build_threads(doc)
+        assert [(tree.name, tree.is_main) for tree in trees] == [("server", False), ("side", False)]
+        assert thread_sections(render_trace(doc))[:2] == ["", "thread server (1 record, native id 300)"]
+
     def test_records_of_several_threads_in_one_list_are_separated(self):
         a, b = frame_id(), frame_id()
         doc = document(

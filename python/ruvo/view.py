@@ -214,13 +214,9 @@ def build_threads(document: dict) -> list[ThreadTree]:
                 last=last,
             )
         )
-    if not any(tree.is_main for tree in trees):
-        # An older or partial document: the first thread of frames_of_interest leads.
-        for tree in trees:
-            if tree.native_id is not None and tree.native_id == first_foi:
-                tree.is_main = True
-                break
-    trees.sort(key=lambda tree: (not tree.is_main, tree.first))
+    # The main thread leads; when it recorded nothing (a request handled on
+    # a server thread), the thread of frames_of_interest does.
+    trees.sort(key=lambda tree: (not tree.is_main, tree.native_id is None or tree.native_id != first_foi, tree.first))
     return trees
 
 
@@ -399,7 +395,7 @@ def render_trace(
         lines.append("")
         role = "main thread" if tree.is_main else "thread"
         ident = f", native id {tree.native_id}" if tree.native_id is not None else ""
-        lines.append(style.bold(f"{role} {tree.name}") + style.dim(f" ({tree.records} records{ident})"))
+        lines.append(style.bold(f"{role} {tree.name}") + style.dim(f" ({tree.records} record{'s' if tree.records != 1 else ''}{ident})"))
         if not tree.roots:
             lines.append(style.dim("(no records)"))
         # Iterative, since user code may nest deeper than this interpreter's
