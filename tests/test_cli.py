@@ -318,7 +318,7 @@ class TestShow:
         assert lines[main_line + 1 : main_line + 3] == ["        args: (none)", "      └─ … 4 more entries"]
         assert re.fullmatch(r"        → 2   locals: cart=<__main__\.Cart object at 0x[0-9a-f]+>", lines[main_line + 3])
         assert len(lines) == main_line + 5
-        assert lines[-1].startswith("     → None   locals: __name__='__main__'")
+        assert lines[-1].startswith("     → None   locals: logging=<module 'logging' from ")
 
     @pytest.mark.parametrize(
         "args, message",

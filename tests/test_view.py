@@ -6,7 +6,7 @@ import pytest
 
 from _documents import MAIN, WORKER, T0, call, document, frame_id, plugin, ret, shop_document
 from ruvo.serialize import Clipped, Omitted, Opaque, Repr
-from ruvo.view import Call, Event, build_threads, format_duration, format_value, render_trace
+from ruvo.view import Event, build_threads, format_duration, format_locals, format_value, render_trace
 
 
 def shape(nodes) -> list:
@@ -191,6 +191,16 @@ class TestFormatting:
         assert format_value("line\nbreak") == "'line\\nbreak'"
         long = format_value(list(range(100)), limit=30)
         assert len(long) == 30 and long.endswith("…") and long.startswith("[0, 1, 2")
+
+
+    def test_locals_leave_out_namespace_dunders(self):
+        assert format_locals({"__name__": "app", "__doc__": None, "order": Repr("app.Order", "<Order #2>"), "n": 3}) == (
+            "order=<Order #2>, n=3"
+        )
+        assert format_locals({"__module__": "app", "__qualname__": "Cart"}) == "(none)"
+        assert format_locals({}) == "(none)"
+        assert format_locals({"a": 1, Omitted(7): None}) == "a=1, <7 more>"
+        assert format_locals({f"v{i}": "x" * 50 for i in range(10)}, limit=100).endswith("…")
 
 
 def thread_sections(text: str) -> list[str]:

@@ -277,15 +277,15 @@ def format_value(value: object, limit: int = 80, _depth: int = 0) -> str:
 def format_locals(values: object, limit: int = 160) -> str:
     if not isinstance(values, dict):
         return format_value(values, limit)
-    if not values:
-        return "(none)"
     parts = []
     for name, value in values.items():
+        if isinstance(name, str) and name.startswith("__") and name.endswith("__"):
+            continue  # module and class namespaces: __name__, __doc__, __module__...
         if isinstance(name, serialize.Omitted):
             parts.append(str(name))
         else:
             parts.append(f"{name}={format_value(value, 60)}")
-    return _clip(", ".join(parts), limit)
+    return _clip(", ".join(parts), limit) if parts else "(none)"
 
 
 def describe_event(record: dict, ascii_only: bool = False) -> str:
