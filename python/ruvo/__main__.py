@@ -351,7 +351,11 @@ def _command_run(options: argparse.Namespace, program: list[str]) -> int:
         source=source,
     )
     started = time.perf_counter()
-    profiler.start()
+    try:
+        profiler.start()
+    except Exception as error:
+        profiler.stop()
+        raise CommandError(f"could not start the profiler: {type(error).__name__}: {error}") from None
     try:
         status = _run_program(module, program)
     finally:
