@@ -146,10 +146,23 @@ bool log_warning(PyObject* error, PyObject* frame, PyObject* event_name, PyObjec
 
 }  // namespace
 
+namespace {
+
+// A KeyboardInterrupt raised while the hook ran Python code: the signal
+// handler happened to run inside the hook, but the interrupt is the
+// program's. Kept here (owned) until the callback hands it back.
+thread_local PyObject* pending_interrupt = nullptr;
+
+}  // namespace
+
 void log_error(Ref error, PyObject* frame, PyObject* event_name, PyObject* co_filename, PyObject* co_name) {
     if (!error) {
         PyErr_SetString(PyExc_SystemError, "an event failed without an exception");
         error = fetch_error();
+    }
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt)) {
+        if (pending_interrupt == nullptr) pending_interrupt = error.release();
+        return;
     }
     if (!log_warning(error.get(), frame, event_name, co_filename ? co_filename : Py_None,
                      co_name ? co_name : Py_None)) {
@@ -740,7 +753,7 @@ void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is
     report();
 }
 
-void profile(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool is_call) {
+void profile_event(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool is_call) {
     ProfilerState& state = *self->state;
     if (!PyFrame_Check(frame)) {
         SavedError saved;
@@ -779,6 +792,16 @@ void profile(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool is_c
     }
 }
 
+// Returns false with a KeyboardInterrupt set when one arrived during the
+// event: raised from the callback, it reaches the program at the point being
+// profiled, as it would have without the profiler.
+bool profile(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool is_call) {
+    profile_event(self, frame, arg, is_call);
+    if (pending_interrupt == nullptr) return true;
+    restore_error(Ref::steal(std::exchange(pending_interrupt, nullptr)));
+    return false;
+}
+
 void set_pending_or_system_error() {
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -801,9 +824,9 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         set_pending_or_system_error();
         return -1;
     }
-    profile(reinterpret_cast<RuvoProfilerObject*>(obj), reinterpret_cast<PyObject*>(frame), arg ? arg : Py_None,
-            what == PyTrace_CALL);
-    return 0;
+    bool done = profile(reinterpret_cast<RuvoProfilerObject*>(obj), reinterpret_cast<PyObject*>(frame),
+                        arg ? arg : Py_None, what == PyTrace_CALL);
+    return done ? 0 : -1;
 }
 
 // ---------------------------------------------------------------- the type
