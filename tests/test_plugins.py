@@ -216,6 +216,14 @@ class TestProcessing:
         assert ret["user_code_call_site"] == {"call_frame_id": frame_call["frame_id"],
                                               "line_number": target.__code__.co_firstlineno + 1}
 
+    def test_lightweight_records_keep_their_call_site(self, definitions):
+        definitions.append(plugin(["target"], events=["call"]))
+        records = record(uses_target, config={"lightweight_repr": True}).records
+        caller, call = records[0], records[1]
+        assert call["type"] == "c"
+        assert call["user_code_call_site"] == {"call_frame_id": caller["frame_id"],
+                                               "line_number": uses_target.__code__.co_firstlineno + 1}
+
     def test_filtered_frames_still_get_plugin_records(self, definitions):
         library = {}
         exec(compile("def helper(n):\n    return n\n", "/usr/lib/python3.12/helpers.py", "exec"), library)

@@ -595,7 +595,7 @@ def test_frame_locals_are_a_map():
     decoded = loads(dump_msgpack(f_locals))
     assert decoded["alpha"] == 1 and decoded["beta"] == [1]
     light = loads(dump_msgpack_lightweight_repr(f_locals))
-    assert light["alpha"] == 1 and light["beta"] == Opaque("list")
+    assert light["alpha"] == 1 and light["beta"] == [1]
 
 
 def test_mappingproxy_is_a_map():
@@ -639,19 +639,25 @@ def test_lightweight_scalars_match_dump_msgpack():
 
 
 def test_lightweight_containers_are_shallow():
-    value = {"n": 1, "s": "short", "l": [1, 2], "d": {"a": 1}, "t": (1,), "o": Plain(), 3: None, (1, 2): "tuple key"}
+    value = {"n": 1, "s": "short", "l": [1, 2], "d": {"a": 1}, "t": (1,), "o": Plain(), 3: None, (1, 2): "tuple key",
+             "deep": [[1]], "long": list(range(9)), "holds_object": {"o": Plain()}}
     decoded = loads(dump_msgpack_lightweight_repr(value))
+    # Small containers of plain values inside a container keep their shape
+    # (a plugin record's call site is one); anything more becomes a marker.
     assert decoded == {
         "n": 1,
         "s": "short",
-        "l": Opaque("list"),
-        "d": Opaque("dict"),
-        "t": Opaque("tuple"),
+        "l": [1, 2],
+        "d": {"a": 1},
+        "t": [1],
         "o": Opaque(f"{HERE}.Plain"),
         3: None,
         Opaque("tuple"): "tuple key",
+        "deep": Opaque("list"),
+        "long": Opaque("list"),
+        "holds_object": Opaque("dict"),
     }
-    assert loads(dump_msgpack_lightweight_repr([1, [2], "x", Plain()])) == [1, Opaque("list"), "x", Opaque(f"{HERE}.Plain")]
+    assert loads(dump_msgpack_lightweight_repr([1, [2], "x", Plain()])) == [1, [2], "x", Opaque(f"{HERE}.Plain")]
     assert loads(dump_msgpack_lightweight_repr((1, 2.5))) == [1, 2.5]
 
 

@@ -692,6 +692,26 @@ def _light_value(v: object) -> object:
     return info[4]
 
 
+# A container inside a container is kept when it is this small and holds only
+# plain values: records built as nested dicts (a plugin record's call site)
+# keep their shape, while anything bigger still costs nothing to skip.
+_LIGHT_NESTED_ITEMS = 8
+
+
+def _light_nested(v: object) -> object:
+    """A second-level value: a small dict, list or tuple of scalars and short
+    text as it is, anything else as a scalar or marker."""
+    t = type(v)
+    if (t is dict or t is list or t is tuple) and len(v) <= _LIGHT_NESTED_ITEMS:
+        plain = _LIGHT_SCALARS
+        members = [*v.keys(), *v.values()] if t is dict else v
+        if all(type(x) in plain or (type(x) is str and len(x) <= LIGHT_MAX_STR) for x in members):
+            if t is tuple:
+                return list(v)
+            return dict(v) if t is dict else list(v)
+    return _light_value(v)
+
+
 def _light_direct(value: object, t: type, packer: msgpack.Packer) -> bytes | None:
     """The common case in one C call: a small dict, list or tuple holding no
     nested list, dict or buffer.  None when the item-by-item path is needed.
@@ -740,7 +760,7 @@ def _light_parts(value: object) -> tuple[int, object]:
         for x in items:
             tx = type(x)
             if tx not in scalars and not ((tx is str or tx is bytes) and len(x) <= limit):
-                x = lv(x)
+                x = _light_nested(x)
             append(x)
         if k < n:
             append(_new_ext(EXT_OMITTED, _uint_msg(n - k)))
@@ -750,7 +770,7 @@ def _light_parts(value: object) -> tuple[int, object]:
                 key = lv(key)
             tx = type(x)
             if tx not in scalars and not ((tx is str or tx is bytes) and len(x) <= limit):
-                x = lv(x)
+                x = _light_nested(x)
             append((key, x))
         if k < n:
             append((_new_ext(EXT_OMITTED, _uint_msg(n - k)), None))
@@ -773,7 +793,8 @@ def _light_msg_slow(kind: int, parts: object, pack) -> bytes:
 
 def dump_msgpack_lightweight_repr(value: object) -> bytes:
     """Cheaper encoding: scalars and short text as they are, containers one
-    level deep, everything else by type name only.  Never calls ``repr()``;
+    level deep (with small containers of plain values inside them kept),
+    everything else by type name only.  Never calls ``repr()``;
     never raises."""
     try:
         packer = _light_pool.pop()
