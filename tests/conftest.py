@@ -13,6 +13,9 @@ import pytest
 
 from ruvo import _ruvo
 
+# Sample projects that tests run in subprocesses; not part of this suite.
+collect_ignore = ["samples"]
+
 
 class HostProfiler:
     """A host profiler object with exactly the attributes the native module reads."""

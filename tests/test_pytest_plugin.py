@@ -1,0 +1,98 @@
+"""`pytest --ruvo` on a small sample suite: one saved trace per test."""
+
+import importlib.metadata
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from ruvo import db
+
+SAMPLE = Path(__file__).parent / "samples" / "pytest_suite"
+
+
+@pytest.fixture(scope="module")
+def traces(tmp_path_factory):
+    project = tmp_path_factory.mktemp("project")
+    for source in SAMPLE.iterdir():
+        if source.suffix == ".py":
+            shutil.copy(source, project / source.name)
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    completed = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "ruvo.pytest_plugin", "--ruvo", "-q", "-p", "no:cacheprovider",
+         "test_shop.py"],
+        cwd=project, capture_output=True, text=True, timeout=300, env=environment)
+    assert completed.returncode == 1, completed.stdout + completed.stderr  # test_fails fails
+    assert "ruvo: 5 test trace(s) saved to" in completed.stdout
+    database = project / ".ruvo" / "ruvo.sqlite3"
+    rows = db.list_traces(database)
+    return {row.test_nodeid: (row, db.load_trace(database, row.trace_id)) for row in rows}
+
+
+def frames(trace):
+    return [r for r in trace["frames_of_interest"] if r["type"] == "frame"]
+
+
+def test_one_trace_per_test(traces):
+    assert sorted(traces) == [f"test_shop.py::{name}" for name in
+                              ("test_fails", "test_fetch", "test_large_order_logs", "test_price", "test_skipped")]
+    assert len({row.trace_id for row, _ in traces.values()}) == 5
+    for nodeid, (row, trace) in traces.items():
+        assert row.source == "pytest"
+        assert trace["meta"]["source"] == "pytest"
+        records = trace["frames_of_interest"]
+        assert records[0]["type"] == "start_test" and records[0]["nodeid"] == nodeid
+        assert records[-1]["type"] == "end_test" and records[-1]["nodeid"] == nodeid
+
+
+def test_each_trace_holds_its_own_test(traces):
+    _, trace = traces["test_shop.py::test_price"]
+    assert [(r["event"], r["co_name"]) for r in frames(trace)] == [
+        ("call", "test_price"), ("call", "price"), ("return", "price"), ("return", "test_price")]
+    price_call = frames(trace)[1]
+    assert price_call["locals"] == {"quantity": 2, "unit": 3}
+    assert price_call["path"].endswith("shop.py:8")
+
+
+def test_outcomes(traces):
+    outcomes = {nodeid: trace["frames_of_interest"][-1]["outcome"] for nodeid, (_, trace) in traces.items()}
+    assert outcomes == {
+        "test_shop.py::test_fails": "failed",
+        "test_shop.py::test_fetch": "passed",
+        "test_shop.py::test_large_order_logs": "passed",
+        "test_shop.py::test_price": "passed",
+        "test_shop.py::test_skipped": "skipped",
+    }
+    _, skipped = traces["test_shop.py::test_skipped"]
+    assert frames(skipped) == []
+
+
+def test_log_records(traces):
+    _, trace = traces["test_shop.py::test_large_order_logs"]
+    (log,) = [r for r in trace["frames_of_interest"] if r["type"] == "log"]
+    assert (log["level"], log["logger"], log["message"]) == ("WARNING", "shop", "large order: 150")
+    price_call = next(r for r in frames(trace) if r["co_name"] == "price")
+    assert log["user_code_call_site"]["call_frame_id"] == price_call["frame_id"]
+
+
+def test_http_records(traces):
+    _, trace = traces["test_shop.py::test_fetch"]
+    http = [r for r in trace["frames_of_interest"] if r["type"].startswith("http_")]
+    assert [r["type"] for r in http] == ["http_request", "http_response"]
+    request, response = http
+    assert request["method"] == response["method"] == "GET"
+    assert request["url"].startswith("http://127.0.0.1:") and request["url"].endswith("/items?page=2")
+    assert response["status"] == 200
+
+
+def test_plugin_is_registered_for_installed_packages():
+    try:
+        entry_points = importlib.metadata.entry_points(group="pytest11")
+    except Exception:
+        entry_points = []
+    if not any(ep.dist and ep.dist.name == "ruvo" for ep in entry_points):
+        pytest.skip("ruvo is not installed as a distribution here")
+    assert {ep.value for ep in entry_points if ep.name == "ruvo"} == {"ruvo.pytest_plugin"}
