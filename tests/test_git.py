@@ -6,7 +6,6 @@ from pathlib import Path
 
 import pytest
 
-import _hostpath  # noqa: F401
 from ruvo import git
 from ruvo.git import commit_sha
 

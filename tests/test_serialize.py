@@ -9,7 +9,6 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from msgpack import ExtType
 
-import _hostpath  # noqa: F401
 from ruvo import serialize
 from ruvo.serialize import (
     LIGHT_MAX_ITEMS,

@@ -1,6 +1,5 @@
 import re
 
-import _hostpath  # noqa: F401
 from ruvo.utils import ULID_ALPHABET, new_trace_id, new_ulid
 
 CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
