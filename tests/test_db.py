@@ -5,7 +5,6 @@ import time
 import msgpack
 import pytest
 
-import _hostpath  # noqa: F401
 from ruvo import db
 from ruvo.db import (
     TraceNotFound,

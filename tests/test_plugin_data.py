@@ -8,7 +8,6 @@ import urllib.request
 
 import pytest
 
-import _hostpath  # noqa: F401
 from ruvo import plugins
 from ruvo.plugins import load_plugin_data
 
