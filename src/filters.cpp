@@ -122,7 +122,35 @@ Verdict decide_by_filename(std::string_view filename, const std::vector<Finder>&
     return skip ? Verdict::Skip : Verdict::RecordUnlessAttrs;
 }
 
+namespace {
+
+// The interpreter's own frames: the caller and its code read through the
+// frame API, with the same results as the attributes and no lookups.
+bool attrs_caller_test_real(PyFrameObject* frame, bool* holds) {
+    *holds = false;
+    PyFrameObject* caller = PyFrame_GetBack(frame);
+    for (int level = 0; caller != nullptr && level < 2; ++level) {
+        Ref owned_caller = Ref::steal(reinterpret_cast<PyObject*>(caller));
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(caller)));
+        TraceText filename;
+        if (!filename.set(reinterpret_cast<PyCodeObject*>(code.get())->co_filename)) {
+            set_internal_error("A filename is a string.");
+            return false;
+        }
+        if (!filename.view().empty()) {
+            *holds = ends_with(filename.view(), ATTRS_MAKE_SUFFIX);
+            return true;
+        }
+        // Code with an empty file name runs on behalf of its own caller.
+        caller = level == 0 ? PyFrame_GetBack(caller) : nullptr;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool attrs_caller_test(PyObject* frame, bool* holds) {
+    if (PyFrame_Check(frame)) return attrs_caller_test_real(reinterpret_cast<PyFrameObject*>(frame), holds);
     *holds = false;
     Ref caller = Ref::steal(PyObject_GetAttr(frame, NAMES.f_back));
     if (!caller) {

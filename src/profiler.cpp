@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -618,12 +619,24 @@ void update_call_frames(ThreadData& thread, bool is_call, PyObject* frame, const
     thread.call_frames.pop_back();
 }
 
-void write_frame_record(Buffer& b, std::string_view path, std::string_view co_name,
+// "path": the file name, a colon and the line, written in pieces.
+void write_path_pair(Buffer& b, std::string_view file, int line) {
+    char digits[16];
+    auto written = std::to_chars(digits, digits + sizeof digits, line);
+    auto digit_count = static_cast<size_t>(written.ptr - digits);
+    write_str(b, "path");
+    write_str_header(b, file.size() + 1 + digit_count);
+    b.append(file);
+    b.push_back(':');
+    b.append(digits, digit_count);
+}
+
+void write_frame_record(Buffer& b, std::string_view path, int lineno, std::string_view co_name,
                         const std::optional<std::string>& qualname, bool is_call, const std::optional<Id>& id,
                         std::string& arg, std::string& locals, const ThreadIdentity& thread, double now,
                         const std::optional<UserCodeCallSite>& site) {
     write_map_header(b, 12);
-    write_str_pair(b, "path", path);
+    write_path_pair(b, path, lineno);
     write_str_pair(b, "co_name", co_name);
     write_str_pair(b, "qualname", qualname ? std::optional<std::string_view>(*qualname) : std::nullopt);
     write_str_pair(b, "event", is_call ? "call" : "return");
@@ -653,17 +666,18 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
         thread.identity = std::move(identity);
     }
 
-    Ref lineno_object = Ref::steal(PyObject_GetAttr(frame, NAMES.f_lineno));
-    uint64_t lineno = 0;
-    if (!lineno_object || !extract_u64(lineno_object.get(), &lineno)) return false;
+    // What the frame's f_lineno gives; no line (None there) fails the event.
+    int lineno = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+    if (lineno < 0) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
+        return false;
+    }
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
         set_internal_error("Current directory is invalid.");
         return false;
     }
-    std::string path = relative_path(filename, cwd);
-    path += ':';
-    path += std::to_string(lineno);
+    std::string_view path = relative_path(filename, cwd);
 
     std::optional<std::string> qualname;
     if (!get_qualname(frame, &qualname)) return false;
@@ -691,8 +705,8 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
     update_call_frames(thread, is_call, frame, id);
     EventRecord record{"frame", {}};
     record.bytes.reserve(256 + arg_bytes.size() + locals_bytes.size() + path.size());
-    write_frame_record(record.bytes, path, co_name, qualname, is_call, id, arg_bytes, locals_bytes, *thread.identity,
-                       *now, site);
+    write_frame_record(record.bytes, path, lineno, co_name, qualname, is_call, id, arg_bytes, locals_bytes,
+                       *thread.identity, *now, site);
     records.push_back(std::move(record));
     return push_frames(state, thread, is_call, records);
 }

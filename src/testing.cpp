@@ -278,7 +278,7 @@ PyObject* decide(PyObject*, PyObject* args) {
 PyObject* relative(PyObject*, PyObject* args) {
     const char *filename, *cwd;
     if (!PyArg_ParseTuple(args, "ss", &filename, &cwd)) return nullptr;
-    std::string result = relative_path(filename, cwd);
+    std::string_view result = relative_path(filename, cwd);
     return PyUnicode_FromStringAndSize(result.data(), static_cast<Py_ssize_t>(result.size()));
 }
 

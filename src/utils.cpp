@@ -405,12 +405,16 @@ void write_f64(Buffer& b, double v) {
     put64(b, bits);
 }
 
-void write_str(Buffer& b, std::string_view s) {
-    if (s.size() < 32) {
-        put8(b, static_cast<uint8_t>(0xa0 | s.size()));
+void write_str_header(Buffer& b, size_t n) {
+    if (n < 32) {
+        put8(b, static_cast<uint8_t>(0xa0 | n));
     } else {
-        put_sized(b, s.size(), 0xd9, 0xda, 0xdb);
+        put_sized(b, n, 0xd9, 0xda, 0xdb);
     }
+}
+
+void write_str(Buffer& b, std::string_view s) {
+    write_str_header(b, s.size());
     b.append(s);
 }
 
@@ -668,8 +672,9 @@ bool dump_msgpack(PyObject* value, bool lightweight, std::string* out) {
 // str(obj) for a name part; an unprintable part is reported to the
 // unraisable hook and rendered as a placeholder.
 static std::string name_part(PyObject* obj) {
-    Ref text = Ref::steal(PyObject_Str(obj));
     std::string out;
+    if (PyUnicode_CheckExact(obj) && text_for_trace(obj, &out)) return out;
+    Ref text = Ref::steal(PyObject_Str(obj));
     if (text && text_for_trace(text.get(), &out)) return out;
     PyErr_WriteUnraisable(obj);
     Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
@@ -697,7 +702,28 @@ static std::optional<std::string> qualname_of(PyObject* obj) {
     return join_names(module.get(), qualname.get());
 }
 
+// The module name a frame's globals give: a missing "__name__" is a KeyError.
+static Ref module_name_of(PyObject* globals) {
+    if (PyDict_CheckExact(globals)) {
+        PyObject* name = PyDict_GetItemWithError(globals, NAMES.dunder_name);
+        if (name == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, NAMES.dunder_name);
+        return Ref::borrow(name);
+    }
+    return Ref::steal(PyObject_GetItem(globals, NAMES.dunder_name));
+}
+
 bool get_qualname(PyObject* frame, std::optional<std::string>* out) {
+    if (PyFrame_Check(frame)) {
+        // The interpreter's own frames: the same values as the attributes,
+        // read without looking the attributes up.
+        auto* real = reinterpret_cast<PyFrameObject*>(frame);
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(real)));
+        Ref globals = Ref::steal(PyFrame_GetGlobals(real));
+        Ref module = module_name_of(globals.get());
+        if (!module) return false;
+        *out = join_names(module.get(), reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
+        return true;
+    }
     Ref code = Ref::steal(PyObject_GetAttr(frame, NAMES.f_code));
     if (!code) return false;
     Ref qualname = Ref::steal(PyObject_GetAttr(code.get(), NAMES.co_qualname));
@@ -718,7 +744,7 @@ bool get_qualname(PyObject* frame, std::optional<std::string>* out) {
     }
     Ref globals = Ref::steal(PyObject_GetAttr(frame, NAMES.f_globals));
     if (!globals) return false;
-    Ref module = Ref::steal(PyObject_GetItem(globals.get(), NAMES.dunder_name));
+    Ref module = module_name_of(globals.get());
     if (!module) return false;
     *out = join_names(module.get(), qualname.get());
     return true;
@@ -852,18 +878,14 @@ bool user_code_call_site(CallSiteSnapshot snapshot, const Id* frame_id,
         set_conversion_error(frame, "PyFrame");
         return false;
     }
-    Ref lineno = Ref::steal(PyObject_GetAttr(frame, NAMES.f_lineno));
-    if (!lineno) return false;
-    Ref number = Ref::steal(PyNumber_Index(lineno.get()));
-    if (!number) return false;
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    // What the frame's f_lineno gives; no line (None there) is refused as
+    // None would be.
+    int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+    if (line < 0) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
         return false;
     }
-    *out = UserCodeCallSite{site->id, static_cast<int32_t>(value)};
+    *out = UserCodeCallSite{site->id, static_cast<int32_t>(line)};
     return true;
 }
 
@@ -883,15 +905,13 @@ static std::optional<std::string_view> next_component(std::string_view path, siz
     }
 }
 
-std::string relative_path(std::string_view filename, std::string_view cwd) {
+std::string_view relative_path(std::string_view filename, std::string_view cwd) {
     // A relative name can never lie under the (absolute) current directory.
-    if (filename.empty() || filename[0] != '/' || cwd.empty() || cwd[0] != '/') {
-        return std::string(filename);
-    }
+    if (filename.empty() || filename[0] != '/' || cwd.empty() || cwd[0] != '/') return filename;
     size_t file_pos = 0, cwd_pos = 0;
     while (auto directory = next_component(cwd, cwd_pos)) {
         auto component = next_component(filename, file_pos);
-        if (!component || *component != *directory) return std::string(filename);
+        if (!component || *component != *directory) return filename;
     }
     std::string_view rest = filename.substr(file_pos);
     while (true) {
@@ -903,7 +923,7 @@ std::string relative_path(std::string_view filename, std::string_view cwd) {
             break;
         }
     }
-    return std::string(rest);
+    return rest;
 }
 
 }  // namespace ruvo

@@ -191,6 +191,8 @@ void write_int(Buffer& b, int64_t v);
 void write_f32(Buffer& b, float v);
 void write_f64(Buffer& b, double v);
 void write_str(Buffer& b, std::string_view s);
+// The header of a str of `n` bytes, for text written in pieces after it.
+void write_str_header(Buffer& b, size_t n);
 void write_bin(Buffer& b, std::string_view s);
 void write_ext(Buffer& b, int8_t type, std::string_view data);
 void write_array_header(Buffer& b, uint32_t n);
@@ -267,7 +269,7 @@ bool user_code_call_site(CallSiteSnapshot snapshot, const Id* frame_id,
 // ---------------------------------------------------------------- paths
 
 // `filename` relative to `cwd` when it lies under it (whole components),
-// else `filename` unchanged.
-std::string relative_path(std::string_view filename, std::string_view cwd);
+// else `filename` unchanged; either way a view into `filename`.
+std::string_view relative_path(std::string_view filename, std::string_view cwd);
 
 }  // namespace ruvo
