@@ -26,6 +26,7 @@ PyObject* install_profiler(PyObject* profiler) {
     }
     std::unique_ptr<ProfilerState> state = new_from_python(profiler);
     if (!state) return nullptr;
+    watch_directory_changes();
 
     allocfunc alloc = RuvoProfilerType.tp_alloc ? RuvoProfilerType.tp_alloc : PyType_GenericAlloc;
     Ref instance = Ref::steal(alloc(&RuvoProfilerType, 0));

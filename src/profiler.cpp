@@ -576,7 +576,8 @@ uintptr_t code_info(ProfilerState& state, PyCodeObject* code) {
 // The frame's locals as a dict to record, without "__builtins__". The
 // frame's own dict is never changed.
 Ref locals_for_record(PyObject* frame) {
-    Ref locals = Ref::steal(PyObject_GetAttr(frame, NAMES.f_locals));
+    // The frame's f_locals, without the attribute lookup.
+    Ref locals = Ref::steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)));
     if (!locals) return Ref();
     bool owned = false;
     if (!PyDict_Check(locals.get())) {
@@ -649,8 +650,12 @@ void write_frame_record(Buffer& b, std::string_view path, int lineno, std::strin
     write_str_pair(b, "type", "frame");
     write_str(b, "user_code_call_site");
     if (site) {
-        write_value(b, Value::map({Value::text("call_frame_id"), Value::text(std::string(id_view(site->call_frame_id))),
-                                   Value::text("line_number"), Value::integer(site->line_number)}));
+        // The two-entry map written in place: a value tree would allocate
+        // for every recorded event.
+        write_map_header(b, 2);
+        write_str_pair(b, "call_frame_id", id_view(site->call_frame_id));
+        write_str(b, "line_number");
+        write_int(b, site->line_number);
     } else {
         write_nil(b);
     }
@@ -672,11 +677,8 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
         PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
         return false;
     }
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) {
-        set_internal_error("Current directory is invalid.");
-        return false;
-    }
+    std::string_view cwd;
+    if (!current_directory(&cwd)) return false;
     std::string_view path = relative_path(filename, cwd);
 
     std::optional<std::string> qualname;

@@ -1,8 +1,10 @@
 #include "utils.hpp"
 
+#include <limits.h>
 #include <pthread.h>
 #include <sys/random.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -24,10 +26,45 @@ bool init_names() {
     return internal_error_type() != nullptr;
 }
 
+namespace {
+
+// Module objects already seen fully imported, by (interned) module name.
+// Guarded by the interpreter lock.
+struct CompleteModule {
+    PyObject* name;
+    PyObject* module;  // compared by identity only, never dereferenced
+};
+CompleteModule complete_modules[16];
+
+PyObject** complete_module_slot(PyObject* name) {
+    for (CompleteModule& entry : complete_modules) {
+        if (entry.name == name || entry.name == nullptr) {
+            entry.name = name;
+            return &entry.module;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 Ref import_module(PyObject* name) {
+    // sys.modules is looked at every time, so a replaced module is seen. A
+    // module object seen complete before is used as it is; a new one may
+    // still be importing in another thread, and PyImport_GetModule waits for
+    // that (a check that costs more than the rest of the lookup).
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* found = PyDict_Check(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
+    if (found == nullptr && PyErr_Occurred()) return Ref();
+    PyObject** seen = complete_module_slot(name);
+    if (found != nullptr && found != Py_None && seen != nullptr && *seen == found) return Ref::borrow(found);
     Ref module = Ref::steal(PyImport_GetModule(name));
-    if (module || PyErr_Occurred()) return module;
-    return Ref::steal(PyImport_Import(name));
+    if (!module) {
+        if (PyErr_Occurred()) return Ref();
+        module = Ref::steal(PyImport_Import(name));
+    }
+    if (module && seen != nullptr) *seen = module.get();
+    return module;
 }
 
 // ---------------------------------------------------------------- errors
@@ -288,32 +325,24 @@ Id new_id(const char prefix[4]) {
 namespace {
 
 void put8(Buffer& b, uint8_t v) { b.push_back(static_cast<char>(v)); }
-void put16(Buffer& b, uint16_t v) {
-    char bytes[2] = {static_cast<char>(v >> 8), static_cast<char>(v)};
-    b.append(bytes, 2);
-}
-void put32(Buffer& b, uint32_t v) {
-    char bytes[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
-                     static_cast<char>(v >> 8), static_cast<char>(v)};
-    b.append(bytes, 4);
-}
-void put64(Buffer& b, uint64_t v) {
-    put32(b, static_cast<uint32_t>(v >> 32));
-    put32(b, static_cast<uint32_t>(v));
+
+// A marker byte and a big-endian number of `width` bytes, in one append.
+void put_marked(Buffer& b, uint8_t marker, uint64_t value, int width) {
+    char bytes[9];
+    bytes[0] = static_cast<char>(marker);
+    for (int i = 0; i < width; ++i) bytes[1 + i] = static_cast<char>(value >> (8 * (width - 1 - i)));
+    b.append(bytes, static_cast<size_t>(1 + width));
 }
 
 // The header of a str, bin or ext-like sized value: one of three markers by
 // size, after the one-byte forms have been ruled out.
 void put_sized(Buffer& b, size_t n, uint8_t m8, uint8_t m16, uint8_t m32) {
     if (n < 256) {
-        put8(b, m8);
-        put8(b, static_cast<uint8_t>(n));
+        put_marked(b, m8, n, 1);
     } else if (n < 65536) {
-        put8(b, m16);
-        put16(b, static_cast<uint16_t>(n));
+        put_marked(b, m16, n, 2);
     } else {
-        put8(b, m32);
-        put32(b, static_cast<uint32_t>(n));
+        put_marked(b, m32, n, 4);
     }
 }
 
@@ -357,17 +386,13 @@ void write_uint(Buffer& b, uint64_t v) {
     if (v < 128) {
         put8(b, static_cast<uint8_t>(v));
     } else if (v < 256) {
-        put8(b, 0xcc);
-        put8(b, static_cast<uint8_t>(v));
+        put_marked(b, 0xcc, v, 1);
     } else if (v < 65536) {
-        put8(b, 0xcd);
-        put16(b, static_cast<uint16_t>(v));
+        put_marked(b, 0xcd, v, 2);
     } else if (v < (1ULL << 32)) {
-        put8(b, 0xce);
-        put32(b, static_cast<uint32_t>(v));
+        put_marked(b, 0xce, v, 4);
     } else {
-        put8(b, 0xcf);
-        put64(b, v);
+        put_marked(b, 0xcf, v, 8);
     }
 }
 
@@ -377,32 +402,26 @@ void write_int(Buffer& b, int64_t v) {
     } else if (v >= -32) {
         put8(b, static_cast<uint8_t>(v));
     } else if (v >= -128) {
-        put8(b, 0xd0);
-        put8(b, static_cast<uint8_t>(v));
+        put_marked(b, 0xd0, static_cast<uint8_t>(v), 1);
     } else if (v >= -32768) {
-        put8(b, 0xd1);
-        put16(b, static_cast<uint16_t>(v));
+        put_marked(b, 0xd1, static_cast<uint16_t>(v), 2);
     } else if (v >= -2147483648LL) {
-        put8(b, 0xd2);
-        put32(b, static_cast<uint32_t>(v));
+        put_marked(b, 0xd2, static_cast<uint32_t>(v), 4);
     } else {
-        put8(b, 0xd3);
-        put64(b, static_cast<uint64_t>(v));
+        put_marked(b, 0xd3, static_cast<uint64_t>(v), 8);
     }
 }
 
 void write_f32(Buffer& b, float v) {
     uint32_t bits;
     std::memcpy(&bits, &v, sizeof bits);
-    put8(b, 0xca);
-    put32(b, bits);
+    put_marked(b, 0xca, bits, 4);
 }
 
 void write_f64(Buffer& b, double v) {
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
-    put8(b, 0xcb);
-    put64(b, bits);
+    put_marked(b, 0xcb, bits, 8);
 }
 
 void write_str_header(Buffer& b, size_t n) {
@@ -440,11 +459,9 @@ void write_array_header(Buffer& b, uint32_t n) {
     if (n < 16) {
         put8(b, static_cast<uint8_t>(0x90 | n));
     } else if (n < 65536) {
-        put8(b, 0xdc);
-        put16(b, static_cast<uint16_t>(n));
+        put_marked(b, 0xdc, n, 2);
     } else {
-        put8(b, 0xdd);
-        put32(b, n);
+        put_marked(b, 0xdd, n, 4);
     }
 }
 
@@ -452,11 +469,9 @@ void write_map_header(Buffer& b, uint32_t n) {
     if (n < 16) {
         put8(b, static_cast<uint8_t>(0x80 | n));
     } else if (n < 65536) {
-        put8(b, 0xde);
-        put16(b, static_cast<uint16_t>(n));
+        put_marked(b, 0xde, n, 2);
     } else {
-        put8(b, 0xdf);
-        put32(b, n);
+        put_marked(b, 0xdf, n, 4);
     }
 }
 
@@ -486,8 +501,7 @@ void write_f64_pair(Buffer& b, double value) {
 void write_raw_pair(Buffer& b, std::string_view key, std::string& bytes) {
     write_str(b, key);
     b.append(bytes);
-    bytes.clear();
-    bytes.shrink_to_fit();
+    bytes.clear();  // emptied, but its capacity is kept for the thread's next event
 }
 
 Value Value::integer(int64_t v) {
@@ -652,8 +666,15 @@ bool dump_msgpack(PyObject* value, bool lightweight, std::string* out) {
     Ref module = import_module(NAMES.mod_serialize);
     if (!module) return false;
     PyObject* function_name = lightweight ? NAMES.dump_msgpack_lightweight_repr : NAMES.dump_msgpack;
-    Ref function = Ref::steal(PyObject_GetAttr(module.get(), function_name));
-    if (!function) return false;
+    // The module's dict first; the attribute protocol only when it lacks the name.
+    Ref function = Ref::borrow(PyModule_Check(module.get())
+                                   ? PyDict_GetItemWithError(PyModule_GetDict(module.get()), function_name)
+                                   : nullptr);
+    if (!function) {
+        if (PyErr_Occurred()) return false;
+        function = Ref::steal(PyObject_GetAttr(module.get(), function_name));
+        if (!function) return false;
+    }
     Ref result = Ref::steal(PyObject_CallOneArg(function.get(), value));
     if (!result || !bytes_from_result(result.get(), out)) return false;
     // The bytes are embedded verbatim in records and documents: anything but
@@ -890,6 +911,63 @@ bool user_code_call_site(CallSiteSnapshot snapshot, const Id* frame_id,
 }
 
 // ---------------------------------------------------------------- paths
+
+namespace {
+
+// Reading the current directory is a system call that costs about as much as
+// the rest of a recorded event, so it is kept here between changes. Python
+// changes directory only through os.chdir and os.fchdir, which raise the
+// "os.chdir" audit event just before they do. The event cannot tell when the
+// change is done, so from then on the directory is read anew at every event
+// until the thread that announced the change records one itself: by then its
+// chdir has returned. A chdir made by C code without the os module is not
+// seen. Everything here runs with the interpreter lock held.
+struct DirectoryCache {
+    std::string directory;
+    bool watched = false;
+    bool valid = false;
+    bool changing = false;
+    uint64_t changing_thread = 0;
+};
+DirectoryCache directory_cache;
+
+int directory_audit_hook(const char* event, PyObject*, void*) {
+    if (std::strcmp(event, "os.chdir") == 0) {
+        directory_cache.valid = false;
+        directory_cache.changing = true;
+        directory_cache.changing_thread = PyThreadState_GetID(PyThreadState_Get());
+    }
+    return 0;
+}
+
+}  // namespace
+
+void watch_directory_changes() {
+    if (directory_cache.watched) return;
+    if (PySys_AddAuditHook(directory_audit_hook, nullptr) == 0) {
+        directory_cache.watched = true;
+    } else {
+        PyErr_Clear();  // a Python audit hook refused it: read the directory every time
+    }
+}
+
+bool current_directory(std::string_view* out) {
+    DirectoryCache& cache = directory_cache;
+    if (!cache.valid) {
+        char buffer[PATH_MAX];
+        if (getcwd(buffer, sizeof buffer) == nullptr) {
+            set_internal_error("Current directory is invalid.");
+            return false;
+        }
+        cache.directory.assign(buffer);
+        if (cache.changing && PyThreadState_GetID(PyThreadState_Get()) == cache.changing_thread) {
+            cache.changing = false;
+        }
+        cache.valid = cache.watched && !cache.changing;
+    }
+    *out = cache.directory;
+    return true;
+}
 
 // The next path component from `pos` on; "." components are skipped, as
 // they name the same directory.

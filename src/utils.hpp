@@ -268,6 +268,14 @@ bool user_code_call_site(CallSiteSnapshot snapshot, const Id* frame_id,
 
 // ---------------------------------------------------------------- paths
 
+// The process's current directory. False with the internal error "Current
+// directory is invalid." when it cannot be read. Call with the interpreter
+// lock held.
+bool current_directory(std::string_view* out);
+// Starts watching the interpreter's directory changes, so that
+// current_directory() can answer from memory between them.
+void watch_directory_changes();
+
 // `filename` relative to `cwd` when it lies under it (whole components),
 // else `filename` unchanged; either way a view into `filename`.
 std::string_view relative_path(std::string_view filename, std::string_view cwd);

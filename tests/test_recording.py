@@ -120,6 +120,46 @@ class TestFrameRecord:
         assert "__builtins__" not in ret["locals"] and "'value': 42" in ret["locals"]
         assert "__builtins__" in namespace
 
+    def test_path_follows_directory_changes(self, tmp_path):
+        here = os.getcwd()
+        absolute = f"{os.path.abspath(__file__)}:{add.__code__.co_firstlineno}"
+        relative = f"{HERE}:{add.__code__.co_firstlineno}"
+        moved, back = threading.Event(), threading.Event()
+
+        def other_thread_moves():
+            os.chdir(tmp_path)
+            moved.set()
+            back.wait(10)
+            descriptor = os.open(here, os.O_RDONLY)
+            try:
+                os.fchdir(descriptor)
+            finally:
+                os.close(descriptor)
+            moved.set()
+
+        def moves():
+            add(1, 1)
+            os.chdir(tmp_path)
+            add(2, 2)
+            os.chdir(here)
+            add(3, 3)
+            mover = threading.Thread(target=other_thread_moves)
+            mover.start()
+            moved.wait(10)
+            moved.clear()
+            add(4, 4)
+            back.set()
+            moved.wait(10)
+            mover.join()
+            add(5, 5)
+
+        try:
+            recording = record(moves)
+        finally:
+            os.chdir(here)
+        calls = [f["path"] for f in recording.frames("add") if f["event"] == "call"]
+        assert calls == [relative, absolute, relative, absolute, relative]
+
     def test_path_outside_the_current_directory_stays_absolute(self, tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)
         call, _ = record(add, 1, 2).frames()
