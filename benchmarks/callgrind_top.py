@@ -91,13 +91,15 @@ def main() -> int:
     parser.add_argument("--top", type=int, default=20)
     parser.add_argument("--python", type=Path, default=run.DEFAULT_PYTHON if run.DEFAULT_PYTHON.exists()
                         else Path(sys.executable))
+    parser.add_argument("--source", default="worktree",
+                        help="build ruvo from the work tree (default) or from a commit, e.g. HEAD")
     parser.add_argument("--no-venv", action="store_true", help="use --python as it is")
     args = parser.parse_args()
 
     valgrind = shutil.which("valgrind")
     if valgrind is None:
         parser.error("valgrind not found")
-    python = args.python if args.no_venv else run.ensure_venv(args.python)
+    python = args.python if args.no_venv else run.ensure_venv(args.python, args.source)
     base = ["--workload", args.workload, "--warmup", "2"]
     calls = run.run_child(python, ["count", *base, "--size", str(args.size)])["calls"]
 

@@ -75,8 +75,8 @@ def python_version(python: Path) -> str:
     return out.stdout.strip()
 
 
-def source_fingerprint() -> str:
-    """A hash of everything that goes into ruvo's installed package."""
+def worktree_fingerprint() -> str:
+    """A hash of everything in the work tree that goes into ruvo's package."""
     digest = hashlib.sha256()
     paths = [REPO / "CMakeLists.txt", REPO / "pyproject.toml"]
     paths += sorted((REPO / "src").glob("*"))
@@ -85,11 +85,27 @@ def source_fingerprint() -> str:
         if path.is_file():
             digest.update(str(path.relative_to(REPO)).encode())
             digest.update(path.read_bytes())
-    return digest.hexdigest()
+    return "worktree " + digest.hexdigest()
 
 
-def ensure_venv(python: Path) -> Path:
-    """benchmarks/.venv/X.Y with ruvo from this checkout and the peers; returns its python."""
+def export_commit(ref: str) -> tuple[Path, str]:
+    """A clean copy of the repository at `ref` (uncommitted changes left
+    out), in a fixed place so the CMake build directory stays valid."""
+    commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--verify", ref + "^{commit}"],
+                            check=True, capture_output=True, text=True).stdout.strip()
+    target = HERE / ".build" / "source"
+    if target.exists():
+        shutil.rmtree(target)
+    target.mkdir(parents=True)
+    archive = subprocess.run(["git", "-C", str(REPO), "archive", "--format=tar", commit],
+                             check=True, capture_output=True).stdout
+    subprocess.run(["tar", "-x", "-C", str(target)], input=archive, check=True)
+    return target, commit
+
+
+def ensure_venv(python: Path, source: str = "worktree") -> Path:
+    """benchmarks/.venv/X.Y with the peers and ruvo built from the work tree
+    (source "worktree") or from a commit (e.g. "HEAD"); returns its python."""
     version = python_version(python)
     venv = HERE / ".venv" / version
     venv_python = venv / "bin" / "python"
@@ -102,14 +118,24 @@ def ensure_venv(python: Path) -> Path:
         log("installing the peer profilers: " + ", ".join(PEERS))
         subprocess.run(pip + list(PEERS), check=True)
     marker = venv / ".ruvo-source"
-    fingerprint = source_fingerprint()
+    if source == "worktree":
+        fingerprint = worktree_fingerprint()
+    else:
+        commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--verify", source + "^{commit}"],
+                                check=True, capture_output=True, text=True).stdout.strip()
+        fingerprint = "commit " + commit
     if not marker.exists() or marker.read_text() != fingerprint:
-        log("installing ruvo from this checkout (pip install .)")
+        if source == "worktree":
+            tree, label = REPO, "the work tree"
+        else:
+            tree, commit = export_commit(source)
+            label = f"commit {commit[:12]}"
+        log(f"installing ruvo from {label} (pip install .)")
         # A Release build as `pip install .` makes it; only unstripped and
         # with debug info (-g does not change the generated code), so that
         # callgrind can name ruvo's functions.
-        build_dir = HERE / ".build" / "{wheel_tag}"
-        subprocess.run(pip + ["--force-reinstall", str(REPO),
+        build_dir = HERE / ".build" / (("worktree" if source == "worktree" else "commit") + "-{wheel_tag}")
+        subprocess.run(pip + ["--force-reinstall", str(tree),
                               "-C", "install.strip=false",
                               "-C", "cmake.define.CMAKE_CXX_FLAGS=-g",
                               "-C", f"build-dir={build_dir}"], check=True)
@@ -143,7 +169,7 @@ def cpu_model() -> str:
         return platform.processor() or "unknown"
 
 
-def machine(python: Path) -> dict:
+def machine(python: Path, source: str) -> dict:
     info = subprocess.run(
         [str(python), "-c",
          "import json, sys, importlib.metadata as m\n"
@@ -154,24 +180,35 @@ def machine(python: Path) -> dict:
          "print(json.dumps({'python': sys.version, 'executable': sys.executable, 'packages': versions}))"],
         check=True, capture_output=True, text=True)
     result = json.loads(info.stdout)
-    commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "HEAD"], capture_output=True, text=True)
-    dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--", "src", "python"],
-                           capture_output=True, text=True)
+    commit = git("rev-parse", "HEAD")
+    dirty = git("status", "--porcelain", "--", "src", "python")
     mem_total = None
     try:
         with open("/proc/meminfo") as meminfo:
             mem_total = int(meminfo.readline().split()[1]) * 1024
     except (OSError, ValueError, IndexError):
         pass
+    marker = python.parent.parent / ".ruvo-source"
     result.update({
+        "ruvo_source": marker.read_text() if marker.exists() else f"as installed in {python}",
         "cpu": cpu_model(),
         "cores": os.cpu_count(),
         "memory_bytes": mem_total,
         "kernel": platform.release(),
-        "commit": commit.stdout.strip() or None,
-        "ruvo_sources_modified": bool(dirty.stdout.strip()),
+        "commit": commit or None,
+        # Uncommitted changes to ruvo's sources that the measured build has.
+        "ruvo_sources_modified": source == "worktree" and bool(dirty),
     })
     return result
+
+
+def git(*args: str) -> str:
+    """git's output in the repository, or "" when it fails or is missing."""
+    try:
+        completed = subprocess.run(["git", "-C", str(REPO), *args], capture_output=True, text=True)
+    except OSError:
+        return ""
+    return completed.stdout.strip() if completed.returncode == 0 else ""
 
 
 def load_average() -> list[float]:
@@ -382,13 +419,17 @@ def render(report: dict) -> str:
     timed = report.get("timed", {})
     if timed:
         lines.append("")
+        lines.append("wall clock, median of fresh processes; x none / x floor: ratio of medians; ns/call: "
+                     "(median - none) / Python calls;")
+        lines.append("build ms: ruvo's build_trace() after stop(), not in the timed region; records: records it built")
         lines.append(f"{'workload':<9} {'config':<15} {'median s':>9} {'x none':>8} {'x floor':>8} "
-                     f"{'ns/call':>9} {'build s':>8} {'records':>9}")
+                     f"{'ns/call':>9} {'build ms':>8} {'records':>9}")
         for workload, data in timed.items():
             for config, row in data["configs"].items():
                 lines.append(f"{workload:<9} {config:<15} {row['median_seconds']:>9.4f} {fmt(row['ratio_none'], '.2f'):>8} "
                              f"{fmt(row['ratio_floor'], '.2f'):>8} {fmt(row['ns_per_call_over_none'], '.0f'):>9} "
-                             f"{fmt(row.get('build_median_seconds'), '.4f'):>8} {fmt(row.get('records'), 'd'):>9}")
+                             f"{fmt(row.get('build_median_seconds', 0) * 1e3 if 'build_median_seconds' in row else None, '.1f'):>8} "
+                             f"{fmt(row.get('records'), 'd'):>9}")
             lines.append(f"{'':<9} ({data['size']} units, {data['calls']} Python calls, "
                          f"{data['user_calls']} of them in the workload's own code)")
     first = report.get("first")
@@ -434,6 +475,8 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", type=Path, default=DEFAULT_PYTHON if DEFAULT_PYTHON.exists() else Path(sys.executable),
                         help="interpreter for the benchmark venv (default: pyenv's 3.11.7)")
+    parser.add_argument("--source", default="worktree",
+                        help="build ruvo from the work tree (default) or from a commit, e.g. HEAD")
     parser.add_argument("--no-venv", action="store_true",
                         help="use --python as it is (ruvo must be importable); skip peers it lacks")
     parser.add_argument("--workloads", default="library,app,mixed,native,build,callgrind",
@@ -454,7 +497,7 @@ def main() -> int:
     if unknown:
         parser.error(f"unknown workloads: {', '.join(sorted(unknown))}")
 
-    python = args.python if args.no_venv else ensure_venv(args.python)
+    python = args.python if args.no_venv else ensure_venv(args.python, args.source)
     wanted = args.configs.split(",")
     if set(wanted) - set(ALL_CONFIGS):
         parser.error(f"unknown configs: {', '.join(sorted(set(wanted) - set(ALL_CONFIGS)))}")
@@ -467,7 +510,7 @@ def main() -> int:
     configs = [c for c in wanted if c in available]
 
     wait_for_load(args.max_load, 600)
-    report = {"machine": machine(python), "load_start": load_average(),
+    report = {"machine": machine(python, args.source), "load_start": load_average(),
               "started": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
               "options": {"runs": args.runs, "scale": args.scale, "records": args.records, "quick": args.quick},
               "skipped_configs": skipped}
