@@ -124,7 +124,7 @@ def count_records(document):
     """Number of records in the document's main-thread list."""
     import msgpack
 
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(document), 1 << 20))
     unpacker.feed(document)
     for _ in range(unpacker.read_map_header()):
         key = unpacker.unpack()
