@@ -45,8 +45,8 @@ bool load_plugins(PyObject* config, PluginMap* out);
 
 // One record of an event: its type ("frame" or the plugin's) and its bytes.
 struct EventRecord {
-    std::string type;
-    std::string bytes;
+    std::string type;  // short types such as "frame" live inside the string itself
+    Buffer bytes;
 };
 
 struct ProfilerState;

@@ -298,7 +298,7 @@ bool push_frame_data(ProfilerState& state, std::optional<uint64_t> native_id, st
             set_internal_error("the frames_of_interest lock is poisoned");
             return false;
         }
-        for (size_t i = begin; i < end; ++i) state.frames_of_interest.append(records[i].bytes);
+        for (size_t i = begin; i < end; ++i) state.frames_of_interest.append(records[i].bytes.view());
         return true;
     }
     if (!state.frames_lock.lock(guard)) {
@@ -306,7 +306,7 @@ bool push_frame_data(ProfilerState& state, std::optional<uint64_t> native_id, st
         return false;
     }
     RecordStore& store = state.frames[*native_id];
-    for (size_t i = begin; i < end; ++i) store.append(records[i].bytes);
+    for (size_t i = begin; i < end; ++i) store.append(records[i].bytes.view());
     return true;
 }
 
@@ -496,16 +496,16 @@ Ref build_trace_inner(ProfilerState& state) {
         std::memcpy(out, bytes.data(), bytes.size());
         out += bytes.size();
     };
-    put(parts.head);
+    put(parts.head.view());
     for (size_t i = 0; i < parts.thread_heads.size(); ++i) {
-        put(parts.thread_heads[i]);
+        put(parts.thread_heads[i].view());
         parts.thread_records[i]->copy_to(out);
         out += parts.thread_records[i]->size();
     }
-    put(parts.middle);
+    put(parts.middle.view());
     frames_of_interest.copy_to(out);
     out += frames_of_interest.size();
-    put(parts.tail);
+    put(parts.tail.view());
     frames_guard.reset();  // frames first, then frames_of_interest
     return document;
 }
@@ -633,13 +633,13 @@ void write_path_pair(Buffer& b, std::string_view file, int line) {
 }
 
 void write_frame_record(Buffer& b, std::string_view path, int lineno, std::string_view co_name,
-                        const std::optional<std::string>& qualname, bool is_call, const std::optional<Id>& id,
-                        std::string& arg, std::string& locals, const ThreadIdentity& thread, double now,
+                        std::optional<std::string_view> qualname, bool is_call, const std::optional<Id>& id,
+                        Buffer& arg, Buffer& locals, const ThreadIdentity& thread, double now,
                         const std::optional<UserCodeCallSite>& site) {
     write_map_header(b, 12);
     write_path_pair(b, path, lineno);
     write_str_pair(b, "co_name", co_name);
-    write_str_pair(b, "qualname", qualname ? std::optional<std::string_view>(*qualname) : std::nullopt);
+    write_str_pair(b, "qualname", qualname);
     write_str_pair(b, "event", is_call ? "call" : "return");
     write_str_pair(b, "frame_id", id ? std::optional<std::string_view>(id_view(*id)) : std::nullopt);
     write_raw_pair(b, "arg", arg);
@@ -664,7 +664,9 @@ void write_frame_record(Buffer& b, std::string_view path, int lineno, std::strin
 // Gathers and writes the frame record of a recorded frame, then files the
 // event's records. False with the error set when the event has to be dropped.
 bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, PyObject* arg, bool is_call,
-                   std::string_view filename, std::string_view co_name, std::vector<EventRecord>& records) {
+                   std::string_view filename, std::string_view co_name) {
+    EventScratch& scratch = thread.scratch;
+    std::vector<EventRecord>& records = scratch.records;
     if (!thread.identity) {
         ThreadIdentity identity;
         if (!current_thread(&identity)) return false;
@@ -678,11 +680,12 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
         return false;
     }
     std::string_view cwd;
-    if (!current_directory(&cwd)) return false;
-    std::string_view path = relative_path(filename, cwd);
+    bool plain_cwd = false;
+    if (!current_directory(&cwd, &plain_cwd)) return false;
+    std::string_view path = relative_path(filename, cwd, plain_cwd);
 
-    std::optional<std::string> qualname;
-    if (!get_qualname(frame, &qualname)) return false;
+    bool has_qualname = false;
+    if (!get_qualname(frame, &scratch.qualname, &has_qualname)) return false;
     Ref locals = locals_for_record(frame);
     if (!locals) return false;
 
@@ -698,19 +701,31 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
     std::optional<UserCodeCallSite> site;
     if (!user_code_call_site(snapshot_top(thread.call_frames), id ? &*id : nullptr, &site)) return false;
 
-    std::string arg_bytes, locals_bytes;
-    if (!dump_msgpack(arg, state.lightweight_repr, &arg_bytes)) return false;
-    if (!dump_msgpack(locals.get(), state.lightweight_repr, &locals_bytes)) return false;
+    Ref serializer = serializer_function(state.lightweight_repr);
+    if (!serializer || !serialize_with(serializer.get(), state.lightweight_repr, arg, &scratch.arg) ||
+        !serialize_with(serializer.get(), state.lightweight_repr, locals.get(), &scratch.locals)) {
+        return false;
+    }
     auto now = timestamp();
     if (!now) return false;
 
     update_call_frames(thread, is_call, frame, id);
-    EventRecord record{"frame", {}};
-    record.bytes.reserve(256 + arg_bytes.size() + locals_bytes.size() + path.size());
-    write_frame_record(record.bytes, path, lineno, co_name, qualname, is_call, id, arg_bytes, locals_bytes,
-                       *thread.identity, *now, site);
-    records.push_back(std::move(record));
-    return push_frames(state, thread, is_call, records);
+    Buffer& out = scratch.record;
+    out.clear();
+    write_frame_record(out, path, lineno, co_name,
+                       has_qualname ? std::optional<std::string_view>(scratch.qualname) : std::nullopt, is_call, id,
+                       scratch.arg, scratch.locals, *thread.identity, *now, site);
+    records.push_back(EventRecord{"frame", std::move(out)});
+    bool stored = push_frames(state, thread, is_call, records);
+    // The record's bytes are copied into storage: keep its memory for the
+    // thread's next event.
+    for (EventRecord& record : records) {
+        if (record.type == "frame" && record.bytes.capacity() > 0) {
+            out = std::move(record.bytes);
+            break;
+        }
+    }
+    return stored;
 }
 
 // Marks a thread's data as in use for the length of one event.
@@ -742,7 +757,8 @@ void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is
     }
     ThreadDataUse use(thread);
 
-    std::vector<EventRecord> records;
+    std::vector<EventRecord>& records = thread.scratch.records;
+    records.clear();
     if (info & HAS_PLUGINS) {
         auto found = state.plugins.find(co_name);
         if (found != state.plugins.end()) {
@@ -758,7 +774,7 @@ void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is
         if (!attrs_caller_test(frame, &attrs)) return report();
         record = !attrs;
     }
-    bool ok = record ? process_frame(state, thread, frame, arg, is_call, filename, co_name, records)
+    bool ok = record ? process_frame(state, thread, frame, arg, is_call, filename, co_name)
                      : push_frames(state, thread, is_call, records);
     if (ok) return;
     if (record && !is_call) {

@@ -16,6 +16,16 @@
 
 namespace ruvo {
 
+// Working memory of the event in progress on a thread, kept between events so
+// that a recorded event stops allocating once it has grown to fit.
+struct EventScratch {
+    Buffer arg;
+    Buffer locals;
+    Buffer record;
+    std::string qualname;
+    std::vector<EventRecord> records;
+};
+
 // Per-thread working data. Each thread reaches only its own entry; see
 // ProfilerState::threads for how entries are found.
 struct ThreadData {
@@ -27,6 +37,7 @@ struct ThreadData {
     std::unordered_map<uintptr_t, Id> frame_ids;
     // Name and native id, asked once for frame records.
     std::optional<ThreadIdentity> identity;
+    EventScratch scratch;
     // Set while an event of this thread works on the entry. The interpreter
     // never re-enters a thread's profile function, so finding it set is a
     // broken invariant rather than something to wait for.

@@ -69,7 +69,8 @@ PyObject* raw_pair(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "Oy#", &key, &data, &size)) return nullptr;
     std::string key_text;
     if (!text_arg(key, &key_text)) return nullptr;
-    std::string bytes(data, static_cast<size_t>(size));
+    Buffer bytes;
+    bytes.append(data, static_cast<size_t>(size));
     Buffer b;
     write_raw_pair(b, key_text, bytes);
     return Py_BuildValue("(Ny#)", bytes_of(b), bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
@@ -198,9 +199,10 @@ PyObject* text_or_none(const std::optional<std::string>& text) {
 }
 
 PyObject* qualname(PyObject*, PyObject* frame) {
-    std::optional<std::string> name;
-    if (!get_qualname(frame, &name)) return nullptr;
-    return text_or_none(name);
+    std::string name;
+    bool found = false;
+    if (!get_qualname(frame, &name, &found)) return nullptr;
+    return text_or_none(found ? std::optional<std::string>(name) : std::nullopt);
 }
 
 PyObject* qualname_inner(PyObject*, PyObject* args) {
@@ -278,7 +280,7 @@ PyObject* decide(PyObject*, PyObject* args) {
 PyObject* relative(PyObject*, PyObject* args) {
     const char *filename, *cwd;
     if (!PyArg_ParseTuple(args, "ss", &filename, &cwd)) return nullptr;
-    std::string_view result = relative_path(filename, cwd);
+    std::string_view result = relative_path(filename, cwd, is_plain_directory(cwd));
     return PyUnicode_FromStringAndSize(result.data(), static_cast<Py_ssize_t>(result.size()));
 }
 
@@ -286,7 +288,7 @@ PyObject* dump(PyObject*, PyObject* args) {
     PyObject* value;
     int lightweight = 0;
     if (!PyArg_ParseTuple(args, "O|p", &value, &lightweight)) return nullptr;
-    std::string bytes;
+    Buffer bytes;
     if (!dump_msgpack(value, lightweight != 0, &bytes)) return nullptr;
     return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -326,6 +327,18 @@ namespace {
 
 void put8(Buffer& b, uint8_t v) { b.push_back(static_cast<char>(v)); }
 
+}  // namespace
+
+void Buffer::grow(size_t extra) {
+    size_t wanted = std::max({capacity_ * 2, size_ + extra, size_t{64}});
+    auto* grown = static_cast<char*>(std::realloc(data_, wanted));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = grown;
+    capacity_ = wanted;
+}
+
+namespace {
+
 // A marker byte and a big-endian number of `width` bytes, in one append.
 void put_marked(Buffer& b, uint8_t marker, uint64_t value, int width) {
     char bytes[9];
@@ -424,18 +437,7 @@ void write_f64(Buffer& b, double v) {
     put_marked(b, 0xcb, bits, 8);
 }
 
-void write_str_header(Buffer& b, size_t n) {
-    if (n < 32) {
-        put8(b, static_cast<uint8_t>(0xa0 | n));
-    } else {
-        put_sized(b, n, 0xd9, 0xda, 0xdb);
-    }
-}
-
-void write_str(Buffer& b, std::string_view s) {
-    write_str_header(b, s.size());
-    b.append(s);
-}
+void write_long_str_header(Buffer& b, size_t n) { put_sized(b, n, 0xd9, 0xda, 0xdb); }
 
 void write_bin(Buffer& b, std::string_view s) {
     put_sized(b, s.size(), 0xc4, 0xc5, 0xc6);
@@ -498,10 +500,10 @@ void write_f64_pair(Buffer& b, double value) {
     write_f64(b, value);
 }
 
-void write_raw_pair(Buffer& b, std::string_view key, std::string& bytes) {
+void write_raw_pair(Buffer& b, std::string_view key, Buffer& bytes) {
     write_str(b, key);
-    b.append(bytes);
-    bytes.clear();  // emptied, but its capacity is kept for the thread's next event
+    b.append(bytes.view());
+    bytes.clear();  // emptied, but its memory is kept for the thread's next event
 }
 
 Value Value::integer(int64_t v) {
@@ -626,13 +628,14 @@ bool is_one_msgpack_value(std::string_view bytes) {
 
 // The serialiser's result as bytes: bytes and bytearray directly, any other
 // sequence of ints 0..255 item by item.
-static bool bytes_from_result(PyObject* result, std::string* out) {
+static bool bytes_from_result(PyObject* result, Buffer* out) {
+    out->clear();
     if (PyBytes_Check(result)) {
-        out->assign(PyBytes_AS_STRING(result), static_cast<size_t>(PyBytes_GET_SIZE(result)));
+        out->append(PyBytes_AS_STRING(result), static_cast<size_t>(PyBytes_GET_SIZE(result)));
         return true;
     }
     if (PyByteArray_Check(result)) {
-        out->assign(PyByteArray_AS_STRING(result), static_cast<size_t>(PyByteArray_GET_SIZE(result)));
+        out->append(PyByteArray_AS_STRING(result), static_cast<size_t>(PyByteArray_GET_SIZE(result)));
         return true;
     }
     if (PyUnicode_Check(result)) {
@@ -645,7 +648,6 @@ static bool bytes_from_result(PyObject* result, std::string* out) {
     }
     Ref iterator = Ref::steal(PyObject_GetIter(result));
     if (!iterator) return false;
-    out->clear();
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         if (!PyLong_Check(item.get())) {
             set_conversion_error(item.get(), "PyInt");
@@ -662,24 +664,30 @@ static bool bytes_from_result(PyObject* result, std::string* out) {
     return !PyErr_Occurred();
 }
 
-bool dump_msgpack(PyObject* value, bool lightweight, std::string* out) {
+Ref serializer_function(bool lightweight) {
     Ref module = import_module(NAMES.mod_serialize);
-    if (!module) return false;
+    if (!module) return Ref();
     PyObject* function_name = lightweight ? NAMES.dump_msgpack_lightweight_repr : NAMES.dump_msgpack;
     // The module's dict first; the attribute protocol only when it lacks the name.
     Ref function = Ref::borrow(PyModule_Check(module.get())
                                    ? PyDict_GetItemWithError(PyModule_GetDict(module.get()), function_name)
                                    : nullptr);
-    if (!function) {
-        if (PyErr_Occurred()) return false;
-        function = Ref::steal(PyObject_GetAttr(module.get(), function_name));
-        if (!function) return false;
-    }
-    Ref result = Ref::steal(PyObject_CallOneArg(function.get(), value));
+    if (!function && !PyErr_Occurred()) function = Ref::steal(PyObject_GetAttr(module.get(), function_name));
+    return function;
+}
+
+bool dump_msgpack(PyObject* value, bool lightweight, Buffer* out) {
+    Ref function = serializer_function(lightweight);
+    return function && serialize_with(function.get(), lightweight, value, out);
+}
+
+bool serialize_with(PyObject* function, bool lightweight, PyObject* value, Buffer* out) {
+    PyObject* function_name = lightweight ? NAMES.dump_msgpack_lightweight_repr : NAMES.dump_msgpack;
+    Ref result = Ref::steal(PyObject_CallOneArg(function, value));
     if (!result || !bytes_from_result(result.get(), out)) return false;
     // The bytes are embedded verbatim in records and documents: anything but
     // exactly one value would make the whole document unreadable.
-    if (!is_one_msgpack_value(*out)) {
+    if (!is_one_msgpack_value(out->view())) {
         PyErr_Format(PyExc_ValueError,
                      "ruvo.serialize.%U returned %zu bytes that are not exactly one MessagePack value",
                      function_name, out->size());
@@ -690,27 +698,39 @@ bool dump_msgpack(PyObject* value, bool lightweight, std::string* out) {
 
 // ---------------------------------------------------------------- qualified names
 
-// str(obj) for a name part; an unprintable part is reported to the
+// Appends str(obj) for a name part; an unprintable part is reported to the
 // unraisable hook and rendered as a placeholder.
-static std::string name_part(PyObject* obj) {
-    std::string out;
-    if (PyUnicode_CheckExact(obj) && text_for_trace(obj, &out)) return out;
-    Ref text = Ref::steal(PyObject_Str(obj));
-    if (text && text_for_trace(text.get(), &out)) return out;
+static void append_name_part(std::string& out, PyObject* obj) {
+    TraceText text;
+    if (PyUnicode_CheckExact(obj) && text.set(obj)) {
+        out.append(text.view());
+        return;
+    }
+    Ref str = Ref::steal(PyObject_Str(obj));
+    if (str && text.set(str.get())) {
+        out.append(text.view());
+        return;
+    }
     PyErr_WriteUnraisable(obj);
     Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
-    std::string type_text;
-    if (type_name && text_for_trace(type_name.get(), &type_text)) {
-        return "<unprintable " + type_text + " object>";
+    if (type_name && text.set(type_name.get())) {
+        out.append("<unprintable ").append(text.view()).append(" object>");
+        return;
     }
     PyErr_Clear();
-    return "<unprintable object>";
+    out.append("<unprintable object>");
 }
 
-static std::string join_names(PyObject* left, PyObject* right) {
-    std::string out = name_part(left);
+static void join_names(std::string& out, PyObject* left, PyObject* right) {
+    out.clear();
+    append_name_part(out, left);
     out += '.';
-    out += name_part(right);
+    append_name_part(out, right);
+}
+
+static std::string joined(PyObject* left, PyObject* right) {
+    std::string out;
+    join_names(out, left, right);
     return out;
 }
 
@@ -720,7 +740,7 @@ static std::optional<std::string> qualname_of(PyObject* obj) {
     if (!module) return std::nullopt;
     Ref qualname = Ref::steal(PyObject_GetAttr(obj, NAMES.dunder_qualname));
     if (!qualname) return std::nullopt;
-    return join_names(module.get(), qualname.get());
+    return joined(module.get(), qualname.get());
 }
 
 // The module name a frame's globals give: a missing "__name__" is a KeyError.
@@ -733,7 +753,8 @@ static Ref module_name_of(PyObject* globals) {
     return Ref::steal(PyObject_GetItem(globals, NAMES.dunder_name));
 }
 
-bool get_qualname(PyObject* frame, std::optional<std::string>* out) {
+bool get_qualname(PyObject* frame, std::string* out, bool* found) {
+    *found = true;
     if (PyFrame_Check(frame)) {
         // The interpreter's own frames: the same values as the attributes,
         // read without looking the attributes up.
@@ -742,7 +763,7 @@ bool get_qualname(PyObject* frame, std::optional<std::string>* out) {
         Ref globals = Ref::steal(PyFrame_GetGlobals(real));
         Ref module = module_name_of(globals.get());
         if (!module) return false;
-        *out = join_names(module.get(), reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
+        join_names(*out, module.get(), reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
         return true;
     }
     Ref code = Ref::steal(PyObject_GetAttr(frame, NAMES.f_code));
@@ -758,7 +779,9 @@ bool get_qualname(PyObject* frame, std::optional<std::string>* out) {
             return false;
         }
         if (PyUnicode_CompareWithASCIIString(co_name.get(), "<module>") != 0) {
-            *out = get_qualname_inner(frame, co_name.get());
+            std::optional<std::string> name = get_qualname_inner(frame, co_name.get());
+            *found = name.has_value();
+            if (name) *out = std::move(*name);
             return true;
         }
         qualname = std::move(co_name);
@@ -767,7 +790,7 @@ bool get_qualname(PyObject* frame, std::optional<std::string>* out) {
     if (!globals) return false;
     Ref module = module_name_of(globals.get());
     if (!module) return false;
-    *out = join_names(module.get(), qualname.get());
+    join_names(*out, module.get(), qualname.get());
     return true;
 }
 
@@ -839,7 +862,7 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* co_name
     if (Ref class_qualname = Ref::steal(PyObject_GetItem(locals.get(), NAMES.dunder_qualname))) {
         Ref module = Ref::steal(PyObject_GetItem(globals.get(), NAMES.dunder_name));
         if (!module) return absent();
-        return join_names(module.get(), class_qualname.get());
+        return joined(module.get(), class_qualname.get());
     }
     if (!key_error()) return absent();
     Ref function = Ref::steal(PyObject_GetItem(globals.get(), co_name));
@@ -924,6 +947,7 @@ namespace {
 // seen. Everything here runs with the interpreter lock held.
 struct DirectoryCache {
     std::string directory;
+    bool plain = false;
     bool watched = false;
     bool valid = false;
     bool changing = false;
@@ -951,7 +975,7 @@ void watch_directory_changes() {
     }
 }
 
-bool current_directory(std::string_view* out) {
+bool current_directory(std::string_view* out, bool* plain) {
     DirectoryCache& cache = directory_cache;
     if (!cache.valid) {
         char buffer[PATH_MAX];
@@ -960,12 +984,14 @@ bool current_directory(std::string_view* out) {
             return false;
         }
         cache.directory.assign(buffer);
+        cache.plain = is_plain_directory(cache.directory);
         if (cache.changing && PyThreadState_GetID(PyThreadState_Get()) == cache.changing_thread) {
             cache.changing = false;
         }
         cache.valid = cache.watched && !cache.changing;
     }
     *out = cache.directory;
+    *plain = cache.plain;
     return true;
 }
 
@@ -983,9 +1009,21 @@ static std::optional<std::string_view> next_component(std::string_view path, siz
     }
 }
 
-std::string_view relative_path(std::string_view filename, std::string_view cwd) {
+bool is_plain_directory(std::string_view directory) {
+    return directory.size() > 1 && directory.back() != '/' && directory.find("/.") == std::string_view::npos &&
+           directory.find("//") == std::string_view::npos;
+}
+
+std::string_view relative_path(std::string_view filename, std::string_view cwd, bool cwd_is_plain) {
     // A relative name can never lie under the (absolute) current directory.
     if (filename.empty() || filename[0] != '/' || cwd.empty() || cwd[0] != '/') return filename;
+    // The usual case: a plain directory's exact text, a slash, and a plain
+    // rest. (The walk below gives the same answer, component by component.)
+    if (cwd_is_plain && filename.size() > cwd.size() + 1 && filename[cwd.size()] == '/' &&
+        filename.compare(0, cwd.size(), cwd) == 0) {
+        std::string_view rest = filename.substr(cwd.size() + 1);
+        if (rest[0] != '/' && rest.substr(0, 2) != "./" && rest != ".") return rest;
+    }
     size_t file_pos = 0, cwd_pos = 0;
     while (auto directory = next_component(cwd, cwd_pos)) {
         auto component = next_component(filename, file_pos);

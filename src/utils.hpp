@@ -10,6 +10,9 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -182,7 +185,59 @@ void install_fork_handler();
 
 // ---------------------------------------------------------------- msgpack
 
-using Buffer = std::string;
+// A growable byte buffer. Records are written as many small pieces, so the
+// common append is an inline capacity check and a copy; growing is the rare
+// out-of-line case. Memory failures throw std::bad_alloc, which the entry
+// points turn into MemoryError.
+class Buffer {
+  public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    ~Buffer() { std::free(data_); }
+
+    void append(const void* bytes, size_t n) {
+        if (n == 0) return;
+        if (n > capacity_ - size_) grow(n);
+        std::memcpy(data_ + size_, bytes, n);
+        size_ += n;
+    }
+    void append(std::string_view text) { append(text.data(), text.size()); }
+    void push_back(char byte) {
+        if (size_ == capacity_) grow(1);
+        data_[size_++] = byte;
+    }
+    void reserve(size_t n) {
+        if (n > capacity_) grow(n - size_);
+    }
+    // Empties the buffer but keeps its memory for the next use.
+    void clear() { size_ = 0; }
+
+    const char* data() const { return data_; }
+    size_t size() const { return size_; }
+    size_t capacity() const { return capacity_; }
+    bool empty() const { return size_ == 0; }
+    std::string_view view() const { return {data_, size_}; }
+
+  private:
+    void grow(size_t extra);
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
 
 void write_nil(Buffer& b);
 void write_bool(Buffer& b, bool v);
@@ -190,9 +245,20 @@ void write_uint(Buffer& b, uint64_t v);
 void write_int(Buffer& b, int64_t v);
 void write_f32(Buffer& b, float v);
 void write_f64(Buffer& b, double v);
-void write_str(Buffer& b, std::string_view s);
 // The header of a str of `n` bytes, for text written in pieces after it.
-void write_str_header(Buffer& b, size_t n);
+// Inline, so that fixed keys cost one byte store and one fixed-size copy.
+void write_long_str_header(Buffer& b, size_t n);
+inline void write_str_header(Buffer& b, size_t n) {
+    if (n < 32) {
+        b.push_back(static_cast<char>(0xa0 | n));
+    } else {
+        write_long_str_header(b, n);
+    }
+}
+inline void write_str(Buffer& b, std::string_view s) {
+    write_str_header(b, s.size());
+    b.append(s);
+}
 void write_bin(Buffer& b, std::string_view s);
 void write_ext(Buffer& b, int8_t type, std::string_view data);
 void write_array_header(Buffer& b, uint32_t n);
@@ -202,7 +268,7 @@ void write_str_pair(Buffer& b, std::string_view key, std::optional<std::string_v
 void write_int_pair(Buffer& b, std::string_view key, std::optional<uint64_t> value);
 void write_f64_pair(Buffer& b, double value);  // key "timestamp"
 // Appends already encoded bytes after the key and leaves `bytes` empty.
-void write_raw_pair(Buffer& b, std::string_view key, std::string& bytes);
+void write_raw_pair(Buffer& b, std::string_view key, Buffer& bytes);
 
 // A small value tree, for values built by the extension itself.
 struct Value {
@@ -227,13 +293,18 @@ bool is_one_msgpack_value(std::string_view bytes);
 
 // Hands `value` to ruvo.serialize (dump_msgpack or, when `lightweight`,
 // dump_msgpack_lightweight_repr) and returns its bytes.
-bool dump_msgpack(PyObject* value, bool lightweight, std::string* out);
+bool dump_msgpack(PyObject* value, bool lightweight, Buffer* out);
+// The same in two steps, for callers that serialise several values at once:
+// the function is looked up afresh, then called for each value.
+Ref serializer_function(bool lightweight);
+bool serialize_with(PyObject* function, bool lightweight, PyObject* value, Buffer* out);
 
 // ---------------------------------------------------------------- names of code
 
 // The module-qualified name of the function running in `frame`: false with
-// an error set, or true with `out` empty (no name found) or filled.
-bool get_qualname(PyObject* frame, std::optional<std::string>* out);
+// an error set, or true with `*found` telling whether a name was found and
+// `out` holding it.
+bool get_qualname(PyObject* frame, std::string* out, bool* found);
 // The search used for code objects without co_qualname; never fails.
 std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* co_name);
 
@@ -270,14 +341,16 @@ bool user_code_call_site(CallSiteSnapshot snapshot, const Id* frame_id,
 
 // The process's current directory. False with the internal error "Current
 // directory is invalid." when it cannot be read. Call with the interpreter
-// lock held.
-bool current_directory(std::string_view* out);
+// lock held. `plain` tells that it has no "." components and no doubled
+// slashes, which relative_path can use.
+bool current_directory(std::string_view* out, bool* plain);
 // Starts watching the interpreter's directory changes, so that
 // current_directory() can answer from memory between them.
 void watch_directory_changes();
 
 // `filename` relative to `cwd` when it lies under it (whole components),
 // else `filename` unchanged; either way a view into `filename`.
-std::string_view relative_path(std::string_view filename, std::string_view cwd);
+std::string_view relative_path(std::string_view filename, std::string_view cwd, bool cwd_is_plain);
+bool is_plain_directory(std::string_view directory);
 
 }  // namespace ruvo
