@@ -402,26 +402,6 @@ void write_meta(Buffer& b, std::string_view version, std::string_view source) {
     write_bool(b, true);
 }
 
-bool argv_texts(PyObject* argv, std::vector<std::string>* out) {
-    if (PyUnicode_Check(argv)) {
-        PyErr_SetString(PyExc_TypeError, CANT_EXTRACT_STR);
-        return false;
-    }
-    if (!PySequence_Check(argv)) {
-        set_conversion_error(argv, "Sequence");
-        return false;
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(argv));
-    if (!iterator) return false;
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        // Arguments the OS gave as undecodable bytes still go into the trace.
-        std::string text;
-        if (!text_for_trace(item.get(), &text)) return false;
-        out->push_back(std::move(text));
-    }
-    return !PyErr_Occurred();
-}
-
 }  // namespace
 
 Ref build_trace_inner(ProfilerState& state) {
@@ -440,7 +420,7 @@ Ref build_trace_inner(ProfilerState& state) {
         sha = std::move(text);
     }
     std::vector<std::string> argv;
-    if (!host_attribute(NAMES.mod_sys, NAMES.argv, &argv_object) || !argv_texts(argv_object.get(), &argv)) {
+    if (!host_attribute(NAMES.mod_sys, NAMES.argv, &argv_object) || !extract_text_list(argv_object.get(), &argv, /*for_trace=*/true)) {
         return Ref();
     }
 

@@ -185,7 +185,7 @@ bool text_for_trace(PyObject* obj, std::string* out) {
     return true;
 }
 
-bool extract_text_list(PyObject* obj, std::vector<std::string>* out) {
+bool extract_text_list(PyObject* obj, std::vector<std::string>* out, bool for_trace) {
     if (PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, CANT_EXTRACT_STR);
         return false;
@@ -199,7 +199,7 @@ bool extract_text_list(PyObject* obj, std::vector<std::string>* out) {
     out->clear();
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         std::string text;
-        if (!extract_text(item.get(), &text)) return false;
+        if (!(for_trace ? text_for_trace(item.get(), &text) : extract_text(item.get(), &text))) return false;
         out->push_back(std::move(text));
     }
     return !PyErr_Occurred();

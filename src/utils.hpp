@@ -146,8 +146,10 @@ bool extract_bool(PyObject* obj, bool* out);
 bool extract_u64(PyObject* obj, uint64_t* out);
 // A str (or subclass), through its UTF-8 form; no UTF-8 form is an error.
 bool extract_text(PyObject* obj, std::string* out);
-// A sequence of str that is not itself a str.
-bool extract_text_list(PyObject* obj, std::vector<std::string>* out);
+// A sequence of str that is not itself a str. With `for_trace`, items are
+// taken as text_for_trace takes them (used for texts that only go into a
+// trace, such as the command line).
+bool extract_text_list(PyObject* obj, std::vector<std::string>* out, bool for_trace = false);
 // The UTF-8 form of a str that must go into a trace whatever it holds: lone
 // surrogates (undecodable file names, odd thread names) are written as
 // backslash escapes instead of making the document unreadable. Returns false
