@@ -168,18 +168,18 @@ def test_broken_git_file(tmp_path, content):
 def test_module_attribute_is_read_at_import(tmp_path, monkeypatch):
     make_git_dir(tmp_path / ".git", "ref: refs/heads/main", {"refs/heads/main": C})
     monkeypatch.chdir(tmp_path)
-    spec = importlib.util.spec_from_file_location("ruvo_git_fresh", git.__file__)
-    fresh = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(fresh)
+    module_spec = importlib.util.spec_from_file_location("ruvo_git_fresh", git.__file__)
+    fresh = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(fresh)
     assert fresh.COMMIT_SHA == C
     assert fresh.commit_sha() == C
 
 
 def test_module_attribute_outside_a_repository(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    spec = importlib.util.spec_from_file_location("ruvo_git_fresh", git.__file__)
-    fresh = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(fresh)
+    module_spec = importlib.util.spec_from_file_location("ruvo_git_fresh", git.__file__)
+    fresh = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(fresh)
     assert fresh.COMMIT_SHA is None
 
 
