@@ -430,6 +430,8 @@ _pool: list[_Slot] = []
 
 def dump_msgpack(value: object) -> bytes:
     """Encode ``value`` as exactly one MessagePack value; never raises."""
+    if value is None:  # the argument of every "call" event
+        return _NIL
     try:
         slot = _pool.pop()
     except IndexError:
@@ -438,7 +440,16 @@ def dump_msgpack(value: object) -> bytes:
         except Exception:
             return _FAILED_MSG
     try:
-        out = _dump(slot, value)
+        # The fast path, inline: one C call for the common small value.
+        slot.ran_code = False
+        try:
+            out = slot.packer.pack(value)  # resets the packer if it raises
+        except Exception:
+            out = None
+        if out is None or not (
+            (len(out) <= _TRUST_LEN and not slot.ran_code) or (len(out) <= _FAST_MAX and _within_bounds(out))
+        ):
+            out = _dump_slow(value, slot.packer.pack)
     except Exception:
         return _FAILED_MSG
     # Only a slot whose call ended cleanly goes back: one interrupted inside
@@ -446,21 +457,6 @@ def dump_msgpack(value: object) -> bytes:
     if len(_pool) < _POOL_MAX:
         _pool.append(slot)
     return out
-
-
-def _dump(slot: _Slot, value: object) -> bytes:
-    slot.ran_code = False
-    try:
-        out = slot.packer.pack(value)  # resets the packer if it raises
-    except Exception:
-        out = None
-    if out is not None:
-        n = len(out)
-        if n <= _TRUST_LEN and not slot.ran_code:
-            return out
-        if n <= _FAST_MAX and _within_bounds(out):
-            return out
-    return _dump_slow(value, slot.packer.pack)
 
 
 # --- slow path ---------------------------------------------------------------
