@@ -55,11 +55,22 @@ def constant_value(value):
     return b"\xc0"
 
 
+def use_constant_values():
+    """Constant values leave only the native module's own share of a recorded
+    event (plus one trivial Python call per value). Done before ruvo records
+    anything, in case it ever keeps the functions it found."""
+    import ruvo.serialize
+
+    ruvo.serialize.dump_msgpack = constant_value
+    ruvo.serialize.dump_msgpack_lightweight_repr = constant_value
+
+
 class Session:
     """Start and stop one profiler configuration; finish() does the post-work."""
 
     def __init__(self, config, tmpdir, native=False):
         self.config = config
+        self.native = native
         self.tmpdir = tmpdir
         self.profiler = None
         if config in ("floor", "ruvo", "ruvo-light"):
@@ -69,13 +80,6 @@ class Session:
         if config in ("ruvo", "ruvo-light"):
             from ruvo import Profiler
 
-            if native:
-                # Constant values leave only the native module's own share of
-                # a recorded event (plus one trivial Python call per value).
-                import ruvo.serialize
-
-                ruvo.serialize.dump_msgpack = constant_value
-                ruvo.serialize.dump_msgpack_lightweight_repr = constant_value
             self.profiler = Profiler(db_path=os.path.join(tmpdir, "ruvo.sqlite3"),
                                      lightweight_repr=config == "ruvo-light")
         elif config == "cprofile":
@@ -117,11 +121,15 @@ class Session:
         document = self.profiler.build_trace()
         result["post_seconds"] = time.perf_counter() - started
         result["document_bytes"] = len(document)
-        result["records"] = count_records(document)
+        result["records"], first = count_records(document)
+        if self.native:
+            # The replacement must have reached the hook, or this measures
+            # the app workload again.
+            result["constant_values"] = first is not None and first["arg"] is None and first["locals"] is None
 
 
 def count_records(document):
-    """Number of records in the document's main-thread list."""
+    """Number of records in the document's main-thread list, and the first one."""
     import msgpack
 
     unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(document), 1 << 20))
@@ -129,7 +137,8 @@ def count_records(document):
     for _ in range(unpacker.read_map_header()):
         key = unpacker.unpack()
         if key == "frames_of_interest":
-            return unpacker.read_array_header()
+            count = unpacker.read_array_header()
+            return count, unpacker.unpack() if count else None
         unpacker.skip()
     raise ValueError("no frames_of_interest in the trace document")
 
@@ -144,6 +153,8 @@ def mode_time(args, tmpdir):
     if args.warmup:
         module.run(args.warmup)
     if args.config in ("ruvo", "ruvo-light"):
+        if args.workload == "native":
+            use_constant_values()
         prime_ruvo(tmpdir)
     session = Session(args.config, tmpdir, native=args.workload == "native")
     run = module.run
@@ -268,7 +279,7 @@ def mode_build(args, tmpdir):
     document = session.profiler.build_trace()
     build_seconds = time.perf_counter() - started
     size = len(document)
-    records = count_records(document)
+    records, _ = count_records(document)
     del document
 
     # The same number of bytes copied into a new bytes object, as build_trace

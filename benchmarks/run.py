@@ -269,6 +269,8 @@ def measure_timed(python: Path, workloads, configs, runs: int, scale: float) -> 
                 result = run_child(python, ["time", "--workload", workload, "--config", config,
                                             "--size", str(size), "--warmup", str(warmup)])
                 samples[config].append(result["seconds"])
+                if result.get("constant_values") is False:
+                    raise RuntimeError(f"{config}: the constant serialiser did not reach ruvo's hook")
                 if "post_seconds" in result:
                     posts[config].append(result["post_seconds"])
                     records[config] = {"records": result["records"], "document_bytes": result["document_bytes"]}
