@@ -473,6 +473,84 @@ def render(report: dict) -> str:
     return "\n".join(lines)
 
 
+def markdown(report: dict) -> str:
+    """The tables of benchmarks/README.md, from a results file."""
+    out = []
+    timed = report.get("timed", {})
+    if timed:
+        configs = list(dict.fromkeys(c for data in timed.values() for c in data["configs"]))
+        out.append("Wall clock, median of the fresh-process runs, as a ratio to no profiler (and to the floor):")
+        out.append("")
+        out.append("| config | " + " | ".join(timed) + " |")
+        out.append("| --- |" + " ---: |" * len(timed))
+        for config in configs:
+            cells = []
+            for data in timed.values():
+                row = data["configs"].get(config)
+                cells.append("" if row is None else f"{row['ratio_none']:.2f}x ({row['ratio_floor']:.2f}x)")
+            out.append(f"| `{config}` | " + " | ".join(cells) + " |")
+        out.append("| no profiler, s | " + " | ".join(f"{d['configs']['none']['median_seconds']:.3f}"
+                                                       for d in timed.values()) + " |")
+        out.append("| Python calls | " + " | ".join(f"{d['calls']:,}" for d in timed.values()) + " |")
+        out.append("")
+        out.append("Cost per Python call above no profiler, ns, from the same medians:")
+        out.append("")
+        out.append("| config | " + " | ".join(timed) + " |")
+        out.append("| --- |" + " ---: |" * len(timed))
+        for config in configs:
+            if config == "none":
+                continue
+            cells = [("" if (row := data["configs"].get(config)) is None else f"{row['ns_per_call_over_none']:.0f}")
+                     for data in timed.values()]
+            out.append(f"| `{config}` | " + " | ".join(cells) + " |")
+        builds = [(w, d["configs"][c]) for w, d in timed.items() for c in ("ruvo",) if c in d["configs"]]
+        out.append("")
+        out.append("`build_trace()` after these runs (`ruvo`): " + "; ".join(
+            f"{w} {row['build_median_seconds'] * 1e3:.2f} ms for {row['records']:,} records" for w, row in builds) + ".")
+    first = report.get("first", {})
+    if "ruvo" in first:
+        out.append(f"ruvo's first recorded event in a process (one-time imports, left out of the runs above): "
+                   f"{first['ruvo']['median_seconds'] * 1e3:.1f} ms.")
+    build = report.get("build")
+    if build:
+        out.append("")
+        out.append(f"Build workload ({build['records']:,} records, {build['document_bytes'] / 1e6:.1f} MB document):")
+        out.append("")
+        out.append("| | value |")
+        out.append("| --- | ---: |")
+        out.append(f"| recording time | {build['record_seconds']:.2f} s |")
+        out.append(f"| `build_trace()` | {build['build_seconds'] * 1e3:.0f} ms = {build['build_mb_per_s']:,.0f} MB/s |")
+        out.append(f"| plain copy of as many bytes | {build['copy_seconds'] * 1e3:.0f} ms = {build['copy_mb_per_s']:,.0f} MB/s |")
+        out.append(f"| build / copy throughput | {build['throughput_ratio']:.2f} |")
+        out.append(f"| peak RSS growth per stored record | {build['memory_per_record']:.0f} B |")
+        out.append(f"| encoded size per record | {build['encoded_per_record']:.0f} B |")
+        out.append(f"| memory / encoded size | {build['memory_ratio']:.2f} |")
+    callgrind = report.get("callgrind")
+    if callgrind:
+        out.append("")
+        out.append("Instructions per call/return pair (callgrind), the workload's own included, and above no "
+                   "profiler:")
+        out.append("")
+        out.append("| config | " + " | ".join(f"{w} | {w}: above none" for w in callgrind) + " |")
+        out.append("| --- |" + " ---: | ---: |" * len(callgrind))
+        configs = list(dict.fromkeys(c for data in callgrind.values() for c in data["configs"]))
+        for config in configs:
+            cells = []
+            for data in callgrind.values():
+                row = data["configs"].get(config)
+                cells.append("|" if row is None else f"{row['per_call']:,.0f} | {row['per_call_over_none']:,.0f}")
+            out.append(f"| `{config}` | " + " | ".join(cells) + " |")
+    targets = report.get("targets")
+    if targets:
+        out.append("")
+        out.append("| target | measured | ratio | met |")
+        out.append("| --- | --- | ---: | --- |")
+        for target in targets.values():
+            out.append(f"| {target['target']} | {target['measured']} | {target['ratio']:.2f} | "
+                       f"{'yes' if target['met'] else '**no**'} |")
+    return "\n".join(out)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", type=Path, default=DEFAULT_PYTHON if DEFAULT_PYTHON.exists() else Path(sys.executable),
@@ -491,7 +569,13 @@ def main() -> int:
     parser.add_argument("--max-load", type=float, default=None,
                         help="wait (up to 10 minutes) until the 1-minute load average is below this")
     parser.add_argument("--out", type=Path, default=HERE / "results" / "latest.json")
+    parser.add_argument("--markdown", metavar="FILE",
+                        help="print the README tables for a results file ('-': stdin), and run nothing")
     args = parser.parse_args()
+    if args.markdown:
+        text = sys.stdin.read() if args.markdown == "-" else Path(args.markdown).read_text()
+        print(markdown(json.loads(text)))
+        return 0
     if args.quick:
         args.scale, args.records, args.runs = min(args.scale, 0.05), min(args.records, 20_000), min(args.runs, 3)
     workloads = args.workloads.split(",")

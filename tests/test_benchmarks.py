@@ -71,6 +71,15 @@ def test_build_and_targets_are_reported(report):
         assert heading in stdout
 
 
+def test_markdown_tables(report):
+    data, _ = report
+    completed = subprocess.run([sys.executable, str(BENCHMARKS / "run.py"), "--markdown", "-"],
+                               input=json.dumps(data), capture_output=True, text=True)
+    assert completed.returncode == 0, completed.stderr
+    for heading in ("| config | library | app | mixed | native |", "| target | measured | ratio | met |"):
+        assert heading in completed.stdout
+
+
 def test_callgrind_parsing(tmp_path):
     sys.path.insert(0, str(BENCHMARKS))
     try:
