@@ -409,8 +409,8 @@ def check_targets(timed: dict, build: dict | None) -> dict:
     return targets
 
 
-def fmt(value, spec):
-    return "-" if value is None else format(value, spec)
+def fmt(value, pattern):
+    return "-" if value is None else format(value, pattern)
 
 
 def render(report: dict) -> str:
