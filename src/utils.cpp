@@ -300,10 +300,11 @@ void install_fork_handler() {
 }
 
 void ulid_text(uint64_t high, uint64_t low, char out[26]) {
-    unsigned __int128 value = (static_cast<unsigned __int128>(high) << 64) | low;
-    for (int k = 0; k < 26; ++k) {
-        out[25 - k] = CROCKFORD[static_cast<unsigned>(value >> (5 * k)) & 31u];
-    }
+    // Digit k from the right holds bits 5k to 5k+4: the low word gives the
+    // first twelve digits, digit 12 straddles both words, the high word the rest.
+    for (int k = 0; k < 12; ++k) out[25 - k] = CROCKFORD[(low >> (5 * k)) & 31u];
+    out[13] = CROCKFORD[((low >> 60) | (high << 4)) & 31u];
+    for (int k = 13; k < 26; ++k) out[25 - k] = CROCKFORD[(high >> (5 * k - 64)) & 31u];
 }
 
 Id new_id(const char prefix[4]) {
@@ -474,15 +475,6 @@ void write_map_header(Buffer& b, uint32_t n) {
         put_marked(b, 0xde, n, 2);
     } else {
         put_marked(b, 0xdf, n, 4);
-    }
-}
-
-void write_str_pair(Buffer& b, std::string_view key, std::optional<std::string_view> value) {
-    write_str(b, key);
-    if (value) {
-        write_str(b, *value);
-    } else {
-        write_nil(b);
     }
 }
 
@@ -1019,10 +1011,17 @@ std::string_view relative_path(std::string_view filename, std::string_view cwd, 
     if (filename.empty() || filename[0] != '/' || cwd.empty() || cwd[0] != '/') return filename;
     // The usual case: a plain directory's exact text, a slash, and a plain
     // rest. (The walk below gives the same answer, component by component.)
-    if (cwd_is_plain && filename.size() > cwd.size() + 1 && filename[cwd.size()] == '/' &&
-        filename.compare(0, cwd.size(), cwd) == 0) {
-        std::string_view rest = filename.substr(cwd.size() + 1);
-        if (rest[0] != '/' && rest.substr(0, 2) != "./" && rest != ".") return rest;
+    if (cwd_is_plain) {
+        if (filename.compare(0, cwd.size(), cwd) == 0) {
+            if (filename.size() > cwd.size() + 1 && filename[cwd.size()] == '/') {
+                std::string_view rest = filename.substr(cwd.size() + 1);
+                if (rest[0] != '/' && rest.substr(0, 2) != "./" && rest != ".") return rest;
+            }
+        } else if (filename.find("//") == std::string_view::npos && filename.find("/.") == std::string_view::npos) {
+            // Both plain: their components are their text, so without the
+            // directory's bytes in front there is no component prefix either.
+            return filename;
+        }
     }
     size_t file_pos = 0, cwd_pos = 0;
     while (auto directory = next_component(cwd, cwd_pos)) {

@@ -266,7 +266,14 @@ void write_ext(Buffer& b, int8_t type, std::string_view data);
 void write_array_header(Buffer& b, uint32_t n);
 void write_map_header(Buffer& b, uint32_t n);
 
-void write_str_pair(Buffer& b, std::string_view key, std::optional<std::string_view> value);
+inline void write_str_pair(Buffer& b, std::string_view key, std::optional<std::string_view> value) {
+    write_str(b, key);
+    if (value) {
+        write_str(b, *value);
+    } else {
+        b.push_back(static_cast<char>(0xc0));
+    }
+}
 void write_int_pair(Buffer& b, std::string_view key, std::optional<uint64_t> value);
 void write_f64_pair(Buffer& b, double value);  // key "timestamp"
 // Appends already encoded bytes after the key and leaves `bytes` empty.

@@ -2,6 +2,7 @@
 module: MessagePack writers, ids, filters, qualified names, call sites, paths."""
 
 import functools
+import pathlib
 import re
 import sys
 import threading
@@ -9,7 +10,7 @@ import time
 
 import msgpack
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import assume, given, strategies as st
 
 from ruvo import _ruvo_testing as native
 
@@ -450,6 +451,22 @@ class TestRelativePath:
     )
     def test_relative_path(self, filename, cwd, expected):
         assert native.relative_path(filename, cwd) == expected
+
+    @given(
+        st.lists(st.sampled_from(["a", "b", "ab", ".", "", ".x"]), max_size=5),
+        st.lists(st.sampled_from(["a", "b", "ab", ".", "", ".x", "f.py"]), max_size=6),
+    )
+    def test_agrees_with_pathlib(self, cwd_parts, file_parts):
+        cwd = "/" + "/".join(cwd_parts)
+        filename = "/" + "/".join(file_parts)
+        # pathlib keeps POSIX's implementation-defined "//" root apart from "/".
+        assume(not cwd.startswith("//") and not filename.startswith("//"))
+        result = native.relative_path(filename, cwd)
+        path, directory = pathlib.PurePosixPath(filename), pathlib.PurePosixPath(cwd)
+        if path.is_relative_to(directory):
+            assert pathlib.PurePosixPath(result) == path.relative_to(directory)
+        else:
+            assert result == filename
 
 
 class TestInternalErrors:
