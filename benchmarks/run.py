@@ -226,12 +226,17 @@ def wait_for_load(limit: float | None, patience: float) -> None:
 
 # ---------------------------------------------------------------- children
 
+# With --no-venv the given interpreter may find ruvo through PYTHONPATH only.
+KEEP_PYTHONPATH = False
+
+
 def child_env() -> dict:
     env = dict(os.environ)
     # Same hashes in every run; no pycache writes mid-measurement.
     env["PYTHONHASHSEED"] = "0"
     env["PYTHONDONTWRITEBYTECODE"] = "1"
-    env.pop("PYTHONPATH", None)
+    if not KEEP_PYTHONPATH:
+        env.pop("PYTHONPATH", None)  # the benchmark venv's own ruvo, not a source tree
     return env
 
 
@@ -583,6 +588,8 @@ def main() -> int:
     if unknown:
         parser.error(f"unknown workloads: {', '.join(sorted(unknown))}")
 
+    global KEEP_PYTHONPATH
+    KEEP_PYTHONPATH = args.no_venv
     python = args.python if args.no_venv else ensure_venv(args.python, args.source)
     wanted = args.configs.split(",")
     if set(wanted) - set(ALL_CONFIGS):

@@ -4,6 +4,7 @@ nothing here checks timings: they are measured by benchmarks/run.py only)."""
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -21,7 +22,9 @@ def report(tmp_path_factory):
          "--runs", "1", "--scale", "0.01", "--records", "3000",
          "--workloads", "library,app,mixed,native,build", "--configs", "none,floor,ruvo,ruvo-light,cprofile",
          "--out", str(out)],
-        capture_output=True, text=True, timeout=600)
+        capture_output=True, text=True, timeout=600,
+        # Children run in temporary directories: the package must be found from there.
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(map(os.path.abspath, sys.path))))
     assert completed.returncode == 0, completed.stderr
     return json.loads(out.read_text()), completed.stdout
 
