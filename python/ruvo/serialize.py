@@ -792,6 +792,8 @@ def dump_msgpack_lightweight_repr(value: object) -> bytes:
     level deep (with small containers of plain values inside them kept),
     everything else by type name only.  Never calls ``repr()``;
     never raises."""
+    if value is None:  # the argument of every "call" event
+        return _NIL
     try:
         packer = _light_pool.pop()
     except IndexError:
