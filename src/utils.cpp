@@ -1012,14 +1012,19 @@ std::string_view relative_path(std::string_view filename, std::string_view cwd, 
     // The usual case: a plain directory's exact text, a slash, and a plain
     // rest. (The walk below gives the same answer, component by component.)
     if (cwd_is_plain) {
-        if (filename.compare(0, cwd.size(), cwd) == 0) {
-            if (filename.size() > cwd.size() + 1 && filename[cwd.size()] == '/') {
-                std::string_view rest = filename.substr(cwd.size() + 1);
+        // A plain directory's components are its text. Up to where the two
+        // texts first differ they are the same components; if the name
+        // differs there by an ordinary character, its component differs and
+        // no walk could realign them.
+        size_t limit = std::min(filename.size(), cwd.size());
+        size_t same = 0;
+        while (same < limit && filename[same] == cwd[same]) ++same;
+        if (same == cwd.size()) {
+            if (filename.size() > same + 1 && filename[same] == '/') {
+                std::string_view rest = filename.substr(same + 1);
                 if (rest[0] != '/' && rest.substr(0, 2) != "./" && rest != ".") return rest;
             }
-        } else if (filename.find("//") == std::string_view::npos && filename.find("/.") == std::string_view::npos) {
-            // Both plain: their components are their text, so without the
-            // directory's bytes in front there is no component prefix either.
+        } else if (same < filename.size() && filename[same] != '/' && filename[same] != '.') {
             return filename;
         }
     }
