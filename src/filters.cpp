@@ -174,19 +174,6 @@ bool attrs_caller_test(PyObject* frame, bool* holds) {
     return true;
 }
 
-bool should_record(PyObject* frame, std::string_view filename, const std::vector<Finder>& include_frames,
-                   const std::vector<Finder>& ignore_frames, bool* record) {
-    Verdict verdict = decide_by_filename(filename, include_frames, ignore_frames);
-    if (verdict != Verdict::RecordUnlessAttrs) {
-        *record = verdict == Verdict::Record;
-        return true;
-    }
-    bool attrs = false;
-    if (!attrs_caller_test(frame, &attrs)) return false;
-    *record = !attrs;
-    return true;
-}
-
 void init_code_cache() {
     if (code_extra_index >= 0) return;
     // No free function: the word stored is a plain number, not a pointer.

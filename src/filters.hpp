@@ -39,11 +39,6 @@ Verdict decide_by_filename(std::string_view filename, const std::vector<Finder>&
 // lookup fails.
 bool attrs_caller_test(PyObject* frame, bool* holds);
 
-// The whole decision for one frame: false with an error set, or true with
-// `record` filled.
-bool should_record(PyObject* frame, std::string_view filename, const std::vector<Finder>& include_frames,
-                   const std::vector<Finder>& ignore_frames, bool* record);
-
 // A word kept on each code object, so that frames of code seen before are
 // judged without reading their file name again. 0 means nothing cached.
 void init_code_cache();

@@ -272,8 +272,10 @@ PyObject* decide(PyObject*, PyObject* args) {
                                     : verdict == Verdict::Record ? "record"
                                                                  : "record-unless-attrs");
     }
-    bool record = false;
-    if (!should_record(frame, name, include_finders, ignore_finders, &record)) return nullptr;
+    Verdict verdict = decide_by_filename(name, include_finders, ignore_finders);
+    bool attrs = false;
+    if (verdict == Verdict::RecordUnlessAttrs && !attrs_caller_test(frame, &attrs)) return nullptr;
+    bool record = verdict == Verdict::Record || (verdict == Verdict::RecordUnlessAttrs && !attrs);
     return PyUnicode_FromString(record ? "record" : "skip");
 }
 
