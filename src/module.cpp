@@ -17,6 +17,20 @@ PyObject* module_object = nullptr;
 
 int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
 
+// The hook finds the serialiser and the logger by import. Importing them
+// here, in the registering thread, keeps the first events of other threads
+// from importing: a fork while a thread is importing leaves the module locked
+// forever in the child. A module that cannot be imported is left for the
+// events to report; only an interrupt stops the registration.
+bool import_modules_of_the_hook() {
+    for (PyObject* name : {NAMES.mod_serialize, NAMES.mod_logging}) {
+        if (import_module(name)) continue;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_Clear();
+    }
+    return true;
+}
+
 // Installs the profiler for the calling thread and, when the configuration
 // asks for it, for every thread `threading` starts later.
 PyObject* install_profiler(PyObject* profiler) {
@@ -27,6 +41,7 @@ PyObject* install_profiler(PyObject* profiler) {
     std::unique_ptr<ProfilerState> state = new_from_python(profiler);
     if (!state) return nullptr;
     watch_directory_changes();
+    if (!import_modules_of_the_hook()) return nullptr;
 
     allocfunc alloc = RuvoProfilerType.tp_alloc ? RuvoProfilerType.tp_alloc : PyType_GenericAlloc;
     Ref instance = Ref::steal(alloc(&RuvoProfilerType, 0));
