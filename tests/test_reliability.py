@@ -4,8 +4,6 @@ still report to them, and hostile configurations and values."""
 
 import ctypes
 import gc
-import os
-import subprocess
 import signal
 import sys
 import threading
@@ -86,25 +84,7 @@ class TestInterruptsAndExits:
         assert completed.stdout.strip() == "[0, 0, 0, 0, 0]"
 
     def test_registration_imports_what_the_hook_needs(self):
-        # A first event in another thread must not import: a fork during
-        # that import leaves the module locked forever in the child.
-        script = ("import sys, threading\n"
-                  "from ruvo import _ruvo\n"
-                  "assert 'ruvo.serialize' not in sys.modules\n"
-                  "class Host:\n"
-                  "    config = {'threading': True}\n"
-                  "    db_path = 'unused'\n"
-                  "    one_trace_per_test = False\n"
-                  "    trace_id = 'trc_x'\n"
-                  "    source = 'x'\n"
-                  "    def __call__(self): pass\n"
-                  "_ruvo.register_profiler(Host())\n"
-                  "_ruvo.register_noop_profiler()\n"
-                  "print(sorted(name for name in ('ruvo.serialize', 'logging') if name in sys.modules))\n")
-        environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-        completed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
-                                   env=environment)
-        assert completed.returncode == 0, completed.stderr
+        completed = run_script("registration_imports.py", timeout=60)
         assert completed.stdout.strip() == "['logging', 'ruvo.serialize']"
 
 

@@ -11,6 +11,7 @@ import msgpack
 
 import ruvo.plugins
 from ruvo import _ruvo
+from threaded_host import ThreadedHost
 
 warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
 
@@ -30,20 +31,11 @@ def spin(stop):
             busy(n)
 
 
-class Host:
-    config = {"threading": True}
-    db_path = "unused"
-    one_trace_per_test = False
-    trace_id = "trc_parent"
-    source = "fork"
-
-    def __call__(self):
-        pass
 
 
 def main():
     sys.setswitchinterval(1e-5)
-    host = Host()
+    host = ThreadedHost("trc_parent", "fork")
     _ruvo.register_profiler(host)
     stop = threading.Event()
     spinners = [threading.Thread(target=spin, args=(stop,)) for _ in range(4)]
@@ -58,7 +50,7 @@ def main():
             for n in range(50):
                 busy(n)
             document = host.rust_profiler.build_trace()
-            child = Host()
+            child = ThreadedHost("trc_parent", "fork")
             _ruvo.register_profiler(child)
             busy(1)
             _ruvo.register_noop_profiler()

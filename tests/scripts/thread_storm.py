@@ -10,6 +10,7 @@ import msgpack
 
 import ruvo.plugins
 from ruvo import _ruvo
+from threaded_host import ThreadedHost
 
 THREADS = int(sys.argv[1])
 CALLS = int(sys.argv[2])
@@ -43,20 +44,11 @@ def worker(barrier):
         work(n)
 
 
-class Host:
-    config = {"threading": True}
-    db_path = "unused"
-    one_trace_per_test = False
-    trace_id = "trc_storm"
-    source = "storm"
-
-    def __call__(self):
-        pass
 
 
 def main():
     sys.setswitchinterval(1e-5)
-    host = Host()
+    host = ThreadedHost("trc_storm", "storm")
     _ruvo.register_profiler(host)
     _ruvo.register_noop_profiler()  # only the workers are profiled
     profiler = host.rust_profiler
