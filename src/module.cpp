@@ -20,10 +20,13 @@ int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
 // The hook finds the serialiser and the logger by import. Importing them
 // here, in the registering thread, keeps the first events of other threads
 // from importing: a fork while a thread is importing leaves the module locked
-// forever in the child. A module that cannot be imported is left for the
-// events to report; only an interrupt stops the registration.
+// forever in the child. ruvo.git finds the commit when it is first imported,
+// from the current directory: here that is where the program started, not
+// wherever it has moved to by the time a trace is built. A module that
+// cannot be imported is left for the events to report; only an interrupt
+// stops the registration.
 bool import_modules_of_the_hook() {
-    for (PyObject* name : {NAMES.mod_serialize, NAMES.mod_logging}) {
+    for (PyObject* name : {NAMES.mod_serialize, NAMES.mod_logging, NAMES.mod_git}) {
         if (import_module(name)) continue;
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
         PyErr_Clear();
@@ -40,8 +43,7 @@ PyObject* install_profiler(PyObject* profiler) {
     }
     std::unique_ptr<ProfilerState> state = new_from_python(profiler);
     if (!state) return nullptr;
-    watch_directory_changes();
-    if (!import_modules_of_the_hook()) return nullptr;
+    if (!import_modules_of_the_hook() || !close_hook_at_exit()) return nullptr;
 
     allocfunc alloc = RuvoProfilerType.tp_alloc ? RuvoProfilerType.tp_alloc : PyType_GenericAlloc;
     Ref instance = Ref::steal(alloc(&RuvoProfilerType, 0));

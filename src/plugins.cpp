@@ -272,7 +272,7 @@ void process_plugins(ProfilerState& state, ThreadData& thread, const std::vector
     for (const PluginProcessor& processor : processors) {
         if (!processor.path_fragment.occurs_in(event.filename)) continue;
         if (!run_processor(state, thread, processor, event, records)) {
-            log_error(fetch_error(), event.frame, event.event_name, event.co_filename, event.co_name);
+            log_error(&state, fetch_error(), event.frame, event.event_name, event.co_filename, event.co_name);
         }
     }
 }

@@ -1,6 +1,8 @@
 #include "profiler.hpp"
 
 #include <limits.h>
+#include <pthread.h>
+#include <frameobject.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,24 +16,42 @@ namespace ruvo {
 
 // ---------------------------------------------------------------- record storage
 
-void RecordStore::append(std::string_view record) {
+void RecordStore::append(const std::vector<EventRecord>& records, size_t begin, size_t end) {
     constexpr size_t MIN_CHUNK = 4096;
     constexpr size_t MAX_CHUNK = 1 << 20;
-    while (!record.empty()) {
-        if (chunks_.empty() || chunks_.back().used == chunks_.back().capacity) {
-            // Chunks grow with the store, so a small store stays small and a
-            // large one wastes at most one chunk.
-            size_t capacity = std::clamp(bytes_, MIN_CHUNK, MAX_CHUNK);
-            chunks_.push_back(Chunk{std::unique_ptr<char[]>(new char[capacity]), 0, capacity});
-        }
-        Chunk& chunk = chunks_.back();
-        size_t n = std::min(record.size(), chunk.capacity - chunk.used);
-        std::memcpy(chunk.data.get() + chunk.used, record.data(), n);
-        chunk.used += n;
-        bytes_ += n;
-        record.remove_prefix(n);
+    size_t needed = 0;
+    for (size_t i = begin; i < end; ++i) needed += records[i].bytes.size();
+    // Every allocation comes first, so that running out of memory leaves the
+    // store exactly as it was: the event is dropped, the store stays usable.
+    size_t room = chunks_.empty() ? 0 : chunks_.back().capacity - chunks_.back().used;
+    std::vector<Chunk> fresh;
+    size_t bytes = bytes_ + room;
+    while (room < needed) {
+        // Chunks grow with the store, so a small store stays small and a
+        // large one wastes at most one chunk.
+        size_t capacity = std::clamp(bytes, MIN_CHUNK, MAX_CHUNK);
+        fresh.push_back(Chunk{std::unique_ptr<char[]>(new char[capacity]), 0, capacity});
+        room += capacity;
+        bytes += capacity;
     }
-    ++count_;
+    chunks_.reserve(chunks_.size() + fresh.size());
+    for (Chunk& chunk : fresh) chunks_.push_back(std::move(chunk));
+    // From here on nothing can fail.
+    size_t current = chunks_.size() - fresh.size();
+    if (current > 0 && chunks_[current - 1].used < chunks_[current - 1].capacity) --current;
+    for (size_t i = begin; i < end; ++i) {
+        std::string_view record = records[i].bytes.view();
+        while (!record.empty()) {
+            Chunk& chunk = chunks_[current];
+            size_t n = std::min(record.size(), chunk.capacity - chunk.used);
+            std::memcpy(chunk.data.get() + chunk.used, record.data(), n);
+            chunk.used += n;
+            bytes_ += n;
+            record.remove_prefix(n);
+            if (chunk.used == chunk.capacity) ++current;
+        }
+        ++count_;
+    }
 }
 
 void RecordStore::copy_to(char* out) const {
@@ -149,21 +169,125 @@ bool log_warning(PyObject* error, PyObject* frame, PyObject* event_name, PyObjec
 
 namespace {
 
-// A KeyboardInterrupt raised while the hook ran Python code: the signal
-// handler happened to run inside the hook, but the interrupt is the
-// program's. Kept here (owned) until the callback hands it back.
-thread_local PyObject* pending_interrupt = nullptr;
+// An exception that belongs to the program rather than to the event: one a
+// signal handler raised while the hook ran Python code (the handler happened
+// to run inside the hook), or an exit or interrupt request. Kept here (owned)
+// until the callback hands it back, so it reaches the program at the point
+// being profiled, as it would have without the profiler.
+thread_local PyObject* pending_for_program = nullptr;
+
+// The code objects of the Python-level signal handlers now installed.
+bool signal_handler_codes(std::vector<PyObject*>* codes, std::vector<Ref>* keep) {
+    Ref signal = Ref::steal(PyImport_ImportModule("signal"));
+    if (!signal) return false;
+    Ref numbers = Ref::steal(PyObject_CallMethod(signal.get(), "valid_signals", nullptr));
+    if (!numbers) return false;
+    Ref iterator = Ref::steal(PyObject_GetIter(numbers.get()));
+    if (!iterator) return false;
+    while (Ref number = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref handler = Ref::steal(PyObject_CallMethod(signal.get(), "getsignal", "O", number.get()));
+        if (!handler) return false;
+        PyObject* function = handler.get();
+        if (PyMethod_Check(function)) function = PyMethod_GET_FUNCTION(function);
+        if (!PyFunction_Check(function)) continue;
+        codes->push_back(PyFunction_GET_CODE(function));
+        keep->push_back(std::move(handler));
+    }
+    return !PyErr_Occurred();
+}
+
+// Whether `error` passed through a signal handler's frame on its way out.
+bool raised_by_signal_handler(PyObject* error) {
+    std::vector<PyObject*> codes;
+    std::vector<Ref> keep;
+    if (!signal_handler_codes(&codes, &keep)) {
+        PyErr_Clear();
+        return false;
+    }
+    if (codes.empty()) return false;
+    Ref traceback = Ref::steal(PyException_GetTraceback(error));
+    while (traceback && PyTraceBack_Check(traceback.get())) {
+        auto* entry = reinterpret_cast<PyTracebackObject*>(traceback.get());
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(entry->tb_frame)));
+        if (std::find(codes.begin(), codes.end(), code.get()) != codes.end()) return true;
+        traceback = Ref::borrow(reinterpret_cast<PyObject*>(entry->tb_next));
+    }
+    return false;
+}
+
+bool belongs_to_program(PyObject* error) {
+    // Our own broken invariants are BaseExceptions too, but they are the
+    // event's.
+    if (PyErr_GivenExceptionMatches(error, internal_error_type())) return false;
+    if (!PyErr_GivenExceptionMatches(error, PyExc_Exception)) return true;
+    return raised_by_signal_handler(error);
+}
 
 }  // namespace
 
-void log_error(Ref error, PyObject* frame, PyObject* event_name, PyObject* co_filename, PyObject* co_name) {
+namespace {
+
+// Writes a message on the "ruvo" logger; a failure to log is dropped, as
+// nothing may be raised from here.
+void log_note(PyObject* method, const std::string& text) {
+    Ref logging = import_module(NAMES.mod_logging);
+    Ref get_logger = logging ? Ref::steal(PyObject_GetAttr(logging.get(), NAMES.getLogger)) : Ref();
+    Ref logger = get_logger ? Ref::steal(PyObject_CallOneArg(get_logger.get(), NAMES.ruvo)) : Ref();
+    Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!logger || !message || !Ref::steal(PyObject_CallMethodOneArg(logger.get(), method, message.get()))) {
+        PyErr_Clear();
+    }
+}
+
+// A failure that keeps coming back (a plugin that always raises, memory that
+// ran out) is logged this many times per trace, then only counted.
+constexpr uint32_t LOGGED_PER_KIND = 3;
+
+// Whether a failure is logged, by its kind (exception type and text) and how
+// often that kind was logged in this trace.
+bool log_this_failure(ProfilerState& state, PyObject* error) {
+    std::string kind = Py_TYPE(error)->tp_name;
+    Ref text = Ref::steal(PyObject_Str(error));
+    std::string_view text_view;
+    TraceText holder;
+    if (text && PyUnicode_Check(text.get()) && holder.set(text.get())) text_view = holder.view();
+    PyErr_Clear();
+    kind.push_back(':');
+    kind.append(text_view.substr(0, 200));
+    uint32_t& logged = state.left_out.failures_by_kind[kind];
+    if (logged < LOGGED_PER_KIND) {
+        ++logged;
+        return true;
+    }
+    LeftOut& left = state.left_out;
+    ++left.failures_unlogged;
+    if (left.since == 0) {
+        auto now = timestamp();
+        left.since = now ? *now : 0;
+    }
+    return false;
+}
+
+}  // namespace
+
+void log_error(ProfilerState* state, Ref error, PyObject* frame, PyObject* event_name, PyObject* co_filename,
+               PyObject* co_name) {
     if (!error) {
         PyErr_SetString(PyExc_SystemError, "an event failed without an exception");
         error = fetch_error();
     }
-    if (PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt)) {
-        if (pending_interrupt == nullptr) pending_interrupt = error.release();
+    if (belongs_to_program(error.get())) {
+        if (pending_for_program == nullptr) pending_for_program = error.release();
         return;
+    }
+    if (state != nullptr) {
+        bool log = true;
+        try {
+            log = log_this_failure(*state, error.get());
+        } catch (const std::bad_alloc&) {
+            // Counting needs memory too; without it, log.
+        }
+        if (!log) return;
     }
     if (!log_warning(error.get(), frame, event_name, co_filename ? co_filename : Py_None,
                      co_name ? co_name : Py_None)) {
@@ -264,6 +388,16 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler) {
         return nullptr;
     }
 
+    Ref budget;
+    if (!config_get(config.get(), NAMES.trace_budget, "config.get(\"trace_budget\" should not raise.", &budget)) {
+        return nullptr;
+    }
+    if (budget && budget.get() != Py_None) {
+        uint64_t value;
+        if (!extract_u64(budget.get(), &value)) return nullptr;
+        state->trace_budget = value;
+    }
+
     if (!load_plugins(config.get(), &state->plugins)) return nullptr;
 
     Ref db_path = Ref::steal(PyObject_GetAttr(profiler, NAMES.db_path));
@@ -287,48 +421,63 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler) {
 
 namespace {
 
-// Appends records [begin, end) of one event to the store of its thread.
+// Takes a store's lock; false with an internal error when it is poisoned.
+bool lock_store(PoisonMutex& mutex, std::optional<PoisonMutex::Guard>& guard, const char* poisoned) {
+    if (mutex.lock(guard)) return true;
+    set_internal_error(poisoned);
+    return false;
+}
+
+// Appends records [begin, end) of one event to the store of its thread. An
+// allocation failure drops the event and leaves the store as it was.
 bool push_frame_data(ProfilerState& state, std::optional<uint64_t> native_id, std::vector<EventRecord>& records,
                      size_t begin, size_t end) {
     bool main_store = !native_id || !state.threading ||
                       (state.main_thread_native_id && *state.main_thread_native_id == *native_id);
     std::optional<PoisonMutex::Guard> guard;
-    if (main_store) {
-        if (!state.frames_of_interest_lock.lock(guard)) {
-            set_internal_error("the frames_of_interest lock is poisoned");
-            return false;
+    try {
+        if (main_store) {
+            if (!lock_store(state.frames_of_interest_lock, guard, "the frames_of_interest lock is poisoned")) {
+                return false;
+            }
+            state.frames_of_interest.append(records, begin, end);
+        } else {
+            if (!lock_store(state.frames_lock, guard, "the frames lock is poisoned")) return false;
+            auto found = state.frames.find(*native_id);
+            if (found != state.frames.end()) {
+                found->second.append(records, begin, end);
+            } else {
+                RecordStore store;
+                store.append(records, begin, end);
+                state.frames.emplace(*native_id, std::move(store));
+            }
         }
-        for (size_t i = begin; i < end; ++i) state.frames_of_interest.append(records[i].bytes.view());
-        return true;
-    }
-    if (!state.frames_lock.lock(guard)) {
-        set_internal_error("the frames lock is poisoned");
+    } catch (const std::bad_alloc&) {
+        guard.reset();  // released normally: nothing was changed
+        PyErr_NoMemory();
         return false;
     }
-    RecordStore& store = state.frames[*native_id];
-    for (size_t i = begin; i < end; ++i) store.append(records[i].bytes.view());
+    for (size_t i = begin; i < end; ++i) state.left_out.stored_bytes += records[i].bytes.size();
     return true;
+}
+
+void reset_left_out(ProfilerState& state) {
+    uint64_t generation = state.left_out.generation + 1;
+    state.left_out = LeftOut();
+    state.left_out.generation = generation;
 }
 
 // A test starts: a new trace id, and everything stored so far is dropped.
 bool start_new_trace(ProfilerState& state) {
     Id trace_id = new_id("trc_");
     std::optional<PoisonMutex::Guard> trace_id_guard, foi_guard, frames_guard;
-    if (!state.trace_id_lock.lock(trace_id_guard)) {
-        set_internal_error("the trace_id lock is poisoned");
-        return false;
-    }
-    if (!state.frames_of_interest_lock.lock(foi_guard)) {
-        set_internal_error("the frames_of_interest lock is poisoned");
-        return false;
-    }
-    if (!state.frames_lock.lock(frames_guard)) {
-        set_internal_error("the frames lock is poisoned");
-        return false;
-    }
+    if (!lock_store(state.trace_id_lock, trace_id_guard, "the trace_id lock is poisoned")) return false;
+    if (!lock_store(state.frames_of_interest_lock, foi_guard, "the frames_of_interest lock is poisoned")) return false;
+    if (!lock_store(state.frames_lock, frames_guard, "the frames lock is poisoned")) return false;
     state.trace_id.assign(id_view(trace_id));
     state.frames_of_interest = RecordStore();
     state.frames.clear();
+    reset_left_out(state);
     // Guards release in reverse: frames, frames_of_interest, trace_id.
     frames_guard.reset();
     foi_guard.reset();
@@ -337,10 +486,7 @@ bool start_new_trace(ProfilerState& state) {
 
 bool copy_trace_id(ProfilerState& state, std::string* out) {
     std::optional<PoisonMutex::Guard> guard;
-    if (!state.trace_id_lock.lock(guard)) {
-        set_internal_error("the trace_id lock is poisoned");
-        return false;
-    }
+    if (!lock_store(state.trace_id_lock, guard, "the trace_id lock is poisoned")) return false;
     *out = state.trace_id;
     return true;
 }
@@ -402,6 +548,59 @@ void write_meta(Buffer& b, std::string_view version, std::string_view source) {
     write_bool(b, true);
 }
 
+// The "ruvo" record that says what a trace left out, shaped as a plugin
+// record so that every view shows it where it shows those.
+bool write_left_out_record(ProfilerState& state, std::vector<EventRecord>* out) {
+    ThreadIdentity thread;
+    if (!current_thread(&thread)) return false;
+    const LeftOut& left = state.left_out;
+    std::string message;
+    if (left.frames_omitted || left.values_omitted) {
+        message = "This trace reached its recording budget";
+        if (state.trace_budget) message += " of " + std::to_string(*state.trace_budget) + " record bytes";
+        message += ": " + std::to_string(left.frames_omitted) + " frame records were left out and " +
+                   std::to_string(left.values_omitted) + " were kept without values.";
+    }
+    if (left.failures_unlogged) {
+        if (!message.empty()) message += ' ';
+        message += std::to_string(left.failures_unlogged) +
+                   " failed events were counted but not logged (the first few of each kind were).";
+    }
+    Buffer b;
+    write_map_header(b, 14);
+    Id id = new_id("frm_");
+    write_str_pair(b, "frame_id", id_view(id));
+    write_f64_pair(b, left.since);
+    write_str_pair(b, "thread", thread.name);
+    write_int_pair(b, "thread_native_id", thread.native_id);
+    write_str_pair(b, "user_code_call_site", std::nullopt);
+    write_str_pair(b, "type", "ruvo");
+    write_str_pair(b, "subtype", "left_out");
+    write_int_pair(b, "budget", state.trace_budget);
+    write_int_pair(b, "stored_bytes", left.stored_bytes);
+    write_int_pair(b, "values_omitted", left.values_omitted);
+    write_int_pair(b, "frames_omitted", left.frames_omitted);
+    write_int_pair(b, "failures_unlogged", left.failures_unlogged);
+    write_str(b, "since");
+    write_f64(b, left.since);
+    write_str_pair(b, "message", message);
+    out->push_back(EventRecord{"ruvo", std::move(b)});
+    return true;
+}
+
+// One warning for the failures a trace counted instead of logging.
+void log_unlogged_failures(ProfilerState& state) {
+    if (state.left_out.failures_unlogged == 0) return;
+    std::string trace_id;
+    if (!copy_trace_id(state, &trace_id)) {
+        PyErr_Clear();
+        trace_id = "?";
+    }
+    log_note(NAMES.warning, "trace " + trace_id + ": " + std::to_string(state.left_out.failures_unlogged) +
+                                " more failed events were not logged; only the first " +
+                                std::to_string(LOGGED_PER_KIND) + " of each kind were");
+}
+
 }  // namespace
 
 Ref build_trace_inner(ProfilerState& state) {
@@ -423,20 +622,26 @@ Ref build_trace_inner(ProfilerState& state) {
     if (!host_attribute(NAMES.mod_sys, NAMES.argv, &argv_object) || !extract_text_list(argv_object.get(), &argv, /*for_trace=*/true)) {
         return Ref();
     }
+    std::vector<EventRecord> left_out_record;
+    if (state.left_out.any()) {
+        if (!write_left_out_record(state, &left_out_record)) return Ref();
+        log_unlogged_failures(state);
+    }
 
+    // From here to the end no Python code runs, so no event can come between
+    // what the trace left out and the records taken.
     std::optional<PoisonMutex::Guard> foi_guard, frames_guard;
-    if (!state.frames_of_interest_lock.lock(foi_guard)) {
-        set_internal_error("the frames_of_interest lock is poisoned");
-        return Ref();
-    }
+    if (!lock_store(state.frames_of_interest_lock, foi_guard, "the frames_of_interest lock is poisoned")) return Ref();
     RecordStore frames_of_interest = std::exchange(state.frames_of_interest, RecordStore());
-    if (!state.frames_lock.lock(frames_guard)) {
-        set_internal_error("the frames lock is poisoned");
-        return Ref();
-    }
+    if (!lock_store(state.frames_lock, frames_guard, "the frames lock is poisoned")) return Ref();
     auto frames = std::exchange(state.frames, {});
     std::string trace_id;
     if (!copy_trace_id(state, &trace_id)) return Ref();
+    reset_left_out(state);
+    // Everything below allocates, and works on what was taken out alone.
+    frames_guard.reset();  // frames first, then frames_of_interest
+    foi_guard.reset();
+    if (!left_out_record.empty()) frames_of_interest.append(left_out_record, 0, 1);
 
     DocumentParts parts;
     write_map_header(parts.head, 8);
@@ -486,7 +691,6 @@ Ref build_trace_inner(ProfilerState& state) {
     frames_of_interest.copy_to(out);
     out += frames_of_interest.size();
     put(parts.tail.view());
-    frames_guard.reset();  // frames first, then frames_of_interest
     return document;
 }
 
@@ -524,6 +728,68 @@ bool save_in_db(ProfilerState& state) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- interpreter shutdown
+
+// While the interpreter finalises, CPython 3.11 to 3.13 end every other
+// thread that asks for the interpreter lock back with pthread_exit. The
+// forced unwinding that follows would run this hook's C++ destructors on a
+// thread that no longer has a thread state (reference releases without the
+// lock) and end in std::terminate at the first noexcept frame. So no thread
+// may be inside the hook's Python part by then: an atexit handler, which runs
+// before finalisation begins, closes that part to every thread but its own
+// and lets the others run until those inside have left. All of this is
+// guarded by the interpreter lock.
+namespace {
+
+int events_in_python = 0;
+bool closing = false;
+PyThreadState* closing_thread = nullptr;
+// Past this, a thread stuck inside the hook (a value's __repr__ waiting on a
+// lock, say) is left to its fate rather than holding up the exit.
+constexpr int CLOSING_WAIT_MS = 1000;
+
+class InPython {
+  public:
+    InPython() { ++events_in_python; }
+    ~InPython() { --events_in_python; }
+    InPython(const InPython&) = delete;
+    InPython& operator=(const InPython&) = delete;
+};
+
+bool hook_open_here() { return !closing || PyThreadState_Get() == closing_thread; }
+
+PyObject* close_hook_for_exit(PyObject*, PyObject*) {
+    closing = true;
+    closing_thread = PyThreadState_Get();
+    for (int waited = 0; events_in_python > 0 && waited < CLOSING_WAIT_MS; ++waited) {
+        Py_BEGIN_ALLOW_THREADS
+        usleep(1000);
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef CLOSE_HOOK_FOR_EXIT = {"close_hook_for_exit", close_hook_for_exit, METH_NOARGS, nullptr};
+
+// Threads that were inside the hook when another forked are gone in the child.
+void reset_after_fork() { events_in_python = 0; }
+
+}  // namespace
+
+bool close_hook_at_exit() {
+    static bool registered = false;
+    if (registered) return true;
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    if (!atexit) return false;
+    Ref function = Ref::steal(PyCFunction_New(&CLOSE_HOOK_FOR_EXIT, nullptr));
+    if (!function) return false;
+    Ref done = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", function.get()));
+    if (!done) return false;
+    pthread_atfork(nullptr, nullptr, reset_after_fork);
+    registered = true;
+    return true;
+}
 
 // ---------------------------------------------------------------- events
 
@@ -641,10 +907,57 @@ void write_frame_record(Buffer& b, std::string_view path, int lineno, std::strin
     }
 }
 
+// How much of a recorded frame the current trace still takes, by how full it
+// is against its budget. Below half: everything. From half on: values only
+// for the first calls of each function (on each thread), the call structure
+// for the rest. From three quarters on: the structure alone. At the budget:
+// no new calls; the returns of calls already recorded are still written,
+// without values, so that every recorded call stays paired. Plugin records
+// (test markers, requests, logs) are always kept.
+enum class Stage { Full, FirstCalls, Structure, Closed };
+constexpr uint32_t VALUE_CALLS_PER_FUNCTION = 16;
+
+Stage budget_stage(const ProfilerState& state) {
+    if (!state.trace_budget) return Stage::Full;
+    uint64_t budget = *state.trace_budget, stored = state.left_out.stored_bytes;
+    if (stored >= budget) return Stage::Closed;
+    if (stored >= budget - budget / 4) return Stage::Structure;
+    if (stored >= budget / 2) return Stage::FirstCalls;
+    return Stage::Full;
+}
+
+// Counts what a trace leaves out, and tells the log once per trace.
+void note_left_out(ProfilerState& state, bool whole_frame) {
+    LeftOut& left = state.left_out;
+    ++(whole_frame ? left.frames_omitted : left.values_omitted);
+    if (left.since == 0) {
+        auto now = timestamp();
+        left.since = now ? *now : 0;
+    }
+    if (left.announced || !state.trace_budget) return;
+    left.announced = true;
+    std::string trace_id;
+    if (!copy_trace_id(state, &trace_id)) {
+        PyErr_Clear();
+        trace_id = "?";
+    }
+    log_note(NAMES.info, "trace " + trace_id + " is past half of its budget of " +
+                             std::to_string(*state.trace_budget) +
+                             " record bytes: values, then frames, are being left out (its \"ruvo\" record counts them)");
+}
+
+// The values a frame record gets when they are left out: the serialiser's
+// DROPPED marker, an empty ext of type 8.
+void write_dropped(Buffer& b) {
+    b.clear();
+    const char dropped[] = {static_cast<char>(0xc7), 0, 8};
+    b.append(dropped, sizeof dropped);
+}
+
 // Gathers and writes the frame record of a recorded frame, then files the
 // event's records. False with the error set when the event has to be dropped.
 bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, PyObject* arg, bool is_call,
-                   std::string_view filename, std::string_view co_name) {
+                   std::string_view filename, std::string_view co_name, bool with_values) {
     EventScratch& scratch = thread.scratch;
     std::vector<EventRecord>& records = scratch.records;
     if (!thread.identity) {
@@ -666,14 +979,11 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
 
     bool has_qualname = false;
     if (!get_qualname(frame, &scratch.qualname, &has_qualname)) return false;
-    Ref locals = locals_for_record(frame);
-    if (!locals) return false;
 
     std::optional<Id> id;
     auto address = reinterpret_cast<uintptr_t>(frame);
     if (is_call) {
         id = new_id("frm_");
-        thread.frame_ids[address] = *id;
     } else if (auto found = thread.frame_ids.find(address); found != thread.frame_ids.end()) {
         id = found->second;
     }
@@ -681,22 +991,42 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
     std::optional<UserCodeCallSite> site;
     if (!user_code_call_site(snapshot_top(thread.call_frames), id ? &*id : nullptr, &site)) return false;
 
-    Ref serializer = serializer_function(state.lightweight_repr);
-    if (!serializer || !serialize_with(serializer.get(), state.lightweight_repr, arg, &scratch.arg) ||
-        !serialize_with(serializer.get(), state.lightweight_repr, locals.get(), &scratch.locals)) {
-        return false;
+    if (with_values) {
+        Ref locals = locals_for_record(frame);
+        if (!locals) return false;
+        Ref serializer = serializer_function(state.lightweight_repr);
+        if (!serializer || !serialize_with(serializer.get(), state.lightweight_repr, arg, &scratch.arg) ||
+            !serialize_with(serializer.get(), state.lightweight_repr, locals.get(), &scratch.locals)) {
+            return false;
+        }
+    } else {
+        write_dropped(scratch.arg);
+        write_dropped(scratch.locals);
     }
     auto now = timestamp();
     if (!now) return false;
 
-    update_call_frames(thread, is_call, frame, id);
     Buffer& out = scratch.record;
     out.clear();
     write_frame_record(out, path, lineno, co_name,
                        has_qualname ? std::optional<std::string_view>(scratch.qualname) : std::nullopt, is_call, id,
                        scratch.arg, scratch.locals, *thread.identity, *now, site);
     records.push_back(EventRecord{"frame", std::move(out)});
+    // The call's id and stack entry are made room for first and undone if
+    // the records cannot be stored: a return must never carry the id of a
+    // call that no document holds.
+    if (is_call) {
+        thread.frame_ids[address] = *id;
+        thread.call_frames.push_back(CallFrame{Ref::borrow(frame), *id, with_values});
+    } else {
+        update_call_frames(thread, false, frame, id);
+    }
     bool stored = push_frames(state, thread, is_call, records);
+    if (!stored && is_call) {
+        thread.frame_ids.erase(address);
+        CallFrame undone = std::move(thread.call_frames.back());
+        thread.call_frames.pop_back();
+    }
     // The record's bytes are copied into storage: keep its memory for the
     // thread's next event.
     for (EventRecord& record : records) {
@@ -720,12 +1050,41 @@ class ThreadDataUse {
     ThreadData& thread_;
 };
 
+// Whether a recorded frame's event gets a record under the trace's budget,
+// and with values or not. Counts what is left out.
+bool budget_allows(ProfilerState& state, ThreadData& thread, PyObject* frame, PyCodeObject* code, bool is_call,
+                   bool* with_values) {
+    Stage stage = budget_stage(state);
+    *with_values = true;
+    if (stage == Stage::Full) return true;
+    bool own_call_on_top = !is_call && !thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame;
+    if (stage == Stage::Closed) {
+        if (!own_call_on_top) {
+            note_left_out(state, true);
+            return false;
+        }
+        *with_values = false;
+    } else if (!is_call) {
+        *with_values = stage == Stage::FirstCalls && (!own_call_on_top || thread.call_frames.back().with_values);
+    } else if (stage == Stage::FirstCalls) {
+        if (thread.value_counts_generation != state.left_out.generation) {
+            thread.value_counts.clear();
+            thread.value_counts_generation = state.left_out.generation;
+        }
+        *with_values = ++thread.value_counts[code] <= VALUE_CALLS_PER_FUNCTION;
+    } else {
+        *with_values = false;
+    }
+    if (!*with_values) note_left_out(state, false);
+    return true;
+}
+
 // The part of an event that can run Python code: plugins, the attrs test
 // and the frame record.
 void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is_call, PyCodeObject* code,
                    uintptr_t info) {
     PyObject* event_name = is_call ? NAMES.event_call : NAMES.event_return;
-    auto report = [&] { log_error(fetch_error(), frame, event_name, code->co_filename, code->co_name); };
+    auto report = [&] { log_error(&state, fetch_error(), frame, event_name, code->co_filename, code->co_name); };
 
     TraceText filename_text, co_name_text;
     if (!filename_text.set(code->co_filename) || !co_name_text.set(code->co_name)) return report();
@@ -754,23 +1113,42 @@ void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is
         if (!attrs_caller_test(frame, &attrs)) return report();
         record = !attrs;
     }
-    bool ok = record ? process_frame(state, thread, frame, arg, is_call, filename, co_name)
+    // An exception of the program's that arrived while plugins ran at a call
+    // ends the frame before it starts: its call is not recorded (and the
+    // interpreter's report of its unwinding is passed over, see profile()).
+    if (is_call && pending_for_program != nullptr) record = false;
+    bool with_values = true;
+    if (record && !budget_allows(state, thread, frame, code, is_call, &with_values)) record = false;
+    bool ok = record ? process_frame(state, thread, frame, arg, is_call, filename, co_name, with_values)
                      : push_frames(state, thread, is_call, records);
     if (ok) return;
     if (record && !is_call) {
         // A failed return still leaves the stack: otherwise its entry (and the
         // frame it holds) would stay on top for the rest of the thread.
         update_call_frames(thread, false, frame, std::nullopt);
+        // When the failure is the program's own exception (a signal handler
+        // ran inside the hook), the return is still written, without values,
+        // so that its call stays paired; the exception goes back afterwards.
+        Ref error = fetch_error();
+        if (error && belongs_to_program(error.get()) && pending_for_program == nullptr) {
+            pending_for_program = error.release();
+            records.clear();
+            if (process_frame(state, thread, frame, arg, false, filename, co_name, false)) return;
+            error = fetch_error();
+        }
+        restore_error(std::move(error));
     }
     report();
 }
 
 void profile_event(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool is_call) {
     ProfilerState& state = *self->state;
+    if (!hook_open_here()) return;
+    InPython in_python;
     if (!PyFrame_Check(frame)) {
         SavedError saved;
         set_internal_error("Python gives us a PyFrame");
-        log_error(fetch_error(), frame, is_call ? NAMES.event_call : NAMES.event_return, nullptr, nullptr);
+        log_error(&state, fetch_error(), frame, is_call ? NAMES.event_call : NAMES.event_return, nullptr, nullptr);
         return;
     }
     // Frames whose code is skipped and has no plugins, the common case in
@@ -782,8 +1160,8 @@ void profile_event(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, boo
         info = code_info(state, code_object);
         if (info == 0) {
             SavedError saved;
-            log_error(fetch_error(), frame, is_call ? NAMES.event_call : NAMES.event_return, code_object->co_filename,
-                      code_object->co_name);
+            log_error(&state, fetch_error(), frame, is_call ? NAMES.event_call : NAMES.event_return,
+                      code_object->co_filename, code_object->co_name);
             return;
         }
         store_code_info(code.get(), info);
@@ -799,18 +1177,25 @@ void profile_event(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, boo
         process_event(state, frame, arg, is_call, code_object, info);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        log_error(fetch_error(), frame, is_call ? NAMES.event_call : NAMES.event_return, code_object->co_filename,
-                  code_object->co_name);
+        log_error(&state, fetch_error(), frame, is_call ? NAMES.event_call : NAMES.event_return,
+                  code_object->co_filename, code_object->co_name);
     }
 }
 
-// Returns false with a KeyboardInterrupt set when one arrived during the
-// event: raised from the callback, it reaches the program at the point being
-// profiled, as it would have without the profiler.
+// The frame whose event handed an exception back to the program. On 3.12+
+// the interpreter then unwinds that frame and reports a return for it: after
+// a "return" that is the same return a second time, after a "call" the end
+// of a call that was not recorded. Either way it is not recorded.
+thread_local PyObject* returned_with_exception = nullptr;
+
+// Returns false with the program's exception set when one arrived during the
+// event (see pending_for_program).
 bool profile(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool is_call) {
+    if (std::exchange(returned_with_exception, nullptr) == frame && !is_call) return true;
     profile_event(self, frame, arg, is_call);
-    if (pending_interrupt == nullptr) return true;
-    restore_error(Ref::steal(std::exchange(pending_interrupt, nullptr)));
+    if (pending_for_program == nullptr) return true;
+    returned_with_exception = frame;
+    restore_error(Ref::steal(std::exchange(pending_for_program, nullptr)));
     return false;
 }
 

@@ -38,6 +38,10 @@ struct ThreadData {
     // Name and native id, asked once for frame records.
     std::optional<ThreadIdentity> identity;
     EventScratch scratch;
+    // Recorded calls with values per code object, in the trace of
+    // `value_counts_generation`; consulted once the trace is half full.
+    std::unordered_map<const void*, uint32_t> value_counts;
+    uint64_t value_counts_generation = 0;
     // Set while an event of this thread works on the entry. The interpreter
     // never re-enters a thread's profile function, so finding it set is a
     // broken invariant rather than something to wait for.
@@ -50,7 +54,9 @@ struct ThreadData {
 // there are.
 class RecordStore {
   public:
-    void append(std::string_view record);
+    // Appends records [begin, end) in order; all or nothing (throws
+    // std::bad_alloc with the store unchanged).
+    void append(const std::vector<EventRecord>& records, size_t begin, size_t end);
     size_t count() const { return count_; }
     size_t size() const { return bytes_; }
     void copy_to(char* out) const;
@@ -64,6 +70,21 @@ class RecordStore {
     std::vector<Chunk> chunks_;
     size_t count_ = 0;
     size_t bytes_ = 0;
+};
+
+// What recording left out of the current trace, and why; reset with each
+// new trace. See budget_stage().
+struct LeftOut {
+    uint64_t stored_bytes = 0;      // record bytes in the trace so far
+    uint64_t values_omitted = 0;    // frame records written without values
+    uint64_t frames_omitted = 0;    // frame records not written at all
+    uint64_t failures_unlogged = 0; // failed events counted, not logged
+    double since = 0;               // when the first thing was left out
+    bool announced = false;         // the log has been told for this trace
+    uint64_t generation = 0;        // bumped with each new trace
+    // Failed events logged in this trace, by kind.
+    std::unordered_map<std::string, uint32_t> failures_by_kind;
+    bool any() const { return values_omitted || frames_omitted || failures_unlogged; }
 };
 
 struct ProfilerState {
@@ -80,6 +101,9 @@ struct ProfilerState {
     bool one_trace_per_test = false;
     bool threading = false;
     bool lightweight_repr = false;
+    // The most record bytes one trace may hold (config "trace_budget");
+    // unbounded without it.
+    std::optional<uint64_t> trace_budget;
     // Tags this state's verdicts in the code objects' cache words; unique
     // per state, so a verdict made under other filters is never reused.
     uintptr_t filter_generation = 0;
@@ -97,6 +121,11 @@ struct ProfilerState {
     std::unordered_map<uint64_t, RecordStore> frames;
     PoisonMutex plugins_lock;
     PluginMap plugins;
+
+    // What the current trace holds and what it left out. Guarded by the
+    // interpreter lock, which every event and build holds throughout; the
+    // stores' own locks are taken inside it.
+    LeftOut left_out;
 
     // Per-thread data by the interpreter's thread-state id, which is never
     // reused, so a new thread always starts empty. Only touched with the
@@ -121,8 +150,15 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler);
 // The interpreter's profile function; `obj` is the RuvoProfiler instance.
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
 
-// Reports a failed event as a warning on the "ruvo" logger. Consumes `error`.
-void log_error(Ref error, PyObject* frame, PyObject* event_name, PyObject* co_filename, PyObject* co_name);
+// Registers, once per process, the atexit handler that empties the hook of
+// other threads before the interpreter finalises. False with the error set.
+bool close_hook_at_exit();
+
+// Reports a failed event as a warning on the "ruvo" logger, or hands an
+// exception that is the program's back to it. Consumes `error`. With a state,
+// repeated failures of one kind in a trace are counted after the first few.
+void log_error(ProfilerState* state, Ref error, PyObject* frame, PyObject* event_name, PyObject* co_filename,
+               PyObject* co_name);
 
 // The calling thread's entry in `state.threads`, created on first use.
 ThreadData& thread_data(ProfilerState& state);

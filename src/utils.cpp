@@ -57,10 +57,13 @@ Ref import_module(PyObject* name) {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* found = PyDict_Check(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
     if (found == nullptr && PyErr_Occurred()) return Ref();
+    // A module blocked with None is the import system's to report: its
+    // ImportError names the module, where using the None would not.
+    if (found == Py_None) return Ref::steal(PyImport_Import(name));
     PyObject** seen = complete_module_slot(name);
-    if (found != nullptr && found != Py_None && seen != nullptr && *seen == found) return Ref::borrow(found);
+    if (found != nullptr && seen != nullptr && *seen == found) return Ref::borrow(found);
     Ref module = Ref::steal(PyImport_GetModule(name));
-    if (!module) {
+    if (!module || module.get() == Py_None) {
         if (PyErr_Occurred()) return Ref();
         module = Ref::steal(PyImport_Import(name));
     }
@@ -929,58 +932,30 @@ bool user_code_call_site(CallSiteSnapshot snapshot, const Id* frame_id,
 
 namespace {
 
-// Reading the current directory is a system call that costs about as much as
-// the rest of a recorded event, so it is kept here between changes. Python
-// changes directory only through os.chdir and os.fchdir, which raise the
-// "os.chdir" audit event just before they do. The event cannot tell when the
-// change is done, so from then on the directory is read anew at every event
-// until the thread that announced the change records one itself: by then its
-// chdir has returned. A chdir made by C code without the os module is not
-// seen. Everything here runs with the interpreter lock held.
+// The directory is read at every recorded event: C code (ctypes, extension
+// modules) can change it without telling the interpreter, so no cached value
+// can be trusted. Only what is derived from the text is kept between reads,
+// for as long as the text stays the same. Runs with the interpreter lock
+// held, which guards the cache.
 struct DirectoryCache {
     std::string directory;
     bool plain = false;
-    bool watched = false;
-    bool valid = false;
-    bool changing = false;
-    uint64_t changing_thread = 0;
 };
 DirectoryCache directory_cache;
 
-int directory_audit_hook(const char* event, PyObject*, void*) {
-    if (std::strcmp(event, "os.chdir") == 0) {
-        directory_cache.valid = false;
-        directory_cache.changing = true;
-        directory_cache.changing_thread = PyThreadState_GetID(PyThreadState_Get());
-    }
-    return 0;
-}
-
 }  // namespace
-
-void watch_directory_changes() {
-    if (directory_cache.watched) return;
-    if (PySys_AddAuditHook(directory_audit_hook, nullptr) == 0) {
-        directory_cache.watched = true;
-    } else {
-        PyErr_Clear();  // a Python audit hook refused it: read the directory every time
-    }
-}
 
 bool current_directory(std::string_view* out, bool* plain) {
     DirectoryCache& cache = directory_cache;
-    if (!cache.valid) {
-        char buffer[PATH_MAX];
-        if (getcwd(buffer, sizeof buffer) == nullptr) {
-            set_internal_error("Current directory is invalid.");
-            return false;
-        }
-        cache.directory.assign(buffer);
+    char buffer[PATH_MAX];
+    if (getcwd(buffer, sizeof buffer) == nullptr) {
+        set_internal_error("Current directory is invalid.");
+        return false;
+    }
+    std::string_view now(buffer);
+    if (now != cache.directory) {
+        cache.directory.assign(now);
         cache.plain = is_plain_directory(cache.directory);
-        if (cache.changing && PyThreadState_GetID(PyThreadState_Get()) == cache.changing_thread) {
-            cache.changing = false;
-        }
-        cache.valid = cache.watched && !cache.changing;
     }
     *out = cache.directory;
     *plain = cache.plain;

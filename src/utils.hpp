@@ -66,6 +66,8 @@ namespace ruvo {
     X(dump_msgpack_lightweight_repr, "dump_msgpack_lightweight_repr") \
     X(getLogger, "getLogger")                                 \
     X(warning, "warning")                                     \
+    X(info, "info")                                           \
+    X(trace_budget, "trace_budget")                           \
     X(ruvo, "ruvo")                                           \
     X(exc_info, "exc_info")                                   \
     X(config, "config")                                       \
@@ -328,6 +330,8 @@ bool current_thread(ThreadIdentity* out);
 struct CallFrame {
     Ref frame;
     Id id;
+    // Whether the call's record carries values, so that its return does too.
+    bool with_values = true;
 };
 
 // The two topmost entries of a thread's call-frame stack: all that the call
@@ -353,9 +357,6 @@ bool user_code_call_site(CallSiteSnapshot snapshot, const Id* frame_id,
 // lock held. `plain` tells that it has no "." components and no doubled
 // slashes, which relative_path can use.
 bool current_directory(std::string_view* out, bool* plain);
-// Starts watching the interpreter's directory changes, so that
-// current_directory() can answer from memory between them.
-void watch_directory_changes();
 
 // `filename` relative to `cwd` when it lies under it (whole components),
 // else `filename` unchanged; either way a view into `filename`.

@@ -4,7 +4,9 @@ still report to them, and hostile configurations and values."""
 
 import ctypes
 import gc
+import os
 import signal
+import subprocess
 import sys
 import threading
 import tracemalloc
@@ -24,6 +26,27 @@ def busy(n):
 
 
 class TestInterruptsAndExits:
+    @pytest.mark.parametrize("plugin", [False, True], ids=["frames", "plugin"])
+    def test_exit_with_daemon_threads_inside_the_hook_never_crashes(self, plugin):
+        # At exit CPython ends daemon threads that ask for the interpreter
+        # lock back; a thread caught inside the hook used to crash the
+        # process in about half the runs on 3.13. Repeated, since a single
+        # run proves little.
+        from concurrent.futures import ThreadPoolExecutor
+
+        from test_threads import SCRIPTS
+
+        args = [sys.executable, str(SCRIPTS / "daemon_at_exit.py")] + (["--plugin"] if plugin else [])
+        environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+
+        def one_run(_):
+            done = subprocess.run(args, capture_output=True, text=True, timeout=60, env=environment)
+            return done.returncode, done.stderr[-500:]
+
+        with ThreadPoolExecutor(2) as pool:
+            failures = [result for result in pool.map(one_run, range(50)) if result[0] != 0]
+        assert failures == []
+
     def test_interrupt_arriving_inside_the_hook_reaches_the_program(self, monkeypatch):
         import ruvo.serialize
 
@@ -50,6 +73,47 @@ class TestInterruptsAndExits:
         finally:
             signal.signal(signal.SIGINT, previous)
         assert len(calls) < 20
+
+    @pytest.mark.parametrize("raised", [SystemExit, KeyboardInterrupt, TimeoutError])
+    @pytest.mark.parametrize("at", ["call", "return"])
+    def test_signal_handler_exception_inside_the_hook_reaches_the_program(self, monkeypatch, raised, at):
+        # A SIGTERM handler calling sys.exit, or an alarm raising a timeout,
+        # may run while the hook serialises a value: the exception is the
+        # program's, and the frame's call and return stay paired.
+        import ruvo.serialize
+
+        real = ruvo.serialize.dump_msgpack
+
+        def serialise(value):
+            if value == {"when": at} and at == "call" or value == "returning" and at == "return":
+                signal.raise_signal(signal.SIGUSR1)
+            return real(value)
+
+        def handler(signum, frame):
+            raise raised(3)
+
+        def target(when):
+            return "returning"
+
+        monkeypatch.setattr(ruvo.serialize, "dump_msgpack", serialise)
+        previous = signal.signal(signal.SIGUSR1, handler)
+        host = HostProfiler()
+        _ruvo.register_profiler(host)
+        try:
+            with pytest.raises(raised):
+                target(at)
+            busy(1)
+        finally:
+            stop_profiling()
+            signal.signal(signal.SIGUSR1, previous)
+        records = [r for r in decode(host.rust_profiler.build_trace())["frames_of_interest"] if r["type"] == "frame"]
+        # Stopped at its call, the frame never ran and is not recorded; at
+        # its return, the return is written once, without values.
+        recorded = [("call", "target"), ("return", "target")] if at == "return" else []
+        assert [(r["event"], r["co_name"]) for r in records] == recorded + [("call", "busy"), ("return", "busy")]
+        if at == "return":
+            assert records[0]["frame_id"] == records[1]["frame_id"]
+            assert records[1]["arg"] == records[1]["locals"] == msgpack.ExtType(8, b"")
 
     def test_keyboard_interrupt_raised_by_profiled_code(self):
         def interrupted():
