@@ -31,7 +31,7 @@ class CommandError(Exception):
 
 # Options of `run` that take a value: the splitter below must know them to
 # find where the program's own arguments begin.
-_RUN_VALUE_OPTIONS = {"--db", "--include", "--ignore", "--source"}
+_RUN_VALUE_OPTIONS = {"--db", "--include", "--ignore", "--source", "--trace-budget"}
 
 
 def _build_parser() -> argparse.ArgumentParser:
@@ -65,6 +65,9 @@ def _build_parser() -> argparse.ArgumentParser:
     run.add_argument("--lightweight-repr", action=argparse.BooleanOptionalAction, default=None,
                      help="record values by type name only, for lower overhead")
     run.add_argument("--source", metavar="NAME", help='label of the trace (default: "run SCRIPT")')
+    run.add_argument("--trace-budget", metavar="SIZE",
+                     help="most record bytes the trace may hold, e.g. 16M; 'none' for no limit "
+                     "(default: [tool.ruvo] trace-budget, else 16M)")
 
     traces = commands.add_parser("traces", help="list saved traces, newest first",
                                  description="List the traces in the database, newest first.")
@@ -342,8 +345,15 @@ def _command_run(options: argparse.Namespace, program: list[str]) -> int:
     from . import db
     from .profiler import Profiler
 
+    from .config import budget_from
+
+    try:
+        budget = budget_from(settings, options.trace_budget)
+    except ValueError as error:
+        raise CommandError(f"--trace-budget: {error}") from None
     profiler = Profiler(
         db_path=db_path,
+        trace_budget=budget,
         include=[*settings.include, *options.include],
         ignore=[*settings.ignore, *options.ignore],
         threading=settings.threading if options.threading is None else options.threading,

@@ -6,12 +6,14 @@
     ignore = ["migrations/"]       # skip files whose path contains these
     threading = false              # also record threads started later
     lightweight-repr = false       # record type names instead of reprs
+    trace-budget = "16M"           # most record bytes per trace ("none": no limit)
 
 Command-line flags override these.
 """
 
 from __future__ import annotations
 
+import re
 import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -29,6 +31,8 @@ class Settings:
     ignore: list[str] = field(default_factory=list)
     threading: bool = False
     lightweight_repr: bool = False
+    trace_budget: Optional[int] = None  # None: the profiler's default
+    unbounded: bool = False  # trace-budget = "none"
     source: Optional[Path] = None  # the pyproject.toml read, if any
 
 
@@ -54,6 +58,27 @@ def _flag(table: dict, key: str, path: Path) -> bool:
     return value
 
 
+_SIZE = re.compile(r"(\d+)\s*([kmg]?)i?b?", re.IGNORECASE)
+
+
+def parse_size(text: str | int) -> Optional[int]:
+    """A byte count from ``16M``, ``512k``, ``1G`` or a plain number; None for
+    ``none``/``0`` (no limit). Raises ValueError for anything else."""
+    if isinstance(text, int) and not isinstance(text, bool):
+        if text < 0:
+            raise ValueError(f"not a size: {text!r}")
+        return text or None
+    if not isinstance(text, str):
+        raise ValueError(f"not a size: {text!r}")
+    if text.strip().lower() in ("none", "unlimited"):
+        return None
+    match = _SIZE.fullmatch(text.strip())
+    if match is None:
+        raise ValueError(f"not a size: {text!r} (try 16M, 512k or none)")
+    value = int(match.group(1)) * {"": 1, "k": 2**10, "m": 2**20, "g": 2**30}[match.group(2).lower()]
+    return value or None
+
+
 def load_settings(start: Optional[Path] = None) -> Settings:
     """The settings of the project containing `start` (default: the current directory)."""
     pyproject = find_pyproject((start or Path.cwd()).resolve())
@@ -67,17 +92,40 @@ def load_settings(start: Optional[Path] = None) -> Settings:
     table = document.get("tool", {}).get("ruvo", {})
     if not isinstance(table, dict):
         raise SettingsError(f"{pyproject}: [tool.ruvo] must be a table")
-    unknown = set(table) - {"db", "include", "ignore", "threading", "lightweight-repr", "lightweight_repr"}
+    unknown = set(table) - {"db", "include", "ignore", "threading", "lightweight-repr", "lightweight_repr",
+                            "trace-budget", "trace_budget"}
     if unknown:
         raise SettingsError(f"{pyproject}: unknown [tool.ruvo] setting(s): {', '.join(sorted(unknown))}")
     db = table.get("db")
     if db is not None and not isinstance(db, str):
         raise SettingsError(f"{pyproject}: [tool.ruvo] db must be a string")
+    budget, unbounded = None, False
+    raw_budget = table.get("trace-budget", table.get("trace_budget"))
+    if raw_budget is not None:
+        try:
+            budget = parse_size(raw_budget)
+        except ValueError as error:
+            raise SettingsError(f"{pyproject}: [tool.ruvo] trace-budget: {error}") from None
+        unbounded = budget is None
     return Settings(
         db_path=(pyproject.parent / db) if db else None,
+        trace_budget=budget,
+        unbounded=unbounded,
         include=_strings(table, "include", pyproject),
         ignore=_strings(table, "ignore", pyproject),
         threading=_flag(table, "threading", pyproject),
         lightweight_repr=_flag(table, "lightweight-repr", pyproject),
         source=pyproject,
     )
+
+
+def budget_from(settings: Settings, flag: Optional[str]) -> Optional[int]:
+    """The trace budget a command uses: its flag, else [tool.ruvo], else the
+    profiler's default. None means no limit."""
+    from .profiler import DEFAULT_TRACE_BUDGET
+
+    if flag is not None:
+        return parse_size(flag)
+    if settings.unbounded:
+        return None
+    return settings.trace_budget or DEFAULT_TRACE_BUDGET

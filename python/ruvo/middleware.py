@@ -20,7 +20,7 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Iterable, Optional
 
-from .profiler import Profiler
+from .profiler import DEFAULT_TRACE_BUDGET, Profiler
 
 __all__ = ["RuvoMiddleware"]
 
@@ -127,7 +127,7 @@ class RuvoMiddleware:
     """Profile each request of a WSGI application into its own trace.
 
     db_path: the database (default: ``.ruvo/ruvo.sqlite3`` in the cwd).
-    include, ignore, lightweight_repr: as for :class:`ruvo.Profiler`.
+    include, ignore, lightweight_repr, trace_budget: as for :class:`ruvo.Profiler`.
     The response (status, headers, body, exceptions) is passed through unchanged.
     """
 
@@ -139,8 +139,10 @@ class RuvoMiddleware:
         include: Iterable[str] = (),
         ignore: Iterable[str] = (),
         lightweight_repr: bool = False,
+        trace_budget: Optional[int] = DEFAULT_TRACE_BUDGET,
     ) -> None:
         self.app = app
+        self.trace_budget = trace_budget
         self.db_path = db_path
         self.include = list(include)
         self.ignore = list(ignore)
@@ -155,6 +157,7 @@ class RuvoMiddleware:
                 include=self.include,
                 ignore=self.ignore,
                 lightweight_repr=self.lightweight_repr,
+                trace_budget=self.trace_budget,
                 source=f"{method} {path}",
                 plugins=[REQUEST_PLUGIN],
             )

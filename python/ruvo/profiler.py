@@ -17,6 +17,12 @@ from . import _ruvo
 from .utils import new_trace_id
 
 
+# Large enough for every trace of an ordinary test or request to be whole;
+# small enough that a suite where many tests run away stays a practical
+# database (and far below SQLite's 1 GB value limit).
+DEFAULT_TRACE_BUDGET = 16 * 2**20
+
+
 def default_db_path() -> Path:
     """The database a profiler saves to unless told otherwise."""
     return Path.cwd() / ".ruvo" / "ruvo.sqlite3"
@@ -30,6 +36,10 @@ class Profiler:
     lightweight_repr: record values cheaply (type names instead of reprs).
     one_trace_per_test: cut a new trace at each test start marker and save it
         at each test end marker (used by ``pytest --ruvo``).
+    trace_budget: the most record bytes one trace may hold (None: no limit).
+        Past half of it, values are kept only for the first calls of each
+        function; at it, no new frames are recorded. What was left out is
+        counted in a record of type "ruvo" in the trace.
     plugins: extra plugin definitions (see ``ruvo.plugins``).
     builtin_plugins: whether ruvo's own plugins (tests, HTTP, logging) run.
     """
@@ -48,6 +58,7 @@ class Profiler:
         builtin_plugins: bool = True,
         sqlite_busy_timeout: int = 60,
         trace_id: Optional[str] = None,
+        trace_budget: Optional[int] = DEFAULT_TRACE_BUDGET,
     ) -> None:
         self.config: dict[str, Any] = {
             "filters": {"include_frames": list(include), "ignore_frames": list(ignore)},
@@ -56,6 +67,7 @@ class Profiler:
             "sqlite_busy_timeout": sqlite_busy_timeout,
             "plugins": list(plugins or ()),
             "builtin_plugins": bool(builtin_plugins),
+            "trace_budget": int(trace_budget) if trace_budget else None,
         }
         self.db_path = Path(db_path) if db_path is not None else default_db_path()
         self.one_trace_per_test = bool(one_trace_per_test)

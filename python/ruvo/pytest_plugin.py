@@ -24,6 +24,9 @@ def pytest_addoption(parser: pytest.Parser) -> None:
                     help="skip files whose path contains TEXT (repeatable)")
     group.addoption("--ruvo-threading", action="store_true", default=False,
                     help="also record threads that tests start")
+    group.addoption("--ruvo-trace-budget", default=None, metavar="SIZE",
+                    help="most record bytes per test's trace, e.g. 16M; 'none' for no limit "
+                    "(default: [tool.ruvo] trace-budget, else 16M)")
     group.addoption("--ruvo-lightweight-repr", action="store_true", default=False,
                     help="record values as type names only, for lower overhead")
 
@@ -46,6 +49,15 @@ def end_test(nodeid: str, outcome: str) -> None:
 _OUTCOME = pytest.StashKey[str]()
 
 
+def _budget(config: pytest.Config, settings) -> int | None:
+    from .config import budget_from
+
+    try:
+        return budget_from(settings, config.getoption("ruvo_trace_budget"))
+    except ValueError as error:
+        raise pytest.UsageError(f"--ruvo-trace-budget: {error}") from None
+
+
 class TracePerTest:
     def __init__(self, config: pytest.Config) -> None:
         from .config import load_settings
@@ -61,6 +73,7 @@ class TracePerTest:
             lightweight_repr=config.getoption("ruvo_lightweight_repr") or settings.lightweight_repr,
             one_trace_per_test=True,
             source="pytest",
+            trace_budget=_budget(config, settings),
         )
         self.saved = 0
 
