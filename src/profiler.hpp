@@ -58,6 +58,7 @@ class RecordStore {
     // std::bad_alloc with the store unchanged).
     void append(const std::vector<EventRecord>& records, size_t begin, size_t end);
     size_t count() const { return count_; }
+
     size_t size() const { return bytes_; }
     void copy_to(char* out) const;
 

@@ -1,0 +1,187 @@
+"""Bounded recording: a trace past its budget degrades instead of growing,
+says what it left out, and an allocation failure costs one event only."""
+
+import ctypes
+import logging
+
+import msgpack
+import pytest
+
+from conftest import HostProfiler, decode, record, stop_profiling
+from ruvo import _ruvo
+
+DROPPED = msgpack.ExtType(8, b"")
+
+
+def early(n):
+    return n
+
+
+def late(n):
+    return n
+
+
+def marker():
+    pass
+
+
+def pair_size():
+    """Bytes of one recorded call and return of `early`, as stored."""
+    recording = record(lambda: early(1), config={"builtin_plugins": False})
+    frames = recording.frames("early")
+    return sum(len(msgpack.packb(r)) for r in frames)
+
+
+def program():
+    for n in range(110):
+        early(n)
+    for n in range(20):
+        late(n)
+    for n in range(300):
+        early(n)
+    marker()
+
+
+MARKER_PLUGIN = {"co_names": ["marker"], "path_fragment": "test_budget.py", "call_type": "marker",
+                 "return_type": "marker_end"}
+
+
+class TestBudget:
+    def test_detail_degrades_then_stops_and_the_trace_says_what_it_left_out(self, caplog):
+        budget = 200 * pair_size()
+        with caplog.at_level(logging.INFO, logger="ruvo"):
+            recording = record(program, config={"trace_budget": budget, "plugins": [MARKER_PLUGIN],
+                                                "builtin_plugins": False})
+        records = recording.records
+        frames = recording.frames()
+
+        # Every recorded call is paired with its return, in order.
+        open_ids = []
+        for r in frames:
+            if r["event"] == "call":
+                open_ids.append(r["frame_id"])
+            else:
+                assert open_ids.pop() == r["frame_id"]
+        assert open_ids == [] and frames[0]["co_name"] == "program"
+
+        def has_values(r):
+            assert (r["arg"] == DROPPED) == (r["locals"] == DROPPED)
+            return r["arg"] != DROPPED
+
+        calls = [r for r in frames if r["event"] == "call" and r["co_name"] in ("early", "late")]
+        early_values = [has_values(r) for r in calls if r["co_name"] == "early"]
+        late_values = [has_values(r) for r in calls if r["co_name"] == "late"]
+        # Past half the budget each function keeps values for its first 16
+        # calls: `late`, first called then, gets them although `early` has
+        # long been called more often.
+        assert late_values == [True] * 16 + [False] * 4
+        first_dropped = early_values.index(False)
+        assert early_values == [True] * first_dropped + [False] * (len(early_values) - first_dropped)
+        assert 110 + 6 <= first_dropped <= 110 + 16
+        # A return carries values exactly when its call did.
+        returns = {r["frame_id"]: has_values(r) for r in frames if r["event"] == "return"}
+        assert all(returns[r["frame_id"]] == has_values(r) for r in calls)
+        # At the budget no more calls are recorded; plugin records still are.
+        assert len(calls) < 430
+        left_out = records[-1]
+        assert [r["type"] for r in records if r["type"] not in ("frame", "ruvo")] == ["marker", "marker_end"]
+
+        recorded_calls = len(calls)
+        dropped = sum(not has_values(r) for r in frames)
+        assert left_out["type"] == "ruvo" and left_out["subtype"] == "left_out"
+        assert left_out["budget"] == budget
+        assert left_out["stored_bytes"] >= budget
+        assert left_out["frames_omitted"] == 2 * (430 + 1 - recorded_calls)  # and marker's own frame
+        assert left_out["values_omitted"] == dropped
+        assert left_out["failures_unlogged"] == 0
+        assert left_out["message"] == (
+            f"This trace reached its recording budget of {budget} record bytes: "
+            f"{left_out['frames_omitted']} frame records were left out and {dropped} were kept without values.")
+        assert list(left_out)[:6] == ["frame_id", "timestamp", "thread", "thread_native_id",
+                                      "user_code_call_site", "type"]
+        assert left_out["timestamp"] == left_out["since"]
+        notes = [r.getMessage() for r in caplog.records if r.name == "ruvo"]
+        assert notes == [f"trace {recording.host.trace_id} is past half of its budget of {budget} record bytes: "
+                         'values, then frames, are being left out (its "ruvo" record counts them)']
+
+    def test_next_trace_starts_whole_again(self):
+        host = HostProfiler({"trace_budget": 50 * pair_size(), "builtin_plugins": False})
+        _ruvo.register_profiler(host)
+        try:
+            for n in range(200):
+                early(n)
+            first = host.rust_profiler.build_trace()
+            for n in range(5):
+                late(n)
+        finally:
+            stop_profiling()
+        first, second = decode(first), decode(host.rust_profiler.build_trace())
+        assert first["frames_of_interest"][-1]["type"] == "ruvo"
+        assert [r["arg"] for r in second["frames_of_interest"] if r["event"] == "return"][:5] == list(range(5))
+        assert all(r["type"] == "frame" for r in second["frames_of_interest"])
+
+    def test_without_a_budget_nothing_is_left_out(self):
+        recording = record(lambda: [early(n) for n in range(300)], config={"builtin_plugins": False})
+        assert all(r["type"] == "frame" and r["arg"] != DROPPED for r in recording.records)
+
+
+class TestFailuresStayLocal:
+    def test_allocation_failure_drops_one_event_and_recording_goes_on(self, caplog):
+        # The next chunk the record store asks for "fails" as if memory had
+        # run out: that event is dropped, the store is left as it was.
+        failing = ctypes.c_int.in_dll(ctypes.CDLL(_ruvo.__file__), "ruvo_failing_store_allocations")
+
+        def program_with_a_failure():
+            failing.value = 1
+            for n in range(3000):  # enough records to need new chunks
+                early(n)
+
+        with caplog.at_level(logging.WARNING, logger="ruvo"):
+            recording = record(program_with_a_failure, config={"builtin_plugins": False})
+        assert failing.value == 0
+        warnings = [r for r in caplog.records if r.name == "ruvo"]
+        assert len(warnings) == 1 and warnings[0].exc_info[0] is MemoryError
+        returns = [r["arg"] for r in recording.frames("early") if r["event"] == "return"]
+        calls = [r["locals"]["n"] for r in recording.frames("early") if r["event"] == "call"]
+        # One event is missing: a call (its return then has no id) or a return.
+        assert len(calls) + len(returns) == 2 * 3000 - 1
+        assert returns[-1] == 2999 and calls[-1] == 2999
+        assert "poisoned" not in caplog.text
+
+    def test_serialiser_memory_error_drops_the_event_only(self, monkeypatch, caplog):
+        import ruvo.serialize
+
+        real = ruvo.serialize.dump_msgpack
+
+        def out_of_memory_once(value):
+            if value == 7:
+                raise MemoryError
+            return real(value)
+
+        monkeypatch.setattr(ruvo.serialize, "dump_msgpack", out_of_memory_once)
+        with caplog.at_level(logging.WARNING, logger="ruvo"):
+            recording = record(lambda: [early(n) for n in range(10)], config={"builtin_plugins": False})
+        returns = [r["arg"] for r in recording.frames("early") if r["event"] == "return"]
+        assert returns == [0, 1, 2, 3, 4, 5, 6, 8, 9]
+        assert [r.exc_info[0] for r in caplog.records if r.name == "ruvo"] == [MemoryError]
+
+    def test_repeated_failures_are_counted_after_the_first_few(self, monkeypatch, caplog):
+        import ruvo.serialize
+
+        def always_fails(value):
+            raise RuntimeError("no serialiser today")
+
+        monkeypatch.setattr(ruvo.serialize, "dump_msgpack", always_fails)
+        with caplog.at_level(logging.WARNING, logger="ruvo"):
+            recording = record(lambda: [early(n) for n in range(10)], config={"builtin_plugins": False})
+        messages = [r.getMessage() for r in caplog.records if r.name == "ruvo"]
+        # 22 events fail (10 pairs and the lambda's): three are logged, the
+        # rest counted, and the count is logged once when the trace is built.
+        assert sum(m.startswith("Unexpected exception in Rust.") for m in messages) == 3
+        left_out, = recording.records
+        unlogged = left_out["failures_unlogged"]
+        assert unlogged >= 19  # and the test's own helpers, recorded too
+        assert messages[-1] == (f"trace {recording.host.trace_id}: {unlogged} more failed events were not logged; "
+                                "only the first 3 of each kind were")
+        assert left_out["message"] == (f"{unlogged} failed events were counted but not logged "
+                                       "(the first few of each kind were).")
