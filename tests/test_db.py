@@ -391,6 +391,12 @@ def test_saving_into_an_existing_emptied_table_and_reading_it(tmp_path):
 
 
 def test_default_db_path(tmp_path, monkeypatch):
+    from ruvo import Profiler, config, profiler
+
     monkeypatch.chdir(tmp_path)
     assert default_db_path() == tmp_path / ".ruvo" / "ruvo.sqlite3"
     assert not (tmp_path / ".ruvo").exists()
+    # One definition, whichever module it is reached through.
+    assert db.default_db_path is config.default_db_path is profiler.default_db_path
+    monkeypatch.setattr(config, "DEFAULT_DB", config.Path("elsewhere.sqlite3"))
+    assert Profiler().db_path == tmp_path / "elsewhere.sqlite3"

@@ -157,7 +157,9 @@ def _db_path(option: Optional[str]) -> Path:
     settings = _settings()
     if settings.db_path is not None:
         return settings.db_path
-    return Path.cwd() / ".ruvo" / "ruvo.sqlite3"
+    from .config import default_db_path
+
+    return default_db_path()
 
 
 def _display_path(path: Path) -> str:

@@ -30,7 +30,8 @@ from typing import Iterator
 
 import msgpack as _msgpack
 
-from . import serialize
+from . import decode
+from .config import default_db_path
 
 __all__ = [
     "SCHEMA_VERSION",
@@ -323,11 +324,6 @@ def _test_nodeid(document: bytes) -> str | None:
 # --- reading -----------------------------------------------------------------------
 
 
-def default_db_path() -> Path:
-    """Where traces go unless told otherwise: ``.ruvo/ruvo.sqlite3`` here."""
-    return Path.cwd() / ".ruvo" / "ruvo.sqlite3"
-
-
 def _open_for_reading(db_path: str | os.PathLike) -> sqlite3.Connection:
     """A read-only connection; never creates the database."""
     path = Path(db_path)
@@ -387,7 +383,7 @@ def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
 
 def load_trace(db_path: str | os.PathLike, trace_id: str | None = None) -> dict:
     """A trace (the latest if no id is given), decoded with
-    :func:`ruvo.serialize.loads`; several documents of one trace are merged:
+    :func:`ruvo.decode.loads`; several documents of one trace are merged:
     their records concatenated in save order, per thread for ``frames``,
     every other field taken from the first."""
     if trace_id is None:
@@ -395,7 +391,7 @@ def load_trace(db_path: str | os.PathLike, trace_id: str | None = None) -> dict:
     merged: dict | None = None
     for index, document in enumerate(load_documents(db_path, trace_id)):
         try:
-            decoded = serialize.loads(document)
+            decoded = decode.loads(document)
         except Exception as error:
             raise TraceUnreadable(f"document {index + 1} of trace {trace_id} does not decode: {error}") from error
         foi = decoded.get("frames_of_interest", []) if isinstance(decoded, dict) else None

@@ -126,7 +126,7 @@ class _ProfiledResponse:
 class RuvoMiddleware:
     """Profile each request of a WSGI application into its own trace.
 
-    db_path: the database (default: ``.ruvo/ruvo.sqlite3`` in the cwd).
+    db_path: the database (default: :func:`ruvo.config.default_db_path`).
     include, ignore, lightweight_repr: as for :class:`ruvo.Profiler`.
     The response (status, headers, body, exceptions) is passed through unchanged.
     """

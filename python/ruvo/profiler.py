@@ -14,12 +14,8 @@ from pathlib import Path
 from typing import Any, Callable, Iterable, Optional
 
 from . import _ruvo
+from .config import default_db_path
 from .utils import new_trace_id
-
-
-def default_db_path() -> Path:
-    """The database a profiler saves to unless told otherwise."""
-    return Path.cwd() / ".ruvo" / "ruvo.sqlite3"
 
 
 class Profiler:

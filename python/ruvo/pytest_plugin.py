@@ -11,13 +11,15 @@ from __future__ import annotations
 
 import pytest
 
+from .config import DEFAULT_DB
+
 
 def pytest_addoption(parser: pytest.Parser) -> None:
     group = parser.getgroup("ruvo", "ruvo tracing profiler")
     group.addoption("--ruvo", action="store_true", default=False,
                     help="profile each test into its own ruvo trace")
     group.addoption("--ruvo-db", default=None, metavar="PATH",
-                    help="database to save the traces to (default: .ruvo/ruvo.sqlite3)")
+                    help=f"database to save the traces to (default: {DEFAULT_DB.as_posix()})")
     group.addoption("--ruvo-include", action="append", default=[], metavar="TEXT",
                     help="always record files whose path contains TEXT (repeatable)")
     group.addoption("--ruvo-ignore", action="append", default=[], metavar="TEXT",
