@@ -5,7 +5,9 @@ from __future__ import annotations
 import msgpack
 import pytest
 
+from _documents import shop_document
 from ruvo.decode import loads
+from ruvo.render.text import render_trace
 from ruvo.summary import Summary, summarize
 
 
@@ -46,3 +48,10 @@ def test_malformed_parts_of_a_decoded_document_count_as_empty():
     assert summarize({"frames": [1], "frames_of_interest": "x", "meta": None}) == Summary(None, None, None, 0, 0)
     assert summarize({"frames": {1: None, 2: [{}]}}) == Summary(None, None, None, 1, 1)
 
+
+def test_show_header_is_the_summary():
+    document = shop_document()
+    summary = summarize(document)
+    assert (summary.records, summary.threads) == (17, 2)
+    header = render_trace(document).splitlines()[1]
+    assert header.endswith(f"  records: {summary.records}  threads: {summary.threads}")
