@@ -23,6 +23,7 @@ import itertools
 import os
 import re
 import sqlite3
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -38,6 +39,7 @@ __all__ = [
     "TraceUnreadable",
     "TraceRow",
     "save_trace_in_sqlite",
+    "saves_on_this_thread",
     "default_db_path",
     "list_traces",
     "latest_trace_id",
@@ -128,6 +130,7 @@ def save_trace_in_sqlite(
             try:
                 remaining = max(deadline - time.monotonic(), 0.0)
                 _insert(path, remaining, (trace_id, saved_at, *columns, len(document), document))
+                _outcomes.saved = getattr(_outcomes, "saved", 0) + 1
                 return summary
             except sqlite3.OperationalError as error:
                 # SQLite gives up at once, without waiting, when waiting could
@@ -136,7 +139,20 @@ def save_trace_in_sqlite(
                     raise
                 time.sleep(min(0.005 * 2 ** min(attempt, 6), max(0.0, deadline - time.monotonic())))
     except Exception as error:
+        _outcomes.failed = getattr(_outcomes, "failed", 0) + 1
         _spill(path, trace_id, document, error)
+
+
+# Saves are often made by the native profiler inside a call of the user's
+# (pytest's end-of-test marker), where no exception reaches the caller; the
+# calling thread can still learn how they went.
+_outcomes = threading.local()
+
+
+def saves_on_this_thread() -> tuple[int, int]:
+    """How many documents this thread has saved in a database so far, and
+    how many it could not save there (spilled to a file, or lost)."""
+    return getattr(_outcomes, "saved", 0), getattr(_outcomes, "failed", 0)
 
 
 def _is_busy(error: sqlite3.OperationalError) -> bool:

@@ -64,7 +64,11 @@ class TracePerTest:
             one_trace_per_test=True,
             source="pytest",
         )
+        from . import db
+
+        self._db = db
         self.saved = 0
+        self.not_saved = 0
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionstart(self, session: pytest.Session) -> None:
@@ -75,8 +79,13 @@ class TracePerTest:
         item.stash[_OUTCOME] = "passed"
         start_test(item.nodeid)
         yield
+        # The native profiler saves the test's trace inside this very call,
+        # on this thread; a failure there never reaches us as an exception.
+        saved, failed = self._db.saves_on_this_thread()
         end_test(item.nodeid, item.stash[_OUTCOME])
-        self.saved += 1
+        saved_now, failed_now = self._db.saves_on_this_thread()
+        self.saved += saved_now - saved
+        self.not_saved += failed_now - failed
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_makereport(self, item: pytest.Item, call):
@@ -97,3 +106,7 @@ class TracePerTest:
             f"ruvo: {self.saved} test trace(s) saved to {self.profiler.db_path} "
             f"(see them with `ruvo traces`)"
         )
+        if self.not_saved:
+            terminalreporter.write_line(
+                f"ruvo: {self.not_saved} test trace(s) could not be saved to {self.profiler.db_path}", red=True
+            )
