@@ -308,6 +308,16 @@ class TestShow:
         ]
         assert "\x1b[" not in result.stdout  # not a terminal: no colour
 
+    def test_run_report_listing_and_header_count_alike(self, tmp_path):
+        write(tmp_path / "demo.py", DEMO)
+        result = ruvo(tmp_path, "run", "--threading", "demo.py")
+        report = re.search(r"^ruvo: (\d+) records, (\d+) threads?, ", result.stderr, re.MULTILINE)
+        assert report, result.stderr
+        (row,) = db.list_traces(tmp_path / DEFAULT_DB)
+        assert (row.records, row.threads) == (int(report[1]), int(report[2])) == (13, 1)
+        header = ruvo(tmp_path, "show").stdout.splitlines()[1]
+        assert header.endswith(f"  records: {row.records}  threads: {row.threads}")
+
     def test_depth_values_and_id_prefix(self, demo):
         tmp_path, trace_id = demo
         result = ruvo(tmp_path, "show", trace_id[:-3], "--depth", "2", "--values")

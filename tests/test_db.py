@@ -391,6 +391,29 @@ def test_saving_into_an_existing_emptied_table_and_reading_it(tmp_path):
 
 
 def test_default_db_path(tmp_path, monkeypatch):
+    from ruvo import Profiler, config, profiler
+
     monkeypatch.chdir(tmp_path)
     assert default_db_path() == tmp_path / ".ruvo" / "ruvo.sqlite3"
     assert not (tmp_path / ".ruvo").exists()
+    # One definition, whichever module it is reached through.
+    assert db.default_db_path is config.default_db_path is profiler.default_db_path
+    monkeypatch.setattr(config, "DEFAULT_DB", config.Path("elsewhere.sqlite3"))
+    assert Profiler().db_path == tmp_path / "elsewhere.sqlite3"
+
+
+def test_each_thread_tallies_its_own_saves(tmp_path):
+    before = db.saves_on_this_thread()
+    save(tmp_path / "ok.sqlite3", "trc_1", document("trc_1"))
+    blocker = tmp_path / "blocker"
+    blocker.write_text("a file where the database directory should be")
+    with pytest.raises(TraceNotSaved) as raised:
+        save(blocker / "t.sqlite3", "trc_2", document("trc_2"))
+    assert raised.value.spill_path is None
+    elsewhere = []
+    worker = threading.Thread(target=lambda: (save(tmp_path / "ok.sqlite3", "trc_3", document("trc_3")),
+                                              elsewhere.append(db.saves_on_this_thread())))
+    worker.start()
+    worker.join()
+    assert elsewhere == [(1, 0)]
+    assert db.saves_on_this_thread() == (before[0] + 1, before[1] + 1)

@@ -14,7 +14,10 @@ from hypothesis import strategies as st
 from _documents import MAIN, WORKER, call, document, frame_id, plugin, ret, shop_document
 from _formats import check_chrome, check_speedscope
 from ruvo import Profiler, serialize
-from ruvo.export import export, json_safe, to_chrome, to_json, to_speedscope, write_json
+from ruvo.render import export
+from ruvo.render.chrome import to_chrome
+from ruvo.render.json import json_safe, to_json, write_json
+from ruvo.render.speedscope import to_speedscope
 
 
 class TestChrome:

@@ -250,3 +250,69 @@ def test_real_server_request(tmp_path):
     assert request_record(trace) == {"method": "GET", "path": "/orders/7", "status": 201}
     assert {r["thread"] for r in trace["frames_of_interest"]} == {"wsgi-server"}
     assert called(trace) == ["list_app"]
+
+
+class TestBodyOnAnotherThread:
+    """Servers may hand a lazy body to another thread: no thread may stay
+    hooked to the request's profiler once it is saved."""
+
+    def handled_here(self, tmp_path, parts):
+        def app(environ, start_response):
+            start_response("200 OK", HEADERS)
+            return Body(parts)
+
+        result = RuvoMiddleware(app, db_path=tmp_path / "t.sqlite3")(environ(path="/handoff"), StartResponse())
+        assert sys.getprofile() is None  # the handling thread let go with the app's return
+        return result
+
+    def consume_elsewhere(self, work):
+        outcome = {}
+
+        def consumer():
+            outcome["result"] = work()
+            outcome["hook"] = sys.getprofile()
+
+        thread = threading.Thread(target=consumer, name="writer")
+        thread.start()
+        thread.join(timeout=30)
+        return outcome
+
+    def test_exhausted_elsewhere(self, tmp_path):
+        result = self.handled_here(tmp_path, ["a", "b"])
+        outcome = self.consume_elsewhere(lambda: list(result))
+        assert outcome == {"result": [b"A", b"B"], "hook": None}
+        assert sys.getprofile() is None
+        render_part("after the request")  # not recorded anywhere
+        (trace,) = saved(tmp_path / "t.sqlite3")
+        assert request_record(trace) == {"method": "GET", "path": "/handoff", "status": 200}
+        assert called(trace) == ["app", "__call__", "__init__", "__iter__", "render_part", "__iter__", "render_part", "__iter__"]
+        # The app's calls and returns on the handling thread; the body's, and the request record, on the writer.
+        assert [r["thread"] for r in trace["frames_of_interest"]] == ["MainThread"] * 6 + ["writer"] * 11
+
+    def test_closed_elsewhere_after_one_step_here(self, tmp_path):
+        result = self.handled_here(tmp_path, ["a", "b"])
+        assert next(result) == b"A"
+        assert sys.getprofile() is None  # held for the step only
+        outcome = self.consume_elsewhere(result.close)
+        assert outcome == {"result": None, "hook": None}
+        (trace,) = saved(tmp_path / "t.sqlite3")
+        assert called(trace) == ["app", "__call__", "__init__", "__iter__", "render_part", "close"]
+        assert request_record(trace)["status"] == 200
+
+    def test_a_thread_keeps_its_own_profiler_around_a_step(self, tmp_path):
+        from ruvo import Profiler
+
+        result = self.handled_here(tmp_path, ["a"])
+        own = Profiler(db_path=tmp_path / "own.sqlite3")
+
+        def step_while_profiling():
+            own.start()
+            try:
+                first = next(result)
+                hook = sys.getprofile()
+            finally:
+                own.stop()
+            return first, hook
+
+        outcome = self.consume_elsewhere(step_while_profiling)
+        assert outcome["result"] == (b"A", own.rust_profiler)

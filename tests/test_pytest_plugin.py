@@ -94,6 +94,27 @@ def test_http_records(traces):
     assert response["status"] == 200
 
 
+def test_traces_that_could_not_be_saved_are_not_counted(tmp_path):
+    (tmp_path / "test_blocking.py").write_text(
+        "import pathlib, shutil\n"
+        "def test_saved():\n"
+        "    pass\n"
+        "def test_blocks_the_database():\n"
+        "    shutil.rmtree('.ruvo')\n"
+        "    pathlib.Path('.ruvo').write_text('no longer a directory')\n"
+    )
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    completed = subprocess.run(
+        [sys.executable, "-m", "pytest", *([] if installed_entry_points() else ["-p", "ruvo.pytest_plugin"]),
+         "--ruvo", "-q", "-p", "no:cacheprovider", "test_blocking.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300, env=environment)
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    database = tmp_path / ".ruvo" / "ruvo.sqlite3"
+    lines = [line for line in completed.stdout.splitlines() if line.startswith("ruvo: ")]
+    assert lines == [f"ruvo: 1 test trace(s) saved to {database} (see them with `ruvo traces`)",
+                     f"ruvo: 1 test trace(s) could not be saved to {database}"]
+
+
 def test_plugin_is_registered_for_installed_packages():
     entry_points = installed_entry_points()
     if not entry_points:

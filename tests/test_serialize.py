@@ -834,3 +834,22 @@ def test_property_lightweight_is_one_value(value):
 def test_property_surrogates_never_break_the_output(value):
     one_value(dump_msgpack(value))
     one_value(dump_msgpack_lightweight_repr(value))
+
+
+def test_decoder_module_reads_what_serialize_writes():
+    from ruvo import decode
+
+    # The extension codes are written down twice, once per side of the format.
+    codes = {name: getattr(serialize, name) for name in dir(serialize) if name.startswith("EXT_")}
+    assert len(codes) == 9
+    assert {name: getattr(decode, name) for name in dir(decode) if name.startswith("EXT_")} == codes
+    # Every name serialize has always exported is still there, and the decoder's are the same objects.
+    assert serialize.__all__ == [
+        "dump_msgpack", "dump_msgpack_lightweight_repr", "loads", "Repr", "Opaque", "Recursion", "Omitted",
+        "Clipped", "TooDeep", "Dropped", "Failed", "MAX_ITEMS", "MAX_DEPTH", "MAX_STR_BYTES", "MAX_TOTAL_BYTES",
+        "MAX_REPR_CHARS", "LIGHT_MAX_ITEMS", "LIGHT_MAX_STR",
+    ]
+    for name in decode.__all__:
+        assert getattr(serialize, name) is getattr(decode, name)
+    assert decode.loads(dump_msgpack([Repr, 2**70, "x" * (MAX_STR_BYTES + 1)])) == [
+        decode.Repr("type", repr(Repr)), 2**70, decode.Clipped("x" * MAX_STR_BYTES, MAX_STR_BYTES + 1)]

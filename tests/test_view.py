@@ -6,7 +6,9 @@ import pytest
 
 from _documents import MAIN, WORKER, T0, call, document, frame_id, plugin, ret, shop_document
 from ruvo.serialize import Clipped, Omitted, Opaque, Repr
-from ruvo.view import Event, build_threads, format_duration, format_locals, format_value, render_trace
+from ruvo.model import Event, build_threads
+from ruvo.render.labels import format_duration, format_locals, format_value
+from ruvo.render.text import render_trace
 
 
 def shape(nodes) -> list:

@@ -8,7 +8,8 @@
     lightweight-repr = false       # record type names instead of reprs
     trace-budget = "16M"           # most record bytes per trace ("none": no limit)
 
-Command-line flags override these.
+Command-line flags override these.  Without a ``db`` setting or flag, traces
+go to :func:`default_db_path`.
 """
 
 from __future__ import annotations
@@ -18,6 +19,15 @@ import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Optional
+
+
+# Where traces go unless told otherwise, relative to the current directory.
+DEFAULT_DB = Path(".ruvo", "ruvo.sqlite3")
+
+
+def default_db_path() -> Path:
+    """The database used when neither a setting nor an option names one."""
+    return Path.cwd() / DEFAULT_DB
 
 
 class SettingsError(ValueError):

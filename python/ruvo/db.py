@@ -3,8 +3,8 @@
 The native module calls :func:`save_trace_in_sqlite` with each finished trace
 document (a MessagePack map; see below).  Every document is kept, in its own
 row: one trace id can have several documents (a long run saved in parts), and
-none ever replaces another.  Summary columns, computed when saving, let a
-listing skip decoding the blobs.
+none ever replaces another.  Summary columns (:mod:`ruvo.summary`), computed
+when saving, let a listing skip decoding the blobs.
 
 A trace is never lost silently: when the database cannot be written, the
 document goes to a file beside it, ``<trace_id>-<unix ms>.msgpack``, and
@@ -23,14 +23,14 @@ import itertools
 import os
 import re
 import sqlite3
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Iterator
 
-import msgpack as _msgpack
-
-from . import serialize
+from . import decode
+from .config import default_db_path
+from .summary import Summary, summarize
 
 __all__ = [
     "SCHEMA_VERSION",
@@ -39,6 +39,7 @@ __all__ = [
     "TraceUnreadable",
     "TraceRow",
     "save_trace_in_sqlite",
+    "saves_on_this_thread",
     "default_db_path",
     "list_traces",
     "latest_trace_id",
@@ -66,6 +67,7 @@ CREATE INDEX IF NOT EXISTS trace_documents_by_time ON trace_documents (saved_at)
 """
 
 _DEFAULT_TIMEOUT = 60.0
+_NO_SUMMARY = (None, None, None, None, None)
 
 
 class TraceNotSaved(Exception):
@@ -105,15 +107,21 @@ class TraceRow:
 # --- saving ------------------------------------------------------------------
 
 
-def save_trace_in_sqlite(db_path: str | os.PathLike, trace_id: str, *, timeout: float, msgpack: bytes) -> None:
+def save_trace_in_sqlite(
+    db_path: str | os.PathLike, trace_id: str, *, timeout: float, msgpack: bytes
+) -> Summary | None:
     """Store one trace document; raise :class:`TraceNotSaved` if it could not be.
 
-    ``timeout`` (seconds) bounds the wait for other writers.
+    ``timeout`` (seconds) bounds the wait for other writers.  Returns the
+    document's summary (None when it does not decode), as stored.
     """
     document = bytes(msgpack)
     path = Path(db_path)
     saved_at = time.time()
-    summary = _summary(document)
+    summary = summarize(document)
+    columns = _NO_SUMMARY if summary is None else (
+        summary.started_at, summary.source, summary.test_nodeid, summary.records, summary.threads
+    )
     timeout = _DEFAULT_TIMEOUT if timeout is None else float(timeout)
     deadline = time.monotonic() + timeout
     try:
@@ -121,8 +129,9 @@ def save_trace_in_sqlite(db_path: str | os.PathLike, trace_id: str, *, timeout: 
         for attempt in itertools.count():
             try:
                 remaining = max(deadline - time.monotonic(), 0.0)
-                _insert(path, remaining, (trace_id, saved_at, *summary, len(document), document))
-                return
+                _insert(path, remaining, (trace_id, saved_at, *columns, len(document), document))
+                _outcomes.saved = getattr(_outcomes, "saved", 0) + 1
+                return summary
             except sqlite3.OperationalError as error:
                 # SQLite gives up at once, without waiting, when waiting could
                 # deadlock (e.g. two connections switching a new file to WAL).
@@ -130,7 +139,20 @@ def save_trace_in_sqlite(db_path: str | os.PathLike, trace_id: str, *, timeout: 
                     raise
                 time.sleep(min(0.005 * 2 ** min(attempt, 6), max(0.0, deadline - time.monotonic())))
     except Exception as error:
+        _outcomes.failed = getattr(_outcomes, "failed", 0) + 1
         _spill(path, trace_id, document, error)
+
+
+# Saves are often made by the native profiler inside a call of the user's
+# (pytest's end-of-test marker), where no exception reaches the caller; the
+# calling thread can still learn how they went.
+_outcomes = threading.local()
+
+
+def saves_on_this_thread() -> tuple[int, int]:
+    """How many documents this thread has saved in a database so far, and
+    how many it could not save there (spilled to a file, or lost)."""
+    return getattr(_outcomes, "saved", 0), getattr(_outcomes, "failed", 0)
 
 
 def _is_busy(error: sqlite3.OperationalError) -> bool:
@@ -219,113 +241,7 @@ def _write_new_file(directory: Path, base: str, data: bytes) -> Path:
     raise FileExistsError(f"no free file name for {base} in {directory}")
 
 
-# --- summaries -------------------------------------------------------------------
-
-_NO_SUMMARY = (None, None, None, None, None)
-_START_TEST = b"\xaastart_test"  # the MessagePack str "start_test"
-
-
-def _summary(document: bytes) -> tuple:
-    """(started_at, source, test_nodeid, records, threads), all None when the
-    document does not decode.  Records are counted from array headers and
-    skipped in C, so big documents are not decoded."""
-    try:
-        unpacker = _reader(document)
-        started_at = source = None
-        records = threads = 0
-        for _ in range(unpacker.read_map_header()):
-            key = unpacker.unpack()
-            if key == "frames":
-                for _ in range(unpacker.read_map_header()):
-                    unpacker.skip()  # the thread id
-                    count = _array_length(document, unpacker.tell())
-                    unpacker.skip()
-                    records += count
-                    threads += 1
-            elif key == "frames_of_interest":
-                count = _array_length(document, unpacker.tell())
-                unpacker.skip()
-                records += count
-                threads += 1 if count else 0
-            elif key == "timestamp":
-                value = unpacker.unpack()
-                if isinstance(value, (int, float)) and not isinstance(value, bool):
-                    started_at = float(value)
-            elif key == "meta":
-                meta = unpacker.unpack()
-                if isinstance(meta, dict) and isinstance(meta.get("source"), str):
-                    source = meta["source"]
-            else:
-                unpacker.skip()
-        if unpacker.tell() != len(document):
-            return _NO_SUMMARY
-        nodeid = _test_nodeid(document) if _START_TEST in document else None
-        return started_at, source, nodeid, records, threads
-    except Exception:
-        return _NO_SUMMARY
-
-
-def _reader(document: bytes) -> _msgpack.Unpacker:
-    unpacker = _msgpack.Unpacker(
-        raw=False, strict_map_key=False, unicode_errors="replace", max_buffer_size=max(len(document), 1)
-    )
-    unpacker.feed(document)
-    return unpacker
-
-
-def _array_length(document: bytes, offset: int) -> int:
-    head = document[offset]
-    if 0x90 <= head <= 0x9F:
-        return head & 0x0F
-    if head == 0xDC:
-        return int.from_bytes(document[offset + 1 : offset + 3], "big")
-    if head == 0xDD:
-        return int.from_bytes(document[offset + 1 : offset + 5], "big")
-    raise ValueError("not an array")
-
-
-def _records(unpacker: _msgpack.Unpacker) -> Iterator[dict]:
-    """The type and nodeid of each record of the array at the reader's position."""
-    for _ in range(unpacker.read_array_header()):
-        fields = {}
-        for _ in range(unpacker.read_map_header()):
-            key = unpacker.unpack()
-            if key == "type" or key == "nodeid":
-                fields[key] = unpacker.unpack()
-            else:
-                unpacker.skip()
-        yield fields
-
-
-def _test_nodeid(document: bytes) -> str | None:
-    """The nodeid of the first start_test record: the main thread's first."""
-    found: dict[str, str | None] = {}
-    unpacker = _reader(document)
-    for _ in range(unpacker.read_map_header()):
-        key = unpacker.unpack()
-        if key == "frames_of_interest":
-            for fields in _records(unpacker):
-                if fields.get("type") == "start_test":
-                    nodeid = fields.get("nodeid")
-                    return nodeid if isinstance(nodeid, str) else None
-        elif key == "frames":
-            for _ in range(unpacker.read_map_header()):
-                unpacker.skip()
-                for fields in _records(unpacker):
-                    if "frames" not in found and fields.get("type") == "start_test":
-                        nodeid = fields.get("nodeid")
-                        found["frames"] = nodeid if isinstance(nodeid, str) else None
-        else:
-            unpacker.skip()
-    return found.get("frames")
-
-
 # --- reading -----------------------------------------------------------------------
-
-
-def default_db_path() -> Path:
-    """Where traces go unless told otherwise: ``.ruvo/ruvo.sqlite3`` here."""
-    return Path.cwd() / ".ruvo" / "ruvo.sqlite3"
 
 
 def _open_for_reading(db_path: str | os.PathLike) -> sqlite3.Connection:
@@ -387,7 +303,7 @@ def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
 
 def load_trace(db_path: str | os.PathLike, trace_id: str | None = None) -> dict:
     """A trace (the latest if no id is given), decoded with
-    :func:`ruvo.serialize.loads`; several documents of one trace are merged:
+    :func:`ruvo.decode.loads`; several documents of one trace are merged:
     their records concatenated in save order, per thread for ``frames``,
     every other field taken from the first."""
     if trace_id is None:
@@ -395,7 +311,7 @@ def load_trace(db_path: str | os.PathLike, trace_id: str | None = None) -> dict:
     merged: dict | None = None
     for index, document in enumerate(load_documents(db_path, trace_id)):
         try:
-            decoded = serialize.loads(document)
+            decoded = decode.loads(document)
         except Exception as error:
             raise TraceUnreadable(f"document {index + 1} of trace {trace_id} does not decode: {error}") from error
         foi = decoded.get("frames_of_interest", []) if isinstance(decoded, dict) else None

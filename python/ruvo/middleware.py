@@ -3,9 +3,10 @@
     from ruvo.middleware import RuvoMiddleware
     application = RuvoMiddleware(application)
 
-Each request is recorded on the thread that handles it, from the moment the
-application is called until its response iterable is exhausted or closed,
-and saved with the source ``"METHOD /path"``.  The trace ends with a
+Each request is recorded from the moment the application is called until its
+response iterable is exhausted or closed, on the thread that calls it and on
+whichever thread consumes a lazy response, and saved with the source
+``"METHOD /path"``.  The trace ends with a
 ``request`` record holding the method, path, status and duration.
 
 This module runs while the profiler records, which is why it is one of
@@ -15,7 +16,7 @@ ruvo's files that are never recorded.
 from __future__ import annotations
 
 import logging
-import threading
+import sys
 import time
 from pathlib import Path
 from typing import Any, Callable, Iterable, Optional
@@ -55,20 +56,43 @@ def _status_code(status: Optional[str]) -> Optional[int]:
 
 
 class _Request:
-    """One profiled request: its profiler, and what the response said."""
+    """One profiled request: its profiler, and what the response said.
+
+    The profiler is hooked only on a thread running the request's code: the
+    handling thread while the application is called, then, for a lazy body,
+    whichever thread runs each step of it (servers may hand the body to
+    another thread).  No thread stays hooked once the request is finished.
+    """
 
     def __init__(self, profiler: Profiler, method: str, path: str) -> None:
         self.profiler = profiler
         self.method = method
         self.path = path
         self.status: Optional[str] = None
-        self.thread = threading.get_ident()
         self.started = time.perf_counter()
         self.finished = False
 
-    def finish(self) -> None:
-        """Add the request record, stop recording and save; never raises
-        (but for KeyboardInterrupt-like exits), so the response is unaffected."""
+    def hold(self) -> object:
+        """Hook the calling thread to the request's profiler; returns the
+        hook it had, for :meth:`release`."""
+        previous = sys.getprofile()
+        self.profiler.rust_profiler.register_threading_profiler(None, None, None)
+        return previous
+
+    def release(self, previous: object = None) -> None:
+        """Unhook the calling thread, giving it back the hook it had before."""
+        self.profiler.stop()
+        if previous is None:
+            return
+        if hasattr(previous, "register_threading_profiler"):  # another profiler of ruvo's
+            previous.register_threading_profiler(None, None, None)
+        else:
+            sys.setprofile(previous)
+
+    def finish(self, previous: object = None) -> None:
+        """Add the request record, unhook the calling thread (which holds the
+        profiler) and save; never raises (but for KeyboardInterrupt-like
+        exits), so the response is unaffected."""
         if self.finished:
             return
         self.finished = True
@@ -76,9 +100,7 @@ class _Request:
             duration_ms = (time.perf_counter() - self.started) * 1000.0
             _request_finished(self.method, self.path, _status_code(self.status), duration_ms)
         finally:
-            # Only the thread that started the profiler can unhook it.
-            if threading.get_ident() == self.thread:
-                self.profiler.stop()
+            self.release(previous)
             try:
                 self.profiler.save()
             except Exception:
@@ -86,8 +108,8 @@ class _Request:
 
 
 class _ProfiledResponse:
-    """Wraps a lazy response iterable: the request stays profiled until it
-    is exhausted or closed."""
+    """Wraps a lazy response iterable: the request stays profiled, step by
+    step, until it is exhausted or closed."""
 
     def __init__(self, iterable: Iterable, request: _Request) -> None:
         self._iterable = iterable
@@ -98,16 +120,23 @@ class _ProfiledResponse:
         return self
 
     def __next__(self):
+        request = self._request
+        if request.finished:
+            return next(self._next_iterator())
+        previous = request.hold()
+        try:
+            return next(self._next_iterator())
+        except BaseException:  # StopIteration included: the body is over
+            request.finish(previous)
+            raise
+        finally:
+            if not request.finished:
+                request.release(previous)
+
+    def _next_iterator(self):
         if self._iterator is None:
             self._iterator = iter(self._iterable)
-        try:
-            return next(self._iterator)
-        except StopIteration:
-            self._request.finish()
-            raise
-        except BaseException:
-            self._request.finish()
-            raise
+        return self._iterator
 
     def __len__(self) -> int:
         # Servers use len() to set Content-Length for one-block bodies; an
@@ -115,18 +144,20 @@ class _ProfiledResponse:
         return len(self._iterable)
 
     def close(self) -> None:
+        request = self._request
+        previous = None if request.finished else request.hold()
         try:
             close = getattr(self._iterable, "close", None)
             if close is not None:
                 close()
         finally:
-            self._request.finish()
+            request.finish(previous)
 
 
 class RuvoMiddleware:
     """Profile each request of a WSGI application into its own trace.
 
-    db_path: the database (default: ``.ruvo/ruvo.sqlite3`` in the cwd).
+    db_path: the database (default: :func:`ruvo.config.default_db_path`).
     include, ignore, lightweight_repr, trace_budget: as for :class:`ruvo.Profiler`.
     The response (status, headers, body, exceptions) is passed through unchanged.
     """
@@ -182,4 +213,6 @@ class RuvoMiddleware:
             # The body is already made: nothing more of the app runs.
             request.finish()
             return result
+        # The body may be consumed on another thread: this one lets go now.
+        request.release()
         return _ProfiledResponse(result, request)

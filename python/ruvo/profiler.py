@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import Any, Callable, Iterable, Optional
 
 from . import _ruvo
+from .config import default_db_path
 from .utils import new_trace_id
 
 
@@ -21,11 +22,6 @@ from .utils import new_trace_id
 # small enough that a suite where many tests run away stays a practical
 # database (and far below SQLite's 1 GB value limit).
 DEFAULT_TRACE_BUDGET = 16 * 2**20
-
-
-def default_db_path() -> Path:
-    """The database a profiler saves to unless told otherwise."""
-    return Path.cwd() / ".ruvo" / "ruvo.sqlite3"
 
 
 class Profiler:

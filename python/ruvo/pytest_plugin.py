@@ -11,13 +11,15 @@ from __future__ import annotations
 
 import pytest
 
+from .config import DEFAULT_DB
+
 
 def pytest_addoption(parser: pytest.Parser) -> None:
     group = parser.getgroup("ruvo", "ruvo tracing profiler")
     group.addoption("--ruvo", action="store_true", default=False,
                     help="profile each test into its own ruvo trace")
     group.addoption("--ruvo-db", default=None, metavar="PATH",
-                    help="database to save the traces to (default: .ruvo/ruvo.sqlite3)")
+                    help=f"database to save the traces to (default: {DEFAULT_DB.as_posix()})")
     group.addoption("--ruvo-include", action="append", default=[], metavar="TEXT",
                     help="always record files whose path contains TEXT (repeatable)")
     group.addoption("--ruvo-ignore", action="append", default=[], metavar="TEXT",
@@ -75,7 +77,11 @@ class TracePerTest:
             source="pytest",
             trace_budget=_budget(config, settings),
         )
+        from . import db
+
+        self._db = db
         self.saved = 0
+        self.not_saved = 0
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionstart(self, session: pytest.Session) -> None:
@@ -86,8 +92,13 @@ class TracePerTest:
         item.stash[_OUTCOME] = "passed"
         start_test(item.nodeid)
         yield
+        # The native profiler saves the test's trace inside this very call,
+        # on this thread; a failure there never reaches us as an exception.
+        saved, failed = self._db.saves_on_this_thread()
         end_test(item.nodeid, item.stash[_OUTCOME])
-        self.saved += 1
+        saved_now, failed_now = self._db.saves_on_this_thread()
+        self.saved += saved_now - saved
+        self.not_saved += failed_now - failed
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_makereport(self, item: pytest.Item, call):
@@ -108,3 +119,7 @@ class TracePerTest:
             f"ruvo: {self.saved} test trace(s) saved to {self.profiler.db_path} "
             f"(see them with `ruvo traces`)"
         )
+        if self.not_saved:
+            terminalreporter.write_line(
+                f"ruvo: {self.not_saved} test trace(s) could not be saved to {self.profiler.db_path}", red=True
+            )

@@ -1,0 +1,120 @@
+"""What the commands share: their error, the database option and where it
+points, and finding a trace by id or prefix."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable, Optional, Sequence
+
+from ..config import DEFAULT_DB
+
+EXIT_ERROR = 2
+EXIT_INTERRUPTED = 130
+
+
+class CommandError(Exception):
+    """A problem worth one line on stderr and exit status 2."""
+
+
+@dataclass(frozen=True)
+class Command:
+    """One ``ruvo`` command: the name, a function adding its parser to the
+    subcommands, and the function carrying it out (options -> exit status).
+
+    ``split``, when given, separates the command's own arguments from those
+    it passes on (``ruvo run``'s program), before parsing; the passed-on ones
+    reach ``execute`` as ``options.rest``.
+    """
+
+    name: str
+    define: Callable[[argparse._SubParsersAction], argparse.ArgumentParser]
+    execute: Callable[[argparse.Namespace], int]
+    split: Optional[Callable[[argparse.ArgumentParser, Sequence[str]], tuple[list[str], list[str]]]] = None
+
+
+def add_db_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--db", metavar="PATH",
+                        help=f"trace database (default: [tool.ruvo] db, else {DEFAULT_DB.as_posix()})")
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be 1 or more")
+    return value
+
+
+def exit_status(code: object) -> int:
+    """The process status python gives for SystemExit(code)."""
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code
+    try:
+        sys.stderr.write(f"{code}\n")
+    except Exception:
+        pass
+    return 1
+
+
+def settings():
+    from ..config import SettingsError, load_settings
+
+    try:
+        return load_settings(Path.cwd())
+    except SettingsError as error:
+        raise CommandError(str(error)) from None
+
+
+def db_path(option: Optional[str]) -> Path:
+    """The database: the option, else the setting, else the default."""
+    if option:
+        return Path(option)
+    configured = settings().db_path
+    if configured is not None:
+        return configured
+    from ..config import default_db_path
+
+    return default_db_path()
+
+
+def display_path(path: Path) -> str:
+    try:
+        return str(Path(path).resolve().relative_to(Path.cwd().resolve()))
+    except ValueError:
+        return str(path)
+
+
+def resolve_trace_id(path: Path, trace_id: Optional[str]) -> Optional[str]:
+    """The full id for an exact id or a unique prefix (None: the latest)."""
+    from .. import db
+
+    if trace_id is None:
+        return None
+    ids = {row.trace_id for row in db.list_traces(path)}
+    if trace_id in ids:
+        return trace_id
+    matches = sorted(found for found in ids if found.startswith(trace_id))
+    if len(matches) == 1:
+        return matches[0]
+    if matches:
+        raise CommandError(f"trace id prefix {trace_id!r} matches {len(matches)} traces; give more of it")
+    raise CommandError(f"no trace {trace_id} in {display_path(path)}")
+
+
+def load(path: Path, trace_id: Optional[str]) -> dict:
+    """The decoded trace (the latest by default), or a CommandError saying why not."""
+    from .. import db
+
+    try:
+        return db.load_trace(path, resolve_trace_id(path, trace_id))
+    except LookupError as error:
+        raise CommandError(str(error.args[0]) if error.args else str(error)) from None
+    except ValueError as error:
+        raise CommandError(str(error)) from None

@@ -1,0 +1,238 @@
+"""``ruvo run``: run a script or module as python would, under the profiler,
+and save its trace.
+
+Part of this module runs while the profiler records (the program runner
+below), which is why ruvo's own files are never recorded.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import runpy
+import sys
+import threading
+import time
+from typing import Optional, Sequence
+
+from .common import EXIT_INTERRUPTED, Command, CommandError, add_db_option, display_path, exit_status, settings
+
+
+def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    run = commands.add_parser(
+        "run",
+        help="run a Python program under the profiler and save its trace",
+        description="Run a script or module exactly as `python` would, recording every call and return "
+        "of your code, and save the trace. The program's exit status is kept.",
+        usage="ruvo run [options] script.py [args ...]\n       ruvo run [options] -m module [args ...]",
+        epilog="Everything after the script name (or -m MODULE) goes to the program, as with python.",
+        allow_abbrev=False,
+    )
+    run.add_argument("-m", dest="module", metavar="MODULE", help="run a library module as a script, like python -m")
+    add_db_option(run)
+    run.add_argument("--include", action="append", default=[], metavar="TEXT",
+                     help="also record files whose path contains TEXT, e.g. site-packages code (repeatable)")
+    run.add_argument("--ignore", action="append", default=[], metavar="TEXT",
+                     help="do not record files whose path contains TEXT (repeatable)")
+    run.add_argument("--threading", action=argparse.BooleanOptionalAction, default=None,
+                     help="also record threads the program starts")
+    run.add_argument("--lightweight-repr", action=argparse.BooleanOptionalAction, default=None,
+                     help="record values by type name only, for lower overhead")
+    run.add_argument("--source", metavar="NAME", help='label of the trace (default: "run SCRIPT")')
+    run.add_argument("--trace-budget", metavar="SIZE",
+                     help="most record bytes the trace may hold, e.g. 16M; 'none' for no limit "
+                     "(default: [tool.ruvo] trace-budget, else 16M)")
+    return run
+
+
+# --- where the program's arguments begin ---------------------------------------------
+
+
+def _value_options(parser: argparse.ArgumentParser) -> dict[str, int]:
+    """Each option string of ``parser`` that takes values, with how many words follow it."""
+    taking = {}
+    for action in parser._actions:
+        if action.option_strings and action.nargs != 0:
+            count = action.nargs if isinstance(action.nargs, int) else 1
+            for option in action.option_strings:
+                taking[option] = count
+    return taking
+
+
+def _module_options(parser: argparse.ArgumentParser) -> list[str]:
+    return [option for action in parser._actions if action.dest == "module" for option in action.option_strings]
+
+
+def split_arguments(parser: argparse.ArgumentParser, args: Sequence[str]) -> tuple[list[str], list[str]]:
+    """ruvo's options, and the program with its arguments.
+
+    Like python itself, everything from the script name (or after ``-m
+    MODULE``) on belongs to the program, options included.  Which options
+    take a value is read from ``parser``, so the two cannot disagree.
+    """
+    takes_values = _value_options(parser)
+    module_options = _module_options(parser)
+    i = 0
+    while i < len(args):
+        arg = args[i]
+        if arg == "--":
+            return list(args[:i]), list(args[i + 1 :])
+        if arg in module_options:
+            return list(args[: i + 2]), list(args[i + 2 :])
+        if any(arg.startswith(option) and not option.startswith("--") for option in module_options):
+            return list(args[: i + 1]), list(args[i + 1 :])  # -mMODULE
+        if arg in takes_values:
+            i += 1 + takes_values[arg]
+            continue
+        if arg.startswith("-") and arg != "-":
+            i += 1
+            continue
+        return list(args[:i]), list(args[i:])
+    return list(args), []
+
+
+# --- running the program -------------------------------------------------------------
+
+
+def _is_driver_frame(frame) -> bool:
+    # runpy is frozen in recent interpreters, so tell its frames by module name.
+    return frame.f_globals is globals() or frame.f_globals.get("__name__") == "runpy"
+
+
+def _print_exception(error: BaseException) -> None:
+    """Report an exception the program did not catch, as python would,
+    without the frames of this driver and of runpy."""
+    tb = error.__traceback__
+    while tb is not None and _is_driver_frame(tb.tb_frame):
+        tb = tb.tb_next
+    # The default hook prints the exception's own traceback, not its argument.
+    error.__traceback__ = tb
+    try:
+        sys.excepthook(type(error), error, tb)
+    except Exception:
+        import traceback
+
+        traceback.print_exception(type(error), error, tb)
+
+
+def _join_program_threads() -> None:
+    """Wait for the program's non-daemon threads, as the interpreter would at
+    exit, so that their records are in the trace."""
+    current = threading.current_thread()
+    while True:
+        waiting = [t for t in threading.enumerate() if t is not current and not t.daemon and t.is_alive()]
+        if not waiting:
+            return
+        for thread in waiting:
+            thread.join()
+
+
+def _run_program(module: Optional[str], program: list[str]) -> int:
+    """Run the program as python would, and return its exit status.  Runs
+    with the profiler on: everything here stays out of the trace."""
+    try:
+        try:
+            if module is not None:
+                sys.argv = [module, *program]
+                sys.path[0] = os.getcwd()
+                runpy.run_module(module, run_name="__main__", alter_sys=True)
+            else:
+                script = program[0]
+                sys.argv = list(program)
+                sys.path[0] = os.path.dirname(os.path.realpath(script)) if os.path.isfile(script) else script
+                runpy.run_path(script, run_name="__main__")
+            status = 0
+        except SystemExit as error:
+            status = exit_status(error.code)
+        except KeyboardInterrupt as error:
+            _print_exception(error)
+            status = EXIT_INTERRUPTED
+        except ImportError as error:
+            if module is not None and _raised_by_runpy(error):
+                sys.stderr.write(f"ruvo: {error}\n")
+            else:
+                _print_exception(error)
+            status = 1
+        except BaseException as error:
+            _print_exception(error)
+            status = 1
+        _join_program_threads()
+    except KeyboardInterrupt:
+        status = EXIT_INTERRUPTED
+    return status
+
+
+def _raised_by_runpy(error: BaseException) -> bool:
+    """Whether the module could not be found, rather than failing to import
+    something itself."""
+    tb = error.__traceback__
+    last = None
+    while tb is not None:
+        last = tb
+        tb = tb.tb_next
+    return last is not None and _is_driver_frame(last.tb_frame)
+
+
+def execute(options: argparse.Namespace) -> int:
+    module = options.module
+    program = options.rest
+    if module is None and not program:
+        raise CommandError("nothing to run: give a script (ruvo run script.py) or a module (ruvo run -m module)")
+    if module is None and not os.path.exists(program[0]):
+        raise CommandError(f"can't open file {os.path.abspath(program[0])!r}: no such file")
+    configured = settings()
+    source = options.source or (f"run -m {module}" if module is not None else f"run {program[0]}")
+
+    from .. import db
+    from ..config import budget_from
+    from ..profiler import Profiler
+
+    try:
+        budget = budget_from(configured, options.trace_budget)
+    except ValueError as error:
+        raise CommandError(f"--trace-budget: {error}") from None
+    profiler = Profiler(
+        db_path=options.db or configured.db_path,
+        trace_budget=budget,
+        include=[*configured.include, *options.include],
+        ignore=[*configured.ignore, *options.ignore],
+        threading=configured.threading if options.threading is None else options.threading,
+        lightweight_repr=configured.lightweight_repr if options.lightweight_repr is None else options.lightweight_repr,
+        source=source,
+    )
+    started = time.perf_counter()
+    try:
+        profiler.start()
+    except Exception as error:
+        profiler.stop()
+        raise CommandError(f"could not start the profiler: {type(error).__name__}: {error}") from None
+    try:
+        status = _run_program(module, program)
+    finally:
+        profiler.stop()
+    wall = time.perf_counter() - started
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except Exception:
+            pass
+
+    where = display_path(profiler.db_path)
+    try:
+        summary = db.save_trace_in_sqlite(
+            profiler.db_path, profiler.trace_id, timeout=profiler.config["sqlite_busy_timeout"],
+            msgpack=profiler.build_trace(),
+        )
+    except db.TraceNotSaved as error:
+        sys.stderr.write(f"ruvo: {error}\n")
+        return status
+    records, threads = (summary.records, summary.threads) if summary is not None else ("?", "?")
+    sys.stderr.write(
+        f"ruvo: saved trace {profiler.trace_id} to {where}\n"
+        f"ruvo: {records} records, {threads} thread{'s' if threads != 1 else ''}, {wall:.3f} s wall time"
+        f" (see it with: ruvo show {profiler.trace_id})\n"
+    )
+    return status
+
+
+COMMAND = Command("run", define, execute, split=split_arguments)

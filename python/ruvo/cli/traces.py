@@ -1,0 +1,84 @@
+"""``ruvo traces``: the saved traces, newest first, one line each."""
+
+from __future__ import annotations
+
+import argparse
+import time
+from typing import Optional
+
+from .common import Command, CommandError, add_db_option, db_path, display_path, positive_int
+
+
+def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    traces = commands.add_parser("traces", help="list saved traces, newest first",
+                                 description="List the traces in the database, newest first.")
+    add_db_option(traces)
+    traces.add_argument("--limit", type=positive_int, metavar="N", help="show at most N traces")
+    return traces
+
+
+def human_size(size: Optional[int]) -> str:
+    if size is None:
+        return "?"
+    value = float(size)
+    for unit in ("B", "KiB", "MiB"):
+        if value < 1024 or unit == "MiB":
+            return f"{value:.0f} {unit}" if unit == "B" else f"{value:.1f} {unit}"
+        value /= 1024
+    return f"{value:.1f} GiB"
+
+
+def execute(options: argparse.Namespace) -> int:
+    from .. import db
+
+    path = db_path(options.db)
+    try:
+        rows = db.list_traces(path)
+    except LookupError as error:
+        if not path.is_file():
+            raise CommandError(f"{error}; record a trace with: ruvo run script.py") from None
+        rows = []  # a database file that holds no trace yet
+    # A trace may be saved in several documents: one line per trace.
+    traces: dict[str, dict] = {}
+    for row in rows:
+        entry = traces.get(row.trace_id)
+        if entry is None:
+            traces[row.trace_id] = {
+                "saved_at": row.saved_at,
+                "source": row.test_nodeid or row.source or "?",
+                "records": row.records,
+                "size": row.size,
+            }
+        else:
+            entry["records"] = None if entry["records"] is None or row.records is None else entry["records"] + row.records
+            entry["size"] += row.size
+    if not traces:
+        print(f"No traces in {display_path(path)} yet. Record one with: ruvo run script.py")
+        return 0
+    items = list(traces.items())[: options.limit] if options.limit else list(traces.items())
+    table = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE")]
+    for trace_id, entry in items:
+        source = entry["source"]
+        if len(source) > 60:
+            source = source[:59] + "…"
+        table.append(
+            (
+                trace_id,
+                time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(entry["saved_at"])),
+                source,
+                "?" if entry["records"] is None else str(entry["records"]),
+                human_size(entry["size"]),
+            )
+        )
+    widths = [max(len(row[i]) for row in table) for i in range(5)]
+    for row in table:
+        print(
+            f"{row[0]:<{widths[0]}}  {row[1]:<{widths[1]}}  {row[2]:<{widths[2]}}"
+            f"  {row[3]:>{widths[3]}}  {row[4]:>{widths[4]}}".rstrip()
+        )
+    if len(items) < len(traces):
+        print(f"({len(traces) - len(items)} older trace{'s' if len(traces) - len(items) != 1 else ''} not shown)")
+    return 0
+
+
+COMMAND = Command("traces", define, execute)

@@ -1,0 +1,45 @@
+"""Renderers of decoded trace documents, one module per output, all drawing
+from the call trees of :mod:`ruvo.model`.
+
+``text`` is what ``ruvo show`` prints; the others are the file formats of
+``ruvo export``, listed in :data:`EXPORTERS`.  A new output is a new module
+here and, if ``ruvo export`` should write it, one more entry in the table.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from functools import partial
+from typing import IO, Callable
+
+from .chrome import to_chrome
+from .json import to_json, write_json
+from .speedscope import to_speedscope
+
+__all__ = ["Exporter", "EXPORTERS", "FORMATS", "export"]
+
+
+@dataclass(frozen=True)
+class Exporter:
+    convert: Callable[[dict], object]  # the decoded document to the file's data
+    write: Callable[[object, IO[str]], None]  # that data to an open text file
+    extension: str  # of the file written by default: TRACE_ID.EXTENSION
+    hint: str  # what to do with the file, told once it is written
+
+
+EXPORTERS = {
+    "chrome": Exporter(to_chrome, write_json, "chrome.json", "open it in https://ui.perfetto.dev or chrome://tracing"),
+    "speedscope": Exporter(to_speedscope, write_json, "speedscope.json", "open it in https://www.speedscope.app"),
+    "json": Exporter(to_json, partial(write_json, indent=1), "json", "the decoded trace document"),
+}
+
+FORMATS = tuple(EXPORTERS)
+
+
+def export(document: dict, format: str) -> object:
+    """The data of the export of a decoded trace document in ``format``."""
+    try:
+        exporter = EXPORTERS[format]
+    except KeyError:
+        raise ValueError(f"unknown export format {format!r}; choose from {', '.join(FORMATS)}") from None
+    return exporter.convert(document)

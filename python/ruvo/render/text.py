@@ -1,0 +1,146 @@
+"""A trace as text, the output of ``ruvo show``: a header, then each
+thread's call tree drawn with guides.
+"""
+
+from __future__ import annotations
+
+import time
+from typing import Iterable, Iterator, Optional
+
+from ..model import Call, Event, Node, build_threads, number
+from ..summary import summarize
+from .labels import describe_event, format_duration, format_locals, format_value
+
+__all__ = ["render_trace"]
+
+
+class _Style:
+    def __init__(self, color: bool) -> None:
+        self.color = color
+
+    def _wrap(self, code: str, text: str) -> str:
+        return f"\x1b[{code}m{text}\x1b[0m" if self.color else text
+
+    def dim(self, text: str) -> str:
+        return self._wrap("2", text)
+
+    def bold(self, text: str) -> str:
+        return self._wrap("1", text)
+
+    def event(self, record: dict, text: str) -> str:
+        kind = record.get("type")
+        if kind == "log":
+            levelno = record.get("levelno")
+            levelno = levelno if isinstance(levelno, int) else 0
+            return self._wrap("31" if levelno >= 40 else "33" if levelno >= 30 else "36", text)
+        if kind == "end_test":
+            return self._wrap("32" if record.get("outcome") == "passed" else "31", text)
+        return self._wrap("36", text)
+
+
+_UNICODE_GUIDES = ("├─ ", "└─ ", "│  ", "   ")
+_ASCII_GUIDES = ("|- ", "`- ", "|  ", "   ")
+
+
+def _local_time(timestamp: object) -> str:
+    value = number(timestamp)
+    if value is None:
+        return "?"
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(value))
+
+
+def render_trace(
+    document: dict,
+    *,
+    depth: Optional[int] = None,
+    values: bool = False,
+    threads: Optional[Iterable[str]] = None,
+    color: bool = False,
+    ascii_only: bool = False,
+) -> str:
+    """The text of ``ruvo show``: a header, then each thread's call tree.
+
+    ``depth`` limits the nesting shown (1: top-level entries only);
+    ``values`` adds arguments, return values and locals; ``threads`` keeps
+    the threads whose name or native id is listed.
+    """
+    style = _Style(color)
+    tee, last_tee, pipe, space = _ASCII_GUIDES if ascii_only else _UNICODE_GUIDES
+    arrow = "->" if ascii_only else "→"
+    all_trees = build_threads(document)
+    summary = summarize(document)
+    trees = all_trees
+    if threads is not None:
+        wanted = set(threads)
+        trees = [tree for tree in all_trees if tree.name in wanted or str(tree.native_id) in wanted]
+    meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
+    lines = [
+        style.bold(f"trace {document.get('trace_id')}"),
+        f"source: {meta.get('source')}  started: {_local_time(document.get('timestamp'))}"
+        f"  records: {summary.records}  threads: {summary.threads}",
+    ]
+    commit = document.get("current_commit_sha")
+    if commit:
+        lines.append(f"commit: {commit}")
+
+    def call_line(node: Call) -> str:
+        label = f"{format_duration(node.duration)}  {style.bold(node.name)}  {style.dim(node.path)}"
+        if node.call is None:
+            label += style.dim("  (call not recorded)")
+        elif node.ret is None:
+            label += style.dim("  (no return recorded)")
+        return label
+
+    for tree in trees:
+        lines.append("")
+        role = "main thread" if tree.is_main else "thread"
+        ident = f", native id {tree.native_id}" if tree.native_id is not None else ""
+        lines.append(style.bold(f"{role} {tree.name}") + style.dim(f" ({tree.records} record{'s' if tree.records != 1 else ''}{ident})"))
+        if not tree.roots:
+            lines.append(style.dim("(no records)"))
+        # Iterative, since user code may nest deeper than this interpreter's
+        # recursion limit allows us to.
+        work: list[tuple] = [
+            ("node", node, "", index == len(tree.roots) - 1, 1) for index, node in reversed(list(enumerate(tree.roots)))
+        ]
+        while work:
+            item = work.pop()
+            if item[0] == "return":
+                _, node, inner = item
+                returned = format_value(node.ret.get("arg"), 80)
+                lines.append(inner + style.dim(f"  {arrow} {returned}   locals: {format_locals(node.ret.get('locals'))}"))
+                continue
+            _, node, prefix, is_last, level = item
+            guide = last_tee if is_last else tee
+            inner = prefix + (space if is_last else pipe)
+            if isinstance(node, Event):
+                lines.append(prefix + guide + style.event(node.record, describe_event(node.record, ascii_only)))
+                continue
+            lines.append(prefix + guide + call_line(node))
+            if values and node.call is not None:
+                lines.append(inner + style.dim(f"  args: {format_locals(node.call.get('locals'))}"))
+            if values and node.ret is not None:
+                work.append(("return", node, inner))
+            children = node.children
+            if children and depth is not None and level >= depth:
+                hidden = sum(1 for _ in _descendants(node))
+                lines.append(inner + last_tee + style.dim(f"… {hidden} more entr{'y' if hidden == 1 else 'ies'}"))
+                continue
+            for index in range(len(children) - 1, -1, -1):
+                work.append(("node", children[index], inner, index == len(children) - 1, level + 1))
+    if not trees:
+        lines.append("")
+        lines.append("(no records)" if not all_trees else "(no such thread)")
+    text = "\n".join(lines) + "\n"
+    if ascii_only:
+        text = text.replace("…", "...").replace("µ", "u")
+    return text
+
+
+def _descendants(node: Call) -> Iterator[Node]:
+    stack = list(node.children)
+    while stack:
+        child = stack.pop()
+        yield child
+        if isinstance(child, Call):
+            stack.extend(child.children)

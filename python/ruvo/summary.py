@@ -1,0 +1,162 @@
+"""What a trace document holds at a glance: when it started, its source, the
+test it belongs to, how many records and threads.
+
+The database stores it beside each document, ``ruvo run`` reports it and
+``ruvo show`` prints it in its header, all from :func:`summarize`, so the
+numbers always agree.  An encoded document is read without decoding its
+values: records are counted from array headers and skipped in C, so big
+documents stay cheap.
+
+The rules: records are the entries of ``frames_of_interest`` and of every
+list in ``frames``; threads are the lists of ``frames`` plus
+``frames_of_interest`` when it holds anything; the test is the nodeid of the
+first ``start_test`` record, the main thread's before any other's.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Iterable, Iterator, Optional, Union
+
+import msgpack
+
+__all__ = ["Summary", "summarize"]
+
+
+@dataclass(frozen=True)
+class Summary:
+    started_at: Optional[float]
+    source: Optional[str]
+    test_nodeid: Optional[str]
+    records: int
+    threads: int
+
+
+def summarize(document: Union[bytes, dict]) -> Optional[Summary]:
+    """The summary of an encoded document (None when it does not decode), or
+    of a decoded one (whose malformed parts count as empty)."""
+    if isinstance(document, dict):
+        return _of_decoded(document)
+    try:
+        return _of_encoded(bytes(document))
+    except Exception:
+        return None
+
+
+def _summary(timestamp: object, meta: object, main_records: int, thread_records: Iterable[int],
+             test_nodeid: Optional[str]) -> Summary:
+    counts = list(thread_records)
+    return Summary(
+        started_at=float(timestamp) if isinstance(timestamp, (int, float)) and not isinstance(timestamp, bool) else None,
+        source=meta["source"] if isinstance(meta, dict) and isinstance(meta.get("source"), str) else None,
+        test_nodeid=test_nodeid,
+        records=main_records + sum(counts),
+        threads=(1 if main_records else 0) + len(counts),
+    )
+
+
+def _nodeid(record: object) -> Optional[str]:
+    nodeid = record.get("nodeid") if isinstance(record, dict) else None
+    return nodeid if isinstance(nodeid, str) else None
+
+
+# --- decoded documents -----------------------------------------------------------
+
+
+def _of_decoded(document: dict) -> Summary:
+    main = document.get("frames_of_interest")
+    main = main if isinstance(main, list) else []
+    frames = document.get("frames")
+    others = [records for records in frames.values() if isinstance(records, list)] if isinstance(frames, dict) else []
+    nodeid = None
+    for records in (main, *others):
+        start = next((r for r in records if isinstance(r, dict) and r.get("type") == "start_test"), None)
+        if start is not None:
+            nodeid = _nodeid(start)
+            break
+    return _summary(document.get("timestamp"), document.get("meta"), len(main), map(len, others), nodeid)
+
+
+# --- encoded documents -----------------------------------------------------------
+
+_START_TEST = b"\xaastart_test"  # the MessagePack str "start_test"
+
+
+def _of_encoded(document: bytes) -> Optional[Summary]:
+    unpacker = _reader(document)
+    timestamp = meta = None
+    main_records = 0
+    thread_records: list[int] = []
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        if key == "frames":
+            for _ in range(unpacker.read_map_header()):
+                unpacker.skip()  # the thread id
+                thread_records.append(_array_length(document, unpacker.tell()))
+                unpacker.skip()
+        elif key == "frames_of_interest":
+            main_records = _array_length(document, unpacker.tell())
+            unpacker.skip()
+        elif key == "timestamp":
+            timestamp = unpacker.unpack()
+        elif key == "meta":
+            meta = unpacker.unpack()
+        else:
+            unpacker.skip()
+    if unpacker.tell() != len(document):
+        return None
+    nodeid = _test_nodeid(document) if _START_TEST in document else None
+    return _summary(timestamp, meta, main_records, thread_records, nodeid)
+
+
+def _reader(document: bytes) -> msgpack.Unpacker:
+    unpacker = msgpack.Unpacker(
+        raw=False, strict_map_key=False, unicode_errors="replace", max_buffer_size=max(len(document), 1)
+    )
+    unpacker.feed(document)
+    return unpacker
+
+
+def _array_length(document: bytes, offset: int) -> int:
+    head = document[offset]
+    if 0x90 <= head <= 0x9F:
+        return head & 0x0F
+    if head == 0xDC:
+        return int.from_bytes(document[offset + 1 : offset + 3], "big")
+    if head == 0xDD:
+        return int.from_bytes(document[offset + 1 : offset + 5], "big")
+    raise ValueError("not an array")
+
+
+def _records(unpacker: msgpack.Unpacker) -> Iterator[dict]:
+    """The type and nodeid of each record of the array at the reader's position."""
+    for _ in range(unpacker.read_array_header()):
+        fields = {}
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key == "type" or key == "nodeid":
+                fields[key] = unpacker.unpack()
+            else:
+                unpacker.skip()
+        yield fields
+
+
+def _test_nodeid(document: bytes) -> Optional[str]:
+    """The nodeid of the first start_test record: the main thread's first."""
+    found: dict[str, Optional[str]] = {}
+    unpacker = _reader(document)
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        if key == "frames_of_interest":
+            for fields in _records(unpacker):
+                if fields.get("type") == "start_test":
+                    return _nodeid(fields)
+        elif key == "frames":
+            for _ in range(unpacker.read_map_header()):
+                unpacker.skip()
+                for fields in _records(unpacker):
+                    if "frames" not in found and fields.get("type") == "start_test":
+                        found["frames"] = _nodeid(fields)
+        else:
+            unpacker.skip()
+    return found.get("frames")
