@@ -193,6 +193,8 @@ class TestFilters:
             "/home/u/ruvo/utils.py",
             "/home/u/proj/ruvo/__init__.py",
             "/x/ruvo/filters/base.py",
+            "/home/u/ruvo/plugins.py",
+            "/src/ruvo/cli/run.py",
         ],
     )
     def test_skipped(self, filename):
@@ -206,7 +208,6 @@ class TestFilters:
             "x<pytest match expression>",
             "<pytest match expression> ",
             "<attrs generate",
-            "/home/u/ruvo/plugins.py",
             "/home/u/ruvo/profiler_tools.py",
             "",
         ],

@@ -2,6 +2,7 @@
 sub-interpreters, references and memory, profilers dropped while threads
 still report to them, and hostile configurations and values."""
 
+import collections.abc
 import ctypes
 import gc
 import os
@@ -412,3 +413,86 @@ class TestHostileInput:
         unpacker = msgpack.Unpacker(strict_map_key=False)
         unpacker.feed(recording.document)
         assert len(list(unpacker)) == 1
+
+
+class TestHostEnvironment:
+    @pytest.mark.parametrize("module", ["ruvo.serialize", "threading", "collections.abc"])
+    def test_blocked_module_is_reported_as_its_import_error(self, caplog, module):
+        # A plugin whose process() returns a mapping that is not a dict makes
+        # the hook look collections.abc up.
+        plugin = {"co_names": ["busy"], "path_fragment": "test_reliability.py", "call_type": "busy",
+                  "return_type": "busy", "process": lambda frame, event, arg, context: MappingProxy({"n": 1})}
+        host = HostProfiler({"plugins": [plugin], "builtin_plugins": False})
+        _ruvo.register_profiler(host)
+        saved = sys.modules[module]
+        try:
+            with caplog.at_level("WARNING", logger="ruvo"):
+                sys.modules[module] = None
+                try:
+                    busy(1)
+                finally:
+                    sys.modules[module] = saved
+        finally:
+            stop_profiling()
+        errors = {(r.exc_info[0], str(r.exc_info[1])) for r in caplog.records if r.name == "ruvo"}
+        assert errors == {(ModuleNotFoundError, f"import of {module} halted; None in sys.modules")}
+
+    def test_directory_changed_by_c_code_is_seen(self, tmp_path):
+        # chdir through libc, behind the interpreter's back: recorded paths
+        # are relative to the directory the process is really in.
+        libc = ctypes.CDLL(None, use_errno=True)
+        here = os.getcwd()
+        test_dir = os.path.dirname(__file__)
+
+        def moves():
+            busy(1)
+            assert libc.chdir(test_dir.encode()) == 0
+            busy(2)
+            assert libc.chdir(here.encode()) == 0
+
+        try:
+            recording = record(moves)
+        finally:
+            os.chdir(here)
+        paths = [r["path"].rsplit(":", 1)[0] for r in recording.frames("busy") if r["event"] == "call"]
+        assert paths == [os.path.relpath(__file__, here), "test_reliability.py"]
+
+    def test_commit_is_found_where_the_program_started(self, tmp_path):
+        # The program leaves its work tree before the first trace is built.
+        script = tmp_path / "moves.py"
+        script.write_text(
+            "import os, sys\n"
+            "from ruvo import _ruvo\n"
+            "from threaded_host import ThreadedHost\n"
+            "host = ThreadedHost('trc_01J0000000000000000000000A', 'sha')\n"
+            "host.config = {'threading': False}\n"
+            "_ruvo.register_profiler(host)\n"
+            "os.chdir(sys.argv[1])\n"
+            "import msgpack\n"
+            "print(msgpack.unpackb(host.rust_profiler.build_trace(), strict_map_key=False)['current_commit_sha'])\n")
+        work_tree = tmp_path / "tree"
+        (work_tree / ".git" / "refs" / "heads").mkdir(parents=True)
+        (work_tree / ".git" / "HEAD").write_text("ref: refs/heads/main\n")
+        (work_tree / ".git" / "refs" / "heads" / "main").write_text("a" * 40 + "\n")
+        elsewhere = tmp_path / "elsewhere"
+        elsewhere.mkdir()
+        from test_threads import SCRIPTS
+
+        environment = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SCRIPTS), *sys.path]))
+        done = subprocess.run([sys.executable, str(script), str(elsewhere)], cwd=work_tree, capture_output=True,
+                              text=True, timeout=60, env=environment)
+        assert done.stdout.strip() == "a" * 40, done.stderr
+
+
+class MappingProxy(collections.abc.Mapping):
+    def __init__(self, data):
+        self._data = data
+
+    def __getitem__(self, key):
+        return self._data[key]
+
+    def __iter__(self):
+        return iter(self._data)
+
+    def __len__(self):
+        return len(self._data)
