@@ -417,3 +417,48 @@ def test_each_thread_tallies_its_own_saves(tmp_path):
     worker.join()
     assert elsewhere == [(1, 0)]
     assert db.saves_on_this_thread() == (before[0] + 1, before[1] + 1)
+
+
+def left_out_record(message):
+    # As the profiler writes it: a 14-entry map starting with its frame id.
+    return {"frame_id": "frm_L", "timestamp": 2.0, "thread": "MainThread", "thread_native_id": 1,
+            "user_code_call_site": None, "type": "ruvo", "subtype": "left_out", "budget": 100,
+            "stored_bytes": 120, "values_omitted": 3, "frames_omitted": 4, "failures_unlogged": 0,
+            "since": 2.0, "message": message}
+
+
+def test_what_a_trace_left_out_is_in_its_row(tmp_path):
+    path = tmp_path / "t.sqlite3"
+    message = "This trace reached its recording budget of 100 record bytes: 4 frame records were left out"
+    save(path, "trc_A", document(foi=[frame_record("f"), frame_record("f", "return"), left_out_record(message)]))
+    save(path, "trc_B", document(foi=[frame_record("g")]))
+    assert [(row.trace_id, row.left_out) for row in list_traces(path)] == [("trc_B", None), ("trc_A", message)]
+
+
+def test_document_past_the_part_size_is_stored_whole_in_parts(tmp_path, monkeypatch):
+    monkeypatch.setattr(db, "PART_BYTES", 1000)
+    path = tmp_path / "t.sqlite3"
+    big = document(foi=[frame_record("f", value="x" * 3500), frame_record("f", "return")])
+    small = document(foi=[frame_record("g")])
+    save(path, "trc_A", big)
+    save(path, "trc_A", small)
+    assert load_documents(path, "trc_A") == [big, small]
+    assert list(path.parent.glob("*.msgpack")) == []
+    with sqlite3.connect(path) as connection:
+        assert connection.execute("SELECT count(*) FROM trace_document_parts").fetchone() == (len(big) // 1000,)
+
+
+def test_database_of_the_first_schema_is_upgraded_and_read(tmp_path):
+    path = tmp_path / "old.sqlite3"
+    with sqlite3.connect(path) as connection:
+        connection.executescript(
+            "CREATE TABLE trace_documents (id INTEGER PRIMARY KEY AUTOINCREMENT, trace_id TEXT NOT NULL,"
+            " saved_at REAL NOT NULL, started_at REAL, source TEXT, test_nodeid TEXT, records INTEGER,"
+            " threads INTEGER, size INTEGER NOT NULL, document BLOB NOT NULL); PRAGMA user_version = 1;")
+        old = document("trc_OLD", foi=[frame_record("f")])
+        connection.execute("INSERT INTO trace_documents (trace_id, saved_at, size, document) VALUES (?, ?, ?, ?)",
+                           ("trc_OLD", 1.0, len(old), old))
+    assert load_documents(path, "trc_OLD") == [old] and list_traces(path)[0].left_out is None
+    save(path, "trc_NEW", document("trc_NEW", foi=[frame_record("g")]))
+    assert [row.trace_id for row in list_traces(path)] == ["trc_NEW", "trc_OLD"]
+    assert load_documents(path, "trc_OLD") == [old]

@@ -47,7 +47,7 @@ __all__ = [
     "load_trace",
 ]
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS trace_documents (
@@ -60,14 +60,30 @@ CREATE TABLE IF NOT EXISTS trace_documents (
     records INTEGER,
     threads INTEGER,
     size INTEGER NOT NULL,
-    document BLOB NOT NULL
+    document BLOB NOT NULL,
+    left_out TEXT,
+    parts INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX IF NOT EXISTS trace_documents_by_trace ON trace_documents (trace_id, id);
 CREATE INDEX IF NOT EXISTS trace_documents_by_time ON trace_documents (saved_at);
+CREATE TABLE IF NOT EXISTS trace_document_parts (
+    document_id INTEGER NOT NULL,
+    part INTEGER NOT NULL,
+    data BLOB NOT NULL,
+    PRIMARY KEY (document_id, part)
+);
 """
 
+# Columns added since the first schema, for databases made by older versions.
+_ADDED_COLUMNS = {"left_out": "TEXT", "parts": "INTEGER NOT NULL DEFAULT 0"}
+
+# A document longer than this is stored in parts of this size: SQLite refuses
+# values past its length limit (1 GB by default), and a trace whose budget a
+# user raised that far must still be saved whole, in the database.
+PART_BYTES = 256 * 2**20
+
 _DEFAULT_TIMEOUT = 60.0
-_NO_SUMMARY = (None, None, None, None, None)
+_NO_SUMMARY = (None, None, None, None, None, None)
 
 
 class TraceNotSaved(Exception):
@@ -102,6 +118,7 @@ class TraceRow:
     records: int | None
     threads: int | None
     size: int
+    left_out: str | None = None  # what recording left out, when it did
 
 
 # --- saving ------------------------------------------------------------------
@@ -120,7 +137,7 @@ def save_trace_in_sqlite(
     saved_at = time.time()
     summary = summarize(document)
     columns = _NO_SUMMARY if summary is None else (
-        summary.started_at, summary.source, summary.test_nodeid, summary.records, summary.threads
+        summary.started_at, summary.source, summary.test_nodeid, summary.records, summary.threads, summary.left_out
     )
     timeout = _DEFAULT_TIMEOUT if timeout is None else float(timeout)
     deadline = time.monotonic() + timeout
@@ -168,11 +185,18 @@ def _insert(path: Path, timeout: float, row: tuple) -> None:
         connection.execute("BEGIN IMMEDIATE")
         try:
             _ensure_schema(connection)
-            connection.execute(
+            *columns, size, document = row
+            parts = [document[i : i + PART_BYTES] for i in range(0, len(document), PART_BYTES)] or [b""]
+            cursor = connection.execute(
                 "INSERT INTO trace_documents (trace_id, saved_at, started_at, source, test_nodeid,"
-                " records, threads, size, document) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                row,
+                " records, threads, left_out, size, document, parts) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                (*columns, size, parts[0], len(parts) - 1),
             )
+            for number, part in enumerate(parts[1:], start=1):
+                connection.execute(
+                    "INSERT INTO trace_document_parts (document_id, part, data) VALUES (?, ?, ?)",
+                    (cursor.lastrowid, number, part),
+                )
             connection.execute("COMMIT")
         except BaseException:
             if connection.in_transaction:
@@ -189,6 +213,10 @@ def _ensure_schema(connection: sqlite3.Connection) -> None:
         for statement in _SCHEMA.split(";"):
             if statement.strip():
                 connection.execute(statement)
+        present = {row[1] for row in connection.execute("PRAGMA table_info(trace_documents)")}
+        for column, definition in _ADDED_COLUMNS.items():
+            if column not in present:
+                connection.execute(f"ALTER TABLE trace_documents ADD COLUMN {column} {definition}")
         connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
 
 
@@ -266,8 +294,9 @@ def list_traces(db_path: str | os.PathLike, limit: int | None = None) -> list[Tr
     connection = _open_for_reading(db_path)
     try:
         sql = (
-            "SELECT id, trace_id, saved_at, started_at, source, test_nodeid, records, threads, size"
-            " FROM trace_documents ORDER BY id DESC"
+            "SELECT id, trace_id, saved_at, started_at, source, test_nodeid, records, threads, size, "
+            + ("left_out" if _has_column(connection, "left_out") else "NULL")
+            + " FROM trace_documents ORDER BY id DESC"
         )
         rows = connection.execute(sql + " LIMIT ?", (limit,)) if limit is not None else connection.execute(sql)
         return [TraceRow(*row) for row in rows.fetchall()]
@@ -291,14 +320,31 @@ def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
     """The raw documents of a trace, in the order they were saved."""
     connection = _open_for_reading(db_path)
     try:
-        rows = connection.execute(
-            "SELECT document FROM trace_documents WHERE trace_id = ? ORDER BY id", (trace_id,)
-        ).fetchall()
+        if not _has_column(connection, "parts"):
+            rows = connection.execute(
+                "SELECT document FROM trace_documents WHERE trace_id = ? ORDER BY id", (trace_id,)
+            ).fetchall()
+            documents = [bytes(row[0]) for row in rows]
+        else:
+            documents = []
+            for row_id, first, parts in connection.execute(
+                "SELECT id, document, parts FROM trace_documents WHERE trace_id = ? ORDER BY id", (trace_id,)
+            ).fetchall():
+                rest = connection.execute(
+                    "SELECT data FROM trace_document_parts WHERE document_id = ? ORDER BY part", (row_id,)
+                ).fetchall() if parts else []
+                if len(rest) != parts:
+                    raise TraceUnreadable(f"trace {trace_id}: a document lacks {parts - len(rest)} of its parts")
+                documents.append(b"".join([bytes(first), *(bytes(part) for (part,) in rest)]))
     finally:
         connection.close()
-    if not rows:
+    if not documents:
         raise TraceNotFound(f"no trace {trace_id} in {db_path}")
-    return [bytes(row[0]) for row in rows]
+    return documents
+
+
+def _has_column(connection: sqlite3.Connection, column: str) -> bool:
+    return any(row[1] == column for row in connection.execute("PRAGMA table_info(trace_documents)"))
 
 
 def load_trace(db_path: str | os.PathLike, trace_id: str | None = None) -> dict:

@@ -30,6 +30,7 @@ class Summary:
     test_nodeid: Optional[str]
     records: int
     threads: int
+    left_out: Optional[str] = None  # the message of the trace's "left out" record
 
 
 def summarize(document: Union[bytes, dict]) -> Optional[Summary]:
@@ -44,7 +45,7 @@ def summarize(document: Union[bytes, dict]) -> Optional[Summary]:
 
 
 def _summary(timestamp: object, meta: object, main_records: int, thread_records: Iterable[int],
-             test_nodeid: Optional[str]) -> Summary:
+             test_nodeid: Optional[str], left_out: Optional[str] = None) -> Summary:
     counts = list(thread_records)
     return Summary(
         started_at=float(timestamp) if isinstance(timestamp, (int, float)) and not isinstance(timestamp, bool) else None,
@@ -52,6 +53,7 @@ def _summary(timestamp: object, meta: object, main_records: int, thread_records:
         test_nodeid=test_nodeid,
         records=main_records + sum(counts),
         threads=(1 if main_records else 0) + len(counts),
+        left_out=left_out,
     )
 
 
@@ -74,7 +76,10 @@ def _of_decoded(document: dict) -> Summary:
         if start is not None:
             nodeid = _nodeid(start)
             break
-    return _summary(document.get("timestamp"), document.get("meta"), len(main), map(len, others), nodeid)
+    left_out = next((r.get("message") for r in main if isinstance(r, dict) and r.get("type") == "ruvo"
+                     and r.get("subtype") == "left_out"), None)
+    return _summary(document.get("timestamp"), document.get("meta"), len(main), map(len, others), nodeid,
+                    left_out if isinstance(left_out, str) else None)
 
 
 # --- encoded documents -----------------------------------------------------------
@@ -106,7 +111,27 @@ def _of_encoded(document: bytes) -> Optional[Summary]:
     if unpacker.tell() != len(document):
         return None
     nodeid = _test_nodeid(document) if _START_TEST in document else None
-    return _summary(timestamp, meta, main_records, thread_records, nodeid)
+    return _summary(timestamp, meta, main_records, thread_records, nodeid, _left_out(document))
+
+
+# The profiler's "left out" record: a 14-entry map that starts with its
+# frame id and holds these type and subtype entries.
+_LEFT_OUT = b"\xa4type\xa4ruvo\xa7subtype\xa8left_out"
+_LEFT_OUT_START = b"\x8e\xa8frame_id"
+
+
+def _left_out(document: bytes) -> Optional[str]:
+    at = document.rfind(_LEFT_OUT)
+    start = document.rfind(_LEFT_OUT_START, 0, at) if at >= 0 else -1
+    if start < 0:
+        return None
+    reader = _reader(document[start:])
+    try:
+        record = reader.unpack()
+    except Exception:
+        return None
+    message = record.get("message") if isinstance(record, dict) else None
+    return message if isinstance(message, str) else None
 
 
 def _reader(document: bytes) -> msgpack.Unpacker:

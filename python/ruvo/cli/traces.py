@@ -48,10 +48,12 @@ def execute(options: argparse.Namespace) -> int:
                 "source": row.test_nodeid or row.source or "?",
                 "records": row.records,
                 "size": row.size,
+                "left_out": row.left_out,
             }
         else:
             entry["records"] = None if entry["records"] is None or row.records is None else entry["records"] + row.records
             entry["size"] += row.size
+            entry["left_out"] = entry["left_out"] or row.left_out
     if not traces:
         print(f"No traces in {display_path(path)} yet. Record one with: ruvo run script.py")
         return 0
@@ -66,7 +68,7 @@ def execute(options: argparse.Namespace) -> int:
                 trace_id,
                 time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(entry["saved_at"])),
                 source,
-                "?" if entry["records"] is None else str(entry["records"]),
+                ("?" if entry["records"] is None else str(entry["records"])) + ("+" if entry["left_out"] else ""),
                 human_size(entry["size"]),
             )
         )
@@ -76,6 +78,8 @@ def execute(options: argparse.Namespace) -> int:
             f"{row[0]:<{widths[0]}}  {row[1]:<{widths[1]}}  {row[2]:<{widths[2]}}"
             f"  {row[3]:>{widths[3]}}  {row[4]:>{widths[4]}}".rstrip()
         )
+    if any(entry["left_out"] for _, entry in items):
+        print("(+: recording left part of the trace out; `ruvo show TRACE_ID` says what)")
     if len(items) < len(traces):
         print(f"({len(traces) - len(items)} older trace{'s' if len(traces) - len(items) != 1 else ''} not shown)")
     return 0

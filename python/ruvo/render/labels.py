@@ -86,6 +86,8 @@ def describe_event(record: dict, ascii_only: bool = False) -> str:
     if kind == "end_test":
         return f"{'#' if ascii_only else '■'} test {record.get('nodeid')}: {record.get('outcome')}"
     arrow = "->" if ascii_only else "→"
+    if kind == "ruvo" and isinstance(record.get("message"), str):
+        return f"{'!' if ascii_only else '⚠'} ruvo: {record['message']}"
     if kind == "http_request":
         return f"HTTP {record.get('method')} {record.get('url')}"
     if kind == "http_response":
