@@ -1085,6 +1085,22 @@ bool budget_allows(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
     return true;
 }
 
+// Whether a trace past its budget has no place for this event at all: a call,
+// or the return of a call it did not record. Decided before anything that
+// costs more than a filtered frame, so that a runaway program's later events
+// stay that cheap. Until the log has been told, the full path decides.
+bool closed_to_frame(ProfilerState& state, PyObject* frame, bool is_call) {
+    if (!state.trace_budget || state.left_out.stored_bytes < *state.trace_budget || !state.left_out.announced) {
+        return false;
+    }
+    if (!is_call) {
+        const ThreadData& thread = thread_data(state);
+        if (!thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame) return false;
+    }
+    ++state.left_out.frames_omitted;
+    return true;
+}
+
 // The part of an event that can run Python code: plugins, the attrs test
 // and the frame record.
 void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is_call, PyCodeObject* code,
@@ -1173,6 +1189,7 @@ void profile_event(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, boo
         store_code_info(code.get(), info);
     }
     if (static_cast<Verdict>(info & VERDICT_MASK) == Verdict::Skip && !(info & HAS_PLUGINS)) return;
+    if (!(info & HAS_PLUGINS) && closed_to_frame(state, frame, is_call)) return;
 
     // Python code runs from here on and may let other threads run: keep the
     // instance alive even if they drop every other reference to it, and keep

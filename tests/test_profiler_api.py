@@ -34,7 +34,7 @@ def test_defaults(tmp_path, monkeypatch):
         "sqlite_busy_timeout": 60,
         "plugins": [],
         "builtin_plugins": True,
-        "trace_budget": 16 * 2**20,
+        "trace_budget": 4 * 2**20,
     }
     assert callable(profiler)
     assert ruvo.__version__ == ruvo.version.__version__

@@ -6,7 +6,7 @@
     ignore = ["migrations/"]       # skip files whose path contains these
     threading = false              # also record threads started later
     lightweight-repr = false       # record type names instead of reprs
-    trace-budget = "16M"           # most record bytes per trace ("none": no limit)
+    trace-budget = "4M"            # most record bytes per trace ("none": no limit)
 
 Command-line flags override these.  Without a ``db`` setting or flag, traces
 go to :func:`default_db_path`.

@@ -28,7 +28,7 @@ def pytest_addoption(parser: pytest.Parser) -> None:
                     help="also record threads that tests start")
     group.addoption("--ruvo-trace-budget", default=None, metavar="SIZE",
                     help="most record bytes per test's trace, e.g. 16M; 'none' for no limit "
-                    "(default: [tool.ruvo] trace-budget, else 16M)")
+                    "(default: [tool.ruvo] trace-budget, else 4M)")
     group.addoption("--ruvo-lightweight-repr", action="store_true", default=False,
                     help="record values as type names only, for lower overhead")
 

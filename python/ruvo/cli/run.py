@@ -41,7 +41,7 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     run.add_argument("--source", metavar="NAME", help='label of the trace (default: "run SCRIPT")')
     run.add_argument("--trace-budget", metavar="SIZE",
                      help="most record bytes the trace may hold, e.g. 16M; 'none' for no limit "
-                     "(default: [tool.ruvo] trace-budget, else 16M)")
+                     "(default: [tool.ruvo] trace-budget, else 4M)")
     return run
 
 
