@@ -46,3 +46,20 @@ def test_trace_id():
     assert trace_id.startswith("trc_")
     assert len(trace_id) == 30
     assert all(ch in CROCKFORD for ch in trace_id[4:])
+
+
+def test_logged_locals_are_shortened_and_the_rest_kept():
+    import logging
+
+    from ruvo.utils import LOCALS_SHOWN_CHARS, ShortLocals
+
+    message = "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n    event: %s\n    frame locals: %s\n"
+    huge = {"n": 7 ** 20000, "s": "x" * 100_000, "items": list(range(10_000))}
+    record = logging.LogRecord("ruvo", logging.WARNING, "f.py", 1, message, ("f.py", "f", "call", huge), None)
+    assert ShortLocals().filter(record)
+    text = record.getMessage()
+    locals_text = text.split("frame locals: ")[1].rstrip("\n")
+    assert text.startswith("Unexpected exception in Rust.\n    co_filename: f.py\n    co_name: f\n    event: call\n")
+    assert len(locals_text) <= LOCALS_SHOWN_CHARS and locals_text.startswith("{'items': [0, 1, 2")
+    other = logging.LogRecord("ruvo", logging.WARNING, "f.py", 1, "%s", ("x" * 1000,), None)
+    assert ShortLocals().filter(other) and other.getMessage() == "x" * 1000

@@ -35,6 +35,9 @@ def pytest_addoption(parser: pytest.Parser) -> None:
 
 def pytest_configure(config: pytest.Config) -> None:
     if config.getoption("ruvo"):
+        from .utils import shorten_logged_locals
+
+        shorten_logged_locals()
         config.pluginmanager.register(TracePerTest(config), "ruvo-trace-per-test")
 
 

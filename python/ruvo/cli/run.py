@@ -185,6 +185,7 @@ def execute(options: argparse.Namespace) -> int:
 
     from .. import db
     from ..config import budget_from
+    from ..utils import shorten_logged_locals
     from ..profiler import Profiler
 
     try:
@@ -202,6 +203,7 @@ def execute(options: argparse.Namespace) -> int:
     )
     started = time.perf_counter()
     try:
+        shorten_logged_locals()
         profiler.start()
     except Exception as error:
         profiler.stop()
