@@ -83,6 +83,7 @@ def _build_parser() -> argparse.ArgumentParser:
     show.add_argument("--values", action="store_true", help="also show arguments, return values and locals")
     show.add_argument("--thread", action="append", metavar="NAME",
                       help="show only this thread (name or native id; repeatable)")
+    show.add_argument("--test", metavar="NODEID", help="show the latest trace of this pytest node id")
 
     export = commands.add_parser(
         "export",
@@ -96,6 +97,10 @@ def _build_parser() -> argparse.ArgumentParser:
     export.add_argument("-o", "--output", metavar="FILE",
                         help="file to write, - for stdout (default: TRACE_ID.FORMAT.json)")
     _add_db_option(export)
+
+    from .viewer import command as view_command
+
+    view_command.add_parser(commands, _add_db_option)
     return parser
 
 
@@ -184,10 +189,14 @@ def _resolve_trace_id(db_path: Path, trace_id: Optional[str]) -> Optional[str]:
     raise CommandError(f"no trace {trace_id} in {_display_path(db_path)}")
 
 
-def _load(db_path: Path, trace_id: Optional[str]) -> dict:
+def _load(db_path: Path, trace_id: Optional[str], test: Optional[str] = None) -> dict:
     from . import db
 
     try:
+        if test is not None:
+            if trace_id is not None:
+                raise CommandError("give a trace id or --test, not both")
+            trace_id = db.latest_trace_id_of_test(db_path, test)
         return db.load_trace(db_path, _resolve_trace_id(db_path, trace_id))
     except LookupError as error:
         raise CommandError(str(error.args[0]) if error.args else str(error)) from None
@@ -452,7 +461,7 @@ def _stdout_can_encode(text: str) -> bool:
 def _command_show(options: argparse.Namespace) -> int:
     from .view import build_threads, render_trace
 
-    document = _load(_db_path(options.db), options.trace_id)
+    document = _load(_db_path(options.db), options.trace_id, options.test)
     if options.thread:
         known = build_threads(document)
         names = {tree.name for tree in known} | {str(tree.native_id) for tree in known}
@@ -523,6 +532,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return _command_traces(options)
         if options.command == "show":
             return _command_show(options)
+        if options.command == "view":
+            from .viewer import command as view_command
+
+            return view_command.run(options, db_path=_db_path(options.db), load=_load, error=CommandError)
         return _command_export(options)
     except CommandError as error:
         sys.stderr.write(f"ruvo: error: {error}\n")

@@ -63,6 +63,8 @@ class TracePerTest:
             source="pytest",
         )
         self.saved = 0
+        self.failed: dict[str, None] = {}
+        self.db_option = config.getoption("ruvo_db")
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionstart(self, session: pytest.Session) -> None:
@@ -83,6 +85,7 @@ class TracePerTest:
         # The worst phase wins: a failing teardown fails a passing test.
         if report.failed:
             item.stash[_OUTCOME] = "failed"
+            self.failed[item.nodeid] = None
         elif report.skipped and item.stash.get(_OUTCOME, "passed") == "passed":
             item.stash[_OUTCOME] = "skipped"
 
@@ -95,3 +98,7 @@ class TracePerTest:
             f"ruvo: {self.saved} test trace(s) saved to {self.profiler.db_path} "
             f"(see them with `ruvo traces`)"
         )
+        from .viewer.command import failed_test_line
+
+        for nodeid in self.failed:
+            terminalreporter.write_line(failed_test_line(self.profiler.db_path, nodeid, self.db_option))

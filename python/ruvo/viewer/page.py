@@ -4,18 +4,19 @@ The data is columnar, so that a trace of a million records stays small and
 the page can lay it into typed arrays without building an object per record:
 per thread, one array per field of the calls (in depth-first order, so start
 times never decrease and are stored as deltas) and of the plugin records.
-Names, paths and labels are indexes into one string table; values (locals,
-return values, plugin payloads) are indexes into a table of distinct values,
-embedded in a script block of their own that the page parses only when a
-value is first shown.
+Names, paths and labels are indexes into one string table.
 
-Values are written as JSON with a tag for everything JSON cannot say
-plainly: ``["L", ...items]`` an array, ``["M", k1, v1, k2, v2 ...]`` a map,
-and one tag per marker of :mod:`ruvo.serialize` (see ``_encode``).
+Values (locals, return values, plugin payloads) are written back in the
+serialiser's own MessagePack encoding (:mod:`ruvo.serialize`: its extension
+types say what was recorded instead of a value), each distinct value once,
+all of them in one base64 block that the page decodes only when it first
+shows a value.  A call refers to its values by how far back in that table
+they are (0: the next new value), so most references are one digit.
 """
 
 from __future__ import annotations
 
+import base64
 import html
 import json
 import math
@@ -23,19 +24,16 @@ import re
 from importlib import resources
 from typing import Sequence, Union
 
-from msgpack import ExtType, Timestamp
+import msgpack
+from msgpack import ExtType
 
 from .. import serialize
+from ..export import json_safe
 from ..version import __version__
-from ..view import Call, Event, build_threads, describe_event, trace_start
+from ..view import Event, build_threads, describe_event, trace_start
 
-__all__ = ["build_page", "page_data", "merge_documents", "encode_value"]
+__all__ = ["build_page", "page_data", "merge_documents", "pack_value"]
 
-# Beyond this a value is nested deeper than the serialiser ever writes: it
-# came from elsewhere, and is shown by its repr.
-_MAX_NESTING = 100
-_SAFE_INT = 2**53
-_INT64 = 2**63
 # Fields every record has; the rest of a plugin record is its payload.
 _COMMON_FIELDS = {"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type", "subtype"}
 
@@ -61,55 +59,40 @@ def merge_documents(documents: Sequence[dict]) -> dict:
     return merged
 
 
-def encode_value(value: object, _depth: int = 0) -> object:
-    """A decoded trace value as JSON-ready data the page can tell apart."""
+def _ext(code: int, payload: object) -> ExtType:
+    return ExtType(code, msgpack.packb(payload, use_bin_type=True))
+
+
+def _pack_marker(value: object) -> object:
+    """The serialiser's extension type for a decoded marker (or big int)."""
     t = type(value)
-    if value is None or t is bool or t is str:
-        return value
-    if t is int:
-        if -_SAFE_INT < value < _SAFE_INT:
-            return value
-        # Past 2**53 JavaScript numbers lose digits; past 64 bits it was a BIGINT.
-        return ["I", str(value), 0 if -_INT64 <= value < _INT64 else 1]
-    if t is float:
-        if math.isfinite(value) and not value.is_integer():
-            return value
-        return ["F", repr(value)]  # 1.0 would read back as the int 1
-    if _depth >= _MAX_NESTING:
-        return ["R", type(value).__name__, "…"]
-    if t is dict:
-        out: list = ["M"]
-        for key, item in value.items():
-            out.append(encode_value(key, _depth + 1))
-            out.append(encode_value(item, _depth + 1))
-        return out
-    if t is list or t is tuple:
-        return ["L", *[encode_value(item, _depth + 1) for item in value]]
     if t is serialize.Repr:
-        if value.original_length is None:
-            return ["R", value.type_name, value.text]
-        return ["R", value.type_name, value.text, value.original_length]
+        parts = [value.type_name, value.text]
+        if value.original_length is not None:
+            parts.append(value.original_length)
+        return _ext(serialize.EXT_REPR, parts)
+    if t is int:
+        return ExtType(serialize.EXT_BIGINT, str(value).encode("ascii"))
     if t is serialize.Opaque:
-        return ["O", value.type_name]
+        return _ext(serialize.EXT_OPAQUE, value.type_name)
     if t is serialize.Recursion:
-        return ["C", value.type_name]
+        return _ext(serialize.EXT_RECURSION, value.type_name)
     if t is serialize.Omitted:
-        return ["N", value.count]
+        return _ext(serialize.EXT_OMITTED, value.count)
     if t is serialize.Clipped:
-        return ["K", encode_value(value.prefix, _depth + 1), value.original_length]
+        return _ext(serialize.EXT_CLIPPED, [value.prefix, value.original_length])
     if t is serialize.TooDeep:
-        return ["D", value.type_name, value.length]
+        return _ext(serialize.EXT_TOO_DEEP, [value.type_name, value.length])
     if t is serialize.Dropped:
-        return ["X"]
+        return ExtType(serialize.EXT_DROPPED, b"")
     if t is serialize.Failed:
-        return ["E"]
-    if t is bytes:
-        return ["B", repr(value)]
-    if t is ExtType:
-        return ["T", value.code, value.data.hex()]
-    if t is Timestamp:
-        return ["R", "msgpack.Timestamp", repr(value)]
-    return ["R", type(value).__name__, repr(value)]
+        return ExtType(serialize.EXT_FAILED, b"")
+    return _ext(serialize.EXT_REPR, [type(value).__name__, repr(value)])
+
+
+def pack_value(value: object) -> bytes:
+    """A decoded trace value in the serialiser's encoding again."""
+    return msgpack.packb(value, default=_pack_marker, use_bin_type=True)
 
 
 class _Table:
@@ -128,22 +111,27 @@ class _Table:
 
 
 class _Values:
-    """Distinct values, kept as their JSON text."""
+    """Distinct packed values.  :meth:`ref` answers how far back from the
+    next new entry a value is, which is what the page reads back."""
 
     def __init__(self) -> None:
-        self.table = _Table()
-        self._dumps = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
-        # None and empty maps are most locals and return values: answer them
-        # without encoding.
-        self.none = self.table.add("null")
+        self.index: dict[bytes, int] = {}
+        self.items: list[bytes] = []
+        self._pack = msgpack.Packer(default=_pack_marker, use_bin_type=True).pack
+        self._none = b"\xc0"
 
-    def add(self, value: object) -> int:
-        if value is None:
-            return self.none
-        return self.table.add(self._dumps(encode_value(value)))
+    def ref(self, value: object) -> int:
+        packed = self._none if value is None else self._pack(value)
+        found = self.index.get(packed)
+        count = len(self.items)
+        if found is None:
+            self.index[packed] = count
+            self.items.append(packed)
+            return 0
+        return count - found
 
-    def json(self) -> str:
-        return "[" + ",".join(self.table.items) + "]"
+    def base64(self) -> str:
+        return base64.b64encode(b"".join(self.items)).decode("ascii")
 
 
 def _severity(record: dict) -> int:
@@ -172,13 +160,28 @@ def _number(value: object):
     return float(value)
 
 
+def _first_record_time(document: dict) -> float:
+    """Where the page's clock starts: the first record of any thread.  The
+    document's own timestamp can be much earlier (a test's trace starts when
+    the session's profiler did)."""
+    first = None
+    for records in [document.get("frames_of_interest"), *(document.get("frames") or {}).values()]:
+        if isinstance(records, list) and records and isinstance(records[0], dict):
+            t = _number(records[0].get("timestamp"))
+            if t is not None and (first is None or t < first):
+                first = t
+    return first if first is not None else trace_start(document)
+
+
 def page_data(document: dict) -> tuple[dict, str]:
-    """The page's data for a decoded trace document, and the JSON text of its
-    value table."""
-    origin = trace_start(document)
+    """The page's data for a decoded trace document, and its value table
+    (base64 of the packed values, one after another)."""
+    origin = _first_record_time(document)
     strings = _Table()
     frames = _Table()
     values = _Values()
+    ref = values.ref
+    frame_of: dict[tuple, int] = {}
     threads = []
     left_out = []
     end = 0
@@ -187,78 +190,92 @@ def page_data(document: dict) -> tuple[dict, str]:
         return round((t - origin) * 1e9)
 
     for tree in build_threads(document):
-        starts, durations, depths, frame_ids, flags = [], [], [], [], []
-        call_locals, call_args, return_values, return_locals, return_paths = [], [], [], [], []
-        ev_time, ev_kind, ev_label, ev_severity, ev_record, ev_parent, ev_since = [], [], [], [], [], [], []
-        any_call_arg = False
+        starts, durations, depths, frame_ids, flagged = [], [], [], [], []
+        call_locals, call_args, return_values, return_locals = [], [], [], []
+        events: list[tuple[Event, int]] = []
         previous = 0
-        parents: list[int] = []  # the span open at each depth, for events
-        for depth, node in tree.walk():
-            if isinstance(node, Event):
-                record = node.record
-                kind = str(record.get("type"))
-                if record.get("subtype"):
-                    kind += "/" + str(record.get("subtype"))
-                ev_time.append(ns(node.time))
-                ev_kind.append(strings.add(kind))
-                ev_label.append(strings.add(describe_event(record)))
-                ev_severity.append(_severity(record))
-                payload = {key: item for key, item in record.items() if key not in _COMMON_FIELDS}
-                ev_record.append(values.add(payload))
-                ev_parent.append(parents[depth - 1] if depth > 0 else -1)
-                since = _number(record.get("since")) if kind == "ruvo/left_out" else None
-                ev_since.append(ns(since) if since is not None else None)
-                if kind == "ruvo/left_out":
-                    left_out.append({key: encode_value(item) for key, item in payload.items()})
+        parents: list[int] = []  # the call open at each depth, for events
+        # Depth-first, as Tree.walk but without a tuple per node.
+        stack = [(0, node) for node in reversed(tree.roots)]
+        while stack:
+            depth, node = stack.pop()
+            if type(node) is Event:
+                events.append((node, parents[depth - 1] if depth > 0 else -1))
                 continue
-            start = ns(node.start)
+            if node.children:
+                child_depth = depth + 1
+                stack.extend([(child_depth, child) for child in reversed(node.children)])
+            start = round((node.start - origin) * 1e9)
             starts.append(start - previous)
             previous = start
-            durations.append(max(ns(node.end) - start, 0))
+            end_ns = round((node.end - origin) * 1e9)
+            durations.append(end_ns - start if end_ns > start else 0)
             depths.append(depth)
             del parents[depth:]
             parents.append(len(depths) - 1)
-            name = strings.add(node.name)
-            path = strings.add(node.path)
-            frame_ids.append(frames.add((name, path)))
-            flags.append((FLAG_NO_CALL if node.call is None else 0) | (FLAG_NO_RETURN if node.ret is None else 0))
-            if node.call is not None:
-                call_locals.append(values.add(node.call.get("locals")))
-                argument = node.call.get("arg")
-                any_call_arg = any_call_arg or argument is not None
-                call_args.append(values.add(argument))
+            call, ret = node.call, node.ret
+            record = call if call is not None else ret
+            return_path = ret.get("path") if ret is not None else None
+            key = (record.get("qualname") or record.get("co_name") or "?", record.get("path") or "?", return_path)
+            frame = frame_of.get(key)
+            if frame is None:
+                frame = frame_of[key] = frames.add(
+                    (strings.add(str(key[0])), strings.add(str(key[1])),
+                     -1 if ret is None else strings.add(str(return_path or "?")))
+                )
+            frame_ids.append(frame)
+            if call is None or ret is None:
+                flagged.append(len(depths) - 1)
+                flagged.append((FLAG_NO_CALL if call is None else 0) | (FLAG_NO_RETURN if ret is None else 0))
+            # The order of these refs is the order the page reads them back in.
+            if call is not None:
+                call_locals.append(ref(call.get("locals")))
+                argument = call.get("arg")
+                call_args.append(-1 if argument is None else ref(argument))
             else:
                 call_locals.append(-1)
                 call_args.append(-1)
-            if node.ret is not None:
-                return_values.append(values.add(node.ret.get("arg")))
-                return_locals.append(values.add(node.ret.get("locals")))
-                return_paths.append(strings.add(str(node.ret.get("path") or "?")))
+            if ret is not None:
+                return_values.append(ref(ret.get("arg")))
+                return_locals.append(ref(ret.get("locals")))
             else:
                 return_values.append(-1)
                 return_locals.append(-1)
-                return_paths.append(-1)
+        ev_time, ev_kind, ev_label, ev_severity, ev_record, ev_parent, ev_since = [], [], [], [], [], [], []
+        for event, parent in events:
+            record = event.record
+            kind = str(record.get("type"))
+            if record.get("subtype"):
+                kind += "/" + str(record.get("subtype"))
+            payload = {key: item for key, item in record.items() if key not in _COMMON_FIELDS}
+            ev_time.append(ns(event.time))
+            ev_kind.append(strings.add(kind))
+            ev_label.append(strings.add(describe_event(record)))
+            ev_severity.append(_severity(record))
+            ev_record.append(ref(payload))
+            ev_parent.append(parent)
+            since = _number(record.get("since")) if kind == "ruvo/left_out" else None
+            ev_since.append(ns(since) if since is not None else None)
+            if kind == "ruvo/left_out":
+                left_out.append(json_safe(payload))
         thread_end = ns(tree.last)
-        end = max(end, thread_end, previous + (durations[-1] if durations else 0), *(ev_time[-1:]))
+        end = max(end, thread_end, previous + (durations[-1] if durations else 0), *ev_time[-1:])
         threads.append(
             {
                 "name": tree.name,
                 "nativeId": tree.native_id,
                 "isMain": tree.is_main,
                 "records": tree.records,
-                "first": ns(tree.first),
-                "last": thread_end,
                 "spans": {
                     "start": starts,
                     "dur": durations,
                     "depth": depths,
                     "frame": frame_ids,
-                    "flags": flags,
+                    "flagged": flagged,
                     "callLocals": call_locals,
-                    "callArg": call_args if any_call_arg else None,
+                    "callArg": call_args if any(item >= 0 for item in call_args) else None,
                     "retValue": return_values,
                     "retLocals": return_locals,
-                    "retPath": return_paths,
                 },
                 "events": {
                     "time": ev_time,
@@ -272,22 +289,23 @@ def page_data(document: dict) -> tuple[dict, str]:
             }
         )
     meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
+    commit = document.get("current_commit_sha")
     data = {
         "version": __version__,
         "traceId": str(document.get("trace_id")),
         "source": None if meta.get("source") is None else str(meta.get("source")),
         "started": _number(document.get("timestamp")),
         "origin": origin,
-        "commit": document.get("current_commit_sha") if isinstance(document.get("current_commit_sha"), str) else None,
-        "args": encode_value(document.get("command_line_args")),
+        "commit": commit if isinstance(commit, str) else None,
         "end": end,
         "strings": strings.items,
-        "frameName": [name for name, _ in frames.items],
-        "framePath": [path for _, path in frames.items],
+        "frameName": [name for name, _, _ in frames.items],
+        "framePath": [path for _, path, _ in frames.items],
+        "frameReturnPath": [path for _, _, path in frames.items],
         "threads": threads,
         "leftOut": left_out,
     }
-    return data, values.json()
+    return data, values.base64()
 
 
 def _script_json(text: str) -> str:

@@ -6,13 +6,188 @@
 
   var D = JSON.parse(document.getElementById("ruvo-data").textContent);
   var STR = D.strings;
-  var VALUES = null;
 
-  // Values are parsed on first use: the first paint does not wait for them.
+  // --- values: the serialiser's MessagePack, decoded on first use ----------------
+
+  var BLOB = null, offsets = [0];
+  var utf8 = new TextDecoder("utf-8");
+
+  function blob() {
+    if (BLOB === null) {
+      var text = atob(document.getElementById("ruvo-values").textContent.trim());
+      BLOB = new Uint8Array(text.length);
+      for (var i = 0; i < text.length; i++) BLOB[i] = text.charCodeAt(i);
+    }
+    return BLOB;
+  }
+
   function valueAt(index) {
     if (index === null || index === undefined || index < 0) return undefined;
-    if (VALUES === null) VALUES = JSON.parse(document.getElementById("ruvo-values").textContent);
-    return VALUES[index];
+    var bytes = blob();
+    while (offsets.length <= index && offsets[offsets.length - 1] < bytes.length) {
+      var skipper = new Reader(bytes, offsets[offsets.length - 1]);
+      skipper.skip();
+      offsets.push(skipper.p);
+    }
+    if (index >= offsets.length || offsets[index] >= bytes.length) return ["E"];
+    try {
+      return new Reader(bytes, offsets[index]).read();
+    } catch (e) {
+      return ["E"];
+    }
+  }
+
+  function Reader(bytes, at) {
+    this.b = bytes;
+    this.p = at || 0;
+    this.dv = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  }
+
+  // Lengths of what follows a type byte: [bytes of the length field, items
+  // per counted unit], for the skipper.
+  Reader.prototype.head = function () {
+    var b = this.b, dv = this.dv, t = b[this.p++], n;
+    if (t <= 0x7f) return ["int", t];
+    if (t >= 0xe0) return ["int", t - 256];
+    if (t <= 0x8f) return ["map", t & 0x0f];
+    if (t <= 0x9f) return ["array", t & 0x0f];
+    if (t <= 0xbf) return ["str", t & 0x1f];
+    switch (t) {
+      case 0xc0: return ["nil"];
+      case 0xc2: return ["bool", false];
+      case 0xc3: return ["bool", true];
+      case 0xc4: n = b[this.p]; this.p += 1; return ["bin", n];
+      case 0xc5: n = dv.getUint16(this.p); this.p += 2; return ["bin", n];
+      case 0xc6: n = dv.getUint32(this.p); this.p += 4; return ["bin", n];
+      case 0xc7: n = b[this.p]; this.p += 1; return ["ext", n];
+      case 0xc8: n = dv.getUint16(this.p); this.p += 2; return ["ext", n];
+      case 0xc9: n = dv.getUint32(this.p); this.p += 4; return ["ext", n];
+      case 0xca: n = dv.getFloat32(this.p); this.p += 4; return ["float", n];
+      case 0xcb: n = dv.getFloat64(this.p); this.p += 8; return ["float", n];
+      case 0xcc: n = b[this.p]; this.p += 1; return ["int", n];
+      case 0xcd: n = dv.getUint16(this.p); this.p += 2; return ["int", n];
+      case 0xce: n = dv.getUint32(this.p); this.p += 4; return ["int", n];
+      case 0xcf: n = dv.getBigUint64(this.p); this.p += 8; return ["int", n];
+      case 0xd0: n = dv.getInt8(this.p); this.p += 1; return ["int", n];
+      case 0xd1: n = dv.getInt16(this.p); this.p += 2; return ["int", n];
+      case 0xd2: n = dv.getInt32(this.p); this.p += 4; return ["int", n];
+      case 0xd3: n = dv.getBigInt64(this.p); this.p += 8; return ["int", n];
+      case 0xd4: return ["ext", 1];
+      case 0xd5: return ["ext", 2];
+      case 0xd6: return ["ext", 4];
+      case 0xd7: return ["ext", 8];
+      case 0xd8: return ["ext", 16];
+      case 0xd9: n = b[this.p]; this.p += 1; return ["str", n];
+      case 0xda: n = dv.getUint16(this.p); this.p += 2; return ["str", n];
+      case 0xdb: n = dv.getUint32(this.p); this.p += 4; return ["str", n];
+      case 0xdc: n = dv.getUint16(this.p); this.p += 2; return ["array", n];
+      case 0xdd: n = dv.getUint32(this.p); this.p += 4; return ["array", n];
+      case 0xde: n = dv.getUint16(this.p); this.p += 2; return ["map", n];
+      case 0xdf: n = dv.getUint32(this.p); this.p += 4; return ["map", n];
+    }
+    throw new Error("not MessagePack: byte " + t);
+  };
+
+  Reader.prototype.skip = function () {
+    var left = 1;
+    while (left > 0) {
+      left--;
+      var h = this.head();
+      if (h[0] === "str" || h[0] === "bin") this.p += h[1];
+      else if (h[0] === "ext") this.p += 1 + h[1];
+      else if (h[0] === "array") left += h[1];
+      else if (h[0] === "map") left += 2 * h[1];
+      if (this.p > this.b.length) throw new Error("truncated value");
+    }
+  };
+
+  // Values as the viewer shows them: JSON scalars, and tagged arrays for the
+  // rest (see renderValue).
+  Reader.prototype.read = function () {
+    var h = this.head(), n = h[1], out, i;
+    switch (h[0]) {
+      case "nil": return null;
+      case "bool": return n;
+      case "int":
+        if (typeof n === "bigint") return n >= -9007199254740991n && n <= 9007199254740991n ? Number(n) : ["I", n.toString(), 0];
+        return n;
+      case "float": return Number.isInteger(n) || !isFinite(n) ? ["F", pyFloatText(n)] : n;
+      case "str": out = utf8.decode(this.b.subarray(this.p, this.p + n)); this.p += n; return out;
+      case "bin": out = ["B", pyBytes(this.b.subarray(this.p, this.p + n))]; this.p += n; return out;
+      case "array":
+        out = ["L"];
+        for (i = 0; i < n; i++) out.push(this.read());
+        return out;
+      case "map":
+        out = ["M"];
+        for (i = 0; i < n; i++) { out.push(this.read()); out.push(this.read()); }
+        return out;
+      case "ext":
+        var code = this.dv.getInt8(this.p), data = this.b.subarray(this.p + 1, this.p + 1 + n);
+        this.p += 1 + n;
+        return readExt(code, data);
+    }
+    throw new Error("unreadable value");
+  };
+
+  function readExt(code, data) {
+    var p = null;
+    try {
+      if (code !== 2 && code !== -1 && data.length) p = new Reader(data).read();
+    } catch (e) {
+      p = undefined;
+    }
+    function isStr(x) { return typeof x === "string"; }
+    function isInt(x) { return typeof x === "number" && Number.isInteger(x); }
+    switch (code) {
+      case 1: // REPR [type, text] or [type, text, original length]
+        if (Array.isArray(p) && p[0] === "L" && isStr(p[1]) && isStr(p[2]) && (p.length === 3 || (p.length === 4 && isInt(p[3])))) return ["R"].concat(p.slice(1));
+        break;
+      case 2: // BIGINT: its digits
+        return ["I", utf8.decode(data), 1];
+      case 3: if (isStr(p)) return ["O", p]; break;
+      case 4: if (isStr(p)) return ["C", p]; break;
+      case 5: if (isInt(p)) return ["N", p]; break;
+      case 6: if (Array.isArray(p) && p[0] === "L" && p.length === 3 && (isStr(p[1]) || (Array.isArray(p[1]) && p[1][0] === "B")) && isInt(p[2])) return ["K", p[1], p[2]]; break;
+      case 7: if (Array.isArray(p) && p[0] === "L" && p.length === 3 && isStr(p[1]) && isInt(p[2])) return ["D", p[1], p[2]]; break;
+      case 8: if (!data.length) return ["X"]; break;
+      case 9: if (!data.length) return ["E"]; break;
+      case -1: return ["R", "msgpack.Timestamp", timestampText(data)];
+    }
+    var hex = "";
+    for (var i = 0; i < data.length; i++) hex += (data[i] < 16 ? "0" : "") + data[i].toString(16);
+    return ["T", code, hex];
+  }
+
+  function timestampText(data) {
+    var dv = new DataView(data.buffer, data.byteOffset, data.byteLength), seconds, nanos = 0;
+    if (data.length === 4) seconds = dv.getUint32(0);
+    else if (data.length === 8) { var hi = dv.getUint32(0), lo = dv.getUint32(4); nanos = hi >>> 2; seconds = (hi & 3) * 4294967296 + lo; }
+    else if (data.length === 12) { nanos = dv.getUint32(0); seconds = Number(dv.getBigInt64(4)); }
+    else return "Timestamp(?)";
+    return "Timestamp(seconds=" + seconds + ", nanoseconds=" + nanos + ")";
+  }
+
+  function pyFloatText(x) {
+    if (isNaN(x)) return "nan";
+    if (!isFinite(x)) return x > 0 ? "inf" : "-inf";
+    if (Math.abs(x) < 1e16) return (Object.is(x, -0) ? "-" : "") + x.toFixed(1);
+    return x.toExponential().replace(/e([+-])(\d)$/, "e$10$2");
+  }
+
+  function pyBytes(bytes) {
+    var out = "b'";
+    for (var i = 0; i < bytes.length; i++) {
+      var c = bytes[i];
+      if (c === 0x5c) out += "\\\\";
+      else if (c === 0x27) out += "\\'";
+      else if (c === 0x0a) out += "\\n";
+      else if (c === 0x0d) out += "\\r";
+      else if (c === 0x09) out += "\\t";
+      else if (c >= 0x20 && c < 0x7f) out += String.fromCharCode(c);
+      else out += "\\x" + (c < 16 ? "0" : "") + c.toString(16);
+    }
+    return out + "'";
   }
 
   function $(id) { return document.getElementById(id); }
@@ -95,13 +270,34 @@
       row.start[k] = start[i];
       row.end[k] = end[i];
     }
-    var ev = raw.events;
+    var flags = new Uint8Array(n);
+    for (i = 0; i + 1 < sp.flagged.length; i += 2) flags[sp.flagged[i]] = sp.flagged[i + 1];
+    // Value references count back from the next new value, in the order
+    // the page data was written: per call its locals, argument, return
+    // value and locals at return, then the thread's other records.
+    var callLocals = new Int32Array(n), callArg = new Int32Array(n), retValue = new Int32Array(n), retLocals = new Int32Array(n);
+    var ca = sp.callArg;
+    for (i = 0; i < n; i++) {
+      callLocals[i] = valueIndex(sp.callLocals[i]);
+      callArg[i] = ca ? valueIndex(ca[i]) : -1;
+      retValue[i] = valueIndex(sp.retValue[i]);
+      retLocals[i] = valueIndex(sp.retLocals[i]);
+    }
+    var ev = raw.events, evRecord = new Int32Array(ev.time.length);
+    for (i = 0; i < ev.time.length; i++) evRecord[i] = valueIndex(ev.record[i]);
     return {
       index: index, name: raw.name, nativeId: raw.nativeId, isMain: raw.isMain, records: raw.records,
-      raw: raw, n: n, start: start, end: end, depth: depth, frame: frame, maxDepth: maxDepth, rows: rows,
+      raw: raw, n: n, start: start, end: end, depth: depth, frame: frame, maxDepth: maxDepth, rows: rows, flags: flags,
+      callLocals: callLocals, callArg: callArg, retValue: retValue, retLocals: retLocals, evRecord: evRecord,
       evTime: Float64Array.from(ev.time), evCount: ev.time.length,
       top: 0, height: 0, agg: null,
     };
+  }
+
+  var nextValue = 0;
+  function valueIndex(ref) {
+    if (ref < 0) return -1;
+    return ref === 0 ? nextValue++ : nextValue - ref;
   }
 
   var threads = D.threads.map(prepareThread);
@@ -118,7 +314,7 @@
 
   function spanName(th, i) { return STR[D.frameName[th.frame[i]]]; }
   function spanPath(th, i) { return STR[D.framePath[th.frame[i]]]; }
-  function spanDuration(th, i) { return th.raw.spans.flags[i] ? null : th.end[i] - th.start[i]; }
+  function spanDuration(th, i) { return th.flags[i] ? null : th.end[i] - th.start[i]; }
   function shortName(name) {
     // "pkg.module.Class.method" -> "Class.method" for labels; the tip has it all.
     var parts = name.split(".");
@@ -266,7 +462,7 @@
     var left = Math.max(x0, -2), right = Math.min(x1, width + 2);
     ctx.fillStyle = hit === null ? frameColor[th.frame[i]] : hit ? HIT : MISS;
     ctx.fillRect(left, y, Math.max(right - left - 0.5, 1), ROW_H - 1);
-    if (th.raw.spans.flags[i]) {
+    if (th.flags[i]) {
       // Call or return not recorded: a dashed right edge says the end is a guess.
       ctx.fillStyle = "rgba(0,0,0,.35)";
       for (var yy = y; yy < y + ROW_H - 1; yy += 4) ctx.fillRect(right - 2, yy, 2, 2);
@@ -627,7 +823,7 @@
   }
 
   function showSpanDetails(th, i, agg) {
-    var sp = th.raw.spans, flags = sp.flags[i];
+    var flags = th.flags[i], returnPath = D.frameReturnPath[th.frame[i]];
     details.textContent = "";
     details.appendChild(el("h2", null, spanName(th, i)));
     details.appendChild(el("div", "where", spanPath(th, i)));
@@ -636,30 +832,30 @@
     fact(facts, "Started", "+" + fmtDur(th.start[i]) + " into the trace");
     var dur = spanDuration(th, i);
     fact(facts, "Duration", dur === null ? "? (" + (flags & 1 ? "the call was not recorded: it began before recording" : "the return was not recorded") + "; about " + fmtDur(th.end[i] - th.start[i]) + " in the timeline)" : fmtDur(dur));
-    if (sp.retPath[i] >= 0) fact(facts, "Returned at", STR[sp.retPath[i]]);
+    if (returnPath >= 0) fact(facts, "Returned at", STR[returnPath]);
     var parent = parentOf(th, i);
     if (parent >= 0) fact(facts, "Called from", spanLink(th, parent));
     if (agg) fact(facts, "All such calls", agg.count + " call" + (agg.count === 1 ? "" : "s") + " here, " + fmtDur(agg.total) + " in all, " + fmtDur(Math.max(agg.own, 0)) + " own time (this one is the longest)");
     details.appendChild(facts);
 
-    if (sp.callArg && sp.callArg[i] >= 0 && valueAt(sp.callArg[i]) !== null) {
+    if (th.callArg[i] >= 0) {
       details.appendChild(el("h3", null, "Argument"));
       var arg = el("div", "value");
-      arg.appendChild(renderValue(valueAt(sp.callArg[i])));
+      arg.appendChild(renderValue(valueAt(th.callArg[i])));
       details.appendChild(arg);
     }
     details.appendChild(el("h3", null, "Return value"));
-    if (sp.retValue[i] >= 0) {
-      var ret = el("div", "value");
-      ret.appendChild(renderValue(valueAt(sp.retValue[i])));
+    if (th.retValue[i] >= 0) {
+      var ret = el("div", "value ret-value");
+      ret.appendChild(renderValue(valueAt(th.retValue[i])));
       details.appendChild(ret);
     } else {
       details.appendChild(el("div", "note", "(no return recorded)"));
     }
     details.appendChild(el("h3", null, "Locals at call (the arguments)"));
-    details.appendChild(sp.callLocals[i] >= 0 ? renderLocals(valueAt(sp.callLocals[i]), "(no arguments)") : el("div", "note", "(call not recorded)"));
+    details.appendChild(th.callLocals[i] >= 0 ? renderLocals(valueAt(th.callLocals[i]), "(no arguments)") : el("div", "note", "(call not recorded)"));
     details.appendChild(el("h3", null, "Locals at return"));
-    details.appendChild(sp.retLocals[i] >= 0 ? renderLocals(valueAt(sp.retLocals[i])) : el("div", "note", "(no return recorded)"));
+    details.appendChild(th.retLocals[i] >= 0 ? renderLocals(valueAt(th.retLocals[i])) : el("div", "note", "(no return recorded)"));
   }
 
   function showEventDetails(th, k) {
@@ -674,7 +870,7 @@
     if (ev.parent[k] >= 0) fact(facts, "Inside", spanLink(th, ev.parent[k]));
     details.appendChild(facts);
     details.appendChild(el("h3", null, "Fields"));
-    details.appendChild(renderLocals(valueAt(ev.record[k])));
+    details.appendChild(renderLocals(valueAt(th.evRecord[k])));
   }
 
   function select(found, reveal, agg) {
