@@ -8,8 +8,8 @@ paint and redraw times in headless Chromium.
 Records a real program under ``ruvo run --lightweight-repr`` (a loop calling
 a small function ``--calls`` times, so twice as many records), writes its
 page with ``ruvo view``, then opens the page in ``chromium --headless`` with a
-script appended that times redraws (each followed by a pixel read, which
-makes the canvas really raster) and the first value shown. Uses the ``ruvo``
+script appended that times redraws (each followed by reading the canvas
+back, which makes it really raster) and the first value shown. Uses the ``ruvo``
 importable by this interpreter and the ``chromium`` on PATH.
 """
 
@@ -48,7 +48,7 @@ PROBE = """<script>
   var out = {firstPaintMs: window.ruvo.firstPaintMs, readyMs: performance.now()};
   try {
     var R = window.ruvo, th = R.threads[0], canvas = document.getElementById("flame");
-    function frame() { R.draw(); R.pixel(1, 1); }
+    function frame() { R.draw(); R.pixels([[1, 1]]); }
     function timed(n, step) {
       var t = performance.now();
       for (var k = 0; k < n; k++) { step(k); frame(); }

@@ -90,9 +90,37 @@ def _pack_marker(value: object) -> object:
     return _ext(serialize.EXT_REPR, [type(value).__name__, repr(value)])
 
 
-def pack_value(value: object) -> bytes:
+def _new_packer() -> msgpack.Packer:
+    return msgpack.Packer(default=_pack_marker, use_bin_type=True)
+
+
+def pack_value(value: object, packer: msgpack.Packer | None = None) -> bytes:
     """A decoded trace value in the serialiser's encoding again."""
-    return msgpack.packb(value, default=_pack_marker, use_bin_type=True)
+    try:
+        return (packer or _new_packer()).pack(value)
+    except ValueError:  # nested deeper than msgpack's C packer goes
+        return _pack_nested(value, _new_packer())
+
+
+def _pack_nested(value: object, packer: msgpack.Packer) -> bytes:
+    """pack_value without recursion, for values nested as deep as the
+    serialiser writes them."""
+    out = []
+    stack = [value]
+    while stack:
+        item = stack.pop()
+        t = type(item)
+        if t is dict:
+            out.append(packer.pack_map_header(len(item)))
+            for key, entry in reversed(list(item.items())):
+                stack.append(entry)
+                stack.append(key)
+        elif t is list or t is tuple:
+            out.append(packer.pack_array_header(len(item)))
+            stack.extend(reversed(item))
+        else:
+            out.append(packer.pack(item))
+    return b"".join(out)
 
 
 class _Table:
@@ -117,11 +145,11 @@ class _Values:
     def __init__(self) -> None:
         self.index: dict[bytes, int] = {}
         self.items: list[bytes] = []
-        self._pack = msgpack.Packer(default=_pack_marker, use_bin_type=True).pack
+        self._packer = _new_packer()
         self._none = b"\xc0"
 
     def ref(self, value: object) -> int:
-        packed = self._none if value is None else self._pack(value)
+        packed = self._none if value is None else pack_value(value, self._packer)
         found = self.index.get(packed)
         count = len(self.items)
         if found is None:
@@ -250,13 +278,16 @@ def page_data(document: dict) -> tuple[dict, str]:
             payload = {key: item for key, item in record.items() if key not in _COMMON_FIELDS}
             ev_time.append(ns(event.time))
             ev_kind.append(strings.add(kind))
-            ev_label.append(strings.add(describe_event(record)))
+            message = record.get("message")
+            left = kind == "ruvo/left_out"
+            # A left-out record brings its own sentence, to be shown as it is.
+            ev_label.append(strings.add(message if left and isinstance(message, str) else describe_event(record)))
             ev_severity.append(_severity(record))
             ev_record.append(ref(payload))
             ev_parent.append(parent)
-            since = _number(record.get("since")) if kind == "ruvo/left_out" else None
+            since = _number(record.get("since")) if left else None
             ev_since.append(ns(since) if since is not None else None)
-            if kind == "ruvo/left_out":
+            if left:
                 left_out.append(json_safe(payload))
         thread_end = ns(tree.last)
         end = max(end, thread_end, previous + (durations[-1] if durations else 0), *ev_time[-1:])

@@ -693,7 +693,8 @@
     return node;
   }
 
-  var MAX_ITEMS_SHOWN = 200;
+  // The serialiser keeps 1000 items of a container: show them all.
+  var MAX_ITEMS_SHOWN = 1000;
 
   // A value as the program had it; the serialiser's markers say in words
   // what was recorded instead of the value.
@@ -710,11 +711,18 @@
       case "L":
         box = el("span");
         box.appendChild(document.createTextNode("["));
-        for (i = 1; i < v.length && i <= MAX_ITEMS_SHOWN; i++) {
+        var last = v.length - 1, marker = Array.isArray(v[last]) && v[last][0] === "N";
+        var shown = Math.min(last - (marker ? 1 : 0), MAX_ITEMS_SHOWN);
+        for (i = 1; i <= shown; i++) {
           if (i > 1) box.appendChild(document.createTextNode(", "));
           box.appendChild(renderValue(v[i], depth + 1));
         }
-        if (v.length - 1 > MAX_ITEMS_SHOWN) box.appendChild(span("v-badge", ", … " + (v.length - 1 - MAX_ITEMS_SHOWN) + " more not shown here"));
+        var hidden = last - (marker ? 1 : 0) - shown;
+        if (hidden > 0) box.appendChild(span("v-badge", ", … " + hidden + " more not shown here"));
+        if (marker) {
+          if (shown) box.appendChild(document.createTextNode(", "));
+          box.appendChild(renderValue(v[last], depth + 1));
+        }
         box.appendChild(document.createTextNode("]"));
         return box;
       case "M":
@@ -1170,6 +1178,14 @@
     },
     hitTest: function (x, y) { return hitTest(x, y); },
     selected: function () { return selected && { kind: selected.kind, thread: selected.th.index, i: selected.i }; },
-    pixel: function (x, y) { var p = ctx.getImageData(Math.floor(x * dpr), Math.floor(y * dpr), 1, 1).data; return [p[0], p[1], p[2]]; },
+    // Colours at points of the window ([[x, y], ...], as spanRect gives),
+    // read back in one go.
+    pixels: function (points) {
+      var image = ctx.getImageData(0, 0, canvas.width, canvas.height), c = canvas.getBoundingClientRect();
+      return points.map(function (p) {
+        var at = 4 * (Math.floor((p[1] - c.top) * dpr) * canvas.width + Math.floor((p[0] - c.left) * dpr));
+        return [image.data[at], image.data[at + 1], image.data[at + 2]];
+      });
+    },
   };
 })();
