@@ -302,6 +302,13 @@
 
   var threads = D.threads.map(prepareThread);
   var nFrames = D.frameName.length;
+  // Frames differ by where they returned too; the call tree merges those.
+  var frameGroup = new Int32Array(nFrames), groupOf = new Map();
+  for (var g = 0; g < nFrames; g++) {
+    var key = D.frameName[g] + ":" + D.framePath[g];
+    if (!groupOf.has(key)) groupOf.set(key, g);
+    frameGroup[g] = groupOf.get(key);
+  }
   var frameColor = [];
   for (var f = 0; f < nFrames; f++) frameColor.push(colorFor(STR[D.frameName[f]]));
 
@@ -906,11 +913,11 @@
     var root = { frame: -1, count: 0, total: 0, own: 0, children: new Map(), longest: -1, parent: null };
     var stack = [root];
     for (var i = 0; i < th.n; i++) {
-      var d = th.depth[i], parent = stack[d] || root;
-      var node = parent.children.get(th.frame[i]);
+      var d = th.depth[i], parent = stack[d] || root, group = frameGroup[th.frame[i]];
+      var node = parent.children.get(group);
       if (!node) {
-        node = { frame: th.frame[i], count: 0, total: 0, own: 0, children: new Map(), longest: -1, parent: parent };
-        parent.children.set(th.frame[i], node);
+        node = { frame: group, count: 0, total: 0, own: 0, children: new Map(), longest: -1, parent: parent };
+        parent.children.set(group, node);
       }
       var dur = th.end[i] - th.start[i];
       node.count++;
