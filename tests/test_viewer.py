@@ -165,7 +165,7 @@ def test_documents_of_one_trace_are_merged(shop):
     main = document["frames_of_interest"]
     first = dict(document, frames_of_interest=main[:40], frames={})
     second = dict(document, frames_of_interest=main[40:], frames=document["frames"])
-    assert page_data(first | {})[0] != page_data(document)[0]
+    assert page_data(first)[0] != page_data(document)[0]
     assert build_page([first, second]) == build_page(document)
 
 
