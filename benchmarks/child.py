@@ -80,8 +80,10 @@ class Session:
         if config in ("ruvo", "ruvo-light"):
             from ruvo import Profiler
 
+            # No budget: these workloads measure what recording every call
+            # costs (benchmarks/runaway.py measures a trace past its budget).
             self.profiler = Profiler(db_path=os.path.join(tmpdir, "ruvo.sqlite3"),
-                                     lightweight_repr=config == "ruvo-light")
+                                     lightweight_repr=config == "ruvo-light", trace_budget=None)
         elif config == "cprofile":
             import cProfile
 

@@ -43,6 +43,7 @@ __all__ = [
     "default_db_path",
     "list_traces",
     "latest_trace_id",
+    "latest_trace_id_of_test",
     "load_documents",
     "load_trace",
 ]
@@ -313,6 +314,20 @@ def latest_trace_id(db_path: str | os.PathLike) -> str:
         connection.close()
     if row is None:
         raise TraceNotFound(f"no traces in {db_path}")
+    return row[0]
+
+
+def latest_trace_id_of_test(db_path: str | os.PathLike, nodeid: str) -> str:
+    """The trace id of the document saved last for a pytest node id."""
+    connection = _open_for_reading(db_path)
+    try:
+        row = connection.execute(
+            "SELECT trace_id FROM trace_documents WHERE test_nodeid = ? ORDER BY id DESC LIMIT 1", (nodeid,)
+        ).fetchone()
+    finally:
+        connection.close()
+    if row is None:
+        raise TraceNotFound(f"no trace of test {nodeid} in {db_path}")
     return row[0]
 
 

@@ -85,6 +85,8 @@ class TracePerTest:
         self._db = db
         self.saved = 0
         self.not_saved = 0
+        self.failed: dict[str, None] = {}
+        self.db_option = config.getoption("ruvo_db")
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionstart(self, session: pytest.Session) -> None:
@@ -110,6 +112,7 @@ class TracePerTest:
         # The worst phase wins: a failing teardown fails a passing test.
         if report.failed:
             item.stash[_OUTCOME] = "failed"
+            self.failed[item.nodeid] = None
         elif report.skipped and item.stash.get(_OUTCOME, "passed") == "passed":
             item.stash[_OUTCOME] = "skipped"
 
@@ -126,3 +129,7 @@ class TracePerTest:
             terminalreporter.write_line(
                 f"ruvo: {self.not_saved} test trace(s) could not be saved to {self.profiler.db_path}", red=True
             )
+        from .viewer.command import failed_test_line
+
+        for nodeid in self.failed:
+            terminalreporter.write_line(failed_test_line(self.profiler.db_path, nodeid, self.db_option))

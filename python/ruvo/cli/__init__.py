@@ -15,7 +15,7 @@ from typing import Optional, Sequence
 
 from ..config import DEFAULT_DB
 from ..version import __version__
-from . import export, run, show, traces
+from . import export, run, show, traces, view
 from .common import EXIT_ERROR, Command, CommandError, exit_status
 
 __all__ = ["COMMANDS", "build_parser", "main"]
@@ -25,6 +25,7 @@ COMMANDS: dict[str, Command] = {command.name: command for command in (
     traces.COMMAND,
     show.COMMAND,
     export.COMMAND,
+    view.COMMAND,
 )}
 
 

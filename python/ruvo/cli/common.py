@@ -108,11 +108,16 @@ def resolve_trace_id(path: Path, trace_id: Optional[str]) -> Optional[str]:
     raise CommandError(f"no trace {trace_id} in {display_path(path)}")
 
 
-def load(path: Path, trace_id: Optional[str]) -> dict:
-    """The decoded trace (the latest by default), or a CommandError saying why not."""
+def load(path: Path, trace_id: Optional[str], test: Optional[str] = None) -> dict:
+    """The decoded trace (the latest by default, or the latest of a pytest
+    node id), or a CommandError saying why not."""
     from .. import db
 
     try:
+        if test is not None:
+            if trace_id is not None:
+                raise CommandError("give a trace id or --test, not both")
+            trace_id = db.latest_trace_id_of_test(path, test)
         return db.load_trace(path, resolve_trace_id(path, trace_id))
     except LookupError as error:
         raise CommandError(str(error.args[0]) if error.args else str(error)) from None

@@ -22,6 +22,7 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     show.add_argument("--values", action="store_true", help="also show arguments, return values and locals")
     show.add_argument("--thread", action="append", metavar="NAME",
                       help="show only this thread (name or native id; repeatable)")
+    show.add_argument("--test", metavar="NODEID", help="show the latest trace of this pytest node id")
     return show
 
 
@@ -37,7 +38,7 @@ def execute(options: argparse.Namespace) -> int:
     from ..model import build_threads
     from ..render.text import render_trace
 
-    document = load(db_path(options.db), options.trace_id)
+    document = load(db_path(options.db), options.trace_id, options.test)
     if options.thread:
         known = build_threads(document)
         names = {tree.name for tree in known} | {str(tree.native_id) for tree in known}
