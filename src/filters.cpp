@@ -2,7 +2,15 @@
 
 #include <cstring>
 
-#include "utils.hpp"
+#include "call_site.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "ids.hpp"
+#include "msgpack.hpp"
+#include "names.hpp"
+#include "paths.hpp"
+#include "qualname.hpp"
+#include "serializer.hpp"
 
 namespace ruvo {
 

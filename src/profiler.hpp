@@ -12,7 +12,15 @@
 #include "filters.hpp"
 #include "plugins.hpp"
 #include "refs.hpp"
-#include "utils.hpp"
+#include "call_site.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "ids.hpp"
+#include "msgpack.hpp"
+#include "names.hpp"
+#include "paths.hpp"
+#include "qualname.hpp"
+#include "serializer.hpp"
 
 namespace ruvo {
 

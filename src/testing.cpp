@@ -4,7 +4,15 @@
 
 #include "filters.hpp"
 #include "profiler.hpp"
-#include "utils.hpp"
+#include "call_site.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "ids.hpp"
+#include "msgpack.hpp"
+#include "names.hpp"
+#include "paths.hpp"
+#include "qualname.hpp"
+#include "serializer.hpp"
 
 namespace ruvo {
 namespace {

@@ -1,0 +1,69 @@
+#include "call_site.hpp"
+
+#include "convert.hpp"
+#include "errors.hpp"
+#include "names.hpp"
+
+namespace ruvo {
+
+bool current_thread(ThreadIdentity* out) {
+    Ref threading = import_module(NAMES.mod_threading);
+    if (!threading) return false;
+    Ref thread = Ref::steal(PyObject_CallMethodNoArgs(threading.get(), NAMES.current_thread));
+    if (!thread) return false;
+    Ref name = Ref::steal(PyObject_GetAttr(thread.get(), NAMES.name));
+    if (!name) return false;
+    ThreadIdentity identity;
+    if (!text_for_trace(name.get(), &identity.name)) return false;
+    Ref native_id = Ref::steal(PyObject_GetAttr(thread.get(), NAMES.native_id));
+    if (!native_id) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+    } else if (native_id.get() != Py_None) {
+        uint64_t value;
+        if (!extract_u64(native_id.get(), &value)) return false;
+        identity.native_id = value;
+    }
+    *out = std::move(identity);
+    return true;
+}
+
+CallSiteSnapshot snapshot_top(const std::vector<CallFrame>& stack) {
+    CallSiteSnapshot snapshot;
+    for (auto it = stack.rbegin(); it != stack.rend() && snapshot.size < 2; ++it) {
+        snapshot.entries[snapshot.size].frame = it->frame.copy();
+        snapshot.entries[snapshot.size].id = it->id;
+        ++snapshot.size;
+    }
+    return snapshot;
+}
+
+bool user_code_call_site(CallSiteSnapshot snapshot, const Id* frame_id,
+                         std::optional<UserCodeCallSite>* out) {
+    out->reset();
+    if (frame_id == nullptr) return true;
+    const CallFrame* site = nullptr;
+    for (int i = 0; i < snapshot.size; ++i) {
+        if (snapshot.entries[i].id != *frame_id) {
+            site = &snapshot.entries[i];
+            break;
+        }
+    }
+    if (site == nullptr) return true;
+    PyObject* frame = site->frame.get();
+    if (!PyFrame_Check(frame)) {
+        set_conversion_error(frame, "PyFrame");
+        return false;
+    }
+    // What the frame's f_lineno gives; no line (None there) is refused as
+    // None would be.
+    int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+    if (line < 0) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
+        return false;
+    }
+    *out = UserCodeCallSite{site->id, static_cast<int32_t>(line)};
+    return true;
+}
+
+}  // namespace ruvo

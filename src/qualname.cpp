@@ -1,0 +1,182 @@
+#include "qualname.hpp"
+
+#include "convert.hpp"
+#include "errors.hpp"
+#include "names.hpp"
+
+namespace ruvo {
+
+// Appends str(obj) for a name part; an unprintable part is reported to the
+// unraisable hook and rendered as a placeholder.
+static void append_name_part(std::string& out, PyObject* obj) {
+    TraceText text;
+    if (PyUnicode_CheckExact(obj) && text.set(obj)) {
+        out.append(text.view());
+        return;
+    }
+    Ref str = Ref::steal(PyObject_Str(obj));
+    if (str && text.set(str.get())) {
+        out.append(text.view());
+        return;
+    }
+    PyErr_WriteUnraisable(obj);
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
+    if (type_name && text.set(type_name.get())) {
+        out.append("<unprintable ").append(text.view()).append(" object>");
+        return;
+    }
+    PyErr_Clear();
+    out.append("<unprintable object>");
+}
+
+static void join_names(std::string& out, PyObject* left, PyObject* right) {
+    out.clear();
+    append_name_part(out, left);
+    out += '.';
+    append_name_part(out, right);
+}
+
+static std::string joined(PyObject* left, PyObject* right) {
+    std::string out;
+    join_names(out, left, right);
+    return out;
+}
+
+// module.qualname of a function-like object, or nothing.
+static std::optional<std::string> qualname_of(PyObject* obj) {
+    Ref module = Ref::steal(PyObject_GetAttr(obj, NAMES.dunder_module));
+    if (!module) return std::nullopt;
+    Ref qualname = Ref::steal(PyObject_GetAttr(obj, NAMES.dunder_qualname));
+    if (!qualname) return std::nullopt;
+    return joined(module.get(), qualname.get());
+}
+
+// The module name a frame's globals give: a missing "__name__" is a KeyError.
+static Ref module_name_of(PyObject* globals) {
+    if (PyDict_CheckExact(globals)) {
+        PyObject* name = PyDict_GetItemWithError(globals, NAMES.dunder_name);
+        if (name == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, NAMES.dunder_name);
+        return Ref::borrow(name);
+    }
+    return Ref::steal(PyObject_GetItem(globals, NAMES.dunder_name));
+}
+
+bool get_qualname(PyObject* frame, std::string* out, bool* found) {
+    *found = true;
+    if (PyFrame_Check(frame)) {
+        // The interpreter's own frames: the same values as the attributes,
+        // read without looking the attributes up.
+        auto* real = reinterpret_cast<PyFrameObject*>(frame);
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(real)));
+        Ref globals = Ref::steal(PyFrame_GetGlobals(real));
+        Ref module = module_name_of(globals.get());
+        if (!module) return false;
+        join_names(*out, module.get(), reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
+        return true;
+    }
+    Ref code = Ref::steal(PyObject_GetAttr(frame, NAMES.f_code));
+    if (!code) return false;
+    Ref qualname = Ref::steal(PyObject_GetAttr(code.get(), NAMES.co_qualname));
+    if (!qualname) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        Ref co_name = Ref::steal(PyObject_GetAttr(code.get(), NAMES.co_name));
+        if (!co_name) return false;
+        if (!PyUnicode_Check(co_name.get())) {
+            set_conversion_error(co_name.get(), "PyString");
+            return false;
+        }
+        if (PyUnicode_CompareWithASCIIString(co_name.get(), "<module>") != 0) {
+            std::optional<std::string> name = get_qualname_inner(frame, co_name.get());
+            *found = name.has_value();
+            if (name) *out = std::move(*name);
+            return true;
+        }
+        qualname = std::move(co_name);
+    }
+    Ref globals = Ref::steal(PyObject_GetAttr(frame, NAMES.f_globals));
+    if (!globals) return false;
+    Ref module = module_name_of(globals.get());
+    if (!module) return false;
+    join_names(*out, module.get(), qualname.get());
+    return true;
+}
+
+std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* co_name) {
+    // Every failure in the search means "no name": nothing may stay pending.
+    auto absent = []() -> std::optional<std::string> {
+        PyErr_Clear();
+        return std::nullopt;
+    };
+    auto key_error = []() {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+        PyErr_Clear();
+        return true;
+    };
+
+    // 1, 2: the caller usually holds the function under its own name.
+    Ref caller = Ref::steal(PyObject_GetAttr(frame, NAMES.f_back));
+    if (!caller || caller.get() == Py_None) return absent();
+    Ref caller_locals = Ref::steal(PyObject_GetAttr(caller.get(), NAMES.f_locals));
+    if (!caller_locals) return absent();
+    if (Ref found = Ref::steal(PyObject_GetItem(caller_locals.get(), co_name))) {
+        auto name = qualname_of(found.get());
+        return name ? name : absent();
+    }
+    if (!key_error()) return absent();
+
+    // 3
+    Ref locals = Ref::steal(PyObject_GetAttr(frame, NAMES.f_locals));
+    if (!locals) return absent();
+    Ref inspect = import_module(NAMES.mod_inspect);
+    if (!inspect) return absent();
+    Ref getattr_static = Ref::steal(PyObject_GetAttr(inspect.get(), NAMES.getattr_static));
+    if (!getattr_static) return absent();
+
+    // 4: a method, found statically on its instance.
+    if (Ref self = Ref::steal(PyObject_GetItem(locals.get(), NAMES.self))) {
+        Ref attribute = Ref::steal(PyObject_CallFunctionObjArgs(getattr_static.get(), self.get(), co_name, nullptr));
+        if (!attribute) return absent();
+        Ref builtins = import_module(NAMES.mod_builtins);
+        if (!builtins) return absent();
+        Ref property = Ref::steal(PyObject_GetAttr(builtins.get(), NAMES.property));
+        if (!property) return absent();
+        int is_property = PyObject_IsInstance(attribute.get(), property.get());
+        if (is_property < 0) return absent();
+        if (is_property) {
+            attribute = Ref::steal(PyObject_GetAttr(attribute.get(), NAMES.fget));
+            if (!attribute) return absent();
+        }
+        auto name = qualname_of(attribute.get());
+        return name ? name : absent();
+    }
+    if (!key_error()) return absent();
+
+    // 5: a classmethod, found statically on its class.
+    if (Ref cls = Ref::steal(PyObject_GetItem(locals.get(), NAMES.cls))) {
+        if (PyType_Check(cls.get())) {
+            Ref attribute = Ref::steal(PyObject_CallFunctionObjArgs(getattr_static.get(), cls.get(), co_name, nullptr));
+            if (!attribute) return absent();
+            auto name = qualname_of(attribute.get());
+            return name ? name : absent();
+        }
+    } else if (!key_error()) {
+        return absent();
+    }
+
+    // 6: a class body, or a module-level function.
+    Ref globals = Ref::steal(PyObject_GetAttr(frame, NAMES.f_globals));
+    if (!globals) return absent();
+    if (Ref class_qualname = Ref::steal(PyObject_GetItem(locals.get(), NAMES.dunder_qualname))) {
+        Ref module = Ref::steal(PyObject_GetItem(globals.get(), NAMES.dunder_name));
+        if (!module) return absent();
+        return joined(module.get(), class_qualname.get());
+    }
+    if (!key_error()) return absent();
+    Ref function = Ref::steal(PyObject_GetItem(globals.get(), co_name));
+    if (!function) return absent();
+    auto name = qualname_of(function.get());
+    return name ? name : absent();
+}
+
+}  // namespace ruvo
