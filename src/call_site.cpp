@@ -28,6 +28,15 @@ bool current_thread(ThreadIdentity* out) {
     return true;
 }
 
+void pop_call_frame(std::vector<CallFrame>& stack, PyObject* frame) {
+    if (stack.empty() || stack.back().frame.get() != frame) return;
+    // Out of the vector before the reference goes: dropping a frame can run
+    // Python code (finalisers of its locals), and the collector may walk the
+    // stack meanwhile.
+    CallFrame top = std::move(stack.back());
+    stack.pop_back();
+}
+
 CallSiteSnapshot snapshot_top(const std::vector<CallFrame>& stack) {
     CallSiteSnapshot snapshot;
     for (auto it = stack.rbegin(); it != stack.rend() && snapshot.size < 2; ++it) {

@@ -24,6 +24,11 @@ struct CallFrame {
     bool with_values = true;
 };
 
+// Takes a returning frame's entry off the thread's stack of recorded calls.
+// A return pops only its own frame: a call that failed to record, or a
+// return whose call was never seen, must not take the caller's entry.
+void pop_call_frame(std::vector<CallFrame>& stack, PyObject* frame);
+
 // The two topmost entries of a thread's call-frame stack: all that the call
 // site search ever looks at, so that is all that is copied.
 struct CallSiteSnapshot {

@@ -56,4 +56,10 @@ void set_conversion_error(PyObject* obj, const char* target) {
     PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
 }
 
+bool take_lock(PoisonMutex& mutex, std::optional<PoisonMutex::Guard>& guard, const char* poisoned) {
+    if (mutex.lock(guard)) return true;
+    set_internal_error(poisoned);
+    return false;
+}
+
 }  // namespace ruvo

@@ -23,4 +23,9 @@ void set_conversion_error(PyObject* obj, const char* target);
 
 inline constexpr const char* CANT_EXTRACT_STR = "Can't extract `str` to `Vec`";
 
+// Takes one of the profiler's locks: false with the internal error
+// `poisoned` when a failure under it left it poisoned. The one way they are
+// taken, so that none is ever used unchecked.
+bool take_lock(PoisonMutex& mutex, std::optional<PoisonMutex::Guard>& guard, const char* poisoned);
+
 }  // namespace ruvo

@@ -212,4 +212,13 @@ void store_code_info(PyObject* code, uintptr_t info) {
     if (set_code_extra(code, reinterpret_cast<void*>(info)) != 0) PyErr_Clear();
 }
 
+bool frame_is_recorded(Verdict verdict, PyObject* frame, bool* recorded) {
+    *recorded = verdict == Verdict::Record;
+    if (verdict != Verdict::RecordUnlessAttrs) return true;
+    bool attrs = false;
+    if (!attrs_caller_test(frame, &attrs)) return false;
+    *recorded = !attrs;
+    return true;
+}
+
 }  // namespace ruvo

@@ -39,6 +39,10 @@ Verdict decide_by_filename(std::string_view filename, const std::vector<Finder>&
 // lookup fails.
 bool attrs_caller_test(PyObject* frame, bool* holds);
 
+// The whole decision for a frame whose file name gave `verdict`: whether it
+// is recorded. False with an internal error set when a frame lookup fails.
+bool frame_is_recorded(Verdict verdict, PyObject* frame, bool* recorded);
+
 // A word kept on each code object, so that frames of code seen before are
 // judged without reading their file name again. 0 means nothing cached.
 void init_code_cache();

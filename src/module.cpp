@@ -3,7 +3,10 @@
 #include <new>
 
 #include "filters.hpp"
-#include "profiler.hpp"
+#include "args.hpp"
+#include "config.hpp"
+#include "hook.hpp"
+#include "profiler_type.hpp"
 #include "call_site.hpp"
 #include "convert.hpp"
 #include "errors.hpp"

@@ -191,17 +191,17 @@ Value Value::integer(int64_t v) {
     return value;
 }
 
-Value Value::text(std::string s) {
+Value Value::text(std::string_view s) {
     Value value;
     value.kind = Kind::Text;
-    value.data = std::move(s);
+    value.data = s;
     return value;
 }
 
-Value Value::map(std::vector<Value> keys_and_values) {
+Value Value::map(std::span<const Value> keys_and_values) {
     Value value;
     value.kind = Kind::Map;
-    value.items = std::move(keys_and_values);
+    value.items = keys_and_values;
     return value;
 }
 

@@ -115,12 +115,14 @@ struct Value {
     int64_t sint = 0;
     double real = 0;
     int8_t ext_type = 0;
-    std::string data;            // Text, Bytes, Ext
-    std::vector<Value> items;    // Array; Map as key, value, key, value, ...
+    // Views of storage the caller owns, so that a tree for one record (the
+    // call site) is built on the stack without touching the heap.
+    std::string_view data;          // Text, Bytes, Ext
+    std::span<const Value> items;   // Array; Map as key, value, key, value, ...
 
     static Value integer(int64_t v);  // non-negative values as UInt
-    static Value text(std::string s);
-    static Value map(std::vector<Value> keys_and_values);
+    static Value text(std::string_view s);
+    static Value map(std::span<const Value> keys_and_values);
 };
 void write_value(Buffer& b, const Value& v);
 

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
-#include "profiler.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "names.hpp"
+#include "serializer.hpp"
 
 namespace ruvo {
 
@@ -157,12 +160,9 @@ Ref text_object(std::string_view text) {
 
 // This processor's id for the event's frame. Holds the plugins lock only for
 // the map access: no Python code runs under it.
-bool plugin_frame_id(ProfilerState& state, const PluginProcessor& processor, const PluginEvent& event, Id* out) {
+bool plugin_frame_id(const PluginHost& host, const PluginProcessor& processor, const PluginEvent& event, Id* out) {
     std::optional<PoisonMutex::Guard> guard;
-    if (!state.plugins_lock.lock(guard)) {
-        set_internal_error("the plugins lock is poisoned");
-        return false;
-    }
+    if (!take_lock(host.plugins_lock, guard, "the plugins lock is poisoned")) return false;
     auto address = reinterpret_cast<uintptr_t>(event.frame);
     if (event.is_call) {
         *out = new_id("frm_");
@@ -195,8 +195,8 @@ bool merge_process_result(PyObject* data, PyObject* result) {
 
 // One processor's turn: true whether or not it fired (a record is appended
 // when it did), false with the error set when it failed.
-bool run_processor(ProfilerState& state, ThreadData& thread, const PluginProcessor& processor,
-                   const PluginEvent& event, std::vector<EventRecord>& records) {
+bool run_processor(const PluginHost& host, const PluginProcessor& processor, const PluginEvent& event,
+                   std::vector<EventRecord>& records) {
     PyObject* context = processor.context.get();
     if (processor.call) {
         Ref decision = call_plugin(processor.call.get(), event, context);
@@ -210,12 +210,12 @@ bool run_processor(ProfilerState& state, ThreadData& thread, const PluginProcess
         const auto& events = *processor.events;
         if (std::find(events.begin(), events.end(), name) == events.end()) return true;
     }
-    CallSiteSnapshot snapshot = snapshot_top(thread.call_frames);
+    CallSiteSnapshot snapshot = snapshot_top(host.call_frames);
 
     Ref data = Ref::steal(PyDict_New());
     if (!data) return false;
     Id id;
-    if (!plugin_frame_id(state, processor, event, &id)) return false;
+    if (!plugin_frame_id(host, processor, event, &id)) return false;
     if (!set_item(data.get(), NAMES.frame_id, text_object(id_view(id)))) return false;
     auto now = timestamp();
     if (!now) return false;
@@ -260,19 +260,19 @@ bool run_processor(ProfilerState& state, ThreadData& thread, const PluginProcess
         return false;
     }
     if (!text_for_trace(final_type, &record.type)) return false;
-    if (!dump_msgpack(data.get(), state.lightweight_repr, &record.bytes)) return false;
+    if (!dump_msgpack(data.get(), host.lightweight_repr, &record.bytes)) return false;
     records.push_back(std::move(record));
     return true;
 }
 
 }  // namespace
 
-void process_plugins(ProfilerState& state, ThreadData& thread, const std::vector<PluginProcessor>& processors,
+void process_plugins(const PluginHost& host, const std::vector<PluginProcessor>& processors,
                      const PluginEvent& event, std::vector<EventRecord>& records) {
     for (const PluginProcessor& processor : processors) {
         if (!processor.path_fragment.occurs_in(event.filename)) continue;
-        if (!run_processor(state, thread, processor, event, records)) {
-            log_error(&state, fetch_error(), event.frame, event.event_name, event.co_filename, event.co_name);
+        if (!run_processor(host, processor, event, records)) {
+            log_error(host.failures, fetch_error(), event.frame, event.event_name, event.co_filename, event.co_name);
         }
     }
 }

@@ -8,17 +8,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "filters.hpp"
-#include "refs.hpp"
 #include "call_site.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
+#include "filters.hpp"
 #include "ids.hpp"
-#include "msgpack.hpp"
-#include "names.hpp"
-#include "paths.hpp"
-#include "qualname.hpp"
-#include "serializer.hpp"
+#include "refs.hpp"
+#include "report.hpp"
+#include "store.hpp"
 
 namespace ruvo {
 
@@ -51,15 +46,6 @@ using PluginMap = std::unordered_map<std::string, std::vector<PluginProcessor>, 
 // set; no partial map survives.
 bool load_plugins(PyObject* config, PluginMap* out);
 
-// One record of an event: its type ("frame" or the plugin's) and its bytes.
-struct EventRecord {
-    std::string type;  // short types such as "frame" live inside the string itself
-    Buffer bytes;
-};
-
-struct ProfilerState;
-struct ThreadData;
-
 // What plugin processing needs to know of the event being processed.
 struct PluginEvent {
     PyObject* frame;
@@ -71,10 +57,20 @@ struct PluginEvent {
     PyObject* co_name;
 };
 
+// What plugin processing needs of the profiler: the lock over the
+// processors' frame ids, the serialiser setting, the thread's recorded calls
+// (for call sites) and where failures are counted.
+struct PluginHost {
+    PoisonMutex& plugins_lock;
+    bool lightweight_repr;
+    const std::vector<CallFrame>& call_frames;
+    FailureLog* failures;
+};
+
 // Runs `processors` (those filed under the frame's co_name) against one
 // event and appends the records of those that fire. Failures are reported and
 // skip only the processor concerned.
-void process_plugins(ProfilerState& state, ThreadData& thread, const std::vector<PluginProcessor>& processors,
+void process_plugins(const PluginHost& host, const std::vector<PluginProcessor>& processors,
                      const PluginEvent& event, std::vector<EventRecord>& records);
 
 }  // namespace ruvo

@@ -1,9 +1,12 @@
 // ruvo._ruvo_testing: the internals of ruvo._ruvo that its public interface
 // cannot reach, exposed for ruvo's own test suite only.
 #include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
 
 #include "filters.hpp"
-#include "profiler.hpp"
+#include "state.hpp"
 #include "call_site.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
@@ -87,7 +90,13 @@ PyObject* raw_pair(PyObject*, PyObject* args) {
 // Python values to a value tree: None, bool, int, float (64-bit), str, bytes,
 // list, dict, and the tuples ("f32", x), ("ext", type, data) and
 // ("text", raw bytes) for the forms Python has no value of its own for.
-bool to_value(PyObject* obj, Value* out) {
+// Storage the tree's views point into, for as long as the tree is written.
+struct ValueArena {
+    std::deque<std::string> texts;
+    std::deque<std::vector<Value>> lists;
+};
+
+bool to_value(PyObject* obj, Value* out, ValueArena& arena) {
     if (obj == Py_None) {
         out->kind = Value::Kind::Nil;
     } else if (PyBool_Check(obj)) {
@@ -111,26 +120,28 @@ bool to_value(PyObject* obj, Value* out) {
         out->real = PyFloat_AS_DOUBLE(obj);
     } else if (PyUnicode_Check(obj)) {
         out->kind = Value::Kind::Text;
-        if (!extract_text(obj, &out->data)) return false;
+        if (!extract_text(obj, &arena.texts.emplace_back())) return false;
+        out->data = arena.texts.back();
     } else if (PyBytes_Check(obj)) {
         out->kind = Value::Kind::Bytes;
-        out->data.assign(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
+        out->data = arena.texts.emplace_back(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
     } else if (PyList_Check(obj)) {
         out->kind = Value::Kind::Array;
+        std::vector<Value>& items = arena.lists.emplace_back(static_cast<size_t>(PyList_GET_SIZE(obj)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
-            out->items.emplace_back();
-            if (!to_value(PyList_GET_ITEM(obj, i), &out->items.back())) return false;
+            if (!to_value(PyList_GET_ITEM(obj, i), &items[static_cast<size_t>(i)], arena)) return false;
         }
+        out->items = items;
     } else if (PyDict_Check(obj)) {
         out->kind = Value::Kind::Map;
+        std::vector<Value>& items = arena.lists.emplace_back(2 * static_cast<size_t>(PyDict_GET_SIZE(obj)));
         Py_ssize_t pos = 0;
+        size_t next = 0;
         PyObject *key, *value;
         while (PyDict_Next(obj, &pos, &key, &value)) {
-            out->items.emplace_back();
-            if (!to_value(key, &out->items.back())) return false;
-            out->items.emplace_back();
-            if (!to_value(value, &out->items.back())) return false;
+            if (!to_value(key, &items[next++], arena) || !to_value(value, &items[next++], arena)) return false;
         }
+        out->items = items;
     } else if (PyTuple_Check(obj) && PyTuple_GET_SIZE(obj) >= 2) {
         const char* tag = PyUnicode_Check(PyTuple_GET_ITEM(obj, 0)) ? PyUnicode_AsUTF8(PyTuple_GET_ITEM(obj, 0)) : "";
         if (tag == nullptr) return false;
@@ -142,14 +153,14 @@ bool to_value(PyObject* obj, Value* out) {
         }
         if (std::strcmp(tag, "text") == 0 && PyBytes_Check(second)) {
             out->kind = Value::Kind::Text;
-            out->data.assign(PyBytes_AS_STRING(second), static_cast<size_t>(PyBytes_GET_SIZE(second)));
+            out->data = arena.texts.emplace_back(PyBytes_AS_STRING(second), static_cast<size_t>(PyBytes_GET_SIZE(second)));
             return true;
         }
         if (std::strcmp(tag, "ext") == 0 && PyTuple_GET_SIZE(obj) == 3 && PyBytes_Check(PyTuple_GET_ITEM(obj, 2))) {
             out->kind = Value::Kind::Ext;
             out->ext_type = static_cast<int8_t>(PyLong_AsLong(second));
             PyObject* data = PyTuple_GET_ITEM(obj, 2);
-            out->data.assign(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
+            out->data = arena.texts.emplace_back(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
             return !PyErr_Occurred();
         }
         PyErr_SetString(PyExc_TypeError, "unknown tagged value");
@@ -163,7 +174,8 @@ bool to_value(PyObject* obj, Value* out) {
 
 PyObject* value(PyObject*, PyObject* arg) {
     Value v;
-    if (!to_value(arg, &v)) return nullptr;
+    ValueArena arena;
+    if (!to_value(arg, &v, arena)) return nullptr;
     Buffer b;
     write_value(b, v);
     return bytes_of(b);
@@ -280,10 +292,10 @@ PyObject* decide(PyObject*, PyObject* args) {
                                     : verdict == Verdict::Record ? "record"
                                                                  : "record-unless-attrs");
     }
-    Verdict verdict = decide_by_filename(name, include_finders, ignore_finders);
-    bool attrs = false;
-    if (verdict == Verdict::RecordUnlessAttrs && !attrs_caller_test(frame, &attrs)) return nullptr;
-    bool record = verdict == Verdict::Record || (verdict == Verdict::RecordUnlessAttrs && !attrs);
+    bool record = false;
+    if (!frame_is_recorded(decide_by_filename(name, include_finders, ignore_finders), frame, &record)) {
+        return nullptr;
+    }
     return PyUnicode_FromString(record ? "record" : "skip");
 }
 

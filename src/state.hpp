@@ -1,6 +1,6 @@
-// The profiler: its state, the RuvoProfiler type that owns it, the profile
-// callback and the per-event processing, record storage, and trace building
-// and saving.
+// The profiler's state: settings fixed at registration, the stores of the
+// current trace and their locks, what the trace left out, and each thread's
+// working data. One RuvoProfiler instance owns one state.
 #pragma once
 
 #include <memory>
@@ -9,18 +9,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "filters.hpp"
-#include "plugins.hpp"
-#include "refs.hpp"
 #include "call_site.hpp"
-#include "convert.hpp"
-#include "errors.hpp"
+#include "filters.hpp"
 #include "ids.hpp"
 #include "msgpack.hpp"
-#include "names.hpp"
-#include "paths.hpp"
-#include "qualname.hpp"
-#include "serializer.hpp"
+#include "plugins.hpp"
+#include "refs.hpp"
+#include "report.hpp"
+#include "store.hpp"
 
 namespace ruvo {
 
@@ -56,44 +52,17 @@ struct ThreadData {
     bool in_use = false;
 };
 
-// Encoded records, kept back to back in chunks. Records are only ever copied
-// out whole and in order, into a trace document, so a record may straddle
-// two chunks; memory stays close to the encoded size however many records
-// there are.
-class RecordStore {
-  public:
-    // Appends records [begin, end) in order; all or nothing (throws
-    // std::bad_alloc with the store unchanged).
-    void append(const std::vector<EventRecord>& records, size_t begin, size_t end);
-    size_t count() const { return count_; }
-
-    size_t size() const { return bytes_; }
-    void copy_to(char* out) const;
-
-  private:
-    struct Chunk {
-        std::unique_ptr<char[]> data;
-        size_t used;
-        size_t capacity;
-    };
-    std::vector<Chunk> chunks_;
-    size_t count_ = 0;
-    size_t bytes_ = 0;
-};
-
 // What recording left out of the current trace, and why; reset with each
 // new trace. See budget_stage().
 struct LeftOut {
     uint64_t stored_bytes = 0;      // record bytes in the trace so far
     uint64_t values_omitted = 0;    // frame records written without values
     uint64_t frames_omitted = 0;    // frame records not written at all
-    uint64_t failures_unlogged = 0; // failed events counted, not logged
     double since = 0;               // when the first thing was left out
     bool announced = false;         // the log has been told for this trace
     uint64_t generation = 0;        // bumped with each new trace
-    // Failed events logged in this trace, by kind.
-    std::unordered_map<std::string, uint32_t> failures_by_kind;
-    bool any() const { return values_omitted || frames_omitted || failures_unlogged; }
+    FailureLog failures;            // failed events, for the flood limit
+    bool any() const { return values_omitted || frames_omitted || failures.unlogged; }
 };
 
 struct ProfilerState {
@@ -145,36 +114,7 @@ struct ProfilerState {
     std::unordered_map<uint64_t, std::unique_ptr<ThreadData>> threads;
 };
 
-struct RuvoProfilerObject {
-    PyObject_HEAD
-    ProfilerState* state;
-};
-
-extern PyTypeObject RuvoProfilerType;
-bool ready_profiler_type();
-
-// Builds a state from the host's profiler object; nullptr with the error set.
-std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler);
-
-// The interpreter's profile function; `obj` is the RuvoProfiler instance.
-int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
-
-// Registers, once per process, the atexit handler that empties the hook of
-// other threads before the interpreter finalises. False with the error set.
-bool close_hook_at_exit();
-
-// Reports a failed event as a warning on the "ruvo" logger, or hands an
-// exception that is the program's back to it. Consumes `error`. With a state,
-// repeated failures of one kind in a trace are counted after the first few.
-void log_error(ProfilerState* state, Ref error, PyObject* frame, PyObject* event_name, PyObject* co_filename,
-               PyObject* co_name);
-
 // The calling thread's entry in `state.threads`, created on first use.
 ThreadData& thread_data(ProfilerState& state);
-
-// Parses a fast-call argument vector into `out` (one slot per name, all
-// required), with the interpreter's usual error wording.
-bool parse_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     std::initializer_list<const char*> names, PyObject** out);
 
 }  // namespace ruvo

@@ -1,0 +1,180 @@
+#include "frame_record.hpp"
+
+#include <charconv>
+#include <optional>
+
+#include "call_site.hpp"
+#include "errors.hpp"
+#include "ids.hpp"
+#include "msgpack.hpp"
+#include "names.hpp"
+#include "paths.hpp"
+#include "qualname.hpp"
+#include "serializer.hpp"
+
+namespace ruvo {
+
+namespace {
+
+// The frame's locals as a dict to record, without "__builtins__". The
+// frame's own dict is never changed.
+Ref locals_for_record(PyObject* frame) {
+    // The frame's f_locals, without the attribute lookup.
+    Ref locals = Ref::steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)));
+    if (!locals) return Ref();
+    bool owned = false;
+    if (!PyDict_Check(locals.get())) {
+        // Function frames on 3.13+ give a write-through proxy: record a
+        // snapshot, so the values are those at the event, as a dict gives.
+        Ref snapshot = Ref::steal(PyDict_New());
+        if (!snapshot || PyDict_Merge(snapshot.get(), locals.get(), 1) < 0) return Ref();
+        locals = std::move(snapshot);
+        owned = true;
+    }
+    PyObject* builtins = PyDict_GetItemWithError(locals.get(), NAMES.dunder_builtins);
+    if (builtins == nullptr) {
+        if (PyErr_Occurred()) {
+            set_internal_error("locals.get(\"__builtins__\") should not raise.");
+            return Ref();
+        }
+        return locals;
+    }
+    if (!owned) {
+        locals = Ref::steal(PyDict_Copy(locals.get()));
+        if (!locals) return Ref();
+    }
+    if (PyDict_DelItem(locals.get(), NAMES.dunder_builtins) < 0) return Ref();
+    return locals;
+}
+
+// "path": the file name, a colon and the line, written in pieces.
+void write_path_pair(Buffer& b, std::string_view file, int line) {
+    char digits[16];
+    auto written = std::to_chars(digits, digits + sizeof digits, line);
+    auto digit_count = static_cast<size_t>(written.ptr - digits);
+    write_str(b, "path");
+    write_str_header(b, file.size() + 1 + digit_count);
+    b.append(file);
+    b.push_back(':');
+    b.append(digits, digit_count);
+}
+
+void write_frame_record(Buffer& b, std::string_view path, int lineno, std::string_view co_name,
+                        std::optional<std::string_view> qualname, bool is_call, const std::optional<Id>& id,
+                        Buffer& arg, Buffer& locals, const ThreadIdentity& thread, double now,
+                        const std::optional<UserCodeCallSite>& site) {
+    write_map_header(b, 12);
+    write_path_pair(b, path, lineno);
+    write_str_pair(b, "co_name", co_name);
+    write_str_pair(b, "qualname", qualname);
+    write_str_pair(b, "event", is_call ? "call" : "return");
+    write_str_pair(b, "frame_id", id ? std::optional<std::string_view>(id_view(*id)) : std::nullopt);
+    write_raw_pair(b, "arg", arg);
+    write_raw_pair(b, "locals", locals);
+    write_str_pair(b, "thread", thread.name);
+    write_int_pair(b, "thread_native_id", thread.native_id);
+    write_f64_pair(b, now);
+    write_str_pair(b, "type", "frame");
+    write_str(b, "user_code_call_site");
+    if (site) {
+        const Value entries[] = {Value::text("call_frame_id"), Value::text(id_view(site->call_frame_id)),
+                                 Value::text("line_number"), Value::integer(site->line_number)};
+        write_value(b, Value::map(entries));
+    } else {
+        write_value(b, Value());
+    }
+}
+
+// The values a frame record gets when they are left out: the serialiser's
+// DROPPED marker, an empty ext of type 8.
+void write_dropped(Buffer& b) {
+    b.clear();
+    const char dropped[] = {static_cast<char>(0xc7), 0, 8};
+    b.append(dropped, sizeof dropped);
+}
+
+}  // namespace
+
+bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, PyObject* arg, bool is_call,
+                   std::string_view filename, std::string_view co_name, bool with_values) {
+    EventScratch& scratch = thread.scratch;
+    std::vector<EventRecord>& records = scratch.records;
+    if (!thread.identity) {
+        ThreadIdentity identity;
+        if (!current_thread(&identity)) return false;
+        thread.identity = std::move(identity);
+    }
+
+    // What the frame's f_lineno gives; no line (None there) fails the event.
+    int lineno = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+    if (lineno < 0) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
+        return false;
+    }
+    std::string_view cwd;
+    bool plain_cwd = false;
+    if (!current_directory(&cwd, &plain_cwd)) return false;
+    std::string_view path = relative_path(filename, cwd, plain_cwd);
+
+    bool has_qualname = false;
+    if (!get_qualname(frame, &scratch.qualname, &has_qualname)) return false;
+
+    std::optional<Id> id;
+    auto address = reinterpret_cast<uintptr_t>(frame);
+    if (is_call) {
+        id = new_id("frm_");
+    } else if (auto found = thread.frame_ids.find(address); found != thread.frame_ids.end()) {
+        id = found->second;
+    }
+
+    std::optional<UserCodeCallSite> site;
+    if (!user_code_call_site(snapshot_top(thread.call_frames), id ? &*id : nullptr, &site)) return false;
+
+    if (with_values) {
+        Ref locals = locals_for_record(frame);
+        if (!locals) return false;
+        Ref serializer = serializer_function(state.lightweight_repr);
+        if (!serializer || !serialize_with(serializer.get(), state.lightweight_repr, arg, &scratch.arg) ||
+            !serialize_with(serializer.get(), state.lightweight_repr, locals.get(), &scratch.locals)) {
+            return false;
+        }
+    } else {
+        write_dropped(scratch.arg);
+        write_dropped(scratch.locals);
+    }
+    auto now = timestamp();
+    if (!now) return false;
+
+    Buffer& out = scratch.record;
+    out.clear();
+    write_frame_record(out, path, lineno, co_name,
+                       has_qualname ? std::optional<std::string_view>(scratch.qualname) : std::nullopt, is_call, id,
+                       scratch.arg, scratch.locals, *thread.identity, *now, site);
+    records.push_back(EventRecord{"frame", std::move(out)});
+    // The call's id and stack entry are made room for first and undone if
+    // the records cannot be stored: a return must never carry the id of a
+    // call that no document holds.
+    if (is_call) {
+        thread.frame_ids[address] = *id;
+        thread.call_frames.push_back(CallFrame{Ref::borrow(frame), *id, with_values});
+    } else {
+        pop_call_frame(thread.call_frames, frame);
+    }
+    bool stored = push_frames(state, thread, is_call, records);
+    if (!stored && is_call) {
+        thread.frame_ids.erase(address);
+        CallFrame undone = std::move(thread.call_frames.back());
+        thread.call_frames.pop_back();
+    }
+    // The record's bytes are copied into storage: keep its memory for the
+    // thread's next event.
+    for (EventRecord& record : records) {
+        if (record.type == "frame" && record.bytes.capacity() > 0) {
+            out = std::move(record.bytes);
+            break;
+        }
+    }
+    return stored;
+}
+
+}  // namespace ruvo

@@ -1,0 +1,112 @@
+#include "profiler_type.hpp"
+
+#include <new>
+#include <utility>
+
+#include "args.hpp"
+#include "document.hpp"
+#include "errors.hpp"
+#include "hook.hpp"
+
+namespace ruvo {
+
+ProfilerState* state_of(PyObject* self) {
+    if (Py_TYPE(self) != &RuvoProfilerType || reinterpret_cast<RuvoProfilerObject*>(self)->state == nullptr) {
+        set_conversion_error(self, "RuvoProfiler");
+        return nullptr;
+    }
+    return reinterpret_cast<RuvoProfilerObject*>(self)->state;
+}
+
+PyObject* save_request_in_db(PyObject* self, PyObject*) {
+    ProfilerState* state = state_of(self);
+    if (state == nullptr) return nullptr;
+    try {
+        if (!save_in_db(*state)) return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* build_trace(PyObject* self, PyObject*) {
+    ProfilerState* state = state_of(self);
+    if (state == nullptr) return nullptr;
+    try {
+        return build_trace_inner(*state).release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* ignored[3];
+    if (!parse_arguments("register_threading_profiler", args, nargs, kwnames, {"_frame", "_event", "_arg"},
+                         ignored)) {
+        return nullptr;
+    }
+    if (state_of(self) == nullptr) return nullptr;
+    PyEval_SetProfile(profile_callback, self);
+    Py_RETURN_NONE;
+}
+
+PyObject* new_instance(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    ProfilerState* state = reinterpret_cast<RuvoProfilerObject*>(self)->state;
+    if (state == nullptr) return 0;
+    for (const auto& entry : state->plugins) {
+        for (const PluginProcessor& processor : entry.second) {
+            Py_VISIT(processor.context.get());
+            Py_VISIT(processor.call.get());
+            Py_VISIT(processor.process.get());
+        }
+    }
+    for (const auto& entry : state->threads) {
+        for (const CallFrame& call : entry.second->call_frames) Py_VISIT(call.frame.get());
+    }
+    return 0;
+}
+
+void dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    auto* profiler = reinterpret_cast<RuvoProfilerObject*>(self);
+    delete std::exchange(profiler->state, nullptr);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyMethodDef METHODS[] = {
+    {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
+    {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
+     METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+
+
+// No Py_TPFLAGS_BASETYPE: the type cannot be subclassed. No docstring and no
+// instance dict.
+PyTypeObject make_profiler_type() {
+    PyTypeObject type{};
+    PyVarObject head = {PyObject_HEAD_INIT(nullptr) 0};
+    type.ob_base = head;
+    type.tp_name = "ruvo._ruvo.RuvoProfiler";
+    type.tp_basicsize = sizeof(RuvoProfilerObject);
+    type.tp_dealloc = dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    type.tp_traverse = traverse;
+    type.tp_methods = METHODS;
+    type.tp_new = new_instance;
+    return type;
+}
+
+
+PyTypeObject RuvoProfilerType = make_profiler_type();
+
+bool ready_profiler_type() { return PyType_Ready(&RuvoProfilerType) == 0; }
+
+}  // namespace ruvo
