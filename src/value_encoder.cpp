@@ -1266,16 +1266,17 @@ bool init_encoder() {
         PyErr_SetString(PyExc_TypeError, "msgpack.ExtType and msgpack.Timestamp must be types");
         return false;
     }
-    PyObject* type_dict = PyType_Type.tp_dict;
-    G.qualname_descr = PyDict_GetItemString(type_dict, "__qualname__");
-    G.module_descr = PyDict_GetItemString(type_dict, "__module__");
-    if (!G.qualname_descr || !G.module_descr || !Py_TYPE(G.qualname_descr)->tp_descr_get ||
-        !Py_TYPE(G.module_descr)->tp_descr_get) {
-        PyErr_SetString(PyExc_SystemError, "type has no __qualname__ or __module__ descriptor");
+    // type.__dict__ (tp_dict of a static type is not to be read from 3.12 on).
+    Ref type_dict = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
+    if (!type_dict) return false;
+    G.qualname_descr = PyMapping_GetItemString(type_dict.get(), "__qualname__");
+    if (!G.qualname_descr) return false;
+    G.module_descr = PyMapping_GetItemString(type_dict.get(), "__module__");
+    if (!G.module_descr) return false;
+    if (!Py_TYPE(G.qualname_descr)->tp_descr_get || !Py_TYPE(G.module_descr)->tp_descr_get) {
+        PyErr_SetString(PyExc_SystemError, "type's __qualname__ and __module__ are not descriptors");
         return false;
     }
-    Py_INCREF(G.qualname_descr);
-    Py_INCREF(G.module_descr);
 #if PY_VERSION_HEX >= 0x030D0000
     G.frame_locals_type = &PyFrameLocalsProxy_Type;
 #endif
