@@ -3,10 +3,10 @@
 // same snapshots, the same size accounting, so both write the same bytes.
 #include "value_encoder.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -53,13 +53,66 @@ Globals G;
 
 // ---------------------------------------------------------------- writing
 
-void put_u8(std::string& o, unsigned v) { o.push_back(static_cast<char>(v & 0xFF)); }
+// A growable byte buffer whose small appends inline: the encoder writes one
+// or a few bytes at a time.
+class Bytes {
+  public:
+    Bytes() = default;
+    Bytes(const char* text) { append(text, std::strlen(text)); }  // NOLINT: literals read as buffers
+    Bytes(const Bytes& other) { append(other); }
+    Bytes& operator=(const Bytes& other) {
+        if (this != &other) {
+            size_ = 0;
+            append(other);
+        }
+        return *this;
+    }
+    Bytes(Bytes&& other) noexcept = default;
+    Bytes& operator=(Bytes&& other) noexcept = default;
 
-void put_be(std::string& o, uint64_t v, int nbytes) {
+    void push_back(char c) {
+        if (size_ == capacity_) grow(1);
+        data_[size_++] = c;
+    }
+    void append(const char* p, size_t n) {
+        if (capacity_ - size_ < n) grow(n);
+        if (n != 0) std::memcpy(data_.get() + size_, p, n);
+        size_ += n;
+    }
+    void append(const Bytes& other) { append(other.data(), other.size()); }
+    void append(const Bytes& other, size_t pos, size_t n) { append(other.data() + pos, n); }
+    void resize(size_t n) {
+        if (n > capacity_) grow(n - size_);
+        if (n > size_) std::memset(data_.get() + size_, 0, n - size_);
+        size_ = n;
+    }
+    void clear() { size_ = 0; }
+    const char* data() const { return data_.get(); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    size_t capacity() const { return capacity_; }
+
+  private:
+    void grow(size_t extra) {
+        size_t capacity = std::max<size_t>({64, capacity_ * 2, size_ + extra});
+        auto data = std::make_unique<char[]>(capacity);
+        if (size_ != 0) std::memcpy(data.get(), data_.get(), size_);
+        data_ = std::move(data);
+        capacity_ = capacity;
+    }
+
+    std::unique_ptr<char[]> data_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+void put_u8(Bytes& o, unsigned v) { o.push_back(static_cast<char>(v & 0xFF)); }
+
+void put_be(Bytes& o, uint64_t v, int nbytes) {
     for (int i = nbytes - 1; i >= 0; --i) put_u8(o, static_cast<unsigned>(v >> (8 * i)));
 }
 
-void put_uint(std::string& o, uint64_t n) {
+void put_uint(Bytes& o, uint64_t n) {
     if (n < 0x80) {
         put_u8(o, static_cast<unsigned>(n));
     } else if (n < 0x100) {
@@ -78,7 +131,7 @@ void put_uint(std::string& o, uint64_t n) {
 }
 
 // msgpack's choice for a signed value of at most zero.
-void put_nonpositive(std::string& o, long long d) {
+void put_nonpositive(Bytes& o, long long d) {
     if (d < -(1LL << 5)) {
         if (d < -(1LL << 15)) {
             if (d < -(1LL << 31)) {
@@ -100,7 +153,7 @@ void put_nonpositive(std::string& o, long long d) {
     }
 }
 
-void put_sized(std::string& o, size_t n, unsigned fix_base, size_t fix_max, unsigned c8, unsigned c16, unsigned c32) {
+void put_sized(Bytes& o, size_t n, unsigned fix_base, size_t fix_max, unsigned c8, unsigned c16, unsigned c32) {
     if (n <= fix_max) {
         put_u8(o, fix_base | static_cast<unsigned>(n));
     } else if (c8 != 0 && n < 0x100) {
@@ -115,11 +168,11 @@ void put_sized(std::string& o, size_t n, unsigned fix_base, size_t fix_max, unsi
     }
 }
 
-void put_str_header(std::string& o, size_t n) { put_sized(o, n, 0xA0, 31, 0xD9, 0xDA, 0xDB); }
-void put_array_header(std::string& o, size_t n) { put_sized(o, n, 0x90, 15, 0, 0xDC, 0xDD); }
-void put_map_header(std::string& o, size_t n) { put_sized(o, n, 0x80, 15, 0, 0xDE, 0xDF); }
+void put_str_header(Bytes& o, size_t n) { put_sized(o, n, 0xA0, 31, 0xD9, 0xDA, 0xDB); }
+void put_array_header(Bytes& o, size_t n) { put_sized(o, n, 0x90, 15, 0, 0xDC, 0xDD); }
+void put_map_header(Bytes& o, size_t n) { put_sized(o, n, 0x80, 15, 0, 0xDE, 0xDF); }
 
-void put_bin_header(std::string& o, size_t n) {
+void put_bin_header(Bytes& o, size_t n) {
     if (n < 0x100) {
         put_u8(o, 0xC4);
         put_u8(o, static_cast<unsigned>(n));
@@ -132,7 +185,7 @@ void put_bin_header(std::string& o, size_t n) {
     }
 }
 
-void put_ext_header(std::string& o, unsigned code, size_t n) {
+void put_ext_header(Bytes& o, unsigned code, size_t n) {
     switch (n) {
         case 1: put_u8(o, 0xD4); break;
         case 2: put_u8(o, 0xD5); break;
@@ -154,21 +207,21 @@ void put_ext_header(std::string& o, unsigned code, size_t n) {
     put_u8(o, code);
 }
 
-void put_ext(std::string& o, unsigned code, const std::string& payload) {
+void put_ext(Bytes& o, unsigned code, const Bytes& payload) {
     put_ext_header(o, code, payload.size());
     o.append(payload);
 }
 
-void put_marker(std::string& o, unsigned code) { put_ext_header(o, code, 0); }
+void put_marker(Bytes& o, unsigned code) { put_ext_header(o, code, 0); }
 
-void put_double(std::string& o, double d) {
+void put_double(Bytes& o, double d) {
     uint64_t bits;
     std::memcpy(&bits, &d, sizeof bits);
     put_u8(o, 0xCB);
     put_be(o, bits, 8);
 }
 
-void put_bin(std::string& o, const char* data, size_t n) {
+void put_bin(Bytes& o, const char* data, size_t n) {
     put_bin_header(o, n);
     o.append(data, n);
 }
@@ -207,7 +260,7 @@ struct Text {
         return n;
     }
 
-    static void put_char(std::string& o, Py_UCS4 c) {
+    static void put_char(Bytes& o, Py_UCS4 c) {
         if (c < 0x80) {
             put_u8(o, c);
         } else if (c < 0x800) {
@@ -230,7 +283,7 @@ struct Text {
     }
 
     // Appends the first `end` characters.
-    void put(std::string& o, Py_ssize_t end) const {
+    void put(Bytes& o, Py_ssize_t end) const {
         if (kind == PyUnicode_1BYTE_KIND) {
             const auto* p = static_cast<const Py_UCS1*>(data);
             Py_ssize_t i = 0;
@@ -248,14 +301,14 @@ struct Text {
 
     // Appends at most `cap` bytes of the encoding: a multi-byte character
     // that does not fit is left out whole, an escape is cut where it ends.
-    void put_capped(std::string& o, size_t cap) const {
+    void put_capped(Bytes& o, size_t cap) const {
         size_t used = 0;
         for (Py_ssize_t i = 0; i < length; ++i) {
             Py_UCS4 c = at(i);
             size_t w = width(c);
             if (used + w > cap) {
                 if (w == 6) {
-                    std::string esc;
+                    Bytes esc;
                     put_char(esc, c);
                     o.append(esc, 0, cap - used);
                 }
@@ -277,7 +330,7 @@ struct Text {
 };
 
 // One MessagePack str of the first `end` characters of `s`.
-void put_str(std::string& o, PyObject* s, Py_ssize_t end) {
+void put_str(Bytes& o, PyObject* s, Py_ssize_t end) {
     if (PyUnicode_IS_ASCII(s)) {
         put_str_header(o, static_cast<size_t>(end));
         o.append(static_cast<const char*>(PyUnicode_DATA(s)), static_cast<size_t>(end));
@@ -288,7 +341,7 @@ void put_str(std::string& o, PyObject* s, Py_ssize_t end) {
     t.put(o, end);
 }
 
-void put_str(std::string& o, PyObject* s) { put_str(o, s, PyUnicode_GET_LENGTH(s)); }
+void put_str(Bytes& o, PyObject* s) { put_str(o, s, PyUnicode_GET_LENGTH(s)); }
 
 // ---------------------------------------------------------------- errors
 
@@ -309,7 +362,7 @@ Status failed_call() { return must_escape() ? Status::Escape : Status::Failed; }
 struct TypeInfo {
     Ref type;  // keeps the address from being reused while cached
     Ref name;  // str, at most MAX_NAME_CHARS characters
-    std::string name_msg;
+    Bytes name_msg;
 };
 
 std::unordered_map<PyTypeObject*, TypeInfo>& type_cache() {
@@ -509,7 +562,26 @@ Status unpack_pair(PyObject* item, Ref& key, Ref& value) {
 // ---------------------------------------------------------------- scalars
 
 // An exact int: true when written natively, false when outside 64 bits.
-bool put_small_int(std::string& o, PyObject* v) {
+bool put_small_int(Bytes& o, PyObject* v) {
+    // Most ints fit one internal digit: read it without a call.
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* as_long = reinterpret_cast<PyLongObject*>(v);
+    if (PyUnstable_Long_IsCompact(as_long)) {
+        auto d = static_cast<long long>(PyUnstable_Long_CompactValue(as_long));
+#else
+    Py_ssize_t digits = Py_SIZE(v);
+    if (digits >= -1 && digits <= 1) {
+        auto d = static_cast<long long>(digits) * static_cast<long long>(reinterpret_cast<PyLongObject*>(v)->ob_digit[0]);
+#endif
+        if (d >= 0 && d < 0x80) {
+            o.push_back(static_cast<char>(d));
+        } else if (d > 0) {
+            put_uint(o, static_cast<uint64_t>(d));
+        } else {
+            put_nonpositive(o, d);
+        }
+        return true;
+    }
     int overflow = 0;
     long long d = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (overflow == 0) {
@@ -532,12 +604,12 @@ bool put_small_int(std::string& o, PyObject* v) {
 }
 
 // An int outside 64 bits: BIGINT text, or a REPR when it is too big to write.
-Status put_bigint(std::string& o, PyObject* v, int64_t max_str_bytes) {
+Status put_bigint(Bytes& o, PyObject* v, int64_t max_str_bytes) {
     Ref bits_obj = Ref::steal(PyObject_CallMethodNoArgs(v, G.s_bit_length));
     if (!bits_obj) return failed_call();
     long long bits = PyLong_AsLongLong(bits_obj.get());
     if (bits == -1 && PyErr_Occurred()) return failed_call();
-    std::string payload;
+    Bytes payload;
     if (bits > 4 * max_str_bytes) {
         Ref text = Ref::steal(PyUnicode_FromFormat("<int of %lld bits>", bits));
         if (!text) return failed_call();
@@ -565,13 +637,13 @@ Status put_bigint(std::string& o, PyObject* v, int64_t max_str_bytes) {
     return Status::Ok;
 }
 
-Status put_int(std::string& o, PyObject* v, int64_t max_str_bytes) {
+Status put_int(Bytes& o, PyObject* v, int64_t max_str_bytes) {
     if (put_small_int(o, v)) return Status::Ok;
     return put_bigint(o, v, max_str_bytes);
 }
 
 // msgpack.Timestamp, as msgpack's packer writes it.
-Status put_timestamp(std::string& o, PyObject* v) {
+Status put_timestamp(Bytes& o, PyObject* v) {
     Ref seconds_obj = Ref::steal(PyObject_GetAttr(v, G.s_seconds));
     if (!seconds_obj) return failed_call();
     long long seconds = PyLong_AsLongLong(seconds_obj.get());
@@ -600,7 +672,7 @@ Status put_timestamp(std::string& o, PyObject* v) {
 
 // A user ExtType as msgpack's packer writes it: Failed when the packer
 // would refuse it. `exact` asks for what the reference encoder checks first.
-Status put_user_ext(std::string& o, PyObject* v, bool exact, int64_t max_len) {
+Status put_user_ext(Bytes& o, PyObject* v, bool exact, int64_t max_len) {
     if (PyTuple_GET_SIZE(v) < 2) return Status::Failed;
     PyObject* code = PyTuple_GET_ITEM(v, 0);
     PyObject* data = PyTuple_GET_ITEM(v, 1);
@@ -626,8 +698,8 @@ Status put_user_ext(std::string& o, PyObject* v, bool exact, int64_t max_len) {
     return Status::Ok;
 }
 
-void put_clipped_bytes(std::string& o, const char* data, size_t keep, uint64_t length) {
-    std::string payload = "\x92";
+void put_clipped_bytes(Bytes& o, const char* data, size_t keep, uint64_t length) {
+    Bytes payload = "\x92";
     put_bin(payload, data, keep);
     put_uint(payload, length);
     put_ext(o, EXT_CLIPPED, payload);
@@ -635,21 +707,34 @@ void put_clipped_bytes(std::string& o, const char* data, size_t keep, uint64_t l
 
 // ---------------------------------------------------------------- scratch
 
-struct Entry {
-    enum Kind : uint8_t { Value, Literal, End };
-    Kind kind = Value;
-    uint8_t literal_len = 0;
-    char literal[14] = {};
-    int64_t depth = 0;
-    Ref value;
+// A container being walked: its snapshot (cut to the items written), the
+// next item, and the OMITTED marker written after the last one.
+struct Frame {
+    Ref container;
+    Snapshot snap;
+    size_t next = 0;
+    int64_t child_depth = 0;
+    Bytes marker;
 };
 
 // Buffers kept between calls; each call (a re-entrant one too) takes its own.
 struct Scratch {
-    std::string out;
-    std::vector<Entry> stack;
-    std::vector<Ref> active;
+    Bytes out;
+    // frames[0, open) are being walked; the rest keep their capacity.
+    std::vector<Frame> frames;
+    size_t open = 0;
     Snapshot snap;
+
+    // Drops every reference a call left (an interrupted walk leaves frames
+    // open, and the snapshot being taken in the next one).
+    void release() {
+        for (size_t i = 0; i < frames.size() && i <= open; ++i) {
+            frames[i].container.reset();
+            frames[i].snap.clear();
+        }
+        open = 0;
+        snap.clear();
+    }
 };
 
 std::vector<std::unique_ptr<Scratch>>& scratch_pool() {
@@ -669,11 +754,9 @@ class ScratchLease {
         }
     }
     ~ScratchLease() {
-        scratch_->stack.clear();
-        scratch_->active.clear();
-        scratch_->snap.clear();
+        scratch_->release();
         // A huge output would otherwise stay allocated in the pool.
-        if (scratch_->out.capacity() > (256u << 10)) scratch_->out = std::string();
+        if (scratch_->out.capacity() > (256u << 10)) scratch_->out = Bytes();
         auto& pool = scratch_pool();
         if (pool.size() < 16) pool.push_back(std::move(scratch_));
     }
@@ -685,7 +768,7 @@ class ScratchLease {
     std::unique_ptr<Scratch> scratch_;
 };
 
-PyObject* to_bytes(const std::string& out) {
+PyObject* to_bytes(const Bytes& out) {
     return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
@@ -702,26 +785,31 @@ class FullEncoder {
     Status run(PyObject* value);
 
   private:
+    Status visit(PyObject* v, int64_t depth);
+    Status expand(PyObject* v, int64_t depth, int64_t avail);
     Status put_leaf(PyObject* v);
     Status put_repr(PyObject* v);
     Status put_str_value(PyObject* v);
     Status put_memoryview(PyObject* v);
     bool in_active(PyObject* v) const {
-        for (const Ref& r : s_.active) {
-            if (r.get() == v) return true;
+        for (size_t i = 0; i < s_.open; ++i) {
+            if (s_.frames[i].container.get() == v) return true;
         }
         return false;
     }
 
     const Limits& L_;
     Scratch& s_;
+    // Every pending value reserves a DROPPED marker, every pending OMITTED
+    // marker its size: size + reserved never passes the total.
+    int64_t reserved_ = DROP_LEN;
 };
 
 Status FullEncoder::put_repr(PyObject* v) {
     const TypeInfo* info = type_info(Py_TYPE(v));
     if (info == nullptr) return Status::Escape;
     Ref name = info->name.copy();
-    std::string name_msg = info->name_msg;
+    Bytes name_msg = info->name_msg;
     Ref text = Ref::steal(PyObject_Repr(v));
     if (!text) {
         if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return Status::Escape;
@@ -734,7 +822,7 @@ Status FullEncoder::put_repr(PyObject* v) {
         if (!text) return failed_call();
     }
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
-    std::string payload;
+    Bytes payload;
     if (n > L_.max_repr_chars) {
         payload.push_back('\x93');
         payload.append(name_msg);
@@ -751,7 +839,7 @@ Status FullEncoder::put_repr(PyObject* v) {
 
 Status FullEncoder::put_str_value(PyObject* v) {
     auto cap = static_cast<size_t>(L_.max_str_bytes);
-    std::string& o = s_.out;
+    Bytes& o = s_.out;
     if (PyUnicode_IS_ASCII(v)) {
         auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(v));
         const char* data = static_cast<const char*>(PyUnicode_DATA(v));
@@ -768,9 +856,9 @@ Status FullEncoder::put_str_value(PyObject* v) {
         t.put(o, t.length);
         return Status::Ok;
     }
-    std::string prefix;
+    Bytes prefix;
     t.put_capped(prefix, cap);
-    std::string payload = "\x92";
+    Bytes payload = "\x92";
     put_str_header(payload, prefix.size());
     payload.append(prefix);
     put_uint(payload, static_cast<uint64_t>(t.length));
@@ -800,7 +888,7 @@ Status FullEncoder::put_memoryview(PyObject* v) {
 
 Status FullEncoder::put_leaf(PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
-    std::string& o = s_.out;
+    Bytes& o = s_.out;
     if (v == Py_None) {
         put_u8(o, 0xC0);
         return Status::Ok;
@@ -848,127 +936,144 @@ Status FullEncoder::put_leaf(PyObject* v) {
     return put_repr(v);
 }
 
-Status FullEncoder::run(PyObject* value) {
-    std::string& out = s_.out;
-    auto& stack = s_.stack;
-    Snapshot& snap = s_.snap;
-    out.clear();
-    stack.clear();
-    s_.active.clear();
-    int64_t reserved = DROP_LEN;
-    stack.emplace_back();
-    stack.back().value = Ref::borrow(value);
-
-    while (!stack.empty()) {
-        Entry entry = std::move(stack.back());
-        stack.pop_back();
-        if (entry.kind == Entry::Literal) {
-            reserved -= entry.literal_len;
-            out.append(entry.literal, entry.literal_len);
-            continue;
-        }
-        if (entry.kind == Entry::End) {
-            s_.active.pop_back();
-            continue;
-        }
-        PyObject* v = entry.value.get();
-        reserved -= DROP_LEN;
-        int64_t avail = L_.max_total_bytes - static_cast<int64_t>(out.size()) - reserved;
-        size_t before = out.size();
-
-        Shape shape = shape_of(Py_TYPE(v));
-        Status found = take_snapshot(v, shape, static_cast<Py_ssize_t>(L_.max_items), true, snap);
+// Writes one value, or opens a frame for a container to be walked.
+Status FullEncoder::visit(PyObject* v, int64_t depth) {
+    Bytes& out = s_.out;
+    reserved_ -= DROP_LEN;
+    int64_t avail = L_.max_total_bytes - static_cast<int64_t>(out.size()) - reserved_;
+    size_t before = out.size();
+    PyTypeObject* t = Py_TYPE(v);
+    Status status = Status::Ok;
+    // The common leaves first, written in place.
+    if (v == Py_None) {
+        out.push_back('\xc0');
+    } else if (t == &PyLong_Type) {
+        if (!put_small_int(out, v)) status = put_leaf(v);
+    } else if (t == &PyUnicode_Type) {
+        status = put_str_value(v);
+    } else if (t == &PyBool_Type) {
+        out.push_back(v == Py_True ? '\xc3' : '\xc2');
+    } else if (t == &PyFloat_Type) {
+        put_double(out, PyFloat_AS_DOUBLE(v));
+    } else {
+        if (s_.frames.size() <= s_.open) s_.frames.emplace_back();
+        Snapshot& snap = s_.frames[s_.open].snap;
+        Status found = take_snapshot(v, shape_of(t), static_cast<Py_ssize_t>(L_.max_items), true, snap);
         if (found == Status::Escape) return found;
         if (found == Status::Failed) {
-            Status status = put_leaf(v);
-            if (status == Status::Escape) return status;
-            if (status == Status::Failed) {
-                out.resize(before);
-                put_marker(out, EXT_FAILED);
-            }
+            status = put_leaf(v);
         } else if (in_active(v)) {
-            const TypeInfo* info = type_info(Py_TYPE(v));
+            const TypeInfo* info = type_info(t);
             if (info == nullptr) return Status::Escape;
             put_ext(out, EXT_RECURSION, info->name_msg);
-        } else if (entry.depth >= L_.max_depth) {
-            const TypeInfo* info = type_info(Py_TYPE(v));
+            status = Status::Ok;
+        } else if (depth >= L_.max_depth) {
+            const TypeInfo* info = type_info(t);
             if (info == nullptr) return Status::Escape;
-            std::string payload = "\x92";
+            Bytes payload = "\x92";
             payload.append(info->name_msg);
             put_uint(payload, static_cast<uint64_t>(snap.length));
             put_ext(out, EXT_TOO_DEEP, payload);
+            status = Status::Ok;
         } else {
-            // Every pending value reserves a DROPPED marker, every pending
-            // literal its size: size + reserved never passes the total.
-            int64_t n = snap.length;
-            int64_t per_item = snap.map ? 2 * DROP_LEN : DROP_LEN;
-            int64_t k = std::min(n, L_.max_items);
-            std::string marker;
-            auto make_marker = [&]() {
-                marker.clear();
-                std::string count;
-                put_uint(count, static_cast<uint64_t>(n - k));
-                put_ext(marker, EXT_OMITTED, count);
-                if (snap.map) put_u8(marker, 0xC0);
-            };
-            if (k < n) make_marker();
-            constexpr int64_t header_len = 5;
-            if (header_len + static_cast<int64_t>(marker.size()) + k * per_item > avail) {
-                int64_t room = avail - header_len - 16;
-                if (room < 0) {
-                    put_marker(out, EXT_DROPPED);
-                    continue;
-                }
-                k = room / per_item;
-                make_marker();
-            }
-            auto entries = static_cast<size_t>(k) + (marker.empty() ? 0 : 1);
-            if (snap.map) {
-                put_map_header(out, entries);
-            } else {
-                put_array_header(out, entries);
-            }
-            if (k > 0) {
-                s_.active.push_back(Ref::borrow(v));
-                stack.emplace_back();
-                stack.back().kind = Entry::End;
-            }
-            if (!marker.empty()) {
-                Entry& lit = stack.emplace_back();
-                lit.kind = Entry::Literal;
-                lit.literal_len = static_cast<uint8_t>(marker.size());
-                std::memcpy(lit.literal, marker.data(), marker.size());
-                reserved += static_cast<int64_t>(marker.size());
-            }
-            int64_t child_depth = entry.depth + 1;
-            auto push = [&](Ref item) {
-                Entry& e = stack.emplace_back();
-                e.depth = child_depth;
-                e.value = std::move(item);
-            };
-            for (int64_t i = k - 1; i >= 0; --i) {
-                if (!snap.map) {
-                    push(std::move(snap.items[static_cast<size_t>(i)]));
-                } else if (!snap.pairs) {
-                    push(std::move(snap.items[static_cast<size_t>(2 * i + 1)]));
-                    push(std::move(snap.items[static_cast<size_t>(2 * i)]));
-                } else {
-                    Ref key, val;
-                    Status unpacked = unpack_pair(snap.items[static_cast<size_t>(i)].get(), key, val);
-                    if (unpacked != Status::Ok) return unpacked;
-                    push(std::move(val));
-                    push(std::move(key));
-                }
-            }
-            reserved += k * per_item;
-            continue;
+            return expand(v, depth, avail);
         }
-        if (static_cast<int64_t>(out.size() - before) > avail) {
-            out.resize(before);
-            put_marker(out, EXT_DROPPED);
-        }
+        snap.clear();
+    }
+    if (status == Status::Escape) return status;
+    if (status == Status::Failed) {
+        out.resize(before);
+        put_marker(out, EXT_FAILED);
+    }
+    if (static_cast<int64_t>(out.size() - before) > avail) {
+        out.resize(before);
+        put_marker(out, EXT_DROPPED);
     }
     return Status::Ok;
+}
+
+// Writes a container's header and opens its frame (snapshot taken in
+// frames[open]); fewer items when the rest of the output would not fit.
+Status FullEncoder::expand(PyObject* v, int64_t depth, int64_t avail) {
+    Bytes& out = s_.out;
+    Frame& frame = s_.frames[s_.open];
+    Snapshot& snap = frame.snap;
+    int64_t n = snap.length;
+    int64_t per_item = snap.map ? 2 * DROP_LEN : DROP_LEN;
+    int64_t k = std::min(n, L_.max_items);
+    Bytes& marker = frame.marker;
+    auto make_marker = [&]() {
+        marker.clear();
+        Bytes count;
+        put_uint(count, static_cast<uint64_t>(n - k));
+        put_ext(marker, EXT_OMITTED, count);
+        if (snap.map) put_u8(marker, 0xC0);
+    };
+    marker.clear();
+    if (k < n) make_marker();
+    constexpr int64_t header_len = 5;
+    if (header_len + static_cast<int64_t>(marker.size()) + k * per_item > avail) {
+        int64_t room = avail - header_len - 16;
+        if (room < 0) {
+            snap.clear();
+            put_marker(out, EXT_DROPPED);
+            return Status::Ok;
+        }
+        k = room / per_item;
+        make_marker();
+    }
+    size_t entries = static_cast<size_t>(k) + (marker.empty() ? 0 : 1);
+    if (snap.map) {
+        put_map_header(out, entries);
+    } else {
+        put_array_header(out, entries);
+    }
+    if (snap.pairs) {
+        // Unpacked last to first, as the reference pushes them.
+        std::vector<Ref> flat(static_cast<size_t>(2 * k));
+        for (int64_t i = k - 1; i >= 0; --i) {
+            Status unpacked = unpack_pair(snap.items[static_cast<size_t>(i)].get(), flat[static_cast<size_t>(2 * i)],
+                                          flat[static_cast<size_t>(2 * i + 1)]);
+            if (unpacked != Status::Ok) return unpacked;
+        }
+        snap.items = std::move(flat);
+    } else {
+        snap.items.resize(static_cast<size_t>(snap.map ? 2 * k : k));
+    }
+    reserved_ += static_cast<int64_t>(marker.size()) + k * per_item;
+    if (k == 0) {
+        // No items: only the marker, at once.
+        reserved_ -= static_cast<int64_t>(marker.size());
+        out.append(marker);
+        snap.clear();
+        return Status::Ok;
+    }
+    frame.container = Ref::borrow(v);
+    frame.next = 0;
+    frame.child_depth = depth + 1;
+    ++s_.open;
+    return Status::Ok;
+}
+
+Status FullEncoder::run(PyObject* value) {
+    s_.out.clear();
+    reserved_ = DROP_LEN;
+    Status status = visit(value, 0);
+    while (status == Status::Ok && s_.open > 0) {
+        Frame& frame = s_.frames[s_.open - 1];
+        if (frame.next < frame.snap.items.size()) {
+            // The frame's snapshot keeps the item alive while it is written.
+            PyObject* item = frame.snap.items[frame.next++].get();
+            status = visit(item, frame.child_depth);
+            continue;
+        }
+        reserved_ -= static_cast<int64_t>(frame.marker.size());
+        s_.out.append(frame.marker);
+        frame.container.reset();
+        frame.snap.clear();
+        --s_.open;
+    }
+    return status;
 }
 
 // ---------------------------------------------------------------- light encoder
@@ -1017,7 +1122,7 @@ class LightEncoder {
 // member of a small container: Failed when it would raise.
 Status LightEncoder::pack_member(PyObject* x) {
     PyTypeObject* t = Py_TYPE(x);
-    std::string& o = s_.out;
+    Bytes& o = s_.out;
     if (x == Py_None) {
         put_u8(o, 0xC0);
     } else if (t == &PyBool_Type) {
@@ -1042,7 +1147,7 @@ Status LightEncoder::pack_member(PyObject* x) {
 }
 
 Status LightEncoder::pack_direct(PyObject* value, PyTypeObject* t) {
-    std::string& o = s_.out;
+    Bytes& o = s_.out;
     if (t == &PyDict_Type) {
         put_map_header(o, static_cast<size_t>(PyDict_GET_SIZE(value)));
         Py_ssize_t pos = 0;
@@ -1068,7 +1173,7 @@ Status LightEncoder::pack_direct(PyObject* value, PyTypeObject* t) {
 // A scalar, short text or a marker.
 Status LightEncoder::put_value(PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
-    std::string& o = s_.out;
+    Bytes& o = s_.out;
     auto limit = static_cast<Py_ssize_t>(L_.light_max_str);
     if (is_light_scalar(t)) return pack_member(v);
     if (t == &PyUnicode_Type) {
@@ -1077,7 +1182,7 @@ Status LightEncoder::put_value(PyObject* v) {
             put_str(o, v);
             return Status::Ok;
         }
-        std::string payload = "\x92";
+        Bytes payload = "\x92";
         put_str(payload, v, limit);
         put_uint(payload, static_cast<uint64_t>(n));
         put_ext(o, EXT_CLIPPED, payload);
@@ -1098,7 +1203,7 @@ Status LightEncoder::put_value(PyObject* v) {
 // A second-level value: a small dict, list or tuple of plain values as it is.
 Status LightEncoder::put_nested(PyObject* x) {
     PyTypeObject* t = Py_TYPE(x);
-    std::string& o = s_.out;
+    Bytes& o = s_.out;
     if (t == &PyDict_Type && PyDict_GET_SIZE(x) <= LIGHT_NESTED_ITEMS) {
         Py_ssize_t pos = 0;
         PyObject *key, *val;
@@ -1152,7 +1257,7 @@ bool expanded_type(PyObject* x) {
 }
 
 Status LightEncoder::run(PyObject* value) {
-    std::string& o = s_.out;
+    Bytes& o = s_.out;
     o.clear();
     PyTypeObject* t = Py_TYPE(value);
     if (is_light_scalar(t)) return pack_member(value);
@@ -1189,7 +1294,7 @@ Status LightEncoder::run(PyObject* value) {
 
     Py_ssize_t n = snap.length;
     Py_ssize_t k = std::min(n, static_cast<Py_ssize_t>(L_.light_max_items));
-    std::string count;
+    Bytes count;
     if (k < n) put_uint(count, static_cast<uint64_t>(n - k));
     size_t entries = static_cast<size_t>(k) + (k < n ? 1 : 0);
     Status status = Status::Ok;
