@@ -76,6 +76,12 @@ the same bytes.
 Packers are taken from a small pool, so a ``__repr__`` that serialises again
 (re-entrancy) and concurrent threads each get their own packer.
 
+When the extension ``ruvo._serialize`` imports, :func:`dump_msgpack` and
+:func:`dump_msgpack_lightweight_repr` are its native encoders, which write the
+same bytes as the item-by-item path in one pass; the Python encoders stay
+available as :func:`py_dump_msgpack` and :func:`py_dump_msgpack_lightweight_repr`.
+:func:`configure` changes the bounds of both at once.
+
 :func:`loads` (from :mod:`ruvo.decode`) reads these values, or whole trace
 documents, back into plain Python objects, with the extension types as small
 marker classes.
@@ -92,6 +98,9 @@ from msgpack import ExtType, Timestamp
 __all__ = [
     "dump_msgpack",
     "dump_msgpack_lightweight_repr",
+    "py_dump_msgpack",
+    "py_dump_msgpack_lightweight_repr",
+    "configure",
     "loads",
     "Repr",
     "Opaque",
@@ -133,12 +142,22 @@ LIGHT_MAX_STR = 256
 # a prefix of single-element arrays makes it reject values nested deeper than
 # MAX_DEPTH, and leaves room for the trace document around embedded values.
 _READER_LEVELS = 1024
-_DEPTH_PAD = b"\x91" * (_READER_LEVELS - MAX_DEPTH)
-# No output this short can hold a too-long container or too-deep nesting.
-_TRUST_LEN = min(MAX_ITEMS, MAX_DEPTH)
-# Fast outputs beyond this go to the slow path; below it, the slow path's
-# conservative size accounting never drops anything, so both paths agree.
-_FAST_MAX = MAX_TOTAL_BYTES // 3
+
+
+def _derive_bounds() -> None:
+    """Recomputes the fast path's bounds from the limits above."""
+    global _DEPTH_PAD, _FAST_MAX, _TRUST_LEN
+    _DEPTH_PAD = b"\x91" * (_READER_LEVELS - MAX_DEPTH)
+    # Fast outputs beyond this go to the slow path; below it, the slow path's
+    # conservative size accounting (at most three times the output, plus two
+    # bytes of a container header) never drops anything, so both paths agree.
+    _FAST_MAX = (MAX_TOTAL_BYTES - 2) // 3
+    # No output this short can hold a too-long container, too-deep nesting,
+    # a too-long str or bytes, or anything the slow path would drop.
+    _TRUST_LEN = min(MAX_ITEMS, MAX_DEPTH, MAX_STR_BYTES, _FAST_MAX)
+
+
+_derive_bounds()
 _POOL_MAX = 16
 _INT64_MIN = -(1 << 63)
 _UINT64_MAX = (1 << 64) - 1
@@ -428,7 +447,7 @@ def _within_bounds(out: bytes) -> bool:
 _pool: list[_Slot] = []
 
 
-def dump_msgpack(value: object) -> bytes:
+def py_dump_msgpack(value: object) -> bytes:
     """Encode ``value`` as exactly one MessagePack value; never raises."""
     if value is None:  # the argument of every "call" event
         return _NIL
@@ -787,7 +806,7 @@ def _light_msg_slow(kind: int, parts: object, pack) -> bytes:
     return one(parts)
 
 
-def dump_msgpack_lightweight_repr(value: object) -> bytes:
+def py_dump_msgpack_lightweight_repr(value: object) -> bytes:
     """Cheaper encoding: scalars and short text as they are, containers one
     level deep (with small containers of plain values inside them kept),
     everything else by type name only.  Never calls ``repr()``;
@@ -827,6 +846,60 @@ def dump_msgpack_lightweight_repr(value: object) -> bytes:
     if len(_light_pool) < _POOL_MAX:
         _light_pool.append(packer)
     return out
+
+
+# --- native encoder and limits ----------------------------------------------
+
+# configure()'s keywords, and the constants they set.
+_LIMITS = {
+    "max_items": "MAX_ITEMS",
+    "max_depth": "MAX_DEPTH",
+    "max_str_bytes": "MAX_STR_BYTES",
+    "max_total_bytes": "MAX_TOTAL_BYTES",
+    "max_repr_chars": "MAX_REPR_CHARS",
+    "light_max_items": "LIGHT_MAX_ITEMS",
+    "light_max_str": "LIGHT_MAX_STR",
+}
+_LIMIT_MAX = (1 << 31) - 1
+
+
+def _current_limits() -> dict[str, int]:
+    return {key: globals()[name] for key, name in _LIMITS.items()}
+
+
+def configure(**limits: int) -> dict[str, int]:
+    """Change the bounds of both encoders (keywords: ``max_items``,
+    ``max_depth``, ``max_str_bytes``, ``max_total_bytes``, ``max_repr_chars``,
+    ``light_max_items``, ``light_max_str``); returns the previous bounds, which
+    ``configure(**previous)`` restores."""
+    unknown = sorted(set(limits) - set(_LIMITS))
+    if unknown:
+        raise TypeError(f"configure() got unknown limits: {', '.join(unknown)}")
+    for key, value in limits.items():
+        if type(value) is not int or not 0 <= value <= _LIMIT_MAX:
+            raise ValueError(f"{key} must be an int between 0 and {_LIMIT_MAX}, not {value!r}")
+    if limits.get("max_total_bytes", _DROP_LEN) < _DROP_LEN:
+        raise ValueError(f"max_total_bytes must be at least {_DROP_LEN}")
+    previous = _current_limits()
+    new = {**previous, **limits}
+    if _serialize is not None:
+        _serialize.set_limits(**new)
+    for key, value in new.items():
+        globals()[_LIMITS[key]] = value
+    _derive_bounds()
+    return previous
+
+
+try:
+    from . import _serialize
+except ImportError:  # built without the extension: the Python encoders serve
+    _serialize = None
+    dump_msgpack = py_dump_msgpack
+    dump_msgpack_lightweight_repr = py_dump_msgpack_lightweight_repr
+else:
+    _serialize.set_limits(**_current_limits())
+    dump_msgpack = _serialize.dump_msgpack
+    dump_msgpack_lightweight_repr = _serialize.dump_msgpack_lightweight_repr
 
 
 # --- reading -----------------------------------------------------------------

@@ -1,0 +1,1405 @@
+// The encoder behind ruvo._serialize. It follows ruvo.serialize's reference
+// encoder (its item-by-item path) step for step: the same walk order, the
+// same snapshots, the same size accounting, so both write the same bytes.
+#include "value_encoder.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <unordered_map>
+#include <vector>
+
+#include "refs.hpp"
+
+namespace ruvo::ser {
+namespace {
+
+constexpr uint8_t EXT_REPR = 1;
+constexpr uint8_t EXT_BIGINT = 2;
+constexpr uint8_t EXT_OPAQUE = 3;
+constexpr uint8_t EXT_RECURSION = 4;
+constexpr uint8_t EXT_OMITTED = 5;
+constexpr uint8_t EXT_CLIPPED = 6;
+constexpr uint8_t EXT_TOO_DEEP = 7;
+constexpr uint8_t EXT_DROPPED = 8;
+constexpr uint8_t EXT_FAILED = 9;
+
+// Size of a DROPPED (or FAILED) marker: c7 00 code.
+constexpr int64_t DROP_LEN = 3;
+constexpr Py_ssize_t MAX_NAME_CHARS = 200;
+// Bits of an int that still fit Python's default int-to-decimal digit limit.
+constexpr int64_t DECIMAL_BITS = 14000;
+// Second-level containers the lightweight variant keeps whole.
+constexpr Py_ssize_t LIGHT_NESTED_ITEMS = 8;
+constexpr size_t TYPE_CACHE_MAX = 4096;
+
+// Borrowed for the life of the process: the module holds them.
+struct Globals {
+    PyObject* ext_type = nullptr;
+    PyObject* timestamp_type = nullptr;
+    PyObject* qualname_descr = nullptr;
+    PyObject* module_descr = nullptr;
+    PyTypeObject* frame_locals_type = nullptr;
+    PyObject* s_items = nullptr;
+    PyObject* s_bit_length = nullptr;
+    PyObject* s_c_contiguous = nullptr;
+    PyObject* s_cast = nullptr;
+    PyObject* s_B = nullptr;
+    PyObject* s_seconds = nullptr;
+    PyObject* s_nanoseconds = nullptr;
+};
+Globals G;
+
+// ---------------------------------------------------------------- writing
+
+// A growable byte buffer whose small appends inline: the encoder writes one
+// or a few bytes at a time.
+class Bytes {
+  public:
+    Bytes() = default;
+    Bytes(const char* text) { append(text, std::strlen(text)); }  // NOLINT: literals read as buffers
+    Bytes(const Bytes& other) { append(other); }
+    Bytes& operator=(const Bytes& other) {
+        if (this != &other) {
+            size_ = 0;
+            append(other);
+        }
+        return *this;
+    }
+    Bytes(Bytes&& other) noexcept = default;
+    Bytes& operator=(Bytes&& other) noexcept = default;
+
+    void push_back(char c) {
+        if (size_ == capacity_) grow(1);
+        data_[size_++] = c;
+    }
+    void append(const char* p, size_t n) {
+        if (capacity_ - size_ < n) grow(n);
+        if (n != 0) std::memcpy(data_.get() + size_, p, n);
+        size_ += n;
+    }
+    void append(const Bytes& other) { append(other.data(), other.size()); }
+    void append(const Bytes& other, size_t pos, size_t n) { append(other.data() + pos, n); }
+    void resize(size_t n) {
+        if (n > capacity_) grow(n - size_);
+        if (n > size_) std::memset(data_.get() + size_, 0, n - size_);
+        size_ = n;
+    }
+    void clear() { size_ = 0; }
+    const char* data() const { return data_.get(); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    size_t capacity() const { return capacity_; }
+
+  private:
+    void grow(size_t extra) {
+        size_t capacity = std::max<size_t>({64, capacity_ * 2, size_ + extra});
+        auto data = std::make_unique<char[]>(capacity);
+        if (size_ != 0) std::memcpy(data.get(), data_.get(), size_);
+        data_ = std::move(data);
+        capacity_ = capacity;
+    }
+
+    std::unique_ptr<char[]> data_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+void put_u8(Bytes& o, unsigned v) { o.push_back(static_cast<char>(v & 0xFF)); }
+
+void put_be(Bytes& o, uint64_t v, int nbytes) {
+    for (int i = nbytes - 1; i >= 0; --i) put_u8(o, static_cast<unsigned>(v >> (8 * i)));
+}
+
+void put_uint(Bytes& o, uint64_t n) {
+    if (n < 0x80) {
+        put_u8(o, static_cast<unsigned>(n));
+    } else if (n < 0x100) {
+        put_u8(o, 0xCC);
+        put_u8(o, static_cast<unsigned>(n));
+    } else if (n < 0x10000) {
+        put_u8(o, 0xCD);
+        put_be(o, n, 2);
+    } else if (n < 0x100000000ULL) {
+        put_u8(o, 0xCE);
+        put_be(o, n, 4);
+    } else {
+        put_u8(o, 0xCF);
+        put_be(o, n, 8);
+    }
+}
+
+// msgpack's choice for a signed value of at most zero.
+void put_nonpositive(Bytes& o, long long d) {
+    if (d < -(1LL << 5)) {
+        if (d < -(1LL << 15)) {
+            if (d < -(1LL << 31)) {
+                put_u8(o, 0xD3);
+                put_be(o, static_cast<uint64_t>(d), 8);
+            } else {
+                put_u8(o, 0xD2);
+                put_be(o, static_cast<uint64_t>(d), 4);
+            }
+        } else if (d < -(1 << 7)) {
+            put_u8(o, 0xD1);
+            put_be(o, static_cast<uint64_t>(d), 2);
+        } else {
+            put_u8(o, 0xD0);
+            put_be(o, static_cast<uint64_t>(d), 1);
+        }
+    } else {
+        put_u8(o, static_cast<unsigned>(d));
+    }
+}
+
+void put_sized(Bytes& o, size_t n, unsigned fix_base, size_t fix_max, unsigned c8, unsigned c16, unsigned c32) {
+    if (n <= fix_max) {
+        put_u8(o, fix_base | static_cast<unsigned>(n));
+    } else if (c8 != 0 && n < 0x100) {
+        put_u8(o, c8);
+        put_u8(o, static_cast<unsigned>(n));
+    } else if (n < 0x10000) {
+        put_u8(o, c16);
+        put_be(o, n, 2);
+    } else {
+        put_u8(o, c32);
+        put_be(o, n, 4);
+    }
+}
+
+void put_str_header(Bytes& o, size_t n) { put_sized(o, n, 0xA0, 31, 0xD9, 0xDA, 0xDB); }
+void put_array_header(Bytes& o, size_t n) { put_sized(o, n, 0x90, 15, 0, 0xDC, 0xDD); }
+void put_map_header(Bytes& o, size_t n) { put_sized(o, n, 0x80, 15, 0, 0xDE, 0xDF); }
+
+void put_bin_header(Bytes& o, size_t n) {
+    if (n < 0x100) {
+        put_u8(o, 0xC4);
+        put_u8(o, static_cast<unsigned>(n));
+    } else if (n < 0x10000) {
+        put_u8(o, 0xC5);
+        put_be(o, n, 2);
+    } else {
+        put_u8(o, 0xC6);
+        put_be(o, n, 4);
+    }
+}
+
+void put_ext_header(Bytes& o, unsigned code, size_t n) {
+    switch (n) {
+        case 1: put_u8(o, 0xD4); break;
+        case 2: put_u8(o, 0xD5); break;
+        case 4: put_u8(o, 0xD6); break;
+        case 8: put_u8(o, 0xD7); break;
+        case 16: put_u8(o, 0xD8); break;
+        default:
+            if (n < 0x100) {
+                put_u8(o, 0xC7);
+                put_u8(o, static_cast<unsigned>(n));
+            } else if (n < 0x10000) {
+                put_u8(o, 0xC8);
+                put_be(o, n, 2);
+            } else {
+                put_u8(o, 0xC9);
+                put_be(o, n, 4);
+            }
+    }
+    put_u8(o, code);
+}
+
+void put_ext(Bytes& o, unsigned code, const Bytes& payload) {
+    put_ext_header(o, code, payload.size());
+    o.append(payload);
+}
+
+void put_marker(Bytes& o, unsigned code) { put_ext_header(o, code, 0); }
+
+void put_double(Bytes& o, double d) {
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    put_u8(o, 0xCB);
+    put_be(o, bits, 8);
+}
+
+void put_bin(Bytes& o, const char* data, size_t n) {
+    put_bin_header(o, n);
+    o.append(data, n);
+}
+
+// ---------------------------------------------------------------- text
+
+// A str as UTF-8 with lone surrogates written as their backslash escapes,
+// like str.encode("utf-8", "backslashreplace").
+struct Text {
+    int kind;
+    const void* data;
+    Py_ssize_t length;
+
+    explicit Text(PyObject* s)
+        : kind(PyUnicode_KIND(s)), data(PyUnicode_DATA(s)), length(PyUnicode_GET_LENGTH(s)) {}
+
+    Py_UCS4 at(Py_ssize_t i) const { return PyUnicode_READ(kind, data, i); }
+
+    static size_t width(Py_UCS4 c) {
+        if (c < 0x80) return 1;
+        if (c < 0x800) return 2;
+        if (c >= 0xD800 && c <= 0xDFFF) return 6;
+        return c < 0x10000 ? 3 : 4;
+    }
+
+    // Encoded size of the first `end` characters.
+    size_t size(Py_ssize_t end) const {
+        if (kind == PyUnicode_1BYTE_KIND) {
+            const auto* p = static_cast<const Py_UCS1*>(data);
+            size_t n = static_cast<size_t>(end);
+            for (Py_ssize_t i = 0; i < end; ++i) n += p[i] >> 7;
+            return n;
+        }
+        size_t n = 0;
+        for (Py_ssize_t i = 0; i < end; ++i) n += width(at(i));
+        return n;
+    }
+
+    static void put_char(Bytes& o, Py_UCS4 c) {
+        if (c < 0x80) {
+            put_u8(o, c);
+        } else if (c < 0x800) {
+            put_u8(o, 0xC0 | (c >> 6));
+            put_u8(o, 0x80 | (c & 0x3F));
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            static const char hex[] = "0123456789abcdef";
+            char esc[6] = {'\\', 'u', hex[(c >> 12) & 0xF], hex[(c >> 8) & 0xF], hex[(c >> 4) & 0xF], hex[c & 0xF]};
+            o.append(esc, 6);
+        } else if (c < 0x10000) {
+            put_u8(o, 0xE0 | (c >> 12));
+            put_u8(o, 0x80 | ((c >> 6) & 0x3F));
+            put_u8(o, 0x80 | (c & 0x3F));
+        } else {
+            put_u8(o, 0xF0 | (c >> 18));
+            put_u8(o, 0x80 | ((c >> 12) & 0x3F));
+            put_u8(o, 0x80 | ((c >> 6) & 0x3F));
+            put_u8(o, 0x80 | (c & 0x3F));
+        }
+    }
+
+    // Appends the first `end` characters.
+    void put(Bytes& o, Py_ssize_t end) const {
+        if (kind == PyUnicode_1BYTE_KIND) {
+            const auto* p = static_cast<const Py_UCS1*>(data);
+            Py_ssize_t i = 0;
+            while (i < end) {
+                Py_ssize_t run = i;
+                while (run < end && p[run] < 0x80) ++run;
+                o.append(reinterpret_cast<const char*>(p + i), static_cast<size_t>(run - i));
+                if (run < end) put_char(o, p[run++]);
+                i = run;
+            }
+            return;
+        }
+        for (Py_ssize_t i = 0; i < end; ++i) put_char(o, at(i));
+    }
+
+    // Appends at most `cap` bytes of the encoding: a multi-byte character
+    // that does not fit is left out whole, an escape is cut where it ends.
+    void put_capped(Bytes& o, size_t cap) const {
+        size_t used = 0;
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            Py_UCS4 c = at(i);
+            size_t w = width(c);
+            if (used + w > cap) {
+                if (w == 6) {
+                    Bytes esc;
+                    put_char(esc, c);
+                    o.append(esc, 0, cap - used);
+                }
+                return;
+            }
+            put_char(o, c);
+            used += w;
+        }
+    }
+
+    bool has_surrogate(Py_ssize_t end) const {
+        if (kind == PyUnicode_1BYTE_KIND) return false;
+        for (Py_ssize_t i = 0; i < end; ++i) {
+            Py_UCS4 c = at(i);
+            if (c >= 0xD800 && c <= 0xDFFF) return true;
+        }
+        return false;
+    }
+};
+
+// One MessagePack str of the first `end` characters of `s`.
+void put_str(Bytes& o, PyObject* s, Py_ssize_t end) {
+    if (PyUnicode_IS_ASCII(s)) {
+        put_str_header(o, static_cast<size_t>(end));
+        o.append(static_cast<const char*>(PyUnicode_DATA(s)), static_cast<size_t>(end));
+        return;
+    }
+    Text t(s);
+    put_str_header(o, t.size(end));
+    t.put(o, end);
+}
+
+void put_str(Bytes& o, PyObject* s) { put_str(o, s, PyUnicode_GET_LENGTH(s)); }
+
+// ---------------------------------------------------------------- errors
+
+// After a failed call: true when the pending exception must escape (the
+// caller returns at once), false when it was cleared.
+bool must_escape() {
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return true;
+    PyErr_Clear();
+    return false;
+}
+
+enum class Status { Ok, Failed, Escape };
+
+Status failed_call() { return must_escape() ? Status::Escape : Status::Failed; }
+
+// ---------------------------------------------------------------- type names
+
+struct TypeInfo {
+    Ref type;  // keeps the address from being reused while cached
+    Ref name;  // str, at most MAX_NAME_CHARS characters
+    Bytes name_msg;
+};
+
+std::unordered_map<PyTypeObject*, TypeInfo>& type_cache() {
+    static auto* cache = new std::unordered_map<PyTypeObject*, TypeInfo>();
+    return *cache;
+}
+
+// A type's own slot value, not what a metaclass attribute says.
+Ref slot_value(PyObject* descr, PyTypeObject* t) {
+    Ref value = Ref::steal(Py_TYPE(descr)->tp_descr_get(descr, reinterpret_cast<PyObject*>(t),
+                                                         reinterpret_cast<PyObject*>(&PyType_Type)));
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+Ref make_type_name(PyTypeObject* t) {
+    Ref qualname = slot_value(G.qualname_descr, t);
+    if (!qualname || !PyUnicode_CheckExact(qualname.get())) {
+        qualname = Ref::steal(PyUnicode_FromString("?"));
+        if (!qualname) return Ref();
+    }
+    Ref module = slot_value(G.module_descr, t);
+    Ref name;
+    if (module && PyUnicode_CheckExact(module.get()) &&
+        PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0) {
+        name = Ref::steal(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()));
+    } else {
+        name = std::move(qualname);
+    }
+    if (name && PyUnicode_GET_LENGTH(name.get()) > MAX_NAME_CHARS) {
+        name = Ref::steal(PyUnicode_Substring(name.get(), 0, MAX_NAME_CHARS));
+    }
+    return name;
+}
+
+// The cached entry for `t`; nullptr with MemoryError pending. The entry may
+// go when Python code runs: copy what is needed first.
+const TypeInfo* type_info(PyTypeObject* t) {
+    auto& cache = type_cache();
+    auto found = cache.find(t);
+    if (found != cache.end()) return &found->second;
+    Ref name = make_type_name(t);
+    if (!name) return nullptr;
+    TypeInfo info;
+    info.type = Ref::borrow(reinterpret_cast<PyObject*>(t));
+    put_str(info.name_msg, name.get());
+    info.name = std::move(name);
+    if (cache.size() >= TYPE_CACHE_MAX) cache.clear();
+    return &cache.emplace(t, std::move(info)).first->second;
+}
+
+// ---------------------------------------------------------------- shapes
+
+enum class Shape { Leaf, List, Tuple, Dict, DictSub, Set, Mapping };
+
+Shape shape_of(PyTypeObject* t) {
+    if (t == &PyList_Type) return Shape::List;
+    if (t == &PyTuple_Type) return Shape::Tuple;
+    if (t == &PyDict_Type) return Shape::Dict;
+    if (t == &PySet_Type || t == &PyFrozenSet_Type) return Shape::Set;
+    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+        t == &PyBytes_Type || t == Py_TYPE(Py_None)) {
+        return Shape::Leaf;
+    }
+    if (PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(G.ext_type))) return Shape::Leaf;
+    if (PyType_IsSubtype(t, &PyDict_Type)) return Shape::DictSub;
+    if (PyType_IsSubtype(t, &PyList_Type)) return Shape::List;
+    if (PyType_IsSubtype(t, &PyTuple_Type)) return Shape::Tuple;
+    if (PyType_IsSubtype(t, &PySet_Type) || PyType_IsSubtype(t, &PyFrozenSet_Type)) return Shape::Set;
+    if (t == &PyDictProxy_Type || (G.frame_locals_type != nullptr && t == G.frame_locals_type)) {
+        return Shape::Mapping;
+    }
+    return Shape::Leaf;
+}
+
+bool is_light_scalar(PyTypeObject* t) {
+    return t == Py_TYPE(Py_None) || t == &PyBool_Type || t == &PyLong_Type || t == &PyFloat_Type;
+}
+
+// A container's items, read from the base type's storage so that no
+// overridden method runs and later mutation does not affect the walk.
+// Maps hold key, value, key, value...; `pairs` holds the item objects of a
+// mapping read through its items(), unpacked only when walked.
+struct Snapshot {
+    bool map = false;
+    bool pairs = false;
+    Py_ssize_t length = 0;  // items (or key/value pairs) in the container
+    std::vector<Ref> items;
+
+    void clear() {
+        map = pairs = false;
+        length = 0;
+        items.clear();
+    }
+};
+
+void snapshot_dict(PyObject* d, Py_ssize_t keep, Snapshot& snap) {
+    snap.map = true;
+    snap.length = PyDict_GET_SIZE(d);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (keep > 0 && PyDict_Next(d, &pos, &key, &value)) {
+        snap.items.push_back(Ref::borrow(key));
+        snap.items.push_back(Ref::borrow(value));
+        --keep;
+    }
+}
+
+// Fills `snap` for a container (only its first `keep` items), or returns
+// Failed when `v` is to be written as a leaf. `copy_dict_subclasses` reads
+// dict subclasses through dict.copy(), which honours an overridden __iter__
+// (OrderedDict's order).
+Status take_snapshot(PyObject* v, Shape shape, Py_ssize_t keep, bool copy_dict_subclasses, Snapshot& snap) {
+    snap.clear();
+    switch (shape) {
+        case Shape::Leaf:
+            return Status::Failed;
+        case Shape::List: {
+            snap.length = PyList_GET_SIZE(v);
+            Py_ssize_t n = std::min(keep, snap.length);
+            snap.items.reserve(static_cast<size_t>(n));
+            for (Py_ssize_t i = 0; i < n; ++i) snap.items.push_back(Ref::borrow(PyList_GET_ITEM(v, i)));
+            return Status::Ok;
+        }
+        case Shape::Tuple: {
+            snap.length = PyTuple_GET_SIZE(v);
+            Py_ssize_t n = std::min(keep, snap.length);
+            snap.items.reserve(static_cast<size_t>(n));
+            for (Py_ssize_t i = 0; i < n; ++i) snap.items.push_back(Ref::borrow(PyTuple_GET_ITEM(v, i)));
+            return Status::Ok;
+        }
+        case Shape::Dict:
+            snapshot_dict(v, keep, snap);
+            return Status::Ok;
+        case Shape::DictSub:
+            if (copy_dict_subclasses) {
+                Ref copy = Ref::steal(PyDict_Copy(v));
+                if (copy) {
+                    snapshot_dict(copy.get(), keep, snap);
+                    return Status::Ok;
+                }
+                if (must_escape()) return Status::Escape;
+                snap.clear();
+            }
+            snapshot_dict(v, keep, snap);
+            return Status::Ok;
+        case Shape::Set: {
+            snap.length = PySet_GET_SIZE(v);
+            Ref it = Ref::steal(PySet_Type.tp_iter(v));
+            if (!it) return failed_call();
+            for (Py_ssize_t i = 0; i < keep; ++i) {
+                Ref item = Ref::steal(PyIter_Next(it.get()));
+                if (!item) break;
+                snap.items.push_back(std::move(item));
+            }
+            if (PyErr_Occurred()) return failed_call();
+            return Status::Ok;
+        }
+        case Shape::Mapping: {
+            Ref items = Ref::steal(PyObject_CallMethodNoArgs(v, G.s_items));
+            Ref list = items ? Ref::steal(PySequence_List(items.get())) : Ref();
+            if (!list) return failed_call();
+            snap.map = true;
+            snap.pairs = true;
+            snap.length = PyList_GET_SIZE(list.get());
+            Py_ssize_t n = std::min(keep, snap.length);
+            for (Py_ssize_t i = 0; i < n; ++i) snap.items.push_back(Ref::borrow(PyList_GET_ITEM(list.get(), i)));
+            return Status::Ok;
+        }
+    }
+    return Status::Failed;
+}
+
+// `key, value = item`, as Python unpacks it.
+Status unpack_pair(PyObject* item, Ref& key, Ref& value) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        return Status::Ok;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(item));
+    if (!it) return failed_call();
+    key = Ref::steal(PyIter_Next(it.get()));
+    if (key) value = Ref::steal(PyIter_Next(it.get()));
+    if (!key || !value) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "not enough values to unpack");
+        return failed_call();
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra || PyErr_Occurred()) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "too many values to unpack");
+        return failed_call();
+    }
+    return Status::Ok;
+}
+
+// ---------------------------------------------------------------- scalars
+
+// An exact int: true when written natively, false when outside 64 bits.
+bool put_small_int(Bytes& o, PyObject* v) {
+    // Most ints fit one internal digit: read it without a call.
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* as_long = reinterpret_cast<PyLongObject*>(v);
+    if (PyUnstable_Long_IsCompact(as_long)) {
+        auto d = static_cast<long long>(PyUnstable_Long_CompactValue(as_long));
+#else
+    Py_ssize_t digits = Py_SIZE(v);
+    if (digits >= -1 && digits <= 1) {
+        auto d = static_cast<long long>(digits) * static_cast<long long>(reinterpret_cast<PyLongObject*>(v)->ob_digit[0]);
+#endif
+        if (d >= 0 && d < 0x80) {
+            o.push_back(static_cast<char>(d));
+        } else if (d > 0) {
+            put_uint(o, static_cast<uint64_t>(d));
+        } else {
+            put_nonpositive(o, d);
+        }
+        return true;
+    }
+    int overflow = 0;
+    long long d = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow == 0) {
+        if (d > 0) {
+            put_uint(o, static_cast<uint64_t>(d));
+        } else {
+            put_nonpositive(o, d);
+        }
+        return true;
+    }
+    if (overflow > 0) {
+        unsigned long long u = PyLong_AsUnsignedLongLong(v);
+        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+            put_uint(o, u);
+            return true;
+        }
+        PyErr_Clear();
+    }
+    return false;
+}
+
+// An int outside 64 bits: BIGINT text, or a REPR when it is too big to write.
+Status put_bigint(Bytes& o, PyObject* v, int64_t max_str_bytes) {
+    Ref bits_obj = Ref::steal(PyObject_CallMethodNoArgs(v, G.s_bit_length));
+    if (!bits_obj) return failed_call();
+    long long bits = PyLong_AsLongLong(bits_obj.get());
+    if (bits == -1 && PyErr_Occurred()) return failed_call();
+    Bytes payload;
+    if (bits > 4 * max_str_bytes) {
+        Ref text = Ref::steal(PyUnicode_FromFormat("<int of %lld bits>", bits));
+        if (!text) return failed_call();
+        payload.append("\x92\xa3int");
+        put_str(payload, text.get());
+        put_ext(o, EXT_REPR, payload);
+        return Status::Ok;
+    }
+    Ref digits;
+    if (bits <= DECIMAL_BITS) {
+        digits = Ref::steal(PyObject_Str(v));
+        if (!digits) {
+            // The process lowered the digit limit: hex has none.
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) return failed_call();
+            PyErr_Clear();
+        }
+    }
+    if (!digits) {
+        digits = Ref::steal(PyNumber_ToBase(v, 16));
+        if (!digits) return failed_call();
+    }
+    put_ext_header(o, EXT_BIGINT, static_cast<size_t>(PyUnicode_GET_LENGTH(digits.get())));
+    o.append(static_cast<const char*>(PyUnicode_DATA(digits.get())),
+             static_cast<size_t>(PyUnicode_GET_LENGTH(digits.get())));
+    return Status::Ok;
+}
+
+Status put_int(Bytes& o, PyObject* v, int64_t max_str_bytes) {
+    if (put_small_int(o, v)) return Status::Ok;
+    return put_bigint(o, v, max_str_bytes);
+}
+
+// msgpack.Timestamp, as msgpack's packer writes it.
+Status put_timestamp(Bytes& o, PyObject* v) {
+    Ref seconds_obj = Ref::steal(PyObject_GetAttr(v, G.s_seconds));
+    if (!seconds_obj) return failed_call();
+    long long seconds = PyLong_AsLongLong(seconds_obj.get());
+    if (seconds == -1 && PyErr_Occurred()) return failed_call();
+    Ref nanos_obj = Ref::steal(PyObject_GetAttr(v, G.s_nanoseconds));
+    if (!nanos_obj) return failed_call();
+    unsigned long nanos_long = PyLong_AsUnsignedLong(nanos_obj.get());
+    if (nanos_long == static_cast<unsigned long>(-1) && PyErr_Occurred()) return failed_call();
+    auto nanos = static_cast<uint32_t>(nanos_long);
+    if ((static_cast<uint64_t>(seconds) >> 34) == 0) {
+        auto data64 = (static_cast<uint64_t>(nanos) << 34) | static_cast<uint64_t>(seconds);
+        if ((data64 & 0xffffffff00000000ULL) == 0) {
+            put_ext_header(o, 0xFF, 4);
+            put_be(o, data64, 4);
+        } else {
+            put_ext_header(o, 0xFF, 8);
+            put_be(o, data64, 8);
+        }
+    } else {
+        put_ext_header(o, 0xFF, 12);
+        put_be(o, nanos, 4);
+        put_be(o, static_cast<uint64_t>(seconds), 8);
+    }
+    return Status::Ok;
+}
+
+// A user ExtType as msgpack's packer writes it: Failed when the packer
+// would refuse it. `exact` asks for what the reference encoder checks first.
+Status put_user_ext(Bytes& o, PyObject* v, bool exact, int64_t max_len) {
+    if (PyTuple_GET_SIZE(v) < 2) return Status::Failed;
+    PyObject* code = PyTuple_GET_ITEM(v, 0);
+    PyObject* data = PyTuple_GET_ITEM(v, 1);
+    if (exact && (!PyLong_CheckExact(code) || !PyBytes_CheckExact(data) || PyBytes_GET_SIZE(data) > max_len)) {
+        return Status::Failed;
+    }
+    if (!PyLong_Check(code)) return Status::Failed;
+    long long c = PyLong_AsLongLong(code);
+    if (c == -1 && PyErr_Occurred()) return failed_call();
+    const char* bytes;
+    Py_ssize_t n;
+    if (PyBytes_Check(data)) {
+        bytes = PyBytes_AS_STRING(data);
+        n = PyBytes_GET_SIZE(data);
+    } else if (PyByteArray_Check(data)) {
+        bytes = PyByteArray_AS_STRING(data);
+        n = PyByteArray_GET_SIZE(data);
+    } else {
+        return Status::Failed;
+    }
+    put_ext_header(o, static_cast<unsigned>(c), static_cast<size_t>(n));
+    o.append(bytes, static_cast<size_t>(n));
+    return Status::Ok;
+}
+
+void put_clipped_bytes(Bytes& o, const char* data, size_t keep, uint64_t length) {
+    Bytes payload = "\x92";
+    put_bin(payload, data, keep);
+    put_uint(payload, length);
+    put_ext(o, EXT_CLIPPED, payload);
+}
+
+// ---------------------------------------------------------------- scratch
+
+// A container being walked: its snapshot (cut to the items written), the
+// next item, and the OMITTED marker written after the last one.
+struct Frame {
+    Ref container;
+    Snapshot snap;
+    size_t next = 0;
+    int64_t child_depth = 0;
+    Bytes marker;
+};
+
+// Buffers kept between calls; each call (a re-entrant one too) takes its own.
+struct Scratch {
+    Bytes out;
+    // frames[0, open) are being walked; the rest keep their capacity.
+    std::vector<Frame> frames;
+    size_t open = 0;
+    Snapshot snap;
+
+    // Drops every reference a call left (an interrupted walk leaves frames
+    // open, and the snapshot being taken in the next one).
+    void release() {
+        for (size_t i = 0; i < frames.size() && i <= open; ++i) {
+            frames[i].container.reset();
+            frames[i].snap.clear();
+        }
+        open = 0;
+        snap.clear();
+    }
+};
+
+std::vector<std::unique_ptr<Scratch>>& scratch_pool() {
+    static auto* pool = new std::vector<std::unique_ptr<Scratch>>();
+    return *pool;
+}
+
+class ScratchLease {
+  public:
+    ScratchLease() {
+        auto& pool = scratch_pool();
+        if (pool.empty()) {
+            scratch_ = std::make_unique<Scratch>();
+        } else {
+            scratch_ = std::move(pool.back());
+            pool.pop_back();
+        }
+    }
+    ~ScratchLease() {
+        scratch_->release();
+        // A huge output would otherwise stay allocated in the pool.
+        if (scratch_->out.capacity() > (256u << 10)) scratch_->out = Bytes();
+        auto& pool = scratch_pool();
+        if (pool.size() < 16) pool.push_back(std::move(scratch_));
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    Scratch& operator*() { return *scratch_; }
+
+  private:
+    std::unique_ptr<Scratch> scratch_;
+};
+
+PyObject* to_bytes(const Bytes& out) {
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+PyObject* failed_bytes() { return PyBytes_FromStringAndSize("\xc7\x00\x09", 3); }
+
+// ---------------------------------------------------------------- full encoder
+
+class FullEncoder {
+  public:
+    FullEncoder(const Limits& limits, Scratch& scratch) : L_(limits), s_(scratch) {}
+
+    // Ok with the output in scratch.out, Failed when the whole value is to
+    // be FAILED, Escape with the exception pending.
+    Status run(PyObject* value);
+
+  private:
+    Status visit(PyObject* v, int64_t depth);
+    Status expand(PyObject* v, int64_t depth, int64_t avail);
+    Status put_leaf(PyObject* v);
+    Status put_repr(PyObject* v);
+    Status put_str_value(PyObject* v);
+    Status put_memoryview(PyObject* v);
+    bool in_active(PyObject* v) const {
+        for (size_t i = 0; i < s_.open; ++i) {
+            if (s_.frames[i].container.get() == v) return true;
+        }
+        return false;
+    }
+
+    const Limits& L_;
+    Scratch& s_;
+    // Every pending value reserves a DROPPED marker, every pending OMITTED
+    // marker its size: size + reserved never passes the total.
+    int64_t reserved_ = DROP_LEN;
+};
+
+Status FullEncoder::put_repr(PyObject* v) {
+    const TypeInfo* info = type_info(Py_TYPE(v));
+    if (info == nullptr) return Status::Escape;
+    Ref name = info->name.copy();
+    Bytes name_msg = info->name_msg;
+    Ref text = Ref::steal(PyObject_Repr(v));
+    if (!text) {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return Status::Escape;
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+            return Status::Failed;
+        }
+        PyErr_Clear();
+        text = Ref::steal(PyUnicode_FromFormat("<unrepresentable %U object>", name.get()));
+        if (!text) return failed_call();
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    Bytes payload;
+    if (n > L_.max_repr_chars) {
+        payload.push_back('\x93');
+        payload.append(name_msg);
+        put_str(payload, text.get(), static_cast<Py_ssize_t>(L_.max_repr_chars));
+        put_uint(payload, static_cast<uint64_t>(n));
+    } else {
+        payload.push_back('\x92');
+        payload.append(name_msg);
+        put_str(payload, text.get());
+    }
+    put_ext(s_.out, EXT_REPR, payload);
+    return Status::Ok;
+}
+
+Status FullEncoder::put_str_value(PyObject* v) {
+    auto cap = static_cast<size_t>(L_.max_str_bytes);
+    Bytes& o = s_.out;
+    if (PyUnicode_IS_ASCII(v)) {
+        auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(v));
+        const char* data = static_cast<const char*>(PyUnicode_DATA(v));
+        if (n <= cap) {
+            put_str_header(o, n);
+            o.append(data, n);
+            return Status::Ok;
+        }
+    }
+    Text t(v);
+    size_t size = PyUnicode_IS_ASCII(v) ? static_cast<size_t>(t.length) : t.size(t.length);
+    if (size <= cap) {
+        put_str_header(o, size);
+        t.put(o, t.length);
+        return Status::Ok;
+    }
+    Bytes prefix;
+    t.put_capped(prefix, cap);
+    Bytes payload = "\x92";
+    put_str_header(payload, prefix.size());
+    payload.append(prefix);
+    put_uint(payload, static_cast<uint64_t>(t.length));
+    put_ext(o, EXT_CLIPPED, payload);
+    return Status::Ok;
+}
+
+// A C-contiguous memoryview is its bytes; Failed sends it to repr().
+Status FullEncoder::put_memoryview(PyObject* v) {
+    Ref contiguous = Ref::steal(PyObject_GetAttr(v, G.s_c_contiguous));
+    if (!contiguous) return failed_call();
+    int yes = PyObject_IsTrue(contiguous.get());
+    if (yes < 0) return failed_call();
+    if (!yes) return Status::Failed;
+    Ref flat = Ref::steal(PyObject_CallMethodOneArg(v, G.s_cast, G.s_B));
+    if (!flat) return failed_call();
+    Py_buffer* view = PyMemoryView_GET_BUFFER(flat.get());
+    auto n = static_cast<size_t>(view->len);
+    const char* data = static_cast<const char*>(view->buf);
+    if (n <= static_cast<size_t>(L_.max_str_bytes)) {
+        put_bin(s_.out, data, n);
+    } else {
+        put_clipped_bytes(s_.out, data, static_cast<size_t>(L_.max_str_bytes), n);
+    }
+    return Status::Ok;
+}
+
+Status FullEncoder::put_leaf(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    Bytes& o = s_.out;
+    if (v == Py_None) {
+        put_u8(o, 0xC0);
+        return Status::Ok;
+    }
+    if (t == &PyBool_Type) {
+        put_u8(o, v == Py_True ? 0xC3 : 0xC2);
+        return Status::Ok;
+    }
+    if (t == &PyFloat_Type) {
+        put_double(o, PyFloat_AS_DOUBLE(v));
+        return Status::Ok;
+    }
+    if (t == &PyLong_Type) return put_int(o, v, L_.max_str_bytes);
+    if (t == &PyUnicode_Type) return put_str_value(v);
+    if (t == &PyBytes_Type || t == &PyByteArray_Type) {
+        bool is_bytes = t == &PyBytes_Type;
+        const char* data = is_bytes ? PyBytes_AS_STRING(v) : PyByteArray_AS_STRING(v);
+        auto n = static_cast<size_t>(is_bytes ? PyBytes_GET_SIZE(v) : PyByteArray_GET_SIZE(v));
+        if (n <= static_cast<size_t>(L_.max_str_bytes)) {
+            put_bin(o, data, n);
+        } else {
+            put_clipped_bytes(o, data, static_cast<size_t>(L_.max_str_bytes), n);
+        }
+        return Status::Ok;
+    }
+    size_t before = o.size();
+    Status status = Status::Failed;
+    if (t == &PyMemoryView_Type) {
+        status = put_memoryview(v);
+    } else if (reinterpret_cast<PyObject*>(t) == G.ext_type) {
+        // As the reference reads it: `type(v.code) is int and type(v.data)
+        // is bytes and ...`, where a missing field raises (FAILED).
+        Py_ssize_t size = PyTuple_GET_SIZE(v);
+        if (size == 0) return Status::Failed;
+        if (PyLong_CheckExact(PyTuple_GET_ITEM(v, 0))) {
+            if (size == 1) return Status::Failed;
+            // Anything the packer refuses is written by its repr().
+            status = put_user_ext(o, v, true, L_.max_str_bytes);
+        }
+    } else if (reinterpret_cast<PyObject*>(t) == G.timestamp_type) {
+        return put_timestamp(o, v);
+    }
+    if (status != Status::Failed) return status;
+    o.resize(before);
+    return put_repr(v);
+}
+
+// Writes one value, or opens a frame for a container to be walked.
+Status FullEncoder::visit(PyObject* v, int64_t depth) {
+    Bytes& out = s_.out;
+    reserved_ -= DROP_LEN;
+    int64_t avail = L_.max_total_bytes - static_cast<int64_t>(out.size()) - reserved_;
+    size_t before = out.size();
+    PyTypeObject* t = Py_TYPE(v);
+    Status status = Status::Ok;
+    // The common leaves first, written in place.
+    if (v == Py_None) {
+        out.push_back('\xc0');
+    } else if (t == &PyLong_Type) {
+        if (!put_small_int(out, v)) status = put_leaf(v);
+    } else if (t == &PyUnicode_Type) {
+        status = put_str_value(v);
+    } else if (t == &PyBool_Type) {
+        out.push_back(v == Py_True ? '\xc3' : '\xc2');
+    } else if (t == &PyFloat_Type) {
+        put_double(out, PyFloat_AS_DOUBLE(v));
+    } else {
+        if (s_.frames.size() <= s_.open) s_.frames.emplace_back();
+        Snapshot& snap = s_.frames[s_.open].snap;
+        Status found = take_snapshot(v, shape_of(t), static_cast<Py_ssize_t>(L_.max_items), true, snap);
+        if (found == Status::Escape) return found;
+        if (found == Status::Failed) {
+            status = put_leaf(v);
+        } else if (in_active(v)) {
+            const TypeInfo* info = type_info(t);
+            if (info == nullptr) return Status::Escape;
+            put_ext(out, EXT_RECURSION, info->name_msg);
+            status = Status::Ok;
+        } else if (depth >= L_.max_depth) {
+            const TypeInfo* info = type_info(t);
+            if (info == nullptr) return Status::Escape;
+            Bytes payload = "\x92";
+            payload.append(info->name_msg);
+            put_uint(payload, static_cast<uint64_t>(snap.length));
+            put_ext(out, EXT_TOO_DEEP, payload);
+            status = Status::Ok;
+        } else {
+            return expand(v, depth, avail);
+        }
+        snap.clear();
+    }
+    if (status == Status::Escape) return status;
+    if (status == Status::Failed) {
+        out.resize(before);
+        put_marker(out, EXT_FAILED);
+    }
+    if (static_cast<int64_t>(out.size() - before) > avail) {
+        out.resize(before);
+        put_marker(out, EXT_DROPPED);
+    }
+    return Status::Ok;
+}
+
+// Writes a container's header and opens its frame (snapshot taken in
+// frames[open]); fewer items when the rest of the output would not fit.
+Status FullEncoder::expand(PyObject* v, int64_t depth, int64_t avail) {
+    Bytes& out = s_.out;
+    Frame& frame = s_.frames[s_.open];
+    Snapshot& snap = frame.snap;
+    int64_t n = snap.length;
+    int64_t per_item = snap.map ? 2 * DROP_LEN : DROP_LEN;
+    int64_t k = std::min(n, L_.max_items);
+    Bytes& marker = frame.marker;
+    auto make_marker = [&]() {
+        marker.clear();
+        Bytes count;
+        put_uint(count, static_cast<uint64_t>(n - k));
+        put_ext(marker, EXT_OMITTED, count);
+        if (snap.map) put_u8(marker, 0xC0);
+    };
+    marker.clear();
+    if (k < n) make_marker();
+    constexpr int64_t header_len = 5;
+    if (header_len + static_cast<int64_t>(marker.size()) + k * per_item > avail) {
+        int64_t room = avail - header_len - 16;
+        if (room < 0) {
+            snap.clear();
+            put_marker(out, EXT_DROPPED);
+            return Status::Ok;
+        }
+        k = room / per_item;
+        make_marker();
+    }
+    size_t entries = static_cast<size_t>(k) + (marker.empty() ? 0 : 1);
+    if (snap.map) {
+        put_map_header(out, entries);
+    } else {
+        put_array_header(out, entries);
+    }
+    if (snap.pairs) {
+        // Unpacked last to first, as the reference pushes them.
+        std::vector<Ref> flat(static_cast<size_t>(2 * k));
+        for (int64_t i = k - 1; i >= 0; --i) {
+            Status unpacked = unpack_pair(snap.items[static_cast<size_t>(i)].get(), flat[static_cast<size_t>(2 * i)],
+                                          flat[static_cast<size_t>(2 * i + 1)]);
+            if (unpacked != Status::Ok) return unpacked;
+        }
+        snap.items = std::move(flat);
+    } else {
+        snap.items.resize(static_cast<size_t>(snap.map ? 2 * k : k));
+    }
+    reserved_ += static_cast<int64_t>(marker.size()) + k * per_item;
+    if (k == 0) {
+        // No items: only the marker, at once.
+        reserved_ -= static_cast<int64_t>(marker.size());
+        out.append(marker);
+        snap.clear();
+        return Status::Ok;
+    }
+    frame.container = Ref::borrow(v);
+    frame.next = 0;
+    frame.child_depth = depth + 1;
+    ++s_.open;
+    return Status::Ok;
+}
+
+Status FullEncoder::run(PyObject* value) {
+    s_.out.clear();
+    reserved_ = DROP_LEN;
+    Status status = visit(value, 0);
+    while (status == Status::Ok && s_.open > 0) {
+        Frame& frame = s_.frames[s_.open - 1];
+        if (frame.next < frame.snap.items.size()) {
+            // The frame's snapshot keeps the item alive while it is written.
+            PyObject* item = frame.snap.items[frame.next++].get();
+            status = visit(item, frame.child_depth);
+            continue;
+        }
+        reserved_ -= static_cast<int64_t>(frame.marker.size());
+        s_.out.append(frame.marker);
+        frame.container.reset();
+        frame.snap.clear();
+        --s_.open;
+    }
+    return status;
+}
+
+// ---------------------------------------------------------------- light encoder
+
+class LightEncoder {
+  public:
+    LightEncoder(const Limits& limits, Scratch& scratch) : L_(limits), s_(scratch) {}
+    Status run(PyObject* value);
+
+  private:
+    Status pack_direct(PyObject* value, PyTypeObject* t);
+    Status pack_member(PyObject* x);
+    Status put_value(PyObject* v);
+    Status put_item(PyObject* x);
+    Status put_nested(PyObject* x);
+    Status put_plain(PyObject* x) {
+        if (!PyUnicode_CheckExact(x)) return pack_member(x);
+        if (Text(x).has_surrogate(PyUnicode_GET_LENGTH(x))) nested_surrogate_ = true;
+        put_str(s_.out, x);
+        return Status::Ok;
+    }
+    bool plain(PyObject* x) const {
+        PyTypeObject* t = Py_TYPE(x);
+        return is_light_scalar(t) || (t == &PyUnicode_Type && PyUnicode_GET_LENGTH(x) <= L_.light_max_str);
+    }
+    bool short_text(PyObject* x) const {
+        PyTypeObject* t = Py_TYPE(x);
+        if (t == &PyUnicode_Type) return PyUnicode_GET_LENGTH(x) <= L_.light_max_str;
+        return t == &PyBytes_Type && PyBytes_GET_SIZE(x) <= L_.light_max_str;
+    }
+    Status put_opaque(PyObject* x) {
+        const TypeInfo* info = type_info(Py_TYPE(x));
+        if (info == nullptr) return Status::Escape;
+        put_ext(s_.out, EXT_OPAQUE, info->name_msg);
+        return Status::Ok;
+    }
+
+    const Limits& L_;
+    Scratch& s_;
+    // A str with a lone surrogate inside a kept second-level container: the
+    // reference encoder's packer refuses it, and the whole value is FAILED.
+    bool nested_surrogate_ = false;
+};
+
+// What msgpack's packer, with the lightweight default hook, writes for a
+// member of a small container: Failed when it would raise.
+Status LightEncoder::pack_member(PyObject* x) {
+    PyTypeObject* t = Py_TYPE(x);
+    Bytes& o = s_.out;
+    if (x == Py_None) {
+        put_u8(o, 0xC0);
+    } else if (t == &PyBool_Type) {
+        put_u8(o, x == Py_True ? 0xC3 : 0xC2);
+    } else if (t == &PyLong_Type) {
+        return put_int(o, x, L_.max_str_bytes);
+    } else if (t == &PyFloat_Type) {
+        put_double(o, PyFloat_AS_DOUBLE(x));
+    } else if (t == &PyBytes_Type) {
+        put_bin(o, PyBytes_AS_STRING(x), static_cast<size_t>(PyBytes_GET_SIZE(x)));
+    } else if (t == &PyUnicode_Type) {
+        if (Text(x).has_surrogate(PyUnicode_GET_LENGTH(x))) return Status::Failed;
+        put_str(o, x);
+    } else if (reinterpret_cast<PyObject*>(t) == G.ext_type) {
+        return put_user_ext(o, x, false, 0);
+    } else if (reinterpret_cast<PyObject*>(t) == G.timestamp_type) {
+        return put_timestamp(o, x);
+    } else {
+        return put_opaque(x);
+    }
+    return Status::Ok;
+}
+
+Status LightEncoder::pack_direct(PyObject* value, PyTypeObject* t) {
+    Bytes& o = s_.out;
+    if (t == &PyDict_Type) {
+        put_map_header(o, static_cast<size_t>(PyDict_GET_SIZE(value)));
+        Py_ssize_t pos = 0;
+        PyObject *key, *val;
+        while (PyDict_Next(value, &pos, &key, &val)) {
+            // Members are plain values: no Python code runs here.
+            Status status = pack_member(key);
+            if (status == Status::Ok) status = pack_member(val);
+            if (status != Status::Ok) return status;
+        }
+        return Status::Ok;
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+    PyObject** items = PySequence_Fast_ITEMS(value);
+    put_array_header(o, static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Status status = pack_member(items[i]);
+        if (status != Status::Ok) return status;
+    }
+    return Status::Ok;
+}
+
+// A scalar, short text or a marker.
+Status LightEncoder::put_value(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    Bytes& o = s_.out;
+    auto limit = static_cast<Py_ssize_t>(L_.light_max_str);
+    if (is_light_scalar(t)) return pack_member(v);
+    if (t == &PyUnicode_Type) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+        if (n <= limit) {
+            put_str(o, v);
+            return Status::Ok;
+        }
+        Bytes payload = "\x92";
+        put_str(payload, v, limit);
+        put_uint(payload, static_cast<uint64_t>(n));
+        put_ext(o, EXT_CLIPPED, payload);
+        return Status::Ok;
+    }
+    if (t == &PyBytes_Type) {
+        auto n = static_cast<size_t>(PyBytes_GET_SIZE(v));
+        if (n <= static_cast<size_t>(limit)) {
+            put_bin(o, PyBytes_AS_STRING(v), n);
+        } else {
+            put_clipped_bytes(o, PyBytes_AS_STRING(v), static_cast<size_t>(limit), n);
+        }
+        return Status::Ok;
+    }
+    return put_opaque(v);
+}
+
+// A second-level value: a small dict, list or tuple of plain values as it is.
+Status LightEncoder::put_nested(PyObject* x) {
+    PyTypeObject* t = Py_TYPE(x);
+    Bytes& o = s_.out;
+    if (t == &PyDict_Type && PyDict_GET_SIZE(x) <= LIGHT_NESTED_ITEMS) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *val;
+        bool all_plain = true;
+        while (all_plain && PyDict_Next(x, &pos, &key, &val)) all_plain = plain(key) && plain(val);
+        if (all_plain) {
+            put_map_header(o, static_cast<size_t>(PyDict_GET_SIZE(x)));
+            pos = 0;
+            while (PyDict_Next(x, &pos, &key, &val)) {
+                for (PyObject* member : {key, val}) {
+                    Status status = put_plain(member);
+                    if (status != Status::Ok) return status;
+                }
+            }
+            return Status::Ok;
+        }
+    } else if ((t == &PyList_Type || t == &PyTuple_Type) && PySequence_Fast_GET_SIZE(x) <= LIGHT_NESTED_ITEMS) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(x);
+        PyObject** items = PySequence_Fast_ITEMS(x);
+        bool all_plain = true;
+        for (Py_ssize_t i = 0; i < n && all_plain; ++i) all_plain = plain(items[i]);
+        if (all_plain) {
+            put_array_header(o, static_cast<size_t>(n));
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Status status = put_plain(items[i]);
+                if (status != Status::Ok) return status;
+            }
+            return Status::Ok;
+        }
+    }
+    return put_value(x);
+}
+
+Status LightEncoder::put_item(PyObject* x) {
+    PyTypeObject* t = Py_TYPE(x);
+    if (is_light_scalar(t)) return pack_member(x);
+    if (short_text(x)) {
+        if (t == &PyUnicode_Type) {
+            put_str(s_.out, x);
+        } else {
+            put_bin(s_.out, PyBytes_AS_STRING(x), static_cast<size_t>(PyBytes_GET_SIZE(x)));
+        }
+        return Status::Ok;
+    }
+    return put_nested(x);
+}
+
+bool expanded_type(PyObject* x) {
+    PyTypeObject* t = Py_TYPE(x);
+    return t == &PyList_Type || t == &PyDict_Type || t == &PyByteArray_Type || t == &PyMemoryView_Type;
+}
+
+Status LightEncoder::run(PyObject* value) {
+    Bytes& o = s_.out;
+    o.clear();
+    PyTypeObject* t = Py_TYPE(value);
+    if (is_light_scalar(t)) return pack_member(value);
+
+    // The common case: a small dict, list or tuple of scalars, short text
+    // and objects, written the way the packer writes it in one call.
+    bool direct = false;
+    if (t == &PyDict_Type) {
+        direct = PyDict_GET_SIZE(value) <= L_.light_max_items;
+        Py_ssize_t pos = 0;
+        PyObject *key, *val;
+        while (direct && PyDict_Next(value, &pos, &key, &val)) direct = !expanded_type(key) && !expanded_type(val);
+    } else if (t == &PyList_Type || t == &PyTuple_Type) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+        direct = n <= L_.light_max_items;
+        PyObject** items = PySequence_Fast_ITEMS(value);
+        for (Py_ssize_t i = 0; i < n && direct; ++i) direct = !expanded_type(items[i]);
+    }
+    if (direct) {
+        Status status = pack_direct(value, t);
+        if (status == Status::Escape) return status;
+        // Output this short cannot hold a str or bytes past the limit.
+        if (status == Status::Ok && o.size() <= static_cast<size_t>(L_.light_max_str)) return status;
+        o.clear();
+    }
+
+    Snapshot& snap = s_.snap;
+    Status found = Status::Failed;
+    if (t != &PyUnicode_Type && t != &PyBytes_Type) {
+        found = take_snapshot(value, shape_of(t), static_cast<Py_ssize_t>(L_.light_max_items), false, snap);
+        if (found == Status::Escape) return found;
+    }
+    if (found == Status::Failed) return put_value(value);
+
+    Py_ssize_t n = snap.length;
+    Py_ssize_t k = std::min(n, static_cast<Py_ssize_t>(L_.light_max_items));
+    Bytes count;
+    if (k < n) put_uint(count, static_cast<uint64_t>(n - k));
+    size_t entries = static_cast<size_t>(k) + (k < n ? 1 : 0);
+    Status status = Status::Ok;
+    if (!snap.map) {
+        put_array_header(o, entries);
+        for (Py_ssize_t i = 0; i < k && status == Status::Ok; ++i) {
+            status = put_item(snap.items[static_cast<size_t>(i)].get());
+        }
+        if (status == Status::Ok && k < n) put_ext(o, EXT_OMITTED, count);
+    } else {
+        // Items are all unpacked before any is written.
+        std::vector<Ref> pairs;
+        if (snap.pairs) {
+            for (Py_ssize_t i = 0; i < k; ++i) {
+                Ref key, val;
+                Status unpacked = unpack_pair(snap.items[static_cast<size_t>(i)].get(), key, val);
+                if (unpacked != Status::Ok) return unpacked;
+                pairs.push_back(std::move(key));
+                pairs.push_back(std::move(val));
+            }
+        } else {
+            pairs = std::move(snap.items);
+        }
+        put_map_header(o, entries);
+        for (Py_ssize_t i = 0; i < k && status == Status::Ok; ++i) {
+            PyObject* key = pairs[static_cast<size_t>(2 * i)].get();
+            if (PyUnicode_CheckExact(key) && PyUnicode_GET_LENGTH(key) <= L_.light_max_str) {
+                put_str(o, key);
+            } else {
+                status = put_value(key);
+            }
+            if (status == Status::Ok) status = put_item(pairs[static_cast<size_t>(2 * i + 1)].get());
+        }
+        if (status == Status::Ok && k < n) {
+            put_ext(o, EXT_OMITTED, count);
+            put_u8(o, 0xC0);
+        }
+    }
+    if (status == Status::Ok && nested_surrogate_) status = Status::Failed;
+    return status;
+}
+
+template <class Encoder>
+PyObject* encode(PyObject* value, const Limits& limits) {
+    if (value == Py_None) return PyBytes_FromStringAndSize("\xc0", 1);
+    try {
+        ScratchLease lease;
+        Encoder encoder(limits, *lease);
+        Status status = encoder.run(value);
+        if (status == Status::Escape) {
+            if (!PyErr_Occurred()) PyErr_NoMemory();
+            return nullptr;
+        }
+        if (status == Status::Failed) return failed_bytes();
+        return to_bytes((*lease).out);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "ruvo._serialize: unexpected C++ exception");
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+bool init_encoder() {
+    Ref msgpack = Ref::steal(PyImport_ImportModule("msgpack"));
+    if (!msgpack) return false;
+    G.ext_type = PyObject_GetAttrString(msgpack.get(), "ExtType");
+    if (!G.ext_type) return false;
+    G.timestamp_type = PyObject_GetAttrString(msgpack.get(), "Timestamp");
+    if (!G.timestamp_type) return false;
+    if (!PyType_Check(G.ext_type) || !PyType_Check(G.timestamp_type)) {
+        PyErr_SetString(PyExc_TypeError, "msgpack.ExtType and msgpack.Timestamp must be types");
+        return false;
+    }
+    // type.__dict__ (tp_dict of a static type is not to be read from 3.12 on).
+    Ref type_dict = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
+    if (!type_dict) return false;
+    G.qualname_descr = PyMapping_GetItemString(type_dict.get(), "__qualname__");
+    if (!G.qualname_descr) return false;
+    G.module_descr = PyMapping_GetItemString(type_dict.get(), "__module__");
+    if (!G.module_descr) return false;
+    if (!Py_TYPE(G.qualname_descr)->tp_descr_get || !Py_TYPE(G.module_descr)->tp_descr_get) {
+        PyErr_SetString(PyExc_SystemError, "type's __qualname__ and __module__ are not descriptors");
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    G.frame_locals_type = &PyFrameLocalsProxy_Type;
+#endif
+    struct {
+        PyObject** slot;
+        const char* text;
+    } names[] = {{&G.s_items, "items"},   {&G.s_bit_length, "bit_length"}, {&G.s_c_contiguous, "c_contiguous"},
+                 {&G.s_cast, "cast"},     {&G.s_B, "B"},                   {&G.s_seconds, "seconds"},
+                 {&G.s_nanoseconds, "nanoseconds"}};
+    for (auto& name : names) {
+        *name.slot = PyUnicode_InternFromString(name.text);
+        if (!*name.slot) return false;
+    }
+    return true;
+}
+
+PyObject* encode_full(PyObject* value, const Limits& limits) { return encode<FullEncoder>(value, limits); }
+
+PyObject* encode_light(PyObject* value, const Limits& limits) { return encode<LightEncoder>(value, limits); }
+
+}  // namespace ruvo::ser
