@@ -147,3 +147,29 @@ class TestSettingsInCommands:
         assert result.returncode == 2
         assert result.stderr == f"ruvo: error: {tmp_path / 'pyproject.toml'}: [tool.ruvo] threading must be true or false\n"
         assert result.stdout == ""
+
+
+def test_value_limits_and_trace_budget_from_pyproject(tmp_path):
+    from ruvo import serialize
+    from ruvo.config import apply_value_limits, budget_from, parse_size
+
+    (tmp_path / "pyproject.toml").write_text(
+        '[tool.ruvo]\ntrace-budget = "512k"\n[tool.ruvo.values]\nmax_items = 3\nmax_str_bytes = 8\n')
+    settings = load_settings(tmp_path)
+    assert settings.value_limits == {"max_items": 3, "max_str_bytes": 8}
+    assert budget_from(settings, None) == 512 * 1024 and budget_from(settings, "none") is None
+    previous = serialize.configure()
+    try:
+        apply_value_limits(settings)
+        assert serialize.loads(serialize.dump_msgpack([1, 2, 3, 4, "y" * 20])) == [
+            1, 2, 3, serialize.Omitted(2)]
+    finally:
+        serialize.configure(**previous)
+    assert [parse_size(text) for text in ("16M", "512k", "1G", "0", "none", 70)] == [
+        16 * 2**20, 512 * 2**10, 2**30, None, None, 70]
+    for bad in ("16X", "-1", "", "lots"):
+        with pytest.raises(ValueError):
+            parse_size(bad)
+    (tmp_path / "pyproject.toml").write_text('[tool.ruvo.values]\nmax_widgets = 3\n')
+    with pytest.raises(SettingsError, match="unknown \\[tool.ruvo.values\\] limit\\(s\\): max_widgets"):
+        load_settings(tmp_path)

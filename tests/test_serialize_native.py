@@ -403,7 +403,7 @@ def test_configure_changes_both_encoders(limits):
 
 def test_configure_returns_previous_limits_and_validates(limits):
     previous = serialize.configure(max_depth=5)
-    assert previous["max_depth"] == 1000 and previous["light_max_str"] == 256
+    assert previous["max_depth"] == 64 and previous["light_max_str"] == 64
     assert serialize.configure(**previous)["max_depth"] == 5
     assert native.get_limits() == previous
     for bad in ({"max_items": -1}, {"max_depth": True}, {"max_total_bytes": 2}, {"max_str_bytes": 1 << 31}):

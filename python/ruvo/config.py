@@ -8,6 +8,10 @@
     lightweight-repr = false       # record type names instead of reprs
     trace-budget = "4M"            # most record bytes per trace ("none": no limit)
 
+    [tool.ruvo.values]             # bounds of each recorded value (ruvo.serialize.configure)
+    max_items = 100                # also max_depth, max_str_bytes, max_total_bytes,
+                                   # max_repr_chars, light_max_items, light_max_str
+
 Command-line flags override these.  Without a ``db`` setting or flag, traces
 go to :func:`default_db_path`.
 """
@@ -43,6 +47,7 @@ class Settings:
     lightweight_repr: bool = False
     trace_budget: Optional[int] = None  # None: the profiler's default
     unbounded: bool = False  # trace-budget = "none"
+    value_limits: dict = field(default_factory=dict)  # [tool.ruvo.values]
     source: Optional[Path] = None  # the pyproject.toml read, if any
 
 
@@ -103,7 +108,7 @@ def load_settings(start: Optional[Path] = None) -> Settings:
     if not isinstance(table, dict):
         raise SettingsError(f"{pyproject}: [tool.ruvo] must be a table")
     unknown = set(table) - {"db", "include", "ignore", "threading", "lightweight-repr", "lightweight_repr",
-                            "trace-budget", "trace_budget"}
+                            "trace-budget", "trace_budget", "values"}
     if unknown:
         raise SettingsError(f"{pyproject}: unknown [tool.ruvo] setting(s): {', '.join(sorted(unknown))}")
     db = table.get("db")
@@ -117,7 +122,16 @@ def load_settings(start: Optional[Path] = None) -> Settings:
         except ValueError as error:
             raise SettingsError(f"{pyproject}: [tool.ruvo] trace-budget: {error}") from None
         unbounded = budget is None
+    values = table.get("values", {})
+    if not isinstance(values, dict) or not all(isinstance(v, int) and not isinstance(v, bool) for v in values.values()):
+        raise SettingsError(f"{pyproject}: [tool.ruvo.values] must be a table of integers")
+    from .serialize import LIMIT_NAMES
+
+    unknown_limits = sorted(set(values) - set(LIMIT_NAMES))
+    if unknown_limits:
+        raise SettingsError(f"{pyproject}: unknown [tool.ruvo.values] limit(s): {', '.join(unknown_limits)}")
     return Settings(
+        value_limits=dict(values),
         db_path=(pyproject.parent / db) if db else None,
         trace_budget=budget,
         unbounded=unbounded,
@@ -139,3 +153,14 @@ def budget_from(settings: Settings, flag: Optional[str]) -> Optional[int]:
     if settings.unbounded:
         return None
     return settings.trace_budget or DEFAULT_TRACE_BUDGET
+
+
+def apply_value_limits(settings: Settings) -> None:
+    """Set the [tool.ruvo.values] bounds on both value encoders."""
+    if settings.value_limits:
+        from .serialize import configure
+
+        try:
+            configure(**settings.value_limits)
+        except ValueError as error:
+            raise SettingsError(f"{settings.source}: [tool.ruvo.values]: {error}") from None

@@ -80,6 +80,12 @@ class TracePerTest:
             source="pytest",
             trace_budget=_budget(config, settings),
         )
+        from .config import SettingsError, apply_value_limits
+
+        try:
+            apply_value_limits(settings)
+        except SettingsError as error:
+            raise pytest.UsageError(str(error)) from None
         from . import db
 
         self._db = db

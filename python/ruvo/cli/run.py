@@ -184,7 +184,7 @@ def execute(options: argparse.Namespace) -> int:
     source = options.source or (f"run -m {module}" if module is not None else f"run {program[0]}")
 
     from .. import db
-    from ..config import budget_from
+    from ..config import apply_value_limits, budget_from
     from ..utils import shorten_logged_locals
     from ..profiler import Profiler
 
@@ -192,6 +192,10 @@ def execute(options: argparse.Namespace) -> int:
         budget = budget_from(configured, options.trace_budget)
     except ValueError as error:
         raise CommandError(f"--trace-budget: {error}") from None
+    try:
+        apply_value_limits(configured)
+    except ValueError as error:
+        raise CommandError(str(error)) from None
     profiler = Profiler(
         db_path=options.db or configured.db_path,
         trace_budget=budget,
