@@ -318,7 +318,7 @@ def test_left_out_records_dropped_and_failed_values(tmp_path):
     """)
     assert [line for line in out["banner"].splitlines() if line] == [
         "⚠ " + left_out["message"],
-        "budget 1000000 bytes · 999000 bytes stored · 12 values omitted · 34 calls omitted · since +200.0 ms"]
+        "budget 1000000 bytes · 999000 bytes stored · 12 values omitted · 34 frame records omitted · since +200.0 ms"]
     assert out["tree"] == ["app.started_before", "app.work"]
     work = out["work"].splitlines()
     assert "a\t‹dropped: size limit›" in work and "b\t‹serialisation failed›" in work

@@ -1151,7 +1151,7 @@
         if (typeof rec.budget === "number") facts.push("budget " + rec.budget + " bytes");
         if (typeof rec.stored_bytes === "number") facts.push(rec.stored_bytes + " bytes stored");
         if (typeof rec.values_omitted === "number") facts.push(rec.values_omitted + " values omitted");
-        if (typeof rec.frames_omitted === "number") facts.push(rec.frames_omitted + " calls omitted");
+        if (typeof rec.frames_omitted === "number") facts.push(rec.frames_omitted + " frame records omitted");
         if (typeof rec.since === "number" && D.origin !== null) facts.push("since +" + fmtDur((rec.since - D.origin) * 1e9));
         if (facts.length) box.appendChild(el("p", "facts", facts.join(" · ")));
       });
