@@ -181,14 +181,13 @@ void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is
     report();
 }
 
-void profile_event(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool is_call) {
+void event_steps(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool is_call) {
     ProfilerState& state = *self->state;
-    if (!hook_open_here()) return;
-    InPython in_python;
     if (!PyFrame_Check(frame)) {
         SavedError saved;
         set_internal_error("Python gives us a PyFrame");
-        log_error(&state.left_out.failures, fetch_error(), frame, is_call ? NAMES.event_call : NAMES.event_return, nullptr, nullptr);
+        log_error(&state.left_out.failures, fetch_error(), frame, is_call ? NAMES.event_call : NAMES.event_return,
+                  nullptr, nullptr);
         return;
     }
     // Frames whose code is skipped and has no plugins, the common case in
@@ -214,12 +213,26 @@ void profile_event(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, boo
     // the program's own pending exception aside.
     Ref keep_alive = Ref::borrow(reinterpret_cast<PyObject*>(self));
     SavedError saved;
+    process_event(state, frame, arg, is_call, code_object, info);
+}
+
+void profile_event(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool is_call) {
+    if (!hook_open_here()) return;
+    InPython in_python;
     try {
-        process_event(state, frame, arg, is_call, code_object, info);
+        event_steps(self, frame, arg, is_call);
     } catch (const std::bad_alloc&) {
+        // Memory ran out somewhere in the event: the event is dropped and
+        // reported, and no C++ exception ever reaches the interpreter.
+        SavedError saved;
         PyErr_NoMemory();
-        log_error(&state.left_out.failures, fetch_error(), frame, is_call ? NAMES.event_call : NAMES.event_return,
-                  code_object->co_filename, code_object->co_name);
+        Ref code = PyFrame_Check(frame) ? Ref::steal(reinterpret_cast<PyObject*>(
+                                              PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))))
+                                        : Ref();
+        auto* code_object = reinterpret_cast<PyCodeObject*>(code.get());
+        log_error(&self->state->left_out.failures, fetch_error(), frame,
+                  is_call ? NAMES.event_call : NAMES.event_return, code ? code_object->co_filename : nullptr,
+                  code ? code_object->co_name : nullptr);
     }
 }
 

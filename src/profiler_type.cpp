@@ -41,9 +41,13 @@ PyObject* build_trace(PyObject* self, PyObject*) {
 
 PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* ignored[3];
-    if (!parse_arguments("register_threading_profiler", args, nargs, kwnames, {"_frame", "_event", "_arg"},
-                         ignored)) {
-        return nullptr;
+    try {
+        if (!parse_arguments("register_threading_profiler", args, nargs, kwnames, {"_frame", "_event", "_arg"},
+                             ignored)) {
+            return nullptr;
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     }
     if (state_of(self) == nullptr) return nullptr;
     PyEval_SetProfile(profile_callback, self);
