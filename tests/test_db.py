@@ -115,6 +115,7 @@ def test_summary_columns(tmp_path):
         records=7,
         threads=3,
         size=len(doc),
+        outcome="passed",
     )
     assert before <= row.saved_at <= after
 
