@@ -230,12 +230,13 @@ class TestTraces:
         result = ruvo(tmp_path, "traces")
         assert result.returncode == 0, result.stderr
         lines = result.stdout.splitlines()
-        assert re.split(r"\s{2,}", lines[0]) == ["TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE"]
+        assert re.split(r"\s{2,}", lines[0]) == ["TRACE ID", "SAVED", "SOURCE", "OUTCOME", "RECORDS", "SIZE"]
         rows = [re.split(r"\s{2,}", line) for line in lines[1:]]
-        assert [(row[0], row[2], row[3]) for row in rows] == [(second, "run two.py", "2"), (first, "run one.py", "4")]
+        assert [(row[0], row[2], row[3], row[4]) for row in rows] == [
+            (second, "run two.py", "-", "2"), (first, "run one.py", "-", "4")]
         for row in rows:
             assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", row[1])
-            assert re.fullmatch(r"\d+ B|\d+\.\d KiB", row[4])
+            assert re.fullmatch(r"\d+ B|\d+\.\d KiB", row[5])
 
         limited = ruvo(tmp_path, "traces", "--limit", "1").stdout.splitlines()
         assert [line.split()[0] for line in limited[1:-1]] == [second]

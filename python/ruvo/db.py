@@ -20,6 +20,7 @@ Document keys: ``command_line_args``, ``current_commit_sha``, ``frames``
 from __future__ import annotations
 
 import atexit
+import contextlib
 import itertools
 import os
 import re
@@ -30,6 +31,7 @@ import time
 from collections import OrderedDict
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Iterator
 
 from . import decode
 from .config import default_db_path
@@ -554,6 +556,50 @@ def _write_new_file(directory: Path, base: str, data: bytes) -> Path:
     raise FileExistsError(f"no free file name for {base} in {directory}")
 
 
+# --- spilled documents ---------------------------------------------------------
+
+
+def spilled_files(db_path: str | os.PathLike) -> list[Path]:
+    """Documents spilled beside the database and not imported yet, oldest first."""
+    directory = Path(db_path).parent
+    try:
+        files = [path for path in directory.glob("*.msgpack") if path.is_file()]
+    except OSError:
+        return []
+    return sorted(files, key=lambda path: (path.stat().st_mtime, path.name))
+
+
+def import_spilled(db_path: str | os.PathLike, file: str | os.PathLike, *, timeout: float = _DEFAULT_TIMEOUT,
+                   keep: bool = False) -> tuple[str, Summary]:
+    """Store a spilled document in the database, then remove its file
+    (unless ``keep``); returns its trace id and summary.  Raises
+    :class:`TraceUnreadable` for a file that is not a trace document, and
+    the database's own error when it cannot be written (the file stays)."""
+    file = Path(file)
+    document = file.read_bytes()
+    summary = summarize(document)
+    trace_id = _trace_id_of(document) if summary is not None else None
+    if summary is None or not trace_id:
+        raise TraceUnreadable(f"{file} is not a trace document")
+    _store_for(Path(db_path)).write([_Row(trace_id, time.time(), summary, document)], timeout)
+    if not keep:
+        file.unlink()
+    return trace_id, summary
+
+
+def _trace_id_of(document: bytes) -> str | None:
+    import msgpack
+
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(document), 1))
+    unpacker.feed(document)
+    for _ in range(unpacker.read_map_header()):
+        if unpacker.unpack() == "trace_id":
+            value = unpacker.unpack()
+            return value if isinstance(value, str) else None
+        unpacker.skip()
+    return None
+
+
 # --- reading -----------------------------------------------------------------------
 
 
@@ -640,6 +686,63 @@ def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
     if not documents:
         raise TraceNotFound(f"no trace {trace_id} in {db_path}")
     return documents
+
+
+@contextlib.contextmanager
+def open_documents(db_path: str | os.PathLike, trace_id: str | None = None) -> Iterator[list["_BlobReader"]]:
+    """The documents of a trace (the latest by default) as binary files read
+    straight from the database, in save order: for reading big traces a
+    piece at a time (see :func:`ruvo.model.iter_records`)."""
+    if trace_id is None:
+        trace_id = latest_trace_id(db_path)
+    connection = _open_for_reading(db_path)
+    try:
+        has_parts = _has_column(connection, "parts")
+        rows = connection.execute(
+            f"SELECT id, {'parts' if has_parts else '0'} FROM trace_documents WHERE trace_id = ? ORDER BY id",
+            (trace_id,)).fetchall()
+        if not rows:
+            raise TraceNotFound(f"no trace {trace_id} in {db_path}")
+        readers = []
+        for row_id, parts in rows:
+            pieces = [("trace_documents", "document", row_id)]
+            if parts:
+                part_rows = connection.execute(
+                    "SELECT rowid FROM trace_document_parts WHERE document_id = ? ORDER BY part", (row_id,)).fetchall()
+                if len(part_rows) != parts:
+                    raise TraceUnreadable(f"trace {trace_id}: a document lacks {parts - len(part_rows)} of its parts")
+                pieces += [("trace_document_parts", "data", rowid) for (rowid,) in part_rows]
+            readers.append(_BlobReader(connection, pieces))
+        yield readers
+    finally:
+        connection.close()
+
+
+class _BlobReader:
+    """A document stored in one or more blobs, read as one binary file."""
+
+    def __init__(self, connection: sqlite3.Connection, pieces: list[tuple[str, str, int]]) -> None:
+        self._connection = connection
+        self._pieces = list(pieces)
+        self._blob = None
+
+    def read(self, size: int = -1) -> bytes:
+        chunks = []
+        while size != 0:
+            if self._blob is None:
+                if not self._pieces:
+                    break
+                table, column, row = self._pieces.pop(0)
+                self._blob = self._connection.blobopen(table, column, row, readonly=True)
+            chunk = self._blob.read(size if size > 0 else -1)
+            if not chunk:
+                self._blob.close()
+                self._blob = None
+                continue
+            chunks.append(chunk)
+            if size > 0:
+                size -= len(chunk)
+        return b"".join(chunks)
 
 
 def _has_column(connection: sqlite3.Connection, column: str) -> bool:

@@ -11,7 +11,7 @@ from ..model import Call, Event, Node, build_threads, number
 from ..summary import summarize
 from .labels import describe_event, format_duration, format_locals, format_value
 
-__all__ = ["render_trace"]
+__all__ = ["render_trace", "render_trees"]
 
 
 class _Style:
@@ -64,24 +64,48 @@ def render_trace(
     ``values`` adds arguments, return values and locals; ``threads`` keeps
     the threads whose name or native id is listed.
     """
-    style = _Style(color)
-    tee, last_tee, pipe, space = _ASCII_GUIDES if ascii_only else _UNICODE_GUIDES
-    arrow = "->" if ascii_only else "→"
     all_trees = build_threads(document)
     summary = summarize(document)
     trees = all_trees
     if threads is not None:
         wanted = set(threads)
         trees = [tree for tree in all_trees if tree.name in wanted or str(tree.native_id) in wanted]
+    return render_trees(document, trees, records=summary.records, threads=summary.threads,
+                        any_threads=bool(all_trees), depth=depth, values=values, color=color, ascii_only=ascii_only)
+
+
+def render_trees(
+    fields: dict,
+    trees: list,
+    *,
+    records: int,
+    threads: int,
+    any_threads: bool = True,
+    depth: Optional[int] = None,
+    values: bool = False,
+    color: bool = False,
+    ascii_only: bool = False,
+    note: Optional[str] = None,
+) -> str:
+    """``ruvo show``'s text for call trees already built (perhaps from a
+    streamed document, see :func:`ruvo.model.stream_threads`): ``fields``
+    are the document's entries besides the records, ``records`` and
+    ``threads`` its counts; ``note`` is a line added under the header."""
+    style = _Style(color)
+    tee, last_tee, pipe, space = _ASCII_GUIDES if ascii_only else _UNICODE_GUIDES
+    arrow = "->" if ascii_only else "→"
+    document = fields
     meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
     lines = [
         style.bold(f"trace {document.get('trace_id')}"),
         f"source: {meta.get('source')}  started: {_local_time(document.get('timestamp'))}"
-        f"  records: {summary.records}  threads: {summary.threads}",
+        f"  records: {records}  threads: {threads}",
     ]
     commit = document.get("current_commit_sha")
     if commit:
         lines.append(f"commit: {commit}")
+    if note:
+        lines.append(note)
 
     def call_line(node: Call) -> str:
         label = f"{format_duration(node.duration)}  {style.bold(node.name)}  {style.dim(node.path)}"
@@ -100,11 +124,17 @@ def render_trace(
             lines.append(style.dim("(no records)"))
         # Iterative, since user code may nest deeper than this interpreter's
         # recursion limit allows us to.
-        work: list[tuple] = [
-            ("node", node, "", index == len(tree.roots) - 1, 1) for index, node in reversed(list(enumerate(tree.roots)))
+        work: list[tuple] = [("more", tree.hidden, "", True)] if tree.hidden else []
+        work += [
+            ("node", node, "", index == len(tree.roots) - 1 and not tree.hidden, 1)
+            for index, node in reversed(list(enumerate(tree.roots)))
         ]
         while work:
             item = work.pop()
+            if item[0] == "more":
+                _, hidden, inner, _alone = item
+                lines.append(inner + last_tee + style.dim(f"… {hidden} more entr{'y' if hidden == 1 else 'ies'}"))
+                continue
             if item[0] == "return":
                 _, node, inner = item
                 returned = format_value(node.ret.get("arg"), 80)
@@ -122,15 +152,18 @@ def render_trace(
             if values and node.ret is not None:
                 work.append(("return", node, inner))
             children = node.children
-            if children and depth is not None and level >= depth:
-                hidden = sum(1 for _ in _descendants(node))
+            if (children or node.hidden) and depth is not None and level >= depth:
+                hidden = node.hidden + sum(1 + getattr(child, "hidden", 0) for child in _descendants(node))
                 lines.append(inner + last_tee + style.dim(f"… {hidden} more entr{'y' if hidden == 1 else 'ies'}"))
                 continue
+            if node.hidden:
+                # Entries the filters left out, after the ones they kept.
+                work.append(("more", node.hidden, inner, not children))
             for index in range(len(children) - 1, -1, -1):
-                work.append(("node", children[index], inner, index == len(children) - 1, level + 1))
+                work.append(("node", children[index], inner, index == len(children) - 1 and not node.hidden, level + 1))
     if not trees:
         lines.append("")
-        lines.append("(no records)" if not all_trees else "(no such thread)")
+        lines.append("(no records)" if not any_threads else "(no such thread)")
     text = "\n".join(lines) + "\n"
     if ascii_only:
         text = text.replace("…", "...").replace("µ", "u")
