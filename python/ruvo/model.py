@@ -30,7 +30,7 @@ __all__ = [
 COMMON_FIELDS = frozenset({"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type", "subtype"})
 
 
-@dataclass(eq=False)
+@dataclass(eq=False, slots=True)
 class Call:
     """One recorded run of a frame: a call, its return, or both.
 
@@ -70,7 +70,7 @@ class Call:
         return max(end - start, 0.0)
 
 
-@dataclass(eq=False)
+@dataclass(eq=False, slots=True)
 class Event:
     """A plugin record (test marker, HTTP, log, request...) in place."""
 
@@ -155,6 +155,10 @@ def _group_by_thread(document: dict) -> list[tuple[object, list[dict]]]:
     return list(groups.items())
 
 
+# What a call's records keep when their values are not wanted.
+_SLIM = ("type", "event", "frame_id", "timestamp", "qualname", "co_name", "path")
+
+
 class TreeBuilder:
     """Builds one thread's call tree from its records, in event order.
 
@@ -167,13 +171,14 @@ class TreeBuilder:
     """
 
     def __init__(self, first: float, *, depth: Optional[int] = None,
-                 keep: Optional[Callable[["Call"], bool]] = None) -> None:
+                 keep: Optional[Callable[["Call"], bool]] = None, values: bool = True) -> None:
         self.root = Call(None, None, start=first)
         self.stack: list[Call] = [self.root]
         self.now = first
         self.records = 0
         self.depth = depth
         self.keep = keep
+        self.values = values
         # The kept node each open call is counted under (itself when kept).
         self._kept: list[Call] = [self.root]
 
@@ -191,6 +196,8 @@ class TreeBuilder:
                 self._kept[-1].hidden += 1
             return
         event = record.get("event")
+        if not self.values:
+            record = {key: record[key] for key in _SLIM if key in record}
         if event == "call":
             node = Call(record, None, start=now)
             if stack[-1] is self._kept[-1] and (self.depth is None or len(stack) <= self.depth):
@@ -359,10 +366,12 @@ class StreamedTrace:
 
 
 def stream_threads(streams, *, depth: Optional[int] = None, keep: Optional[Callable[[Call], bool]] = None,
+                   values: bool = True,
                    wanted: Optional[Callable[[str, Optional[int]], bool]] = None) -> StreamedTrace:
     """The call trees of encoded documents read record by record, holding
     only what ``depth`` and ``keep`` let through (see :class:`TreeBuilder`).
-    ``wanted(name, native_id)`` picks the threads to build."""
+    ``wanted(name, native_id)`` picks the threads to build; without
+    ``values`` calls keep no arguments, return values or locals."""
     fields: dict = {}
     builders: dict[object, tuple[TreeBuilder, dict]] = {}
     skipped: dict[object, int] = {}
@@ -383,7 +392,7 @@ def stream_threads(streams, *, depth: Optional[int] = None, keep: Optional[Calla
                 skipped[key] = 1
                 continue
             first = number(record.get("timestamp"))
-            entry = builders[key] = (TreeBuilder(first if first is not None else 0.0, depth=depth, keep=keep), record)
+            entry = builders[key] = (TreeBuilder(first if first is not None else 0.0, depth=depth, keep=keep, values=values), record)
         entry[0].add(record)
     main_id = fields.get("main_thread_id")
     trees = []

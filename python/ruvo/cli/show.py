@@ -93,7 +93,7 @@ def execute(options: argparse.Namespace) -> int:
         # Read record by record: only what is shown is ever held.
         with db.open_documents(path, trace_id) as streams:
             trace = stream_threads(
-                streams, depth=options.depth, keep=keeper(options.min_duration, options.grep),
+                streams, depth=options.depth, keep=keeper(options.min_duration, options.grep), values=options.values,
                 wanted=None if wanted is None else (lambda name, native_id: name in wanted or str(native_id) in wanted))
     except LookupError as error:
         raise CommandError(str(error.args[0]) if error.args else str(error)) from None

@@ -4,7 +4,10 @@ thread's call tree drawn with guides.
 
 from __future__ import annotations
 
+import ast
+import functools
 import time
+import tokenize
 from typing import Iterable, Iterator, Optional
 
 from ..model import Call, Event, Node, build_threads, number
@@ -148,7 +151,17 @@ def render_trees(
                 continue
             lines.append(prefix + guide + call_line(node))
             if values and node.call is not None:
-                lines.append(inner + style.dim(f"  args: {format_locals(node.call.get('locals'))}"))
+                at_call = node.call.get("locals")
+                parameters = parameters_of(node.path) if isinstance(at_call, dict) else None
+                if parameters is None:
+                    lines.append(inner + style.dim(f"  args: {format_locals(at_call)}"))
+                else:
+                    # A closure's free variables are locals at call too; they are not arguments.
+                    arguments = {name: value for name, value in at_call.items() if name in parameters}
+                    lines.append(inner + style.dim(f"  args: {format_locals(arguments)}"))
+                    others = {name: value for name, value in at_call.items() if name not in parameters}
+                    if others:
+                        lines.append(inner + style.dim(f"  closure: {format_locals(others)}"))
             if values and node.ret is not None:
                 work.append(("return", node, inner))
             children = node.children
@@ -168,6 +181,37 @@ def render_trees(
     if ascii_only:
         text = text.replace("…", "...").replace("µ", "u")
     return text
+
+
+@functools.lru_cache(maxsize=16)
+def _syntax_tree(file: str) -> Optional[ast.AST]:
+    try:
+        with tokenize.open(file) as source:
+            return ast.parse(source.read(), file)
+    except (OSError, SyntaxError, ValueError, UnicodeError):
+        return None
+
+
+@functools.lru_cache(maxsize=1024)
+def parameters_of(path: str) -> Optional[frozenset]:
+    """The parameter names of the function defined at ``file:line`` (the
+    line a code object starts on: its first decorator's, if any), read from
+    the source; None when the source or a function there cannot be found."""
+    file, _, line = path.rpartition(":")
+    if not file or not line.isdigit():
+        return None
+    tree = _syntax_tree(file)
+    if tree is None:
+        return None
+    for node in ast.walk(tree):
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)):
+            first = node.decorator_list[0].lineno if getattr(node, "decorator_list", None) else node.lineno
+            if int(line) in (first, node.lineno):
+                args = node.args
+                names = [a.arg for a in (*args.posonlyargs, *args.args, *args.kwonlyargs)]
+                names += [a.arg for a in (args.vararg, args.kwarg) if a is not None]
+                return frozenset(names)
+    return None
 
 
 def _descendants(node: Call) -> Iterator[Node]:

@@ -41,11 +41,16 @@ class Profile:
         return sum(stats.own for stats in self.functions.values())
 
 
-class _Open:
-    __slots__ = ("frame_id", "key", "start", "children", "outer")
+class _Thread:
+    __slots__ = ("stack", "running")
 
-    def __init__(self, frame_id, key, start, outer):
-        self.frame_id, self.key, self.start, self.children, self.outer = frame_id, key, start, 0.0, outer
+    def __init__(self) -> None:
+        self.stack: list = []  # [frame_id, function, start, time of the calls made from it, outermost]
+        self.running: dict = {}  # function -> how many of its calls are open
+
+
+def _function(record: dict) -> tuple[str, str]:
+    return (record.get("qualname") or record.get("co_name") or "?", str(record.get("path") or "?"))
 
 
 def profile_records(records: Iterable[tuple[object, dict]],
@@ -54,51 +59,62 @@ def profile_records(records: Iterable[tuple[object, dict]],
     native_id)`` picks the threads counted (all by default)."""
     profile = Profile()
     functions = profile.functions
-    stacks: dict[object, Optional[list]] = {}  # None: a thread left out
+    threads: dict[object, Optional[_Thread]] = {}  # None: a thread left out
+    get = dict.get
     for list_key, record in records:
-        key = thread_key(list_key, record)
-        stack = stacks.get(key, False)
-        if stack is False:
+        key = get(record, "thread_native_id")
+        if key is None:
+            key = thread_key(list_key, record)
+        thread = threads.get(key, False)
+        if thread is False:
             name = str(record.get("thread"))
-            stack = [] if wanted is None or wanted(name, record.get("thread_native_id")) else None
-            stacks[key] = stack
-            if stack is not None:
+            thread = _Thread() if wanted is None or wanted(name, record.get("thread_native_id")) else None
+            threads[key] = thread
+            if thread is not None:
                 profile.threads.append(name)
-        if stack is None or record.get("type") != "frame":
+        if thread is None or get(record, "type") != "frame":
             continue
-        event = record.get("event")
+        event = get(record, "event")
+        stack, running = thread.stack, thread.running
         if event == "call":
-            function = (record.get("qualname") or record.get("co_name") or "?", str(record.get("path") or "?"))
+            function = _function(record)
             stats = functions.get(function)
             if stats is None:
                 stats = functions[function] = FunctionStats(*function)
             stats.calls += 1
-            # Counted in total only when not already running further up.
-            outer = all(entry.key != function for entry in stack) if len(stack) < 64 else \
-                function not in {entry.key for entry in stack}
-            stack.append(_Open(record.get("frame_id"), function, number(record.get("timestamp")), outer))
+            depth = running.get(function, 0)
+            running[function] = depth + 1
+            # Its total counts once, at the outermost of its running calls.
+            start = get(record, "timestamp")
+            stack.append([get(record, "frame_id"), function, start if type(start) is float else number(start),
+                          0.0, depth == 0])
         elif event == "return":
-            frame_id = record.get("frame_id")
-            index = next((i for i in range(len(stack) - 1, -1, -1) if stack[i].frame_id == frame_id), None)
-            if index is None:
+            frame_id = get(record, "frame_id")
+            index = len(stack) - 1
+            while index >= 0 and stack[index][0] != frame_id:
+                index -= 1
+            if index < 0:
                 # Its call came before recording began: a call without time.
-                function = (record.get("qualname") or record.get("co_name") or "?", str(record.get("path") or "?"))
+                function = _function(record)
                 stats = functions.get(function) or functions.setdefault(function, FunctionStats(*function))
                 stats.calls += 1
                 continue
-            end = number(record.get("timestamp"))
+            end = get(record, "timestamp")
+            if type(end) is not float:
+                end = number(end)
             # Calls left open inside it ran within it; their time is unknown.
-            del stack[index + 1 :]
-            entry = stack.pop()
-            if entry.start is None or end is None:
+            while len(stack) > index:
+                _, function, start, inner, outermost = stack.pop()
+                running[function] -= 1
+            if start is None or end is None:
                 continue
-            elapsed = max(end - entry.start, 0.0)
-            stats = functions[entry.key]
-            stats.own += max(elapsed - entry.children, 0.0)
-            if entry.outer:
+            elapsed = max(end - start, 0.0)
+            stats = functions[function]
+            stats.own += max(elapsed - inner, 0.0)
+            if outermost:
                 stats.total += elapsed
             if stack:
-                stack[-1].children += elapsed
+                stack[-1][3] += elapsed
     return profile
 
 
