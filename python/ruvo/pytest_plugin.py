@@ -118,7 +118,7 @@ class TracePerTest:
         end_test(item.nodeid, item.stash[_OUTCOME])
         self.profiler.pause()
 
-    @pytest.hookimpl(hookwrapper=True, tryfirst=True)
+    @pytest.hookimpl(hookwrapper=True, trylast=True)
     def pytest_runtest_setup(self, item: pytest.Item):
         self.profiler.resume()
         try:
@@ -126,7 +126,7 @@ class TracePerTest:
         finally:
             self.profiler.pause()
 
-    @pytest.hookimpl(hookwrapper=True, tryfirst=True)
+    @pytest.hookimpl(hookwrapper=True, trylast=True)
     def pytest_runtest_call(self, item: pytest.Item):
         self.profiler.resume()
         try:
@@ -134,7 +134,7 @@ class TracePerTest:
         finally:
             self.profiler.pause()
 
-    @pytest.hookimpl(hookwrapper=True, tryfirst=True)
+    @pytest.hookimpl(hookwrapper=True, trylast=True)
     def pytest_runtest_teardown(self, item: pytest.Item, nextitem):
         self.profiler.resume()
         try:
