@@ -226,10 +226,12 @@ def test_import_refuses_what_is_not_a_trace(tmp_path, capsys):
     assert bogus.exists()
 
 
-def test_render_of_a_document_and_of_its_stream_agree(tmp_path):
-    doc = profile_document()
+def test_show_of_the_stream_prints_what_the_whole_document_renders(tmp_path, capsys):
+    doc = profile_document(nodeid="t.py::test_y", outcome="passed")
     path = tmp_path / "t.sqlite3"
     db.save_trace_in_sqlite(path, "trc_TOP", timeout=5, msgpack=msgpack.packb(doc))
-    status = main(["show", "--db", str(path)])
-    assert status == 0
-    assert render_trace(doc).splitlines()[0] == "trace trc_TOP"
+    for options, render_options in (([], {}), (["--depth", "2"], {"depth": 2}),
+                                    (["--values", "--thread", "worker"], {"values": True, "threads": ["worker"]})):
+        status, out, err = ruvo(capsys, "show", "--db", str(path), *options)
+        assert (status, err) == (0, "")
+        assert out == render_trace(doc, **render_options)
