@@ -230,12 +230,13 @@ class TestTraces:
         result = ruvo(tmp_path, "traces")
         assert result.returncode == 0, result.stderr
         lines = result.stdout.splitlines()
-        assert re.split(r"\s{2,}", lines[0]) == ["TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE"]
+        assert re.split(r"\s{2,}", lines[0]) == ["TRACE ID", "SAVED", "SOURCE", "OUTCOME", "RECORDS", "SIZE"]
         rows = [re.split(r"\s{2,}", line) for line in lines[1:]]
-        assert [(row[0], row[2], row[3]) for row in rows] == [(second, "run two.py", "2"), (first, "run one.py", "4")]
+        assert [(row[0], row[2], row[3], row[4]) for row in rows] == [
+            (second, "run two.py", "-", "2"), (first, "run one.py", "-", "4")]
         for row in rows:
             assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", row[1])
-            assert re.fullmatch(r"\d+ B|\d+\.\d KiB", row[4])
+            assert re.fullmatch(r"\d+ B|\d+\.\d KiB", row[5])
 
         limited = ruvo(tmp_path, "traces", "--limit", "1").stdout.splitlines()
         assert [line.split()[0] for line in limited[1:-1]] == [second]
@@ -412,3 +413,70 @@ def test_help_describes_every_command(tmp_path):
     assert run_help.startswith("usage: ruvo run [options] script.py [args ...]\n       ruvo run [options] -m module [args ...]\n")
     for option in ("--db PATH", "--include TEXT", "--ignore TEXT", "--threading", "--lightweight-repr", "--source NAME"):
         assert option in run_help
+
+
+class TestRunReports:
+    def test_missing_module_saves_nothing(self, tmp_path):
+        result = ruvo(tmp_path, "run", "-m", "no_such_module")
+        assert result.returncode == 1
+        assert result.stderr == "ruvo: No module named no_such_module\n"
+        assert not (tmp_path / ".ruvo").exists()
+
+    def test_wall_time_covers_running_and_saving(self, tmp_path):
+        write(tmp_path / "p.py", "x = 1\n")
+        result = ruvo(tmp_path, "run", "p.py")
+        last = result.stderr.splitlines()[-1]
+        match = re.fullmatch(r"ruvo: 2 records, 1 thread, (\d+\.\d{3}) s wall time \((\d+\.\d{3}) s running, "
+                             r"(\d+\.\d{3}) s saving; see it with: ruvo show (trc_\w+)\)", last)
+        assert match, last
+        wall, running, saving = map(float, match.groups()[:3])
+        assert abs(wall - running - saving) <= 0.0015
+
+    def test_a_trace_that_cannot_be_built_is_reported_in_one_line_and_stood_in_for(self, tmp_path):
+        write(tmp_path / "p.py", """
+            import sys
+            import ruvo.profiler
+
+            def no_memory(self):
+                raise MemoryError()
+
+            ruvo.profiler.Profiler.build_trace = no_memory
+            sys.exit(3)
+        """)
+        result = ruvo(tmp_path, "run", "p.py")
+        assert result.returncode == 3
+        lines = result.stderr.splitlines()
+        assert lines[0] == "ruvo: could not build the trace: MemoryError; saving a trace that says so"
+        assert "Traceback" not in result.stderr
+        trace_id = saved_trace_id(result)
+        (row,) = db_rows(tmp_path)
+        assert (row.trace_id, row.source, row.records) == (trace_id, "run p.py", 1)
+        assert row.left_out == ("The trace could not be built (MemoryError); its records were lost. "
+                                "Run with a smaller --trace-budget, or with more memory.")
+        shown = ruvo(tmp_path, "traces")
+        assert shown.stdout.splitlines()[1].split()[-3] == "1+"
+
+    def test_values_tell_closure_variables_from_arguments(self, tmp_path):
+        write(tmp_path / "c.py", """
+            def outer(n):
+                step = 2
+
+                @staticmethod
+                def inner(x, *rest, k=1):
+                    return x + step + n
+
+                return inner.__func__(1)
+
+            outer(5)
+        """)
+        ruvo(tmp_path, "run", "c.py")
+        lines = ruvo(tmp_path, "show", "--values").stdout.splitlines()
+        at = next(i for i, line in enumerate(lines) if "outer.<locals>.inner" in line)
+        assert [line.strip() for line in lines[at + 1 : at + 3]] == ["args: x=1, k=1, rest=[]", "closure: n=5, step=2"]
+        assert lines[at - 1].strip() == "args: n=5"  # outer's own call
+
+
+def db_rows(tmp_path):
+    from ruvo import db
+
+    return db.list_traces(tmp_path / ".ruvo" / "ruvo.sqlite3")

@@ -115,6 +115,7 @@ def test_summary_columns(tmp_path):
         records=7,
         threads=3,
         size=len(doc),
+        outcome="passed",
     )
     assert before <= row.saved_at <= after
 
@@ -462,3 +463,81 @@ def test_database_of_the_first_schema_is_upgraded_and_read(tmp_path):
     save(path, "trc_NEW", document("trc_NEW", foi=[frame_record("g")]))
     assert [row.trace_id for row in list_traces(path)] == ["trc_NEW", "trc_OLD"]
     assert load_documents(path, "trc_OLD") == [old]
+
+
+class TestBatching:
+    @pytest.fixture(autouse=True)
+    def _stop(self):
+        yield
+        db.stop_batching()
+
+    def test_queued_saves_are_stored_by_flush_in_order(self, tmp_path):
+        path = tmp_path / "t.sqlite3"
+        before, on_this_thread = db.save_counts(), db.saves_on_this_thread()
+        db.start_batching(path)
+        docs = [document(f"trc_{i}", foi=[frame_record(f"f{i}")]) for i in range(50)]
+        for i, doc in enumerate(docs):
+            save(path, f"trc_{i}", doc)
+        counts = db.flush().since(before)
+        assert (counts.saved, counts.spilled, counts.lost) == (50, (), 0)
+        assert [row.trace_id for row in list_traces(path)] == [f"trc_{i}" for i in reversed(range(50))]
+        assert load_documents(path, "trc_7") == [docs[7]]
+        assert db.saves_on_this_thread() == on_this_thread  # queued saves are the writer's
+        with sqlite3.connect(path) as connection:
+            assert connection.execute("PRAGMA journal_mode").fetchone() == ("wal",)
+
+    def test_failures_are_spilled_or_lost_and_counted(self, tmp_path):
+        before = db.save_counts()
+        directory_db = tmp_path / "a" / "t.sqlite3"
+        directory_db.mkdir(parents=True)
+        blocker = tmp_path / "blocker"
+        blocker.write_text("a file where a directory should be")
+        db.start_batching()
+        save(directory_db, "trc_S", b"spilled one")
+        save(blocker / "t.sqlite3", "trc_L", b"lost one")
+        counts = db.stop_batching().since(before)
+        (spill,) = counts.spilled
+        assert (spill.parent, spill.read_bytes(), counts.saved, counts.lost) == (tmp_path / "a", b"spilled one", 0, 1)
+        # Saving is direct again: failures raise.
+        with pytest.raises(TraceNotSaved):
+            save(directory_db, "trc_T", b"direct")
+
+    def test_the_writer_is_never_profiled_and_exit_flushes(self, tmp_path):
+        import subprocess
+        import sys
+
+        path = tmp_path / "t.sqlite3"
+        script = (
+            "import sys, threading\n"
+            "from ruvo import db\n"
+            "hooked = []\n"
+            "threading.setprofile(lambda *a: hooked.append(threading.current_thread().name))\n"
+            f"db.start_batching({str(path)!r})\n"
+            "threading.setprofile(None)\n"
+            "import msgpack\n"
+            "for i in range(20):\n"
+            f"    db.save_trace_in_sqlite({str(path)!r}, 'trc_%d' % i, timeout=5, msgpack=msgpack.packb("
+            "{'trace_id': 'trc_%d' % i, 'frames': {}, 'frames_of_interest': []}))\n"
+            "print(sorted(set(hooked)))\n"
+        )
+        completed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                                   env=dict(__import__("os").environ, PYTHONPATH=__import__("os").pathsep.join(sys.path)))
+        assert completed.returncode == 0, completed.stderr
+        # The hook ran on the writer once, as it started, and it unhooked itself there.
+        assert completed.stdout.strip() in ("[]", "['ruvo-writer']")
+        assert len(list_traces(path)) == 20  # stored at exit, without a flush
+
+
+def test_saves_reuse_one_connection_and_reopen_a_replaced_database(tmp_path):
+    path = tmp_path / "t.sqlite3"
+    save(path, "trc_1", document("trc_1"))
+    store = db._store_for(path)
+    first = store._connection
+    save(path, "trc_2", document("trc_2"))
+    assert store._connection is first
+    path.unlink()
+    for suffix in ("-wal", "-shm"):
+        (tmp_path / f"t.sqlite3{suffix}").unlink(missing_ok=True)
+    save(path, "trc_3", document("trc_3"))
+    assert store._connection is not first
+    assert [row.trace_id for row in list_traces(path)] == ["trc_3"]

@@ -7,6 +7,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import msgpack
 import pytest
 
 from ruvo import db
@@ -94,25 +95,77 @@ def test_http_records(traces):
     assert response["status"] == 200
 
 
-def test_traces_that_could_not_be_saved_are_not_counted(tmp_path):
+def run_pytest(cwd, *args):
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    return subprocess.run(
+        [sys.executable, "-m", "pytest", *([] if installed_entry_points() else ["-p", "ruvo.pytest_plugin"]),
+         "--ruvo", "-q", "-p", "no:cacheprovider", *args],
+        cwd=cwd, capture_output=True, text=True, timeout=300, env=environment)
+
+
+def ruvo_section(stdout):
+    """The lines of the summary's ruvo section (between its header and the next)."""
+    lines = stdout.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith("---") and " ruvo " in line)
+    end = next((i for i in range(start + 1, len(lines)) if not lines[i].startswith(("ruvo: ", "  "))), len(lines))
+    return lines[start + 1 : end]
+
+
+def test_summary_counts_saved_spilled_and_lost_traces(tmp_path):
+    # Each test waits for the traces before it to be written, then breaks
+    # the database for the next one: first for the database only (the
+    # trace is spilled beside it), then for its directory (the trace is lost).
     (tmp_path / "test_blocking.py").write_text(
-        "import pathlib, shutil\n"
+        "import os, pathlib\n"
+        "from ruvo import db\n"
         "def test_saved():\n"
         "    pass\n"
-        "def test_blocks_the_database():\n"
-        "    shutil.rmtree('.ruvo')\n"
+        "def test_spilled():\n"
+        "    db.flush()\n"
+        "    os.replace('.ruvo', 'ruvo-saved')\n"
+        "    pathlib.Path('.ruvo/ruvo.sqlite3').mkdir(parents=True)\n"
+        "def test_lost():\n"
+        "    db.flush()\n"
+        "    os.replace('.ruvo', 'ruvo-old')\n"
         "    pathlib.Path('.ruvo').write_text('no longer a directory')\n"
     )
-    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    completed = subprocess.run(
-        [sys.executable, "-m", "pytest", *([] if installed_entry_points() else ["-p", "ruvo.pytest_plugin"]),
-         "--ruvo", "-q", "-p", "no:cacheprovider", "test_blocking.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300, env=environment)
+    completed = run_pytest(tmp_path, "test_blocking.py")
     assert completed.returncode == 0, completed.stdout + completed.stderr
     database = tmp_path / ".ruvo" / "ruvo.sqlite3"
-    lines = [line for line in completed.stdout.splitlines() if line.startswith("ruvo: ")]
-    assert lines == [f"ruvo: 1 test trace(s) saved to {database} (see them with `ruvo traces`)",
-                     f"ruvo: 1 test trace(s) could not be saved to {database}"]
+    (spill,) = (tmp_path / "ruvo-old").glob("*.msgpack")
+    assert ruvo_section(completed.stdout) == [
+        f"ruvo: 1 test trace(s) saved to {database} (see them with `ruvo traces`)",
+        f"ruvo: 1 test trace(s) could not be saved to {database} and were written beside it "
+        "(store them with `ruvo import FILE`):",
+        f"  {tmp_path / '.ruvo' / spill.name}",
+        f"ruvo: 1 test trace(s) were lost: neither {database} nor a file beside it could be written",
+    ]
+    assert [row.test_nodeid for row in db.list_traces(tmp_path / "ruvo-saved" / "ruvo.sqlite3")] == ["test_blocking.py::test_saved"]
+    (spilled_start,) = [r for r in msgpack.unpackb(spill.read_bytes(), strict_map_key=False)["frames_of_interest"]
+                        if r["type"] == "start_test"]
+    assert spilled_start["nodeid"] == "test_blocking.py::test_spilled"
+
+
+def test_summary_adds_up_the_xdist_workers_and_follows_the_failures(tmp_path):
+    for source in SAMPLE.iterdir():
+        if source.suffix == ".py":
+            shutil.copy(source, tmp_path / source.name)
+    completed = run_pytest(tmp_path, "-n", "2", "test_shop.py")
+    assert completed.returncode == 1, completed.stdout + completed.stderr
+    database = tmp_path / ".ruvo" / "ruvo.sqlite3"
+    section = ruvo_section(completed.stdout)
+    assert section[0] == f"ruvo: 5 test trace(s) saved to {database} (see them with `ruvo traces`)"
+    assert section[1].startswith("ruvo: failed test_shop.py::test_fails: trace trc_")
+    assert len(section) == 2
+    rows = db.list_traces(database)
+    assert sorted((row.test_nodeid, row.outcome) for row in rows) == [
+        ("test_shop.py::test_fails", "failed"), ("test_shop.py::test_fetch", "passed"),
+        ("test_shop.py::test_large_order_logs", "passed"), ("test_shop.py::test_price", "passed"),
+        ("test_shop.py::test_skipped", "skipped")]
+    # Its own section, after the failures' (not inside the last failure's output).
+    lines = completed.stdout.splitlines()
+    assert lines.index(next(line for line in lines if " ruvo " in line and line.startswith("---"))) > \
+        lines.index(next(line for line in lines if "FAILURES" in line))
 
 
 def test_plugin_is_registered_for_installed_packages():

@@ -19,14 +19,19 @@ Document keys: ``command_line_args``, ``current_commit_sha``, ``frames``
 
 from __future__ import annotations
 
+import atexit
+import contextlib
 import itertools
 import os
 import re
 import sqlite3
+import sys
 import threading
 import time
+from collections import OrderedDict
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Iterator
 
 from . import decode
 from .config import default_db_path
@@ -48,7 +53,7 @@ __all__ = [
     "load_trace",
 ]
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS trace_documents (
@@ -63,7 +68,8 @@ CREATE TABLE IF NOT EXISTS trace_documents (
     size INTEGER NOT NULL,
     document BLOB NOT NULL,
     left_out TEXT,
-    parts INTEGER NOT NULL DEFAULT 0
+    parts INTEGER NOT NULL DEFAULT 0,
+    outcome TEXT
 );
 CREATE INDEX IF NOT EXISTS trace_documents_by_trace ON trace_documents (trace_id, id);
 CREATE INDEX IF NOT EXISTS trace_documents_by_time ON trace_documents (saved_at);
@@ -76,7 +82,7 @@ CREATE TABLE IF NOT EXISTS trace_document_parts (
 """
 
 # Columns added since the first schema, for databases made by older versions.
-_ADDED_COLUMNS = {"left_out": "TEXT", "parts": "INTEGER NOT NULL DEFAULT 0"}
+_ADDED_COLUMNS = {"left_out": "TEXT", "parts": "INTEGER NOT NULL DEFAULT 0", "outcome": "TEXT"}
 
 # A document longer than this is stored in parts of this size: SQLite refuses
 # values past its length limit (1 GB by default), and a trace whose budget a
@@ -84,7 +90,7 @@ _ADDED_COLUMNS = {"left_out": "TEXT", "parts": "INTEGER NOT NULL DEFAULT 0"}
 PART_BYTES = 256 * 2**20
 
 _DEFAULT_TIMEOUT = 60.0
-_NO_SUMMARY = (None, None, None, None, None, None)
+_NO_SUMMARY = (None, None, None, None, None, None, None)
 
 
 class TraceNotSaved(Exception):
@@ -120,6 +126,7 @@ class TraceRow:
     threads: int | None
     size: int
     left_out: str | None = None  # what recording left out, when it did
+    outcome: str | None = None  # a test's: passed, failed, skipped
 
 
 # --- saving ------------------------------------------------------------------
@@ -132,33 +139,28 @@ def save_trace_in_sqlite(
 
     ``timeout`` (seconds) bounds the wait for other writers.  Returns the
     document's summary (None when it does not decode), as stored.
+
+    While :func:`start_batching` is on, the document is queued for a writer
+    thread instead and this returns at once; a failure then spills the
+    document all the same, and :func:`save_counts` tells.
     """
     document = bytes(msgpack)
     path = Path(db_path)
-    saved_at = time.time()
     summary = summarize(document)
-    columns = _NO_SUMMARY if summary is None else (
-        summary.started_at, summary.source, summary.test_nodeid, summary.records, summary.threads, summary.left_out
-    )
     timeout = _DEFAULT_TIMEOUT if timeout is None else float(timeout)
-    deadline = time.monotonic() + timeout
+    row = _Row(trace_id, time.time(), summary, document)
+    writer = _batching_writer(path)
+    if writer is not None:
+        writer.put(row, timeout)
+        return summary
     try:
-        path.parent.mkdir(parents=True, exist_ok=True)
-        for attempt in itertools.count():
-            try:
-                remaining = max(deadline - time.monotonic(), 0.0)
-                _insert(path, remaining, (trace_id, saved_at, *columns, len(document), document))
-                _outcomes.saved = getattr(_outcomes, "saved", 0) + 1
-                return summary
-            except sqlite3.OperationalError as error:
-                # SQLite gives up at once, without waiting, when waiting could
-                # deadlock (e.g. two connections switching a new file to WAL).
-                if not _is_busy(error) or time.monotonic() >= deadline:
-                    raise
-                time.sleep(min(0.005 * 2 ** min(attempt, 6), max(0.0, deadline - time.monotonic())))
+        _store_for(path).write([row], timeout)
     except Exception as error:
         _outcomes.failed = getattr(_outcomes, "failed", 0) + 1
-        _spill(path, trace_id, document, error)
+        _spill_counted(path, trace_id, document, error)
+    _outcomes.saved = getattr(_outcomes, "saved", 0) + 1
+    _tally.add(saved=1)
+    return summary
 
 
 # Saves are often made by the native profiler inside a call of the user's
@@ -169,8 +171,63 @@ _outcomes = threading.local()
 
 def saves_on_this_thread() -> tuple[int, int]:
     """How many documents this thread has saved in a database so far, and
-    how many it could not save there (spilled to a file, or lost)."""
+    how many it could not save there (spilled to a file, or lost).  Saves
+    queued for the writer thread are not counted here: see :func:`save_counts`."""
     return getattr(_outcomes, "saved", 0), getattr(_outcomes, "failed", 0)
+
+
+@dataclass(frozen=True)
+class SaveCounts:
+    """What became of the documents this process saved: stored in a
+    database, spilled to these files, or lost (not even a file)."""
+
+    saved: int = 0
+    spilled: tuple[Path, ...] = ()
+    lost: int = 0
+
+    def since(self, earlier: "SaveCounts") -> "SaveCounts":
+        return SaveCounts(self.saved - earlier.saved, self.spilled[len(earlier.spilled):], self.lost - earlier.lost)
+
+
+class _Tally:
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._counts = SaveCounts()
+
+    def add(self, *, saved: int = 0, spilled: Path | None = None, lost: int = 0) -> None:
+        with self._lock:
+            counts = self._counts
+            self._counts = SaveCounts(counts.saved + saved, counts.spilled + ((spilled,) if spilled else ()),
+                                      counts.lost + lost)
+
+    def get(self) -> SaveCounts:
+        with self._lock:
+            return self._counts
+
+
+_tally = _Tally()
+
+
+def save_counts() -> SaveCounts:
+    """Every save of this process so far, direct or batched (queued
+    documents count once written: :func:`flush` first)."""
+    return _tally.get()
+
+
+def _spill_counted(path: Path, trace_id: str, document: bytes, error: Exception) -> None:
+    try:
+        _spill(path, trace_id, document, error)
+    except TraceNotSaved as not_saved:
+        _tally.add(spilled=not_saved.spill_path, lost=0 if not_saved.spill_path else 1)
+        raise
+
+
+@dataclass(frozen=True)
+class _Row:
+    trace_id: str
+    saved_at: float
+    summary: Summary | None
+    document: bytes
 
 
 def _is_busy(error: sqlite3.OperationalError) -> bool:
@@ -178,33 +235,122 @@ def _is_busy(error: sqlite3.OperationalError) -> bool:
     return "locked" in text or "busy" in text
 
 
-def _insert(path: Path, timeout: float, row: tuple) -> None:
-    connection = sqlite3.connect(path, timeout=timeout, isolation_level=None)
-    try:
-        if connection.execute("PRAGMA journal_mode").fetchone()[0] != "wal":
-            connection.execute("PRAGMA journal_mode=WAL")
-        connection.execute("BEGIN IMMEDIATE")
+class _Store:
+    """This process's connection to one database.  Saves go through it
+    one at a time: opening a connection, checking the journal mode and the
+    schema for every trace cost more than storing a small one.  WAL with
+    synchronous=NORMAL keeps every committed trace through a crash of the
+    process (not of the machine), without a sync per commit."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self.lock = threading.Lock()
+        self._connection: sqlite3.Connection | None = None
+        self._identity: tuple[int, int] | None = None
+
+    def write(self, rows: list[_Row], timeout: float) -> None:
+        """Insert the rows in one transaction, or none of them (raises)."""
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            for attempt in itertools.count():
+                try:
+                    connection = self._connect(max(deadline - time.monotonic(), 0.0))
+                    connection.execute(f"PRAGMA busy_timeout = {int(max(deadline - time.monotonic(), 0.0) * 1000)}")
+                    _insert(connection, rows)
+                    return
+                except sqlite3.OperationalError as error:
+                    self.close()
+                    # SQLite gives up at once, without waiting, when waiting could
+                    # deadlock (e.g. two connections switching a new file to WAL).
+                    if not _is_busy(error) or time.monotonic() >= deadline:
+                        raise
+                    time.sleep(min(0.005 * 2 ** min(attempt, 6), max(0.0, deadline - time.monotonic())))
+                except BaseException:
+                    self.close()
+                    raise
+
+    def _connect(self, timeout: float) -> sqlite3.Connection:
+        # A database removed or replaced since the last save is opened
+        # anew, so that no trace goes to a file nobody can find.
         try:
-            _ensure_schema(connection)
-            *columns, size, document = row
+            stat = os.stat(self.path)
+            identity = (stat.st_dev, stat.st_ino)
+        except OSError:
+            identity = None
+        if self._connection is not None and identity == self._identity:
+            return self._connection
+        self.close()
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        connection = sqlite3.connect(self.path, timeout=timeout, isolation_level=None, check_same_thread=False)
+        try:
+            if connection.execute("PRAGMA journal_mode").fetchone()[0] != "wal":
+                connection.execute("PRAGMA journal_mode=WAL")
+            connection.execute("PRAGMA synchronous=NORMAL")
+            stat = os.stat(self.path)
+        except BaseException:
+            connection.close()
+            raise
+        self._connection, self._identity = connection, (stat.st_dev, stat.st_ino)
+        return connection
+
+    def close(self) -> None:
+        connection, self._connection, self._identity = self._connection, None, None
+        if connection is not None:
+            try:
+                connection.close()
+            except Exception:
+                pass
+
+
+# A few databases at a time: tests and tools may save to many.
+_MAX_STORES = 4
+_stores: "OrderedDict[tuple[int, str], _Store]" = OrderedDict()
+_stores_lock = threading.Lock()
+
+
+def _store_for(path: Path) -> _Store:
+    key = (os.getpid(), os.path.abspath(path))
+    with _stores_lock:
+        store = _stores.get(key)
+        if store is None:
+            store = _stores[key] = _Store(path)
+            while len(_stores) > _MAX_STORES:
+                _, old = _stores.popitem(last=False)
+                with old.lock:
+                    old.close()
+        else:
+            _stores.move_to_end(key)
+        return store
+
+
+def _insert(connection: sqlite3.Connection, rows: list[_Row]) -> None:
+    connection.execute("BEGIN IMMEDIATE")
+    try:
+        _ensure_schema(connection)
+        for row in rows:
+            summary = row.summary
+            columns = _NO_SUMMARY if summary is None else (
+                summary.started_at, summary.source, summary.test_nodeid, summary.records, summary.threads,
+                summary.left_out, summary.outcome,
+            )
+            document = row.document
             parts = [document[i : i + PART_BYTES] for i in range(0, len(document), PART_BYTES)] or [b""]
             cursor = connection.execute(
                 "INSERT INTO trace_documents (trace_id, saved_at, started_at, source, test_nodeid,"
-                " records, threads, left_out, size, document, parts) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (*columns, size, parts[0], len(parts) - 1),
+                " records, threads, left_out, outcome, size, document, parts)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                (row.trace_id, row.saved_at, *columns, len(document), parts[0], len(parts) - 1),
             )
             for number, part in enumerate(parts[1:], start=1):
                 connection.execute(
                     "INSERT INTO trace_document_parts (document_id, part, data) VALUES (?, ?, ?)",
                     (cursor.lastrowid, number, part),
                 )
-            connection.execute("COMMIT")
-        except BaseException:
-            if connection.in_transaction:
-                connection.execute("ROLLBACK")
-            raise
-    finally:
-        connection.close()
+        connection.execute("COMMIT")
+    except BaseException:
+        if connection.in_transaction:
+            connection.execute("ROLLBACK")
+        raise
 
 
 def _ensure_schema(connection: sqlite3.Connection) -> None:
@@ -219,6 +365,146 @@ def _ensure_schema(connection: sqlite3.Connection) -> None:
             if column not in present:
                 connection.execute(f"ALTER TABLE trace_documents ADD COLUMN {column} {definition}")
         connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+
+
+# --- batched saving ------------------------------------------------------------
+# pytest --ruvo saves a trace per test, thousands a minute: the test's thread
+# only queues the document, and one writer thread per database stores what
+# has queued up in one transaction.
+
+
+# Documents waiting past this many bytes hold up the thread saving more.
+MAX_QUEUED_BYTES = 64 * 2**20
+
+
+class _Writer:
+    def __init__(self, path: Path) -> None:
+        self.store = _store_for(path)
+        self.path = path
+        self._condition = threading.Condition()
+        self._queue: list[tuple[_Row, float]] = []
+        self._queued_bytes = 0
+        self._writing = False
+        self._closing = False
+        self.thread = threading.Thread(target=self._run, name="ruvo-writer", daemon=True)
+        self.thread.start()
+
+    def put(self, row: _Row, timeout: float) -> None:
+        with self._condition:
+            while self._queued_bytes > MAX_QUEUED_BYTES and self.thread.is_alive():
+                self._condition.wait(0.5)
+            self._queue.append((row, timeout))
+            self._queued_bytes += len(row.document)
+            self._condition.notify_all()
+
+    def flush(self) -> None:
+        """Return once everything queued so far is stored (or spilled)."""
+        with self._condition:
+            while (self._queue or self._writing) and self.thread.is_alive():
+                self._condition.wait(0.5)
+
+    def close(self) -> None:
+        with self._condition:
+            self._closing = True
+            self._condition.notify_all()
+        self.thread.join()
+
+    def _run(self) -> None:
+        # Threads started while a profiler records with threading on are
+        # hooked into it: this one has nothing to record.
+        sys.setprofile(None)
+        while True:
+            with self._condition:
+                while not self._queue and not self._closing:
+                    self._condition.wait()
+                if not self._queue:
+                    return
+                batch, self._queue, self._queued_bytes = self._queue, [], 0
+                self._writing = True
+                self._condition.notify_all()
+            try:
+                self._write(batch)
+            except Exception:
+                _tally.add(lost=len(batch))  # never reached, short of a bug: still counted
+            finally:
+                with self._condition:
+                    self._writing = False
+                    self._condition.notify_all()
+
+    def _write(self, batch: list[tuple[_Row, float]]) -> None:
+        try:
+            self.store.write([row for row, _ in batch], max(timeout for _, timeout in batch))
+            _tally.add(saved=len(batch))
+            return
+        except Exception as error:
+            failed = [(batch[0][0], error)] if len(batch) == 1 else []
+        if not failed:
+            # One by one, so that one bad document does not take the others along.
+            for row, timeout in batch:
+                try:
+                    self.store.write([row], timeout)
+                    _tally.add(saved=1)
+                except Exception as error:
+                    failed.append((row, error))
+        for row, error in failed:
+            # Counted, for whoever batches to report (save_counts).
+            try:
+                _spill_counted(self.path, row.trace_id, row.document, error)
+            except TraceNotSaved:
+                pass
+
+
+_writers: dict[tuple[int, str], _Writer] = {}
+_writers_lock = threading.Lock()
+_batching = False
+
+
+def start_batching(db_path: str | os.PathLike | None = None) -> None:
+    """Queue saves for a writer thread from now on, until :func:`stop_batching`.
+
+    Passing the database starts its writer now, before a profiler does: a
+    thread started while one records with threading on would be hooked into it.
+    """
+    global _batching
+    _batching = True
+    if db_path is not None:
+        _batching_writer(Path(db_path))
+
+
+def _batching_writer(path: Path) -> _Writer | None:
+    if not _batching:
+        return None
+    key = (os.getpid(), os.path.abspath(path))
+    with _writers_lock:
+        writer = _writers.get(key)
+        if writer is None or not writer.thread.is_alive():
+            if not _writers:
+                atexit.register(stop_batching)
+            writer = _writers[key] = _Writer(path)
+        return writer
+
+
+def flush() -> SaveCounts:
+    """Wait until every queued document is stored (or spilled); returns
+    :func:`save_counts`."""
+    with _writers_lock:
+        writers = [writer for (pid, _), writer in _writers.items() if pid == os.getpid()]
+    for writer in writers:
+        writer.flush()
+    return save_counts()
+
+
+def stop_batching() -> SaveCounts:
+    """Store what is queued, end the writer threads and save directly again.
+    Runs at exit too, so that a session cut short keeps its traces."""
+    global _batching
+    _batching = False
+    with _writers_lock:
+        writers = [writer for (pid, _), writer in _writers.items() if pid == os.getpid()]
+        _writers.clear()
+    for writer in writers:
+        writer.close()
+    return save_counts()
 
 
 _UNSAFE_NAME_CHARS = re.compile(r"[^A-Za-z0-9_.-]")
@@ -270,6 +556,50 @@ def _write_new_file(directory: Path, base: str, data: bytes) -> Path:
     raise FileExistsError(f"no free file name for {base} in {directory}")
 
 
+# --- spilled documents ---------------------------------------------------------
+
+
+def spilled_files(db_path: str | os.PathLike) -> list[Path]:
+    """Documents spilled beside the database and not imported yet, oldest first."""
+    directory = Path(db_path).parent
+    try:
+        files = [path for path in directory.glob("*.msgpack") if path.is_file()]
+    except OSError:
+        return []
+    return sorted(files, key=lambda path: (path.stat().st_mtime, path.name))
+
+
+def import_spilled(db_path: str | os.PathLike, file: str | os.PathLike, *, timeout: float = _DEFAULT_TIMEOUT,
+                   keep: bool = False) -> tuple[str, Summary]:
+    """Store a spilled document in the database, then remove its file
+    (unless ``keep``); returns its trace id and summary.  Raises
+    :class:`TraceUnreadable` for a file that is not a trace document, and
+    the database's own error when it cannot be written (the file stays)."""
+    file = Path(file)
+    document = file.read_bytes()
+    summary = summarize(document)
+    trace_id = _trace_id_of(document) if summary is not None else None
+    if summary is None or not trace_id:
+        raise TraceUnreadable(f"{file} is not a trace document")
+    _store_for(Path(db_path)).write([_Row(trace_id, time.time(), summary, document)], timeout)
+    if not keep:
+        file.unlink()
+    return trace_id, summary
+
+
+def _trace_id_of(document: bytes) -> str | None:
+    import msgpack
+
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(document), 1))
+    unpacker.feed(document)
+    for _ in range(unpacker.read_map_header()):
+        if unpacker.unpack() == "trace_id":
+            value = unpacker.unpack()
+            return value if isinstance(value, str) else None
+        unpacker.skip()
+    return None
+
+
 # --- reading -----------------------------------------------------------------------
 
 
@@ -296,7 +626,7 @@ def list_traces(db_path: str | os.PathLike, limit: int | None = None) -> list[Tr
     try:
         sql = (
             "SELECT id, trace_id, saved_at, started_at, source, test_nodeid, records, threads, size, "
-            + ("left_out" if _has_column(connection, "left_out") else "NULL")
+            + ", ".join(column if _has_column(connection, column) else "NULL" for column in ("left_out", "outcome"))
             + " FROM trace_documents ORDER BY id DESC"
         )
         rows = connection.execute(sql + " LIMIT ?", (limit,)) if limit is not None else connection.execute(sql)
@@ -356,6 +686,63 @@ def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
     if not documents:
         raise TraceNotFound(f"no trace {trace_id} in {db_path}")
     return documents
+
+
+@contextlib.contextmanager
+def open_documents(db_path: str | os.PathLike, trace_id: str | None = None) -> Iterator[list["_BlobReader"]]:
+    """The documents of a trace (the latest by default) as binary files read
+    straight from the database, in save order: for reading big traces a
+    piece at a time (see :func:`ruvo.model.iter_records`)."""
+    if trace_id is None:
+        trace_id = latest_trace_id(db_path)
+    connection = _open_for_reading(db_path)
+    try:
+        has_parts = _has_column(connection, "parts")
+        rows = connection.execute(
+            f"SELECT id, {'parts' if has_parts else '0'} FROM trace_documents WHERE trace_id = ? ORDER BY id",
+            (trace_id,)).fetchall()
+        if not rows:
+            raise TraceNotFound(f"no trace {trace_id} in {db_path}")
+        readers = []
+        for row_id, parts in rows:
+            pieces = [("trace_documents", "document", row_id)]
+            if parts:
+                part_rows = connection.execute(
+                    "SELECT rowid FROM trace_document_parts WHERE document_id = ? ORDER BY part", (row_id,)).fetchall()
+                if len(part_rows) != parts:
+                    raise TraceUnreadable(f"trace {trace_id}: a document lacks {parts - len(part_rows)} of its parts")
+                pieces += [("trace_document_parts", "data", rowid) for (rowid,) in part_rows]
+            readers.append(_BlobReader(connection, pieces))
+        yield readers
+    finally:
+        connection.close()
+
+
+class _BlobReader:
+    """A document stored in one or more blobs, read as one binary file."""
+
+    def __init__(self, connection: sqlite3.Connection, pieces: list[tuple[str, str, int]]) -> None:
+        self._connection = connection
+        self._pieces = list(pieces)
+        self._blob = None
+
+    def read(self, size: int = -1) -> bytes:
+        chunks = []
+        while size != 0:
+            if self._blob is None:
+                if not self._pieces:
+                    break
+                table, column, row = self._pieces.pop(0)
+                self._blob = self._connection.blobopen(table, column, row, readonly=True)
+            chunk = self._blob.read(size if size > 0 else -1)
+            if not chunk:
+                self._blob.close()
+                self._blob = None
+                continue
+            chunks.append(chunk)
+            if size > 0:
+                size -= len(chunk)
+        return b"".join(chunks)
 
 
 def _has_column(connection: sqlite3.Connection, column: str) -> bool:

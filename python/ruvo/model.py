@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Iterator, Optional, Union
+from typing import Callable, Iterator, Optional, Union
 
 __all__ = [
     "Call",
@@ -30,7 +30,7 @@ __all__ = [
 COMMON_FIELDS = frozenset({"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type", "subtype"})
 
 
-@dataclass(eq=False)
+@dataclass(eq=False, slots=True)
 class Call:
     """One recorded run of a frame: a call, its return, or both.
 
@@ -44,6 +44,7 @@ class Call:
     start: float
     end: float = 0.0
     children: list = field(default_factory=list)
+    hidden: int = 0  # entries beneath left out of ``children`` (depth, filters)
 
     @property
     def record(self) -> dict:
@@ -69,7 +70,7 @@ class Call:
         return max(end - start, 0.0)
 
 
-@dataclass(eq=False)
+@dataclass(eq=False, slots=True)
 class Event:
     """A plugin record (test marker, HTTP, log, request...) in place."""
 
@@ -93,6 +94,7 @@ class ThreadTree:
     records: int
     first: float
     last: float
+    hidden: int = 0  # top-level entries left out (filters)
 
     def walk(self) -> Iterator[tuple[int, Node]]:
         """Every node with its depth (0 for roots), depth-first in order."""
@@ -153,21 +155,57 @@ def _group_by_thread(document: dict) -> list[tuple[object, list[dict]]]:
     return list(groups.items())
 
 
-def _build(records: list[dict], first: float) -> tuple[list, float]:
-    root = Call(None, None, start=first)
-    stack = [root]
-    now = first
-    for record in records:
+# What a call's records keep when their values are not wanted.
+_SLIM = ("type", "event", "frame_id", "timestamp", "qualname", "co_name", "path")
+
+
+class TreeBuilder:
+    """Builds one thread's call tree from its records, in event order.
+
+    ``depth`` keeps nodes down to that level only (1: roots); what lies
+    deeper is counted in the ``hidden`` of the deepest node kept.  ``keep``,
+    asked about each call once it has closed (with its kept children in
+    place), drops the calls it refuses, counting them in their parent's
+    ``hidden``.  Memory then holds the kept nodes and the open calls only, so
+    a tree can be built from a stream of records.
+    """
+
+    def __init__(self, first: float, *, depth: Optional[int] = None,
+                 keep: Optional[Callable[["Call"], bool]] = None, values: bool = True) -> None:
+        self.root = Call(None, None, start=first)
+        self.stack: list[Call] = [self.root]
+        self.now = first
+        self.records = 0
+        self.depth = depth
+        self.keep = keep
+        self.values = values
+        # The kept node each open call is counted under (itself when kept).
+        self._kept: list[Call] = [self.root]
+
+    def add(self, record: dict) -> None:
+        self.records += 1
         timestamp = number(record.get("timestamp"))
-        if timestamp is not None and timestamp > now:
-            now = timestamp
+        if timestamp is not None and timestamp > self.now:
+            self.now = timestamp
+        now = self.now
+        stack = self.stack
         if record.get("type") != "frame":
-            stack[-1].children.append(Event(record, now))
-            continue
+            if stack[-1] is self._kept[-1]:
+                stack[-1].children.append(Event(record, now))
+            else:
+                self._kept[-1].hidden += 1
+            return
         event = record.get("event")
+        if not self.values:
+            record = {key: record[key] for key in _SLIM if key in record}
         if event == "call":
             node = Call(record, None, start=now)
-            stack[-1].children.append(node)
+            if stack[-1] is self._kept[-1] and (self.depth is None or len(stack) <= self.depth):
+                stack[-1].children.append(node)
+                self._kept.append(node)
+            else:
+                self._kept[-1].hidden += 1
+                self._kept.append(self._kept[-1])
             stack.append(node)
         elif event == "return":
             frame_id = record.get("frame_id")
@@ -178,19 +216,59 @@ def _build(records: list[dict], first: float) -> tuple[list, float]:
                         index = i
                         break
             if index is not None:
-                for unclosed in stack[index:]:
-                    unclosed.end = now
                 stack[index].ret = record
-                del stack[index:]
-            else:
+                self._close(index, now)
+            elif stack[-1] is self._kept[-1] and (self.depth is None or len(stack) <= self.depth):
                 # The frame was already running when recording began, so
                 # everything recorded so far at this level ran inside it.
                 parent = stack[-1]
                 node = Call(None, record, start=parent.start, end=now, children=parent.children)
+                node.hidden, parent.hidden = parent.hidden, 0
                 parent.children = [node]
-    for unclosed in stack[1:]:
-        unclosed.end = now
-    return root.children, now
+                self._judge(node, parent)
+            else:
+                self._kept[-1].hidden += 1
+
+    def _close(self, index: int, now: float) -> None:
+        stack = self.stack
+        for position in range(len(stack) - 1, index - 1, -1):
+            node = stack[position]
+            node.end = now
+            kept = self._kept[position] is node
+            del stack[position], self._kept[position]
+            if kept:
+                self._judge(node, stack[position - 1])
+
+    def _judge(self, node: "Call", parent: "Call") -> None:
+        if self.keep is None or self.keep(node):
+            return
+        if parent.children and parent.children[-1] is node:
+            parent.children.pop()
+        else:
+            parent.children = [child for child in parent.children if child is not node]
+        parent.hidden += 1 + node.hidden + sum(1 for _ in _entries(node))
+
+    def finish(self) -> tuple[list, float]:
+        """The roots, and the time of the last record; calls still open end then."""
+        if len(self.stack) > 1:
+            self._close(1, self.now)
+        return self.root.children, self.now
+
+
+def _entries(node: "Call") -> Iterator["Node"]:
+    stack = list(node.children)
+    while stack:
+        child = stack.pop()
+        yield child
+        if isinstance(child, Call):
+            stack.extend(child.children)
+
+
+def _build(records: list[dict], first: float) -> tuple[list, float]:
+    builder = TreeBuilder(first)
+    for record in records:
+        builder.add(record)
+    return builder.finish()
 
 
 def build_threads(document: dict) -> list[ThreadTree]:
@@ -224,3 +302,111 @@ def build_threads(document: dict) -> list[ThreadTree]:
     # a server thread), the thread of frames_of_interest does.
     trees.sort(key=lambda tree: (not tree.is_main, tree.native_id is None or tree.native_id != first_foi, tree.first))
     return trees
+
+
+# --- streamed documents ---------------------------------------------------------
+# A trace of a million records decodes into gigabytes of dicts; views that
+# need little of it read the stored document record by record instead.
+
+
+def iter_records(streams, fields: dict, lists: Optional[list] = None) -> Iterator[tuple[object, dict]]:
+    """Each record of the encoded documents read from ``streams`` (binary
+    files, in save order), with the key of its list (None for
+    ``frames_of_interest``, else the thread key of ``frames``).  Every other
+    entry of the first document lands in ``fields`` as it is read (most come
+    after the records), and each list's key and length in ``lists``."""
+    import msgpack
+
+    from .decode import _ext_hook
+
+    for index, stream in enumerate(streams):
+        unpacker = msgpack.Unpacker(stream, raw=False, strict_map_key=False, ext_hook=_ext_hook,
+                                    unicode_errors="replace", use_list=False, max_buffer_size=2**31 - 1)
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key == "frames_of_interest":
+                length = unpacker.read_array_header()
+                if lists is not None:
+                    lists.append((None, length))
+                for _ in range(length):
+                    record = unpacker.unpack()
+                    if isinstance(record, dict):
+                        yield None, record
+            elif key == "frames":
+                for _ in range(unpacker.read_map_header()):
+                    thread = unpacker.unpack()
+                    length = unpacker.read_array_header()
+                    if lists is not None:
+                        lists.append((thread, length))
+                    for _ in range(length):
+                        record = unpacker.unpack()
+                        if isinstance(record, dict):
+                            yield thread, record
+            elif index == 0:
+                fields[key] = unpacker.unpack()
+            else:
+                unpacker.skip()
+
+
+def thread_key(list_key: object, record: dict) -> object:
+    """The thread a record belongs to, as :func:`build_threads` groups them."""
+    key = record.get("thread_native_id")
+    if key is None:
+        key = list_key if list_key is not None else ("name", record.get("thread"))
+    return key
+
+
+@dataclass(eq=False)
+class StreamedTrace:
+    fields: dict  # the document's entries other than the records
+    trees: list  # ThreadTree of each thread read, ordered as build_threads orders them
+    records: int  # of every thread, read or not
+    threads: int
+    names: set  # the name and the native id (as text) of every thread, read or not
+
+
+def stream_threads(streams, *, depth: Optional[int] = None, keep: Optional[Callable[[Call], bool]] = None,
+                   values: bool = True,
+                   wanted: Optional[Callable[[str, Optional[int]], bool]] = None) -> StreamedTrace:
+    """The call trees of encoded documents read record by record, holding
+    only what ``depth`` and ``keep`` let through (see :class:`TreeBuilder`).
+    ``wanted(name, native_id)`` picks the threads to build; without
+    ``values`` calls keep no arguments, return values or locals."""
+    fields: dict = {}
+    builders: dict[object, tuple[TreeBuilder, dict]] = {}
+    skipped: dict[object, int] = {}
+    lists: list = []
+    first_foi = None
+    names: set = set()
+    for list_key, record in iter_records(streams, fields, lists):
+        if list_key is None and first_foi is None:
+            first_foi = record.get("thread_native_id")
+        key = thread_key(list_key, record)
+        entry = builders.get(key)
+        if entry is None:
+            names.update((str(record.get("thread")), str(record.get("thread_native_id"))))
+            if key in skipped:
+                skipped[key] += 1
+                continue
+            if wanted is not None and not wanted(str(record.get("thread")), record.get("thread_native_id")):
+                skipped[key] = 1
+                continue
+            first = number(record.get("timestamp"))
+            entry = builders[key] = (TreeBuilder(first if first is not None else 0.0, depth=depth, keep=keep, values=values), record)
+        entry[0].add(record)
+    main_id = fields.get("main_thread_id")
+    trees = []
+    for key, (builder, first_record) in builders.items():
+        roots, last = builder.finish()
+        native_id = first_record.get("thread_native_id")
+        name = first_record.get("thread")
+        trees.append(ThreadTree(
+            name=str(name) if name is not None else (str(native_id) if native_id is not None else "?"),
+            native_id=native_id if isinstance(native_id, int) else None,
+            is_main=native_id is not None and native_id == main_id,
+            roots=roots, records=builder.records, first=builder.root.start, last=last, hidden=builder.root.hidden))
+    trees.sort(key=lambda tree: (not tree.is_main, tree.native_id is None or tree.native_id != first_foi, tree.first))
+    # Counted as ruvo.summary counts them, so that the numbers agree.
+    main = sum(length for key, length in lists if key is None)
+    threads = len({key for key, _ in lists if key is not None}) + (1 if main else 0)
+    return StreamedTrace(fields, trees, sum(length for _, length in lists), threads, names)

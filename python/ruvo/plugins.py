@@ -37,6 +37,7 @@ own definitions (config ``plugins``) follow them unchanged.
 
 from __future__ import annotations
 
+import os
 import sys
 from typing import Any
 
@@ -207,8 +208,21 @@ def _log_record(frame: Any, event: str, arg: Any, context: dict) -> dict:
         "levelno": record.levelno,
         "logger": record.name,
         "message": message,
-        "path": f"{record.pathname}:{record.lineno}",
+        "path": f"{_relative(record.pathname)}:{record.lineno}",
     }
+
+
+def _relative(filename: str) -> str:
+    """As frames' paths are written: relative when under the current directory."""
+    try:
+        cwd = os.getcwd()
+    except OSError:
+        return filename
+    if cwd != os.sep and filename.startswith(cwd + os.sep):
+        rest = filename[len(cwd) + 1 :]
+        if rest and not rest.startswith((os.sep, "." + os.sep)):
+            return rest
+    return filename
 
 
 def _logging_definition() -> dict:

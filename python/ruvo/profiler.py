@@ -97,6 +97,19 @@ class Profiler:
         if self.config.get("threading"):
             _threading.setprofile(None)
 
+    def pause(self) -> None:
+        """Stop recording the calling thread for a while: until :meth:`resume`.
+
+        Cheaper than stop() and start(): the trace and its state are kept.
+        Calls that return while paused end where the trace says so.
+        """
+        sys.setprofile(None)
+
+    def resume(self) -> None:
+        """Record the calling thread again after :meth:`pause`."""
+        # The method threads started under threading=True are hooked with.
+        self._native().register_threading_profiler(None, None, None)
+
     def build_trace(self) -> bytes:
         """The trace document of everything recorded since the last build or save."""
         return self._native().build_trace()

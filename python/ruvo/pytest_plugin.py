@@ -70,6 +70,7 @@ class TracePerTest:
         settings = load_settings(config.rootpath)
         from .profiler import Profiler
 
+        self.config = config
         self.profiler = Profiler(
             db_path=config.getoption("ruvo_db") or settings.db_path,
             include=[*settings.include, *config.getoption("ruvo_include")],
@@ -89,27 +90,63 @@ class TracePerTest:
         from . import db
 
         self._db = db
-        self.saved = 0
-        self.not_saved = 0
+        self.counts = db.SaveCounts()
+        self._counts_before = db.SaveCounts()
         self.failed: dict[str, None] = {}
         self.db_option = config.getoption("ruvo_db")
+        self.recording = False
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionstart(self, session: pytest.Session) -> None:
+        # Under pytest-xdist the workers run the tests; the controller only
+        # adds up what they report.
+        if self.config.pluginmanager.get_plugin("dsession") is not None:
+            return
+        self._counts_before = self._db.save_counts()
+        # The writer thread starts before the profiler, which would hook it.
+        self._db.start_batching(self.profiler.db_path)
         self.profiler.start()
+        self.profiler.pause()
+        self.recording = True
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_protocol(self, item: pytest.Item, nextitem):
         item.stash[_OUTCOME] = "passed"
+        # Recording runs only in the test's setup, call and teardown: a
+        # profile function slows every line Python runs while it is set,
+        # and between those pytest runs more of its own than a small test.
+        self.profiler.resume()
         start_test(item.nodeid)
+        self.profiler.pause()
         yield
-        # The native profiler saves the test's trace inside this very call,
-        # on this thread; a failure there never reaches us as an exception.
-        saved, failed = self._db.saves_on_this_thread()
+        self.profiler.resume()
+        # The native profiler hands the test's trace to the writer in here.
         end_test(item.nodeid, item.stash[_OUTCOME])
-        saved_now, failed_now = self._db.saves_on_this_thread()
-        self.saved += saved_now - saved
-        self.not_saved += failed_now - failed
+        self.profiler.pause()
+
+    @pytest.hookimpl(hookwrapper=True, trylast=True)
+    def pytest_runtest_setup(self, item: pytest.Item):
+        self.profiler.resume()
+        try:
+            yield
+        finally:
+            self.profiler.pause()
+
+    @pytest.hookimpl(hookwrapper=True, trylast=True)
+    def pytest_runtest_call(self, item: pytest.Item):
+        self.profiler.resume()
+        try:
+            yield
+        finally:
+            self.profiler.pause()
+
+    @pytest.hookimpl(hookwrapper=True, trylast=True)
+    def pytest_runtest_teardown(self, item: pytest.Item, nextitem):
+        self.profiler.resume()
+        try:
+            yield
+        finally:
+            self.profiler.pause()
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_makereport(self, item: pytest.Item, call):
@@ -118,23 +155,52 @@ class TracePerTest:
         # The worst phase wins: a failing teardown fails a passing test.
         if report.failed:
             item.stash[_OUTCOME] = "failed"
-            self.failed[item.nodeid] = None
         elif report.skipped and item.stash.get(_OUTCOME, "passed") == "passed":
             item.stash[_OUTCOME] = "skipped"
 
+    def pytest_runtest_logreport(self, report) -> None:
+        # Reports of xdist workers reach the controller here too.
+        if report.failed:
+            self.failed[report.nodeid] = None
+
     @pytest.hookimpl(trylast=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:
+        if not self.recording:
+            return
         self.profiler.stop()
+        self.recording = False
+        self.counts = self._db.stop_batching().since(self._counts_before)
+        workeroutput = getattr(self.config, "workeroutput", None)
+        if workeroutput is not None:
+            workeroutput["ruvo"] = {"saved": self.counts.saved, "lost": self.counts.lost,
+                                    "spilled": [str(path) for path in self.counts.spilled]}
+
+    @pytest.hookimpl(optionalhook=True)
+    def pytest_testnodedown(self, node, error) -> None:
+        report = getattr(node, "workeroutput", {}).get("ruvo")
+        if report:
+            from pathlib import Path
+
+            self.counts = self._db.SaveCounts(
+                self.counts.saved + report["saved"],
+                self.counts.spilled + tuple(Path(path) for path in report["spilled"]),
+                self.counts.lost + report["lost"],
+            )
 
     def pytest_terminal_summary(self, terminalreporter) -> None:
-        terminalreporter.write_line(
-            f"ruvo: {self.saved} test trace(s) saved to {self.profiler.db_path} "
-            f"(see them with `ruvo traces`)"
-        )
-        if self.not_saved:
+        counts, where = self.counts, self.profiler.db_path
+        terminalreporter.write_sep("-", "ruvo")
+        terminalreporter.write_line(f"ruvo: {counts.saved} test trace(s) saved to {where} (see them with `ruvo traces`)")
+        if counts.spilled:
             terminalreporter.write_line(
-                f"ruvo: {self.not_saved} test trace(s) could not be saved to {self.profiler.db_path}", red=True
-            )
+                f"ruvo: {len(counts.spilled)} test trace(s) could not be saved to {where} and were written "
+                f"beside it (store them with `ruvo import FILE`):", red=True)
+            for path in counts.spilled:
+                terminalreporter.write_line(f"  {path}")
+        if counts.lost:
+            terminalreporter.write_line(
+                f"ruvo: {counts.lost} test trace(s) were lost: neither {where} nor a file beside it could be written",
+                red=True)
         from .viewer.command import failed_test_line
 
         for nodeid in self.failed:

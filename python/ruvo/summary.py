@@ -10,7 +10,8 @@ documents stay cheap.
 The rules: records are the entries of ``frames_of_interest`` and of every
 list in ``frames``; threads are the lists of ``frames`` plus
 ``frames_of_interest`` when it holds anything; the test is the nodeid of the
-first ``start_test`` record, the main thread's before any other's.
+first ``start_test`` record, the main thread's before any other's, and its
+outcome that of the first ``end_test`` record, found the same way.
 """
 
 from __future__ import annotations
@@ -31,6 +32,7 @@ class Summary:
     records: int
     threads: int
     left_out: Optional[str] = None  # the message of the trace's "left out" record
+    outcome: Optional[str] = None  # of the test: its end_test record's outcome
 
 
 def summarize(document: Union[bytes, dict]) -> Optional[Summary]:
@@ -45,7 +47,8 @@ def summarize(document: Union[bytes, dict]) -> Optional[Summary]:
 
 
 def _summary(timestamp: object, meta: object, main_records: int, thread_records: Iterable[int],
-             test_nodeid: Optional[str], left_out: Optional[str] = None) -> Summary:
+             test_nodeid: Optional[str], left_out: Optional[str] = None,
+             outcome: Optional[str] = None) -> Summary:
     counts = list(thread_records)
     return Summary(
         started_at=float(timestamp) if isinstance(timestamp, (int, float)) and not isinstance(timestamp, bool) else None,
@@ -54,12 +57,18 @@ def _summary(timestamp: object, meta: object, main_records: int, thread_records:
         records=main_records + sum(counts),
         threads=(1 if main_records else 0) + len(counts),
         left_out=left_out,
+        outcome=outcome,
     )
 
 
 def _nodeid(record: object) -> Optional[str]:
     nodeid = record.get("nodeid") if isinstance(record, dict) else None
     return nodeid if isinstance(nodeid, str) else None
+
+
+def _outcome(record: object) -> Optional[str]:
+    outcome = record.get("outcome") if isinstance(record, dict) else None
+    return outcome if isinstance(outcome, str) else None
 
 
 # --- decoded documents -----------------------------------------------------------
@@ -70,21 +79,27 @@ def _of_decoded(document: dict) -> Summary:
     main = main if isinstance(main, list) else []
     frames = document.get("frames")
     others = [records for records in frames.values() if isinstance(records, list)] if isinstance(frames, dict) else []
-    nodeid = None
+    nodeid = outcome = None
     for records in (main, *others):
         start = next((r for r in records if isinstance(r, dict) and r.get("type") == "start_test"), None)
         if start is not None:
             nodeid = _nodeid(start)
             break
+    for records in (main, *others):
+        end = next((r for r in records if isinstance(r, dict) and r.get("type") == "end_test"), None)
+        if end is not None:
+            outcome = _outcome(end)
+            break
     left_out = next((r.get("message") for r in main if isinstance(r, dict) and r.get("type") == "ruvo"
                      and r.get("subtype") == "left_out"), None)
     return _summary(document.get("timestamp"), document.get("meta"), len(main), map(len, others), nodeid,
-                    left_out if isinstance(left_out, str) else None)
+                    left_out if isinstance(left_out, str) else None, outcome)
 
 
 # --- encoded documents -----------------------------------------------------------
 
 _START_TEST = b"\xaastart_test"  # the MessagePack str "start_test"
+_END_TEST = b"\xa8end_test"
 
 
 def _of_encoded(document: bytes) -> Optional[Summary]:
@@ -110,8 +125,8 @@ def _of_encoded(document: bytes) -> Optional[Summary]:
             unpacker.skip()
     if unpacker.tell() != len(document):
         return None
-    nodeid = _test_nodeid(document) if _START_TEST in document else None
-    return _summary(timestamp, meta, main_records, thread_records, nodeid, _left_out(document))
+    nodeid, outcome = _test_fields(document) if _START_TEST in document or _END_TEST in document else (None, None)
+    return _summary(timestamp, meta, main_records, thread_records, nodeid, _left_out(document), outcome)
 
 
 # The profiler's "left out" record: a 14-entry map that starts with its
@@ -159,29 +174,40 @@ def _records(unpacker: msgpack.Unpacker) -> Iterator[dict]:
         fields = {}
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()
-            if key == "type" or key == "nodeid":
+            if key == "type" or key == "nodeid" or key == "outcome":
                 fields[key] = unpacker.unpack()
             else:
                 unpacker.skip()
         yield fields
 
 
-def _test_nodeid(document: bytes) -> Optional[str]:
-    """The nodeid of the first start_test record: the main thread's first."""
+def _test_fields(document: bytes) -> tuple[Optional[str], Optional[str]]:
+    """The nodeid of the first start_test record and the outcome of the
+    first end_test record, the main thread's first."""
     found: dict[str, Optional[str]] = {}
     unpacker = _reader(document)
+
+    def look(fields: dict, where: str) -> None:
+        kind = fields.get("type")
+        if kind == "start_test" and "nodeid" + where not in found:
+            found["nodeid" + where] = _nodeid(fields)
+        elif kind == "end_test" and "outcome" + where not in found:
+            found["outcome" + where] = _outcome(fields)
+
     for _ in range(unpacker.read_map_header()):
         key = unpacker.unpack()
         if key == "frames_of_interest":
             for fields in _records(unpacker):
-                if fields.get("type") == "start_test":
-                    return _nodeid(fields)
+                look(fields, "")
         elif key == "frames":
             for _ in range(unpacker.read_map_header()):
                 unpacker.skip()
                 for fields in _records(unpacker):
-                    if "frames" not in found and fields.get("type") == "start_test":
-                        found["frames"] = _nodeid(fields)
+                    look(fields, " in frames")
         else:
             unpacker.skip()
-    return found.get("frames")
+
+    def first(name: str) -> Optional[str]:
+        return found[name] if name in found else found.get(name + " in frames")
+
+    return first("nodeid"), first("outcome")

@@ -15,7 +15,7 @@ from typing import Optional, Sequence
 
 from ..config import DEFAULT_DB
 from ..version import __version__
-from . import export, run, show, traces, view
+from . import export, imports, run, show, top, traces, view
 from .common import EXIT_ERROR, Command, CommandError, exit_status
 
 __all__ = ["COMMANDS", "build_parser", "main"]
@@ -24,7 +24,9 @@ COMMANDS: dict[str, Command] = {command.name: command for command in (
     run.COMMAND,
     traces.COMMAND,
     show.COMMAND,
+    top.COMMAND,
     export.COMMAND,
+    imports.COMMAND,
     view.COMMAND,
 )}
 

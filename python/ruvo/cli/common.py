@@ -108,6 +108,21 @@ def resolve_trace_id(path: Path, trace_id: Optional[str]) -> Optional[str]:
     raise CommandError(f"no trace {trace_id} in {display_path(path)}")
 
 
+def find_trace(path: Path, trace_id: Optional[str], test: Optional[str] = None) -> str:
+    """The full id of the trace asked for: by id or prefix, the latest of a
+    pytest node id, or the latest of all; a CommandError saying why not."""
+    from .. import db
+
+    try:
+        if test is not None:
+            if trace_id is not None:
+                raise CommandError("give a trace id or --test, not both")
+            return db.latest_trace_id_of_test(path, test)
+        return resolve_trace_id(path, trace_id) or db.latest_trace_id(path)
+    except LookupError as error:
+        raise CommandError(str(error.args[0]) if error.args else str(error)) from None
+
+
 def load(path: Path, trace_id: Optional[str], test: Optional[str] = None) -> dict:
     """The decoded trace (the latest by default, or the latest of a pytest
     node id), or a CommandError saying why not."""

@@ -127,7 +127,13 @@ def _join_program_threads() -> None:
             thread.join()
 
 
-def _run_program(module: Optional[str], program: list[str]) -> int:
+class _NotFound:
+    """Set when the module to run does not exist: nothing ran, nothing to save."""
+
+    module_missing = False
+
+
+def _run_program(module: Optional[str], program: list[str], outcome: type = _NotFound) -> int:
     """Run the program as python would, and return its exit status.  Runs
     with the profiler on: everything here stays out of the trace."""
     try:
@@ -150,6 +156,7 @@ def _run_program(module: Optional[str], program: list[str]) -> int:
         except ImportError as error:
             if module is not None and _raised_by_runpy(error):
                 sys.stderr.write(f"ruvo: {error}\n")
+                outcome.module_missing = True
             else:
                 _print_exception(error)
             status = 1
@@ -212,33 +219,84 @@ def execute(options: argparse.Namespace) -> int:
     except Exception as error:
         profiler.stop()
         raise CommandError(f"could not start the profiler: {type(error).__name__}: {error}") from None
+    outcome = type("Outcome", (_NotFound,), {})
     try:
-        status = _run_program(module, program)
+        status = _run_program(module, program, outcome)
     finally:
         profiler.stop()
-    wall = time.perf_counter() - started
+    ran = time.perf_counter() - started
     for stream in (sys.stdout, sys.stderr):
         try:
             stream.flush()
         except Exception:
             pass
+    if outcome.module_missing:
+        return status  # said above, as python says it; there is no program to trace
 
     where = display_path(profiler.db_path)
     try:
+        document = _build(profiler, source)
         summary = db.save_trace_in_sqlite(
-            profiler.db_path, profiler.trace_id, timeout=profiler.config["sqlite_busy_timeout"],
-            msgpack=profiler.build_trace(),
+            profiler.db_path, profiler.trace_id, timeout=profiler.config["sqlite_busy_timeout"], msgpack=document,
         )
     except db.TraceNotSaved as error:
         sys.stderr.write(f"ruvo: {error}\n")
         return status
+    except Exception as error:
+        sys.stderr.write(f"ruvo: trace {profiler.trace_id} could not be saved: {_one_line(error)}\n")
+        return status
+    wall = time.perf_counter() - started
     records, threads = (summary.records, summary.threads) if summary is not None else ("?", "?")
     sys.stderr.write(
         f"ruvo: saved trace {profiler.trace_id} to {where}\n"
         f"ruvo: {records} records, {threads} thread{'s' if threads != 1 else ''}, {wall:.3f} s wall time"
-        f" (see it with: ruvo show {profiler.trace_id})\n"
+        f" ({ran:.3f} s running, {wall - ran:.3f} s saving; see it with: ruvo show {profiler.trace_id})\n"
     )
     return status
+
+
+def _one_line(error: BaseException) -> str:
+    text = str(error).strip().splitlines()
+    return f"{type(error).__name__}: {text[0]}" if text else type(error).__name__
+
+
+def _build(profiler, source: str) -> bytes:
+    """The trace document, or, when the recorder cannot build it (memory
+    runs out), a small one that says so: the run is on record either way."""
+    import gc
+
+    try:
+        return profiler.build_trace()
+    except Exception as first:
+        gc.collect()
+        try:
+            return profiler.build_trace()
+        except Exception:
+            pass
+        error = first
+    sys.stderr.write(f"ruvo: could not build the trace: {_one_line(error)}; saving a trace that says so\n")
+    return _stand_in(profiler, source, f"The trace could not be built ({_one_line(error)}); "
+                     "its records were lost. Run with a smaller --trace-budget, or with more memory.")
+
+
+def _stand_in(profiler, source: str, message: str) -> bytes:
+    import msgpack
+
+    from .. import version
+    from ..git import COMMIT_SHA
+
+    now = time.time()
+    thread = threading.current_thread()
+    record = {"frame_id": "frm_" + profiler.trace_id[4:], "timestamp": now, "thread": thread.name,
+              "thread_native_id": thread.native_id, "user_code_call_site": None, "type": "ruvo",
+              "subtype": "left_out", "budget": None, "stored_bytes": 0, "values_omitted": 0, "frames_omitted": 0,
+              "failures_unlogged": 0, "since": now, "message": message}
+    return msgpack.packb({
+        "command_line_args": list(sys.argv), "current_commit_sha": COMMIT_SHA, "frames": {},
+        "frames_of_interest": [record], "main_thread_id": thread.native_id,
+        "meta": {"version": version.__version__, "source": source, "use_frame_boundaries": True},
+        "timestamp": now, "trace_id": profiler.trace_id,
+    })
 
 
 COMMAND = Command("run", define, execute, split=split_arguments)

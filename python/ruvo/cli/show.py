@@ -6,7 +6,11 @@ import argparse
 import os
 import sys
 
-from .common import Command, CommandError, add_db_option, db_path, load, positive_int
+from typing import Optional
+
+from ..model import Call
+from ..render.labels import format_duration
+from .common import Command, CommandError, add_db_option, db_path, find_trace, positive_int
 
 
 def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -23,7 +27,50 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     show.add_argument("--thread", action="append", metavar="NAME",
                       help="show only this thread (name or native id; repeatable)")
     show.add_argument("--test", metavar="NODEID", help="show the latest trace of this pytest node id")
+    show.add_argument("--min-duration", type=duration, metavar="TIME",
+                      help="leave out calls shorter than TIME, e.g. 2ms, 150us, 0.5s (a bare number is seconds)")
+    show.add_argument("--grep", metavar="TEXT",
+                      help="show only calls whose qualified name or file path contains TEXT, with the calls "
+                      "leading to them (within --depth)")
     return show
+
+
+_UNITS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "µs": 1e-6, "ns": 1e-9}
+
+
+def duration(text: str) -> float:
+    """Seconds, from 2ms, 150us, 0.5s or a bare number of seconds."""
+    number = text.strip()
+    scale = 1.0
+    for unit in sorted(_UNITS, key=len, reverse=True):
+        if number.endswith(unit):
+            number, scale = number[: -len(unit)].strip(), _UNITS[unit]
+            break
+    try:
+        value = float(number) * scale
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a duration: {text!r} (write e.g. 2ms, 150us, 0.5s)") from None
+    if not value >= 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"not a duration: {text!r}")
+    return value
+
+
+def keeper(min_duration: Optional[float], grep: Optional[str]):
+    """What --min-duration and --grep keep of a closed call (None: all)."""
+    if min_duration is None and not grep:
+        return None
+
+    def keep(node: Call) -> bool:
+        if min_duration is not None:
+            seconds = node.duration
+            if (seconds if seconds is not None else node.end - node.start) < min_duration:
+                return False
+        if grep:
+            # Children have been judged already: one left means a match below.
+            return grep in node.name or grep in node.path or any(isinstance(c, Call) for c in node.children)
+        return True
+
+    return keep
 
 
 def _stdout_can_encode(text: str) -> bool:
@@ -35,25 +82,45 @@ def _stdout_can_encode(text: str) -> bool:
 
 
 def execute(options: argparse.Namespace) -> int:
-    from ..model import build_threads
-    from ..render.text import render_trace
+    from .. import db
+    from ..model import stream_threads
+    from ..render.text import render_trees
 
-    document = load(db_path(options.db), options.trace_id, options.test)
-    if options.thread:
-        known = build_threads(document)
-        names = {tree.name for tree in known} | {str(tree.native_id) for tree in known}
-        missing = [name for name in options.thread if name not in names]
+    path = db_path(options.db)
+    trace_id = find_trace(path, options.trace_id, options.test)
+    wanted = set(options.thread) if options.thread else None
+    try:
+        # Read record by record: only what is shown is ever held.
+        with db.open_documents(path, trace_id) as streams:
+            trace = stream_threads(
+                streams, depth=options.depth, keep=keeper(options.min_duration, options.grep), values=options.values,
+                wanted=None if wanted is None else (lambda name, native_id: name in wanted or str(native_id) in wanted))
+    except LookupError as error:
+        raise CommandError(str(error.args[0]) if error.args else str(error)) from None
+    except Exception as error:
+        raise CommandError(f"trace {trace_id} does not decode: {error}") from None
+    if wanted is not None:
+        missing = [name for name in options.thread if name not in trace.names]
         if missing:
-            available = ", ".join(tree.name for tree in known) or "none"
-            raise CommandError(f"no thread {missing[0]!r} in trace {document.get('trace_id')} (threads: {available})")
+            available = ", ".join(sorted(name for name in trace.names if not name.isdigit() and name != "None")) or "none"
+            raise CommandError(f"no thread {missing[0]!r} in trace {trace.fields.get('trace_id')} (threads: {available})")
+    notes = []
+    if options.min_duration is not None:
+        notes.append(f"calls of {format_duration(options.min_duration)} or more")
+    if options.grep:
+        notes.append(f"calls matching {options.grep!r} and those leading to them")
     color = sys.stdout.isatty() and not os.environ.get("NO_COLOR")
-    text = render_trace(
-        document,
+    text = render_trees(
+        trace.fields,
+        trace.trees,
+        records=trace.records,
+        threads=trace.threads,
+        any_threads=bool(trace.names),
         depth=options.depth,
         values=options.values,
-        threads=options.thread,
         color=color,
         ascii_only=not _stdout_can_encode("├─│└…µ→▶■"),
+        note=f"showing only {' and '.join(notes)}" if notes else None,
     )
     sys.stdout.write(text)
     return 0

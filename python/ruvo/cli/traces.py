@@ -14,6 +14,7 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                                  description="List the traces in the database, newest first.")
     add_db_option(traces)
     traces.add_argument("--limit", type=positive_int, metavar="N", help="show at most N traces")
+    traces.add_argument("--failed", action="store_true", help="only the traces of failed tests")
     return traces
 
 
@@ -32,10 +33,11 @@ def execute(options: argparse.Namespace) -> int:
     from .. import db
 
     path = db_path(options.db)
+    spilled = db.spilled_files(path)
     try:
         rows = db.list_traces(path)
     except LookupError as error:
-        if not path.is_file():
+        if not path.is_file() and not spilled:
             raise CommandError(f"{error}; record a trace with: ruvo run script.py") from None
         rows = []  # a database file that holds no trace yet
     # A trace may be saved in several documents: one line per trace.
@@ -49,16 +51,24 @@ def execute(options: argparse.Namespace) -> int:
                 "records": row.records,
                 "size": row.size,
                 "left_out": row.left_out,
+                "outcome": row.outcome,
             }
         else:
             entry["records"] = None if entry["records"] is None or row.records is None else entry["records"] + row.records
             entry["size"] += row.size
             entry["left_out"] = entry["left_out"] or row.left_out
+            entry["outcome"] = entry["outcome"] or row.outcome
+    if options.failed:
+        traces = {trace_id: entry for trace_id, entry in traces.items() if entry["outcome"] == "failed"}
     if not traces:
-        print(f"No traces in {display_path(path)} yet. Record one with: ruvo run script.py")
+        if options.failed:
+            print(f"No traces of failed tests in {display_path(path)}.")
+        elif not spilled:
+            print(f"No traces in {display_path(path)} yet. Record one with: ruvo run script.py")
+        _list_spilled(spilled)
         return 0
     items = list(traces.items())[: options.limit] if options.limit else list(traces.items())
-    table = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE")]
+    table = [("TRACE ID", "SAVED", "SOURCE", "OUTCOME", "RECORDS", "SIZE")]
     for trace_id, entry in items:
         source = entry["source"]
         if len(source) > 60:
@@ -68,21 +78,36 @@ def execute(options: argparse.Namespace) -> int:
                 trace_id,
                 time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(entry["saved_at"])),
                 source,
+                entry["outcome"] or "-",
                 ("?" if entry["records"] is None else str(entry["records"])) + ("+" if entry["left_out"] else ""),
                 human_size(entry["size"]),
             )
         )
-    widths = [max(len(row[i]) for row in table) for i in range(5)]
+    widths = [max(len(row[i]) for row in table) for i in range(6)]
     for row in table:
         print(
-            f"{row[0]:<{widths[0]}}  {row[1]:<{widths[1]}}  {row[2]:<{widths[2]}}"
-            f"  {row[3]:>{widths[3]}}  {row[4]:>{widths[4]}}".rstrip()
+            f"{row[0]:<{widths[0]}}  {row[1]:<{widths[1]}}  {row[2]:<{widths[2]}}  {row[3]:<{widths[3]}}"
+            f"  {row[4]:>{widths[4]}}  {row[5]:>{widths[5]}}".rstrip()
         )
     if any(entry["left_out"] for _, entry in items):
         print("(+: recording left part of the trace out; `ruvo show TRACE_ID` says what)")
     if len(items) < len(traces):
         print(f"({len(traces) - len(items)} older trace{'s' if len(traces) - len(items) != 1 else ''} not shown)")
+    _list_spilled(spilled)
     return 0
+
+
+def _list_spilled(spilled) -> None:
+    if not spilled:
+        return
+    print(f"{len(spilled)} trace file{'s' if len(spilled) != 1 else ''} spilled beside the database "
+          f"wait{'s' if len(spilled) == 1 else ''} to be stored (ruvo import stores them):")
+    for file in spilled:
+        try:
+            size = human_size(file.stat().st_size)
+        except OSError:
+            size = "?"
+        print(f"  {display_path(file)}  {size}")
 
 
 COMMAND = Command("traces", define, execute)

@@ -1,0 +1,67 @@
+"""``ruvo top``: the functions of a trace by time or calls."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+from .common import Command, CommandError, add_db_option, db_path, find_trace, positive_int
+
+
+def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
+    from ..render.top import SORT_KEYS
+
+    top = commands.add_parser(
+        "top",
+        help="show the functions of a trace by time or calls",
+        description="A flat profile of a trace (the latest by default): per function, its calls, total time "
+        "(call to return, once when it recurses), own time (less the calls it made) and share of all own time.",
+    )
+    top.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="trace id, or a unique prefix (default: latest)")
+    add_db_option(top)
+    top.add_argument("--test", metavar="NODEID", help="the latest trace of this pytest node id")
+    top.add_argument("--sort", choices=tuple(SORT_KEYS), default="own", help="order of the functions (default: own)")
+    top.add_argument("--limit", type=positive_int, default=20, metavar="N", help="show the first N functions (default: 20)")
+    top.add_argument("--thread", action="append", metavar="NAME",
+                     help="count only this thread (name or native id; repeatable; default: all threads)")
+    return top
+
+
+def execute(options: argparse.Namespace) -> int:
+    from .. import db
+    from ..model import iter_records
+    from ..render.top import profile_records, render_top
+
+    path = db_path(options.db)
+    trace_id = find_trace(path, options.trace_id, options.test)
+    wanted = set(options.thread) if options.thread else None
+    seen: set = set()
+
+    def pick(name, native_id) -> bool:
+        seen.update((name, str(native_id)))
+        return wanted is None or name in wanted or str(native_id) in wanted
+
+    fields: dict = {}
+    try:
+        with db.open_documents(path, trace_id) as streams:
+            profile = profile_records(iter_records(streams, fields), pick)
+    except LookupError as error:
+        raise CommandError(str(error.args[0]) if error.args else str(error)) from None
+    except Exception as error:
+        raise CommandError(f"trace {trace_id} does not decode: {error}") from None
+    if wanted is not None:
+        missing = [name for name in options.thread if name not in seen]
+        if missing:
+            raise CommandError(f"no thread {missing[0]!r} in trace {trace_id}")
+    threads = ", ".join(profile.threads) if wanted is not None else f"all {len(profile.threads)}"
+    header = f"trace {trace_id}  threads: {threads}  sorted by {options.sort}"
+    try:
+        "µ".encode(sys.stdout.encoding or "ascii")
+        ascii_only = False
+    except (UnicodeError, LookupError):
+        ascii_only = True
+    sys.stdout.write(render_top(profile, sort=options.sort, limit=options.limit, header=header, ascii_only=ascii_only))
+    return 0
+
+
+COMMAND = Command("top", define, execute)
