@@ -6,7 +6,6 @@ import asyncio
 import cProfile
 import json
 import re
-import subprocess
 import sys
 import threading
 
@@ -161,7 +160,8 @@ class TestSameRecordsAsTheProfileFunction:
         assert {("call", "numbers"), ("return", "fails"), ("call", "double"), ("return", "step")} <= events
         thrown = [r for r in main if r["type"] == "frame" and r["co_name"] == "numbers" and r["event"] == "call"]
         # The interpreter hands profile functions the thrown exception on 3.12 only.
-        assert thrown[1]["arg"] == (None if sys.version_info >= (3, 13) else ["KeyError", "KeyError('k')"])
+        assert thrown[1]["arg"] == (None if sys.version_info >= (3, 13)
+                                    else msgpack.ExtType(1, b"\x92\xa8KeyError\xadKeyError('k')"))
         assert [r["type"] for r in main if r["type"] not in ("frame",)].count("json_call") == 1
         assert [r["type"] for r in expected["worker"]] == ["c", "frame", "frame", "r"]
 
@@ -285,7 +285,7 @@ class TestBackendOption:
         write(tmp_path / "app.py", "print('hi')\n")
         result = ruvo(tmp_path, "run", "--backend", "monitoring", "app.py")
         assert result.returncode == 2, result.stderr
-        assert result.stderr == "ruvo: the monitoring backend needs Python 3.12 or later\n"
+        assert result.stderr == "ruvo: error: the monitoring backend needs Python 3.12 or later\n"
 
     @needs_monitoring
     def test_profiler_with_the_monitoring_backend(self, tmp_path):
@@ -324,12 +324,3 @@ class TestBackendOption:
         with pytest.raises(SettingsError) as raised:
             load_settings(tmp_path)
         assert str(raised.value) == f'{tmp_path / "pyproject.toml"}: [tool.ruvo] backend must be "profile" or "monitoring"'
-
-    @pytest.mark.skipif(sys.version_info >= (3, 12), reason="the backend exists from 3.12 on")
-    def test_pytest_option_needs_python_3_12(self, tmp_path):
-        write(tmp_path / "test_x.py", "def test_x():\n    pass\n")
-        result = subprocess.run([sys.executable, "-m", "pytest", "-p", "ruvo.pytest_plugin", "--ruvo",
-                                 "--ruvo-backend=monitoring", "-q", "-p", "no:cacheprovider"],
-                                cwd=tmp_path, capture_output=True, text=True, timeout=120)
-        assert result.returncode == 4
-        assert "--ruvo-backend: the monitoring backend needs Python 3.12 or later" in result.stderr
