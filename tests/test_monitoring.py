@@ -92,9 +92,9 @@ def record_with(register, stop, config):
 
 
 def without_addresses(value):
-    """A value with the object addresses in its reprs blanked out."""
+    """A value with the object addresses and thread idents in its reprs blanked out."""
     if isinstance(value, msgpack.ExtType):
-        return msgpack.ExtType(value.code, re.sub(rb"0x[0-9a-f]+", b"0x", value.data))
+        return msgpack.ExtType(value.code, re.sub(rb"0x[0-9a-f]+|(?<=stopped )[0-9]+", b"0x", value.data))
     if isinstance(value, dict):
         return {key: without_addresses(item) for key, item in value.items()}
     if isinstance(value, list):
