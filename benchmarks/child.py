@@ -30,20 +30,22 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 WORKLOAD_DIR = os.path.join(HERE, "workloads")
 sys.path.insert(0, HERE)
 
-CONFIGS = ("none", "floor", "ruvo", "ruvo-light", "cprofile", "yappi", "viztracer", "viztracer-args")
+CONFIGS = ("none", "floor", "ruvo", "ruvo-light", "ruvo-monitoring", "cprofile", "yappi", "viztracer", "viztracer-args")
+# ruvo's configurations, each with the backend it records through.
+RUVO_CONFIGS = {"ruvo": "profile", "ruvo-light": "profile", "ruvo-monitoring": "monitoring"}
 
 
 def trivial():
     return None
 
 
-def prime_ruvo(tmpdir):
+def prime_ruvo(tmpdir, backend="profile"):
     """Pay ruvo's one-time costs (its first recorded event imports the
     serialiser, msgpack, inspect and the plugins) with a throwaway profiler,
     so that timed runs measure the cost per event; mode ``first`` reports it."""
     from ruvo import Profiler
 
-    profiler = Profiler(db_path=os.path.join(tmpdir, "prime.sqlite3"))
+    profiler = Profiler(db_path=os.path.join(tmpdir, "prime.sqlite3"), backend=backend)
     profiler.start()
     trivial()
     profiler.stop()
@@ -73,17 +75,18 @@ class Session:
         self.native = native
         self.tmpdir = tmpdir
         self.profiler = None
-        if config in ("floor", "ruvo", "ruvo-light"):
+        if config == "floor":
             from ruvo import _ruvo
 
             self._ruvo = _ruvo
-        if config in ("ruvo", "ruvo-light"):
+        if config in RUVO_CONFIGS:
             from ruvo import Profiler
 
             # No budget: these workloads measure what recording every call
             # costs (benchmarks/runaway.py measures a trace past its budget).
             self.profiler = Profiler(db_path=os.path.join(tmpdir, "ruvo.sqlite3"),
-                                     lightweight_repr=config == "ruvo-light", trace_budget=None)
+                                     lightweight_repr=config == "ruvo-light", trace_budget=None,
+                                     backend=RUVO_CONFIGS[config])
         elif config == "cprofile":
             import cProfile
 
@@ -117,7 +120,7 @@ class Session:
 
     def finish(self, result):
         """ruvo's build_trace(), timed and checked; nothing for the others."""
-        if self.config not in ("ruvo", "ruvo-light"):
+        if self.config not in RUVO_CONFIGS:
             return
         started = time.perf_counter()
         document = self.profiler.build_trace()
@@ -154,10 +157,10 @@ def mode_time(args, tmpdir):
     module = load(args.workload)
     if args.warmup:
         module.run(args.warmup)
-    if args.config in ("ruvo", "ruvo-light"):
+    if args.config in RUVO_CONFIGS:
         if args.workload == "native":
             use_constant_values()
-        prime_ruvo(tmpdir)
+        prime_ruvo(tmpdir, RUVO_CONFIGS[args.config])
     session = Session(args.config, tmpdir, native=args.workload == "native")
     run = module.run
     perf_counter = time.perf_counter

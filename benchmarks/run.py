@@ -33,9 +33,12 @@ CHILD = HERE / "child.py"
 DEFAULT_PYTHON = Path.home() / ".pyenv" / "versions" / "3.11.7" / "bin" / "python"
 PEERS = ("yappi", "viztracer")
 
-ALL_CONFIGS = ("none", "floor", "ruvo", "ruvo-light", "cprofile", "yappi", "viztracer", "viztracer-args")
-# Configurations that need a module beyond ruvo and the standard library.
-CONFIG_MODULES = {"yappi": "yappi", "viztracer": "viztracer", "viztracer-args": "viztracer"}
+ALL_CONFIGS = ("none", "floor", "ruvo", "ruvo-light", "ruvo-monitoring", "cprofile", "yappi", "viztracer",
+               "viztracer-args")
+# What a configuration needs beyond ruvo and the standard library (the
+# monitoring backend, Python 3.12+).
+CONFIG_PROBES = {"yappi": "import yappi", "viztracer": "import viztracer", "viztracer-args": "import viztracer",
+                 "ruvo-monitoring": "import sys, ruvo._monitoring; sys.monitoring"}
 TIMED_WORKLOADS = ("library", "app", "mixed", "native")
 # The native workload is the app workload with constant serialisers: only
 # ruvo's configs differ from the app run, so it is compared with cProfile.
@@ -43,14 +46,14 @@ WORKLOAD_CONFIGS = {
     "library": ALL_CONFIGS,
     "app": ALL_CONFIGS,
     "mixed": ALL_CONFIGS,
-    "native": ("none", "floor", "ruvo", "ruvo-light", "cprofile"),
+    "native": ("none", "floor", "ruvo", "ruvo-light", "ruvo-monitoring", "cprofile"),
 }
 # Units per timed run; about 0.1 s each without a profiler on the reference machine.
 SIZES = {"library": 400, "app": 3000, "mixed": 200, "native": 3000}
 # Units per callgrind run: a few thousand calls, so valgrind takes seconds.
 CALLGRIND_SIZES = {"library": 5, "app": 20, "native": 20}
 CALLGRIND_WORKLOADS = ("library", "app", "native")
-CALLGRIND_CONFIGS = ("none", "floor", "ruvo", "ruvo-light", "cprofile")
+CALLGRIND_CONFIGS = ("none", "floor", "ruvo", "ruvo-light", "ruvo-monitoring", "cprofile")
 CALLGRIND_WARMUP = 2
 BUILD_RECORDS = 1_000_000
 
@@ -58,6 +61,9 @@ TARGETS = {
     "library": "ruvo within 1.2x of the floor",
     "app": "ruvo faster than VizTracer with args+retval",
     "native": "ruvo (constant values) no slower than cProfile",
+    "library_monitoring": "ruvo-monitoring within 1.3x of no profiler",
+    "mixed_monitoring": "ruvo-monitoring no slower than cProfile",
+    "app_monitoring": "ruvo-monitoring no slower than ruvo (the profile function)",
     "build_throughput": "build_trace() at least half the throughput of a plain copy",
     "build_memory": "memory per stored record at most 1.3x its encoded size",
 }
@@ -146,8 +152,8 @@ def ensure_venv(python: Path, source: str = "worktree") -> Path:
 def available_configs(python: Path) -> set[str]:
     available = set()
     for config in ALL_CONFIGS:
-        module = CONFIG_MODULES.get(config, "ruvo")
-        if subprocess.run([str(python), "-c", f"import {module}"], capture_output=True).returncode == 0:
+        probe = CONFIG_PROBES.get(config, "import ruvo")
+        if subprocess.run([str(python), "-c", probe], capture_output=True).returncode == 0:
             available.add(config)
     return available
 
@@ -305,7 +311,7 @@ def measure_first(python: Path, runs: int, configs) -> dict:
     """ruvo's one-time cost: its first recorded event in a process (lazy
     imports), left out of the timed runs by priming."""
     results = {}
-    for config in [c for c in ("ruvo", "ruvo-light") if c in configs]:
+    for config in [c for c in ("ruvo", "ruvo-light", "ruvo-monitoring") if c in configs]:
         samples = [run_child(python, ["first", "--workload", "library", "--config", config, "--warmup", "1"])
                    for _ in range(runs)]
         results[config] = {"median_seconds": statistics.median(s["seconds"] for s in samples),
@@ -398,8 +404,11 @@ def check_targets(timed: dict, build: dict | None) -> dict:
 
     for key, a, b, limit, strict in (("library", "ruvo", "floor", 1.2, False),
                                      ("app", "ruvo", "viztracer-args", 1.0, True),
-                                     ("native", "ruvo", "cprofile", 1.0, False)):
-        value = ratio(key, a, b)
+                                     ("native", "ruvo", "cprofile", 1.0, False),
+                                     ("library_monitoring", "ruvo-monitoring", "none", 1.3, False),
+                                     ("mixed_monitoring", "ruvo-monitoring", "cprofile", 1.0, False),
+                                     ("app_monitoring", "ruvo-monitoring", "ruvo", 1.0, False)):
+        value = ratio(key.removesuffix("_monitoring"), a, b)
         if value is not None:
             met = value < limit if strict else value <= limit
             targets[key] = {"target": TARGETS[key], "ratio": value, "limit": limit, "met": met,

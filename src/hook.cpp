@@ -280,4 +280,22 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     return done ? 0 : -1;
 }
 
+bool profile_frame_event(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool is_call) {
+    return profile(self, frame, arg, is_call);
+}
+
+bool code_passed_over(ProfilerState& state, PyObject* code) {
+    uintptr_t info = cached_code_info(code);
+    if ((info >> GENERATION_SHIFT) != state.filter_generation) {
+        info = code_info(state, reinterpret_cast<PyCodeObject*>(code));
+        if (info == 0) {
+            // Left for the event path, which reports it.
+            PyErr_Clear();
+            return false;
+        }
+        store_code_info(code, info);
+    }
+    return static_cast<Verdict>(info & VERDICT_MASK) == Verdict::Skip && !(info & HAS_PLUGINS);
+}
+
 }  // namespace ruvo

@@ -35,14 +35,47 @@ class HostProfiler:
 # A C function, so that stopping produces no event of its own.
 stop_profiling = _ruvo.register_noop_profiler
 
+MONITORING = sys.version_info >= (3, 12)
+if MONITORING:
+    from ruvo import _monitoring
+
+
+class Backend:
+    """How the current test starts and stops recording: `register(host)` and
+    `stop()` are the backend's own C functions, so neither adds an event."""
+
+    def __init__(self):
+        self.use("profile")
+
+    def use(self, name):
+        self.name = name
+        if name == "monitoring":
+            self.register, self.stop = _monitoring.register, _monitoring.stop
+        else:
+            self.register, self.stop = _ruvo.register_profiler, _ruvo.register_noop_profiler
+
+
+BACKEND = Backend()
+
+
+@pytest.fixture(params=["profile", pytest.param("monitoring", marks=pytest.mark.skipif(
+    not MONITORING, reason="sys.monitoring is new in Python 3.12"))])
+def backend(request):
+    """Runs a test once with each backend; BACKEND and record() follow it."""
+    BACKEND.use(request.param)
+    yield BACKEND
+    BACKEND.use("profile")
+
 
 @pytest.fixture(autouse=True)
 def _detach_profilers():
-    """No test leaves a profile function installed for the next one."""
+    """No test leaves a profile function or monitoring callbacks installed for the next one."""
     yield
     _ruvo.register_noop_profiler()
     sys.setprofile(None)
     threading.setprofile(None)
+    if MONITORING:
+        _monitoring.stop()
 
 
 def decode(document: bytes) -> dict:
@@ -90,11 +123,11 @@ class Recording:
 def record(function, *args, config=None, **host_attributes) -> Recording:
     """Profiles one call of `function` and returns its trace."""
     host = HostProfiler(config, **host_attributes)
-    _ruvo.register_profiler(host)
+    BACKEND.register(host)
     try:
         result = function(*args)
     finally:
-        stop_profiling()
+        BACKEND.stop()
     return Recording(result, host.rust_profiler.build_trace(), host)
 
 

@@ -38,7 +38,7 @@ def test_run_splits_its_options_from_the_program(args, own, program):
 def test_value_options_come_from_the_parser():
     parser = run_parser()
     assert run._value_options(parser) == {"-m": 1, "--db": 1, "--include": 1, "--ignore": 1, "--source": 1,
-                                          "--trace-budget": 1}
+                                          "--trace-budget": 1, "--backend": 1}
     # An option added to the parser is known to the splitter at once.
     parser.add_argument("--pair", nargs=2)
     parser.add_argument("--label")

@@ -9,10 +9,10 @@ import threading
 
 import pytest
 
-from conftest import HostProfiler, decode, record, stop_profiling
-from ruvo import _ruvo
+from conftest import BACKEND, HostProfiler, decode, record
 
 FRAME_ID = re.compile(r"^frm_[0-9A-HJKMNP-TV-Z]{26}$")
+pytestmark = pytest.mark.usefixtures("backend")
 PLUGIN_KEYS = ["frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type"]
 
 
@@ -60,8 +60,8 @@ def uses_target():
 
 def register(config=None, **host):
     profiler = HostProfiler({} if config is None else config, **host)
-    _ruvo.register_profiler(profiler)
-    stop_profiling()
+    BACKEND.register(profiler)
+    BACKEND.stop()
     return profiler
 
 
@@ -90,7 +90,7 @@ class TestLoadingErrors:
         definitions.append(definition)
         host = HostProfiler({})
         with pytest.raises(error) as caught:
-            _ruvo.register_profiler(host)
+            BACKEND.register(host)
         if message is not None:
             assert str(caught.value) == message
         assert sys.getprofile() is None
@@ -102,7 +102,7 @@ class TestLoadingErrors:
 
         definitions.append(plugin(["f"], build_context=build))
         with pytest.raises(LookupError, match="no context"):
-            _ruvo.register_profiler(HostProfiler({}))
+            BACKEND.register(HostProfiler({}))
 
     def test_co_names_iteration_failing(self, definitions):
         def names():
@@ -111,7 +111,7 @@ class TestLoadingErrors:
 
         definitions.append(plugin(names()))
         with pytest.raises(RuntimeError, match="names ran out"):
-            _ruvo.register_profiler(HostProfiler({}))
+            BACKEND.register(HostProfiler({}))
 
     @pytest.mark.parametrize(
         "replacement, message",
@@ -134,7 +134,7 @@ class TestLoadingErrors:
             monkeypatch.setattr(ruvo.plugins, "load_plugin_data", {
                 "raise": refuse, "not callable": 5, "tuple": lambda config: ()}[replacement])
         with pytest.raises(BaseException) as caught:
-            _ruvo.register_profiler(HostProfiler({}))
+            BACKEND.register(HostProfiler({}))
         assert not isinstance(caught.value, Exception)
         assert str(caught.value).startswith(message)
 
@@ -341,11 +341,11 @@ class TestTestMarkers:
     def run(self, definitions, types, one_trace_per_test=True, **config):
         definitions.extend(marker_plugins(*types))
         host = HostProfiler(config, one_trace_per_test=one_trace_per_test, trace_id="trc_first")
-        _ruvo.register_profiler(host)
+        BACKEND.register(host)
         r()
         target(1)
         r()
-        stop_profiling()
+        BACKEND.stop()
         return host
 
     def test_start_marker_discards_and_renames(self, definitions, saves):
@@ -389,9 +389,9 @@ class TestTestMarkers:
     def test_return_markers_come_after_the_frame(self, definitions, saves):
         definitions.extend(marker_plugins("end_test", events=["return"]))
         host = HostProfiler({}, one_trace_per_test=True)
-        _ruvo.register_profiler(host)
+        BACKEND.register(host)
         target(1)
-        stop_profiling()
+        BACKEND.stop()
         (_, kwargs), = saves
         assert [rec["type"] for rec in decode(kwargs["msgpack"])["frames_of_interest"]] == [
             "frame", "frame", "end_test"]
@@ -399,11 +399,11 @@ class TestTestMarkers:
     def test_end_marker_on_another_thread_leaves_an_empty_entry(self, definitions, saves):
         definitions.extend(marker_plugins("end_test", events=["return"]))
         host = HostProfiler({"threading": True}, one_trace_per_test=True)
-        _ruvo.register_profiler(host)
+        BACKEND.register(host)
         worker = threading.Thread(target=target, args=(1,))
         worker.start()
         worker.join()
-        stop_profiling()
+        BACKEND.stop()
         (_, kwargs), = saves
         saved = decode(kwargs["msgpack"])
         assert [rec["type"] for rec in saved["frames"][worker.native_id]][-1] == "end_test"
@@ -445,18 +445,18 @@ class TestSaving:
 
         monkeypatch.setattr(ruvo.db, "save_trace_in_sqlite", refuse)
         host = HostProfiler()
-        _ruvo.register_profiler(host)
+        BACKEND.register(host)
         target(1)
-        stop_profiling()
+        BACKEND.stop()
         with pytest.raises(OSError, match="read-only"):
             host.rust_profiler.save_request_in_db()
         assert decode(host.rust_profiler.build_trace())["frames_of_interest"] == []
 
     def test_build_failure_keeps_the_records(self, monkeypatch, saves):
         host = HostProfiler()
-        _ruvo.register_profiler(host)
+        BACKEND.register(host)
         target(1)
-        stop_profiling()
+        BACKEND.stop()
         with monkeypatch.context() as patched:
             patched.setitem(sys.modules, "ruvo.version", None)
             with pytest.raises(ImportError):

@@ -19,8 +19,9 @@ def installed_entry_points():
     return [ep for ep in importlib.metadata.entry_points(group="pytest11") if ep.dist and ep.dist.name == "ruvo"]
 
 
-@pytest.fixture(scope="module")
-def traces(tmp_path_factory):
+@pytest.fixture(scope="module", params=["profile", pytest.param("monitoring", marks=pytest.mark.skipif(
+    sys.version_info < (3, 12), reason="sys.monitoring is new in Python 3.12"))])
+def traces(tmp_path_factory, request):
     project = tmp_path_factory.mktemp("project")
     for source in SAMPLE.iterdir():
         if source.suffix == ".py":
@@ -30,7 +31,7 @@ def traces(tmp_path_factory):
         # An installed ruvo brings its plugin through the entry point; the
         # source tree has to name it.
         [sys.executable, "-m", "pytest", *([] if installed_entry_points() else ["-p", "ruvo.pytest_plugin"]),
-         "--ruvo", "-q", "-p", "no:cacheprovider", "test_shop.py"],
+         "--ruvo", f"--ruvo-backend={request.param}", "-q", "-p", "no:cacheprovider", "test_shop.py"],
         cwd=project, capture_output=True, text=True, timeout=300, env=environment)
     assert completed.returncode == 1, completed.stdout + completed.stderr  # test_fails fails
     assert "ruvo: 5 test trace(s) saved to" in completed.stdout
@@ -173,3 +174,15 @@ def test_plugin_is_registered_for_installed_packages():
     if not entry_points:
         pytest.skip("ruvo is not installed as a distribution here")
     assert [(ep.name, ep.value) for ep in entry_points] == [("ruvo", "ruvo.pytest_plugin")]
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="the monitoring backend exists from 3.12 on")
+def test_monitoring_backend_needs_python_3_12(tmp_path):
+    (tmp_path / "test_x.py").write_text("def test_x():\n    pass\n")
+    completed = subprocess.run(
+        [sys.executable, "-m", "pytest", *([] if installed_entry_points() else ["-p", "ruvo.pytest_plugin"]),
+         "--ruvo", "--ruvo-backend=monitoring", "-q", "-p", "no:cacheprovider"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=120,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert completed.returncode == 4
+    assert completed.stderr.strip() == "ERROR: --ruvo-backend: the monitoring backend needs Python 3.12 or later"

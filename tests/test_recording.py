@@ -13,11 +13,11 @@ import time
 import msgpack
 import pytest
 
-from conftest import HostProfiler, decode, raw_records, record, stop_profiling
-from ruvo import _ruvo
+from conftest import BACKEND, HostProfiler, decode, raw_records, record
 
 FRAME_ID = re.compile(r"^frm_[0-9A-HJKMNP-TV-Z]{26}$")
 HERE = os.path.relpath(__file__)
+pytestmark = pytest.mark.usefixtures("backend")
 RECORD_KEYS = ["path", "co_name", "qualname", "event", "frame_id", "arg", "locals", "thread",
                "thread_native_id", "timestamp", "type", "user_code_call_site"]
 
@@ -197,12 +197,12 @@ class TestEventPairing:
 
     def test_return_without_call(self):
         def starts_profiling():
-            _ruvo.register_profiler(host)
+            BACKEND.register(host)
             return "done"
 
         host = HostProfiler()
         starts_profiling()
-        stop_profiling()
+        BACKEND.stop()
         (ret,) = decode(host.rust_profiler.build_trace())["frames_of_interest"]
         assert ret["event"] == "return" and ret["co_name"] == "starts_profiling"
         assert ret["frame_id"] is None
@@ -349,8 +349,8 @@ class TestDocument:
 
     def empty_document(self, **host):
         host_object = HostProfiler(**host)
-        _ruvo.register_profiler(host_object)
-        stop_profiling()
+        BACKEND.register(host_object)
+        BACKEND.stop()
         return host_object.rust_profiler.build_trace()
 
     def test_the_175_byte_example(self, monkeypatch):
@@ -392,11 +392,11 @@ class TestDocument:
 
     def test_each_record_reaches_exactly_one_document(self):
         host = HostProfiler()
-        _ruvo.register_profiler(host)
+        BACKEND.register(host)
         add(1, 2)
         first = host.rust_profiler.build_trace()
         add(3, 4)
-        stop_profiling()
+        BACKEND.stop()
         first, second, third = (decode(d) for d in (first, host.rust_profiler.build_trace(),
                                                     host.rust_profiler.build_trace()))
         assert [r["locals"]["a"] for r in first["frames_of_interest"]] == [1, 1]
@@ -418,9 +418,9 @@ class TestDocument:
     def test_failures_before_taking_leave_records_stored(self, monkeypatch, patch, error, message):
         module, attribute, value = patch
         host = HostProfiler()
-        _ruvo.register_profiler(host)
+        BACKEND.register(host)
         add(1, 2)
-        stop_profiling()
+        BACKEND.stop()
         with monkeypatch.context() as patched:
             patched.setattr(sys.modules[module], attribute, value)
             with pytest.raises(error) as caught:

@@ -7,6 +7,7 @@
     threading = false              # also record threads started later
     lightweight-repr = false       # record type names instead of reprs
     trace-budget = "4M"            # most record bytes per trace ("none": no limit)
+    backend = "profile"            # or "monitoring" (Python 3.12+): libraries at no cost
 
     [tool.ruvo.values]             # bounds of each recorded value (ruvo.serialize.configure)
     max_items = 100                # also max_depth, max_str_bytes, max_total_bytes,
@@ -48,6 +49,7 @@ class Settings:
     trace_budget: Optional[int] = None  # None: the profiler's default
     unbounded: bool = False  # trace-budget = "none"
     value_limits: dict = field(default_factory=dict)  # [tool.ruvo.values]
+    backend: Optional[str] = None  # None: the profiler's default
     source: Optional[Path] = None  # the pyproject.toml read, if any
 
 
@@ -108,12 +110,15 @@ def load_settings(start: Optional[Path] = None) -> Settings:
     if not isinstance(table, dict):
         raise SettingsError(f"{pyproject}: [tool.ruvo] must be a table")
     unknown = set(table) - {"db", "include", "ignore", "threading", "lightweight-repr", "lightweight_repr",
-                            "trace-budget", "trace_budget", "values"}
+                            "trace-budget", "trace_budget", "values", "backend"}
     if unknown:
         raise SettingsError(f"{pyproject}: unknown [tool.ruvo] setting(s): {', '.join(sorted(unknown))}")
     db = table.get("db")
     if db is not None and not isinstance(db, str):
         raise SettingsError(f"{pyproject}: [tool.ruvo] db must be a string")
+    backend = table.get("backend")
+    if backend is not None and backend not in ("profile", "monitoring"):
+        raise SettingsError(f'{pyproject}: [tool.ruvo] backend must be "profile" or "monitoring"')
     budget, unbounded = None, False
     raw_budget = table.get("trace-budget", table.get("trace_budget"))
     if raw_budget is not None:
@@ -139,6 +144,7 @@ def load_settings(start: Optional[Path] = None) -> Settings:
         ignore=_strings(table, "ignore", pyproject),
         threading=_flag(table, "threading", pyproject),
         lightweight_repr=_flag(table, "lightweight-repr", pyproject),
+        backend=backend,
         source=pyproject,
     )
 

@@ -24,6 +24,19 @@ from .utils import new_trace_id
 # SQLite's 1 GB value limit.
 DEFAULT_TRACE_BUDGET = 4 * 2**20
 
+# How events reach the native profiler: the interpreter's profile function, or
+# sys.monitoring (3.12+), which lets code that is never recorded cost nothing.
+BACKENDS = ("profile", "monitoring")
+
+
+def check_backend(backend: str) -> str:
+    """`backend` if this interpreter can run it; ValueError with a one-line reason if not."""
+    if backend not in BACKENDS:
+        raise ValueError(f"unknown backend {backend!r} (choose from {', '.join(BACKENDS)})")
+    if backend == "monitoring" and sys.version_info < (3, 12):
+        raise ValueError("the monitoring backend needs Python 3.12 or later")
+    return backend
+
 
 class Profiler:
     """Records every call and return of your code while it is started.
@@ -39,6 +52,9 @@ class Profiler:
         counted in a record of type "ruvo" in the trace.
     plugins: extra plugin definitions (see ``ruvo.plugins``).
     builtin_plugins: whether ruvo's own plugins (tests, HTTP, logging) run.
+    backend: "profile" (the interpreter's profile function) or "monitoring"
+        (sys.monitoring, Python 3.12+: code that is never recorded, such as
+        libraries, then runs at full speed). Both give the same records.
     """
 
     def __init__(
@@ -56,7 +72,9 @@ class Profiler:
         sqlite_busy_timeout: int = 60,
         trace_id: Optional[str] = None,
         trace_budget: Optional[int] = DEFAULT_TRACE_BUDGET,
+        backend: str = "profile",
     ) -> None:
+        self.backend = check_backend(backend)
         self.config: dict[str, Any] = {
             "filters": {"include_frames": list(include), "ignore_frames": list(ignore)},
             "threading": bool(threading),
@@ -84,16 +102,27 @@ class Profiler:
 
     def start(self) -> "Profiler":
         """Start recording the calling thread (and, with threading, new threads)."""
-        _ruvo.register_profiler(self)
+        if self.backend == "monitoring":
+            from . import _monitoring
+
+            _monitoring.register(self)
+        else:
+            _ruvo.register_profiler(self)
         return self
 
     def stop(self) -> None:
         """Stop recording the calling thread, and stop hooking new threads.
 
-        Threads already hooked keep reporting until they end.
+        With the profile backend, threads already hooked keep reporting until
+        they end; the monitoring backend stops them all.
         """
-        _ruvo.register_noop_profiler()
-        sys.setprofile(None)
+        if self.backend == "monitoring":
+            from . import _monitoring
+
+            _monitoring.stop()
+        else:
+            _ruvo.register_noop_profiler()
+            sys.setprofile(None)
         if self.config.get("threading"):
             _threading.setprofile(None)
 

@@ -29,6 +29,9 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     group.addoption("--ruvo-trace-budget", default=None, metavar="SIZE",
                     help="most record bytes per test's trace, e.g. 16M; 'none' for no limit "
                     "(default: [tool.ruvo] trace-budget, else 4M)")
+    group.addoption("--ruvo-backend", default=None, choices=("profile", "monitoring"),
+                    help="how calls are seen: the profile function, or sys.monitoring (Python 3.12+), "
+                    "which runs library code at full speed (default: [tool.ruvo] backend, else profile)")
     group.addoption("--ruvo-lightweight-repr", action="store_true", default=False,
                     help="record values as type names only, for lower overhead")
 
@@ -71,16 +74,20 @@ class TracePerTest:
         from .profiler import Profiler
 
         self.config = config
-        self.profiler = Profiler(
-            db_path=config.getoption("ruvo_db") or settings.db_path,
-            include=[*settings.include, *config.getoption("ruvo_include")],
-            ignore=[*settings.ignore, *config.getoption("ruvo_ignore")],
-            threading=config.getoption("ruvo_threading") or settings.threading,
-            lightweight_repr=config.getoption("ruvo_lightweight_repr") or settings.lightweight_repr,
-            one_trace_per_test=True,
-            source="pytest",
-            trace_budget=_budget(config, settings),
-        )
+        try:
+            self.profiler = Profiler(
+                db_path=config.getoption("ruvo_db") or settings.db_path,
+                include=[*settings.include, *config.getoption("ruvo_include")],
+                ignore=[*settings.ignore, *config.getoption("ruvo_ignore")],
+                threading=config.getoption("ruvo_threading") or settings.threading,
+                lightweight_repr=config.getoption("ruvo_lightweight_repr") or settings.lightweight_repr,
+                one_trace_per_test=True,
+                source="pytest",
+                trace_budget=_budget(config, settings),
+                backend=config.getoption("ruvo_backend") or settings.backend or "profile",
+            )
+        except ValueError as error:
+            raise pytest.UsageError(f"--ruvo-backend: {error}") from None
         from .config import SettingsError, apply_value_limits
 
         try:

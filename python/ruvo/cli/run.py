@@ -38,6 +38,9 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                      help="also record threads the program starts")
     run.add_argument("--lightweight-repr", action=argparse.BooleanOptionalAction, default=None,
                      help="record values by type name only, for lower overhead")
+    run.add_argument("--backend", choices=("profile", "monitoring"), default=None,
+                     help="how calls are seen: the profile function, or sys.monitoring (Python 3.12+), "
+                     "which runs library code at full speed (default: [tool.ruvo] backend, else profile)")
     run.add_argument("--source", metavar="NAME", help='label of the trace (default: "run SCRIPT")')
     run.add_argument("--trace-budget", metavar="SIZE",
                      help="most record bytes the trace may hold, e.g. 16M; 'none' for no limit "
@@ -203,15 +206,20 @@ def execute(options: argparse.Namespace) -> int:
         apply_value_limits(configured)
     except ValueError as error:
         raise CommandError(str(error)) from None
-    profiler = Profiler(
-        db_path=options.db or configured.db_path,
-        trace_budget=budget,
-        include=[*configured.include, *options.include],
-        ignore=[*configured.ignore, *options.ignore],
-        threading=configured.threading if options.threading is None else options.threading,
-        lightweight_repr=configured.lightweight_repr if options.lightweight_repr is None else options.lightweight_repr,
-        source=source,
-    )
+    try:
+        profiler = Profiler(
+            db_path=options.db or configured.db_path,
+            trace_budget=budget,
+            include=[*configured.include, *options.include],
+            ignore=[*configured.ignore, *options.ignore],
+            threading=configured.threading if options.threading is None else options.threading,
+            lightweight_repr=configured.lightweight_repr if options.lightweight_repr is None
+            else options.lightweight_repr,
+            source=source,
+            backend=options.backend or configured.backend or "profile",
+        )
+    except ValueError as error:
+        raise CommandError(str(error)) from None
     started = time.perf_counter()
     try:
         shorten_logged_locals()
