@@ -26,6 +26,13 @@ CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 # --- traces of real programs ------------------------------------------------------
 
 
+def browser_env() -> dict:
+    """The environment for the browser: without the sanitizer runtime that a
+    sanitizer run preloads into the interpreter and its children."""
+    return {key: value for key, value in os.environ.items()
+            if key not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+
+
 @pytest.fixture(scope="module")
 def shop(tmp_path_factory):
     project = tmp_path_factory.mktemp("shop")
@@ -214,7 +221,7 @@ def browse(tmp_path: Path, page: str, probe: str) -> dict:
     completed = subprocess.run(
         [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--window-size=1280,800",
          f"--user-data-dir={tmp_path / 'profile'}", "--enable-logging=stderr", "--v=0", "--dump-dom", path.as_uri()],
-        capture_output=True, text=True, timeout=120)
+        capture_output=True, text=True, timeout=120, env=browser_env())
     found = re.search(r'<pre id="probe-out">(.*?)</pre>', completed.stdout, re.S)
     assert found, completed.stderr[-3000:]
     console = [line for line in completed.stderr.splitlines() if ":CONSOLE" in line]
