@@ -9,10 +9,9 @@
 
 namespace ruvo {
 
-// The serialiser's result as bytes: bytes and bytearray directly, any other
-// sequence of ints 0..255 item by item.
+// Appends the serialiser's result as bytes: bytes and bytearray directly, any
+// other sequence of ints 0..255 item by item.
 static bool bytes_from_result(PyObject* result, Buffer* out) {
-    out->clear();
     if (PyBytes_Check(result)) {
         out->append(PyBytes_AS_STRING(result), static_cast<size_t>(PyBytes_GET_SIZE(result)));
         return true;
@@ -206,6 +205,7 @@ Ref serializer_function(bool lightweight) {
 }
 
 bool dump_msgpack(PyObject* value, bool lightweight, Buffer* out) {
+    out->clear();
     Ref function = serializer_function(lightweight);
     return function && serialize_with(function.get(), lightweight, value, out);
 }
@@ -215,18 +215,23 @@ bool serialize_with(PyObject* function, bool lightweight, PyObject* value, Buffe
     if (kind >= 0) {
         // The native encoder, called without a bytes object in between: its
         // output is exactly one value by construction.
-        out->clear();
         return native.api->encode(value, kind, append_to_buffer, out) == 0;
     }
     PyObject* function_name = lightweight ? NAMES.dump_msgpack_lightweight_repr : NAMES.dump_msgpack;
+    size_t start = out->size();
     Ref result = Ref::steal(PyObject_CallOneArg(function, value));
-    if (!result || !bytes_from_result(result.get(), out)) return false;
+    if (!result || !bytes_from_result(result.get(), out)) {
+        out->truncate(start);
+        return false;
+    }
     // The bytes are embedded verbatim in records and documents: anything but
     // exactly one value would make the whole document unreadable.
-    if (!is_one_msgpack_value(out->view())) {
+    std::string_view bytes = out->view().substr(start);
+    if (!is_one_msgpack_value(bytes)) {
         PyErr_Format(PyExc_ValueError,
                      "ruvo.serialize.%U returned %zu bytes that are not exactly one MessagePack value",
-                     function_name, out->size());
+                     function_name, bytes.size());
+        out->truncate(start);
         return false;
     }
     return true;

@@ -23,8 +23,6 @@ namespace ruvo {
 // Working memory of the event in progress on a thread, kept between events so
 // that a recorded event stops allocating once it has grown to fit.
 struct EventScratch {
-    Buffer arg;
-    Buffer locals;
     Buffer record;
     std::string qualname;
     std::vector<EventRecord> records;
