@@ -111,7 +111,7 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
     }
 
     std::optional<UserCodeCallSite> site;
-    if (!user_code_call_site(snapshot_top(thread.call_frames), id ? &*id : nullptr, &site)) return false;
+    if (!user_code_call_site(thread.call_frames, id ? &*id : nullptr, &site)) return false;
 
     // The record is written in order, the values straight into it.
     Buffer& out = scratch.record;
