@@ -105,6 +105,30 @@ class TestFrameRecord:
         assert call["locals"] == {}
         assert ret["locals"] == {"items": [1, 2]}
 
+    def test_qualname_follows_the_module_name_at_each_event(self):
+        # One code object under the names its globals hold at each event: a
+        # renamed module, and a name that is not ASCII.
+        namespace = {"__name__": "first"}
+        exec(compile("class K:\n    def m(self):\n        return 1\n", __file__, "exec"), namespace)
+        method = namespace["K"]().m
+
+        def rename_between_calls():
+            method()
+            namespace["__name__"] = "second"
+            method()
+            namespace["__name__"] = "caf\u00e9"
+            method()
+            namespace["__name__"] = "first"
+            method()
+
+        recording = record(rename_between_calls)
+        assert [(r["event"], r["qualname"]) for r in recording.frames("m")] == [
+            ("call", "first.K.m"), ("return", "first.K.m"),
+            ("call", "second.K.m"), ("return", "second.K.m"),
+            ("call", "caf\u00e9.K.m"), ("return", "caf\u00e9.K.m"),
+            ("call", "first.K.m"), ("return", "first.K.m"),
+        ]
+
     def test_module_level_frame(self, tmp_path, monkeypatch, repr_serializer):
         module_file = tmp_path / "script_mod.py"
         module_file.write_text("value = 41\nvalue += 1\n")
