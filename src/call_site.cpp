@@ -1,5 +1,7 @@
 #include "call_site.hpp"
 
+#include <algorithm>
+
 #include "convert.hpp"
 #include "errors.hpp"
 #include "names.hpp"
@@ -47,14 +49,16 @@ CallSiteSnapshot snapshot_top(const std::vector<CallFrame>& stack) {
     return snapshot;
 }
 
-bool user_code_call_site(CallSiteSnapshot snapshot, const Id* frame_id,
-                         std::optional<UserCodeCallSite>* out) {
+namespace {
+
+// The search over the topmost entries, `top[0]` being the top of the stack.
+bool call_site_of(const CallFrame* const* top, int size, const Id* frame_id, std::optional<UserCodeCallSite>* out) {
     out->reset();
     if (frame_id == nullptr) return true;
     const CallFrame* site = nullptr;
-    for (int i = 0; i < snapshot.size; ++i) {
-        if (snapshot.entries[i].id != *frame_id) {
-            site = &snapshot.entries[i];
+    for (int i = 0; i < size; ++i) {
+        if (top[i]->id != *frame_id) {
+            site = top[i];
             break;
         }
     }
@@ -73,6 +77,21 @@ bool user_code_call_site(CallSiteSnapshot snapshot, const Id* frame_id,
     }
     *out = UserCodeCallSite{site->id, static_cast<int32_t>(line)};
     return true;
+}
+
+}  // namespace
+
+bool user_code_call_site(CallSiteSnapshot snapshot, const Id* frame_id,
+                         std::optional<UserCodeCallSite>* out) {
+    const CallFrame* top[2] = {&snapshot.entries[0], &snapshot.entries[1]};
+    return call_site_of(top, snapshot.size, frame_id, out);
+}
+
+bool user_code_call_site(const std::vector<CallFrame>& stack, const Id* frame_id,
+                         std::optional<UserCodeCallSite>* out) {
+    size_t n = stack.size();
+    const CallFrame* top[2] = {n > 0 ? &stack[n - 1] : nullptr, n > 1 ? &stack[n - 2] : nullptr};
+    return call_site_of(top, static_cast<int>(std::min<size_t>(n, 2)), frame_id, out);
 }
 
 }  // namespace ruvo

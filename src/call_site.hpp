@@ -44,5 +44,9 @@ struct UserCodeCallSite {
 // false with an error set, or true with `out` empty or filled.
 bool user_code_call_site(CallSiteSnapshot snapshot, const Id* frame_id,
                          std::optional<UserCodeCallSite>* out);
+// The same read from the stack itself, for callers that run no Python code
+// between taking the stack and using the result.
+bool user_code_call_site(const std::vector<CallFrame>& stack, const Id* frame_id,
+                         std::optional<UserCodeCallSite>* out);
 
 }  // namespace ruvo

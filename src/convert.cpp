@@ -45,7 +45,7 @@ bool extract_text(PyObject* obj, std::string* out) {
     return true;
 }
 
-bool TraceText::set(PyObject* obj) {
+bool TraceText::set_other(PyObject* obj) {
     if (!PyUnicode_Check(obj)) {
         set_conversion_error(obj, "PyString");
         return false;

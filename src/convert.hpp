@@ -30,10 +30,19 @@ bool text_for_trace(PyObject* obj, std::string* out);
 // str has one (no copy), an escaped copy otherwise. Valid while the str lives.
 class TraceText {
   public:
-    bool set(PyObject* obj);
+    bool set(PyObject* obj) {
+        // An ASCII str is its own UTF-8 form: names and paths almost always are.
+        if (PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+            view_ = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                     static_cast<size_t>(PyUnicode_GET_LENGTH(obj)));
+            return true;
+        }
+        return set_other(obj);
+    }
     std::string_view view() const { return view_; }
 
   private:
+    bool set_other(PyObject* obj);
     std::string_view view_;
     std::string owned_;
 };

@@ -59,36 +59,19 @@ void write_path_pair(Buffer& b, std::string_view file, int line) {
     b.append(digits, digit_count);
 }
 
-void write_frame_record(Buffer& b, std::string_view path, int lineno, std::string_view co_name,
-                        std::optional<std::string_view> qualname, bool is_call, const std::optional<Id>& id,
-                        Buffer& arg, Buffer& locals, const ThreadIdentity& thread, double now,
-                        const std::optional<UserCodeCallSite>& site) {
-    write_map_header(b, 12);
-    write_path_pair(b, path, lineno);
-    write_str_pair(b, "co_name", co_name);
-    write_str_pair(b, "qualname", qualname);
-    write_str_pair(b, "event", is_call ? "call" : "return");
-    write_str_pair(b, "frame_id", id ? std::optional<std::string_view>(id_view(*id)) : std::nullopt);
-    write_raw_pair(b, "arg", arg);
-    write_raw_pair(b, "locals", locals);
-    write_str_pair(b, "thread", thread.name);
-    write_int_pair(b, "thread_native_id", thread.native_id);
-    write_f64_pair(b, now);
-    write_str_pair(b, "type", "frame");
+// "user_code_call_site": the calling record's id and line, or nil.
+void write_call_site_pair(Buffer& b, const std::optional<UserCodeCallSite>& site) {
     write_str(b, "user_code_call_site");
-    if (site) {
-        const Value entries[] = {Value::text("call_frame_id"), Value::text(id_view(site->call_frame_id)),
-                                 Value::text("line_number"), Value::integer(site->line_number)};
-        write_value(b, Value::map(entries));
-    } else {
-        write_value(b, Value());
-    }
+    if (!site) return b.push_back(static_cast<char>(0xc0));
+    write_map_header(b, 2);
+    write_str_pair(b, "call_frame_id", id_view(site->call_frame_id));
+    write_str(b, "line_number");
+    write_int(b, site->line_number);
 }
 
 // The values a frame record gets when they are left out: the serialiser's
 // DROPPED marker, an empty ext of type 8.
 void write_dropped(Buffer& b) {
-    b.clear();
     const char dropped[] = {static_cast<char>(0xc7), 0, 8};
     b.append(dropped, sizeof dropped);
 }
@@ -128,28 +111,40 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
     }
 
     std::optional<UserCodeCallSite> site;
-    if (!user_code_call_site(snapshot_top(thread.call_frames), id ? &*id : nullptr, &site)) return false;
+    if (!user_code_call_site(thread.call_frames, id ? &*id : nullptr, &site)) return false;
 
+    // The record is written in order, the values straight into it.
+    Buffer& out = scratch.record;
+    out.clear();
+    write_map_header(out, 12);
+    write_path_pair(out, path, lineno);
+    write_str_pair(out, "co_name", co_name);
+    write_str_pair(out, "qualname",
+                   has_qualname ? std::optional<std::string_view>(scratch.qualname) : std::nullopt);
+    write_str_pair(out, "event", is_call ? "call" : "return");
+    write_str_pair(out, "frame_id", id ? std::optional<std::string_view>(id_view(*id)) : std::nullopt);
     if (with_values) {
         Ref locals = locals_for_record(frame);
         if (!locals) return false;
         Ref serializer = serializer_function(state.lightweight_repr);
-        if (!serializer || !serialize_with(serializer.get(), state.lightweight_repr, arg, &scratch.arg) ||
-            !serialize_with(serializer.get(), state.lightweight_repr, locals.get(), &scratch.locals)) {
-            return false;
-        }
+        if (!serializer) return false;
+        write_str(out, "arg");
+        if (!serialize_with(serializer.get(), state.lightweight_repr, arg, &out)) return false;
+        write_str(out, "locals");
+        if (!serialize_with(serializer.get(), state.lightweight_repr, locals.get(), &out)) return false;
     } else {
-        write_dropped(scratch.arg);
-        write_dropped(scratch.locals);
+        write_str(out, "arg");
+        write_dropped(out);
+        write_str(out, "locals");
+        write_dropped(out);
     }
     auto now = timestamp();
     if (!now) return false;
-
-    Buffer& out = scratch.record;
-    out.clear();
-    write_frame_record(out, path, lineno, co_name,
-                       has_qualname ? std::optional<std::string_view>(scratch.qualname) : std::nullopt, is_call, id,
-                       scratch.arg, scratch.locals, *thread.identity, *now, site);
+    write_str_pair(out, "thread", thread.identity->name);
+    write_int_pair(out, "thread_native_id", thread.identity->native_id);
+    write_f64_pair(out, *now);
+    write_str_pair(out, "type", "frame");
+    write_call_site_pair(out, site);
     records.push_back(EventRecord{"frame", std::move(out)});
     // The call's id and stack entry are made room for first and undone if
     // the records cannot be stored: a return must never carry the id of a

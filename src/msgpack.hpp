@@ -54,6 +54,10 @@ class Buffer {
     }
     // Empties the buffer but keeps its memory for the next use.
     void clear() { size_ = 0; }
+    // Drops what was appended after the first `n` bytes.
+    void truncate(size_t n) {
+        if (n < size_) size_ = n;
+    }
 
     const char* data() const { return data_; }
     size_t size() const { return size_; }

@@ -40,6 +40,8 @@ namespace ruvo {
     X(mod_sys, "sys")                                         \
     X(mod_collections_abc, "collections.abc")                 \
     X(mod_serialize, "ruvo.serialize")                        \
+    X(mod_native_serialize, "ruvo._serialize")                \
+    X(c_api, "_C_API")                                        \
     X(mod_plugins, "ruvo.plugins")                            \
     X(mod_version, "ruvo.version")                            \
     X(mod_git, "ruvo.git")                                    \

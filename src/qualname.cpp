@@ -53,6 +53,28 @@ static std::optional<std::string> qualname_of(PyObject* obj) {
 
 // The module name a frame's globals give: a missing "__name__" is a KeyError.
 static Ref module_name_of(PyObject* globals) {
+#if PY_VERSION_HEX < 0x030C0000
+    // Frames of one module come in runs: while its globals keep their version
+    // tag (any change gives a new one, and no two dicts share one), the
+    // "__name__" found last is still the one they hold.
+    static PyObject* last_globals = nullptr;
+    static uint64_t last_version = 0;
+    static PyObject* last_name = nullptr;
+    if (PyDict_CheckExact(globals)) {
+        uint64_t version = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
+        if (globals == last_globals && version == last_version) return Ref::borrow(last_name);
+        PyObject* name = PyDict_GetItemWithError(globals, NAMES.dunder_name);
+        if (name == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, NAMES.dunder_name);
+            last_globals = nullptr;
+        } else {
+            last_globals = globals;
+            last_version = version;
+            last_name = name;
+        }
+        return Ref::borrow(name);
+    }
+#endif
     if (PyDict_CheckExact(globals)) {
         PyObject* name = PyDict_GetItemWithError(globals, NAMES.dunder_name);
         if (name == nullptr && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, NAMES.dunder_name);
@@ -60,6 +82,21 @@ static Ref module_name_of(PyObject* globals) {
     }
     return Ref::steal(PyObject_GetItem(globals, NAMES.dunder_name));
 }
+
+namespace {
+
+// Joined names of frames, by module name and code qualname. Guarded by the
+// interpreter lock; the references are never given back, as the entries live
+// as long as the process.
+struct JoinedName {
+    PyObject* module = nullptr;
+    PyObject* qualname = nullptr;
+    std::string text;
+};
+constexpr size_t JOINED_NAMES = 256;
+JoinedName joined_names[JOINED_NAMES];
+
+}  // namespace
 
 bool get_qualname(PyObject* frame, std::string* out, bool* found) {
     *found = true;
@@ -71,7 +108,26 @@ bool get_qualname(PyObject* frame, std::string* out, bool* found) {
         Ref globals = Ref::steal(PyFrame_GetGlobals(real));
         Ref module = module_name_of(globals.get());
         if (!module) return false;
-        join_names(*out, module.get(), reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
+        PyObject* qualname = reinterpret_cast<PyCodeObject*>(code.get())->co_qualname;
+        if (!PyUnicode_CheckExact(module.get()) || !PyUnicode_CheckExact(qualname)) {
+            join_names(*out, module.get(), qualname);
+            return true;
+        }
+        // Both are plain str, so the joined text depends on them alone: it is
+        // remembered per pair. The entries hold both, so a pointer seen again
+        // is the same str.
+        JoinedName& entry = joined_names[(reinterpret_cast<uintptr_t>(module.get()) >> 4 ^
+                                          reinterpret_cast<uintptr_t>(qualname) >> 4) %
+                                         JOINED_NAMES];
+        if (entry.module != module.get() || entry.qualname != qualname) {
+            join_names(*out, module.get(), qualname);
+            entry.text.assign(*out);
+            Py_INCREF(qualname);
+            Py_XSETREF(entry.qualname, qualname);
+            Py_XSETREF(entry.module, module.release());
+            return true;
+        }
+        out->assign(entry.text);
         return true;
     }
     Ref code = Ref::steal(PyObject_GetAttr(frame, NAMES.f_code));

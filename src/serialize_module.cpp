@@ -15,6 +15,18 @@ PyObject* dump_msgpack(PyObject*, PyObject* value) { return encode_full(value, l
 
 PyObject* dump_msgpack_lightweight_repr(PyObject*, PyObject* value) { return encode_light(value, limits); }
 
+// What _ruvo calls instead of the two functions above when ruvo.serialize
+// holds them. The interpreter checks the recursion depth around a call of a
+// C function; so does this, so that both fail alike at the limit.
+int encode_for_host(PyObject* value, int lightweight, ruvo_append_fn append, void* context) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return -1;
+    int result = encode_into(value, lightweight != 0, limits, append, context);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+const RuvoSerializeApi API = {RUVO_SERIALIZE_ABI, sizeof(RuvoSerializeApi), encode_for_host};
+
 // Every bound is an int in [0, 2**31 - 1]: a container header holds at most
 // 32 bits, and the size accounting stays far from overflow.
 constexpr long long LIMIT_MAX = (1LL << 31) - 1;
@@ -83,5 +95,13 @@ PyModuleDef MODULE = {PyModuleDef_HEAD_INIT,
 
 PyMODINIT_FUNC PyInit__serialize() {
     if (!ruvo::ser::init_encoder()) return nullptr;
-    return PyModule_Create(&ruvo::ser::MODULE);
+    PyObject* module = PyModule_Create(&ruvo::ser::MODULE);
+    if (module == nullptr) return nullptr;
+    PyObject* api = PyCapsule_New(const_cast<RuvoSerializeApi*>(&ruvo::ser::API), RUVO_SERIALIZE_CAPSULE, nullptr);
+    if (api == nullptr || PyModule_AddObject(module, "_C_API", api) < 0) {
+        Py_XDECREF(api);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
 }

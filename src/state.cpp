@@ -21,8 +21,11 @@ ProfilerState::~ProfilerState() {
 
 ThreadData& thread_data(ProfilerState& state) {
     uint64_t key = PyThreadState_GetID(PyThreadState_Get());
+    if (state.last_thread != nullptr && state.last_thread_key == key) return *state.last_thread;
     std::unique_ptr<ThreadData>& slot = state.threads[key];
     if (!slot) slot = std::make_unique<ThreadData>();
+    state.last_thread_key = key;
+    state.last_thread = slot.get();
     return *slot;
 }
 

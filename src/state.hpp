@@ -23,8 +23,6 @@ namespace ruvo {
 // Working memory of the event in progress on a thread, kept between events so
 // that a recorded event stops allocating once it has grown to fit.
 struct EventScratch {
-    Buffer arg;
-    Buffer locals;
     Buffer record;
     std::string qualname;
     std::vector<EventRecord> records;
@@ -112,6 +110,9 @@ struct ProfilerState {
     // valid while other threads add theirs. Entries of exited threads stay
     // until the state is destroyed.
     std::unordered_map<uint64_t, std::unique_ptr<ThreadData>> threads;
+    // The entry found last and its key: events come in runs on one thread.
+    uint64_t last_thread_key = 0;
+    ThreadData* last_thread = nullptr;
 };
 
 // The calling thread's entry in `state.threads`, created on first use.

@@ -21,6 +21,18 @@ namespace ruvo {
 void RecordStore::append(const std::vector<EventRecord>& records, size_t begin, size_t end) {
     constexpr size_t MIN_CHUNK = 4096;
     constexpr size_t MAX_CHUNK = 1 << 20;
+    // The usual event: one record that fits the last chunk.
+    if (end - begin == 1 && !chunks_.empty()) {
+        Chunk& last = chunks_.back();
+        std::string_view record = records[begin].bytes.view();
+        if (last.capacity - last.used >= record.size()) {
+            std::memcpy(last.data.get() + last.used, record.data(), record.size());
+            last.used += record.size();
+            bytes_ += record.size();
+            ++count_;
+            return;
+        }
+    }
     size_t needed = 0;
     for (size_t i = begin; i < end; ++i) needed += records[i].bytes.size();
     // Every allocation comes first, so that running out of memory leaves the

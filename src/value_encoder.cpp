@@ -768,12 +768,6 @@ class ScratchLease {
     std::unique_ptr<Scratch> scratch_;
 };
 
-PyObject* to_bytes(const Bytes& out) {
-    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
-}
-
-PyObject* failed_bytes() { return PyBytes_FromStringAndSize("\xc7\x00\x09", 3); }
-
 // ---------------------------------------------------------------- full encoder
 
 class FullEncoder {
@@ -1337,25 +1331,49 @@ Status LightEncoder::run(PyObject* value) {
     return status;
 }
 
-template <class Encoder>
-PyObject* encode(PyObject* value, const Limits& limits) {
-    if (value == Py_None) return PyBytes_FromStringAndSize("\xc0", 1);
+// Runs one encoder and hands its output (or the FAILED marker) to `sink`,
+// while the scratch is still leased. nullptr-like failure: false with the
+// exception pending.
+template <class Encoder, class Sink>
+bool encode_with(PyObject* value, const Limits& limits, Sink&& sink) {
+    if (value == Py_None) return sink("\xc0", 1);
     try {
         ScratchLease lease;
         Encoder encoder(limits, *lease);
         Status status = encoder.run(value);
         if (status == Status::Escape) {
             if (!PyErr_Occurred()) PyErr_NoMemory();
-            return nullptr;
+            return false;
         }
-        if (status == Status::Failed) return failed_bytes();
-        return to_bytes((*lease).out);
+        if (status == Status::Failed) return sink("\xc7\x00\x09", 3);
+        return sink((*lease).out.data(), (*lease).out.size());
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        PyErr_NoMemory();
+        return false;
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "ruvo._serialize: unexpected C++ exception");
-        return nullptr;
+        return false;
     }
+}
+
+template <class Encoder>
+PyObject* encode(PyObject* value, const Limits& limits) {
+    PyObject* result = nullptr;
+    encode_with<Encoder>(value, limits, [&](const char* data, size_t size) {
+        result = PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size));
+        return result != nullptr;
+    });
+    return result;
+}
+
+template <class Encoder>
+int encode_to(PyObject* value, const Limits& limits, ruvo_append_fn append, void* context) {
+    bool ok = encode_with<Encoder>(value, limits, [&](const char* data, size_t size) {
+        if (append(context, data, size) == 0) return true;
+        PyErr_NoMemory();
+        return false;
+    });
+    return ok ? 0 : -1;
 }
 
 }  // namespace
@@ -1401,5 +1419,10 @@ bool init_encoder() {
 PyObject* encode_full(PyObject* value, const Limits& limits) { return encode<FullEncoder>(value, limits); }
 
 PyObject* encode_light(PyObject* value, const Limits& limits) { return encode<LightEncoder>(value, limits); }
+
+int encode_into(PyObject* value, bool lightweight, const Limits& limits, ruvo_append_fn append, void* context) {
+    return lightweight ? encode_to<LightEncoder>(value, limits, append, context)
+                       : encode_to<FullEncoder>(value, limits, append, context);
+}
 
 }  // namespace ruvo::ser

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "serialize_api.hpp"
+
 namespace ruvo::ser {
 
 // Per-call bounds; see ruvo.serialize for what each one cuts.
@@ -35,5 +37,9 @@ PyObject* encode_full(PyObject* value, const Limits& limits);
 // dump_msgpack_lightweight_repr: one level of containers, objects by type
 // name; never runs repr().
 PyObject* encode_light(PyObject* value, const Limits& limits);
+
+// Either of the two, with the bytes handed to `append` instead of returned
+// as a bytes object: the same bytes, and the same exceptions. 0 or -1.
+int encode_into(PyObject* value, bool lightweight, const Limits& limits, ruvo_append_fn append, void* context);
 
 }  // namespace ruvo::ser

@@ -105,6 +105,30 @@ class TestFrameRecord:
         assert call["locals"] == {}
         assert ret["locals"] == {"items": [1, 2]}
 
+    def test_qualname_follows_the_module_name_at_each_event(self):
+        # One code object under the names its globals hold at each event: a
+        # renamed module, and a name that is not ASCII.
+        namespace = {"__name__": "first"}
+        exec(compile("class K:\n    def m(self):\n        return 1\n", __file__, "exec"), namespace)
+        method = namespace["K"]().m
+
+        def rename_between_calls():
+            method()
+            namespace["__name__"] = "second"
+            method()
+            namespace["__name__"] = "caf\u00e9"
+            method()
+            namespace["__name__"] = "first"
+            method()
+
+        recording = record(rename_between_calls)
+        assert [(r["event"], r["qualname"]) for r in recording.frames("m")] == [
+            ("call", "first.K.m"), ("return", "first.K.m"),
+            ("call", "second.K.m"), ("return", "second.K.m"),
+            ("call", "caf\u00e9.K.m"), ("return", "caf\u00e9.K.m"),
+            ("call", "first.K.m"), ("return", "first.K.m"),
+        ]
+
     def test_module_level_frame(self, tmp_path, monkeypatch, repr_serializer):
         module_file = tmp_path / "script_mod.py"
         module_file.write_text("value = 41\nvalue += 1\n")
@@ -569,3 +593,122 @@ class TestFailedEvents:
                 return sys.exc_info()[1]
 
         assert str(record(handles).result) == "mine"
+
+
+def record_fields(raw: bytes) -> dict[str, bytes]:
+    """A frame record's values by key, each as the exact bytes stored."""
+    unpacker = msgpack.Unpacker(strict_map_key=False, raw=False)
+    unpacker.feed(raw)
+    fields = {}
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        start = unpacker.tell()
+        unpacker.skip()
+        fields[key] = raw[start:unpacker.tell()]
+    return fields
+
+
+class Shouty:
+    def __repr__(self):
+        return "<shouty>"
+
+
+def many_values(text, number, nested, thing):
+    surrogate = "a\udc80b"
+    big = 2 ** 80
+    pair = (thing, frozenset({1}))
+    return [text, number, nested, thing, surrogate, big, pair]
+
+
+class TestSerialiserLookup:
+    """ruvo.serialize and its functions are looked up afresh at every event;
+    the native encoder is called without a bytes object when it is the one found."""
+
+    def values_of(self, document, co_name):
+        return [(f["event"], f["arg"], f["locals"]) for f in map(record_fields, raw_records(document))
+                if msgpack.unpackb(f["co_name"]) == co_name]
+
+    @pytest.mark.parametrize("lightweight", [False, True])
+    def test_a_function_replaced_while_recording_is_called_from_the_next_event(self, monkeypatch, lightweight):
+        import ruvo.serialize
+
+        name = "dump_msgpack_lightweight_repr" if lightweight else "dump_msgpack"
+        real = getattr(ruvo.serialize, name)
+        monkeypatch.setattr(ruvo.serialize, name, real)  # restored whatever happens
+
+        def swapping():
+            add(1, 2)
+            setattr(ruvo.serialize, name, lambda value: b"\xa1x")
+            add(3, 4)
+            setattr(ruvo.serialize, name, real)
+            add(5, 6)
+
+        config = {"lightweight_repr": lightweight, "builtin_plugins": False}
+        document = record(swapping, config=config).document
+        x = b"\xa1x"
+        assert self.values_of(document, "add") == [
+            (b"\xa4call", b"\xc0", real({"a": 1, "b": 2})),
+            (b"\xa6return", b"\x03", real({"a": 1, "b": 2, "total": 3})),
+            (b"\xa4call", x, x),
+            (b"\xa6return", x, x),
+            (b"\xa4call", b"\xc0", real({"a": 5, "b": 6})),
+            (b"\xa6return", b"\x0b", real({"a": 5, "b": 6, "total": 11})),
+        ]
+
+    def test_a_module_replaced_in_sys_modules_is_used_from_the_next_event(self, monkeypatch):
+        import types
+
+        import ruvo.serialize
+
+        real_module = ruvo.serialize
+        stand_in = types.ModuleType("ruvo.serialize")
+        stand_in.dump_msgpack = lambda value: b"\xa1m"
+        monkeypatch.setitem(sys.modules, "ruvo.serialize", real_module)
+
+        def swapping():
+            add(1, 2)
+            sys.modules["ruvo.serialize"] = stand_in
+            add(3, 4)
+            stand_in.dump_msgpack = lambda value: b"\xa1n"
+            add(5, 6)
+            sys.modules["ruvo.serialize"] = real_module
+            add(7, 8)
+
+        document = record(swapping).document
+        assert [(arg, values) for _, arg, values in self.values_of(document, "add")] == [
+            (b"\xc0", real_module.dump_msgpack({"a": 1, "b": 2})),
+            (b"\x03", real_module.dump_msgpack({"a": 1, "b": 2, "total": 3})),
+            (b"\xa1m", b"\xa1m"), (b"\xa1m", b"\xa1m"),
+            (b"\xa1n", b"\xa1n"), (b"\xa1n", b"\xa1n"),
+            (b"\xc0", real_module.dump_msgpack({"a": 7, "b": 8})),
+            (b"\x0f", real_module.dump_msgpack({"a": 7, "b": 8, "total": 15})),
+        ]
+
+    @pytest.mark.parametrize("lightweight", [False, True])
+    def test_the_direct_call_writes_the_bytes_of_the_python_visible_call(self, monkeypatch, lightweight):
+        native = pytest.importorskip("ruvo._serialize")
+        import ruvo.serialize
+
+        name = "dump_msgpack_lightweight_repr" if lightweight else "dump_msgpack"
+        function = getattr(native, name)
+        assert getattr(ruvo.serialize, name) is function
+        config = {"lightweight_repr": lightweight, "builtin_plugins": False}
+        args = ("x" * 300, -7, {"k": [1, [2, {3}]], 4: None}, Shouty())
+
+        direct = self.values_of(record(many_values, *args, config=config).document, "many_values")
+        # Through a wrapper the function is called as Python code calls it.
+        monkeypatch.setattr(ruvo.serialize, name, lambda value: function(value))
+        called = self.values_of(record(many_values, *args, config=config).document, "many_values")
+        assert direct == called
+        assert [len(values) for values in direct] == [3, 3]
+        assert direct[0][2] == function({"text": args[0], "number": -7, "nested": args[2], "thing": args[3]})
+
+    def test_the_other_native_function_found_under_a_name_is_the_one_called(self, monkeypatch):
+        native = pytest.importorskip("ruvo._serialize")
+        import ruvo.serialize
+
+        monkeypatch.setattr(ruvo.serialize, "dump_msgpack", native.dump_msgpack_lightweight_repr)
+        values = self.values_of(record(many_values, "t", 1, [[[1]]], Shouty()).document, "many_values")
+        locals_at_call = {"text": "t", "number": 1, "nested": [[[1]]], "thing": Shouty()}
+        assert values[0][2] == ruvo.serialize.py_dump_msgpack_lightweight_repr(locals_at_call)
+        assert values[0][2] != ruvo.serialize.py_dump_msgpack(locals_at_call)
