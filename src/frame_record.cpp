@@ -62,11 +62,11 @@ void write_path_pair(Buffer& b, std::string_view file, int line) {
 // "user_code_call_site": the calling record's id and line, or nil.
 void write_call_site_pair(Buffer& b, const std::optional<UserCodeCallSite>& site) {
     write_str(b, "user_code_call_site");
-    if (!site) return b.push_back(static_cast<char>(0xc0));
-    write_map_header(b, 2);
-    write_str_pair(b, "call_frame_id", id_view(site->call_frame_id));
-    write_str(b, "line_number");
-    write_int(b, site->line_number);
+    if (!site) return write_value(b, Value());
+    // A value tree on the stack: no allocation per event.
+    const Value entries[] = {Value::known_text("call_frame_id"), Value::known_text(id_view(site->call_frame_id)),
+                             Value::known_text("line_number"), Value::integer(site->line_number)};
+    write_value(b, Value::map(entries));
 }
 
 // The values a frame record gets when they are left out: the serialiser's

@@ -198,6 +198,12 @@ Value Value::text(std::string_view s) {
     return value;
 }
 
+Value Value::known_text(std::string_view s) {
+    Value value = text(s);
+    value.known_utf8 = true;
+    return value;
+}
+
 Value Value::map(std::span<const Value> keys_and_values) {
     Value value;
     value.kind = Kind::Map;
@@ -214,7 +220,7 @@ void write_value(Buffer& b, const Value& v) {
         case Value::Kind::F32: write_f32(b, static_cast<float>(v.real)); break;
         case Value::Kind::F64: write_f64(b, v.real); break;
         case Value::Kind::Text:
-            if (valid_utf8(v.data)) {
+            if (v.known_utf8 || valid_utf8(v.data)) {
                 write_str(b, v.data);
             } else {
                 write_bin(b, v.data);

@@ -119,6 +119,9 @@ struct Value {
     int64_t sint = 0;
     double real = 0;
     int8_t ext_type = 0;
+    // Text already known to be valid UTF-8 (fixed keys, ids), written
+    // without checking it again.
+    bool known_utf8 = false;
     // Views of storage the caller owns, so that a tree for one record (the
     // call site) is built on the stack without touching the heap.
     std::string_view data;          // Text, Bytes, Ext
@@ -126,6 +129,7 @@ struct Value {
 
     static Value integer(int64_t v);  // non-negative values as UInt
     static Value text(std::string_view s);
+    static Value known_text(std::string_view s);
     static Value map(std::span<const Value> keys_and_values);
 };
 void write_value(Buffer& b, const Value& v);
