@@ -130,12 +130,18 @@ class Profiler:
         """Stop recording the calling thread for a while: until :meth:`resume`.
 
         Cheaper than stop() and start(): the trace and its state are kept.
-        Calls that return while paused end where the trace says so.
+        Calls that return while paused end where the trace says so. With
+        the monitoring backend this does nothing: code it does not record
+        costs nothing there, paused or not.
         """
+        if self.backend == "monitoring":
+            return
         sys.setprofile(None)
 
     def resume(self) -> None:
         """Record the calling thread again after :meth:`pause`."""
+        if self.backend == "monitoring":
+            return
         # The method threads started under threading=True are hooked with.
         self._native().register_threading_profiler(None, None, None)
 
