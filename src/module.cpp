@@ -4,6 +4,7 @@
 
 #include "filters.hpp"
 #include "args.hpp"
+#include "module_init.hpp"
 #include "config.hpp"
 #include "hook.hpp"
 #include "profiler_type.hpp"
@@ -139,8 +140,7 @@ PyObject* create_module() {
     if (!add_function(module.get(), &REGISTER_NOOP_PROFILER) || !add_function(module.get(), &REGISTER_PROFILER)) {
         return nullptr;
     }
-    module_object = module.release();
-    return Py_NewRef(module_object);
+    return module.release();
 }
 
 }  // namespace
@@ -148,18 +148,5 @@ PyObject* create_module() {
 
 PyMODINIT_FUNC PyInit__ruvo() {
     using namespace ruvo;
-    int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) return nullptr;
-    int64_t expected = -1;
-    if (!initialised_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "ruvo._ruvo does not support sub-interpreters: it is already loaded in another interpreter");
-        return nullptr;
-    }
-    if (module_object != nullptr) return Py_NewRef(module_object);
-    try {
-        return create_module();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    return module_of_this_process("ruvo._ruvo", initialised_interpreter, module_object, create_module);
 }

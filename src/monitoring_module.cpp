@@ -20,6 +20,7 @@
 #include "filters.hpp"
 #include "hook.hpp"
 #include "ids.hpp"
+#include "module_init.hpp"
 #include "names.hpp"
 #include "profiler_type.hpp"
 
@@ -314,8 +315,7 @@ PyObject* create_module() {
     Ref module = Ref::steal(PyModule_Create2(&MODULE, 1013));
     if (!module) return nullptr;
     if (PyModule_AddIntConstant(module.get(), "TOOL_ID", TOOL_ID) < 0) return nullptr;
-    module_object = module.release();
-    return Py_NewRef(module_object);
+    return module.release();
 }
 
 }  // namespace
@@ -323,18 +323,5 @@ PyObject* create_module() {
 
 PyMODINIT_FUNC PyInit__monitoring() {
     using namespace ruvo;
-    int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) return nullptr;
-    int64_t expected = -1;
-    if (!initialised_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "ruvo._monitoring does not support sub-interpreters: it is already loaded in another interpreter");
-        return nullptr;
-    }
-    if (module_object != nullptr) return Py_NewRef(module_object);
-    try {
-        return create_module();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    return module_of_this_process("ruvo._monitoring", initialised_interpreter, module_object, create_module);
 }

@@ -131,29 +131,25 @@ class TracePerTest:
         end_test(item.nodeid, item.stash[_OUTCOME])
         self.profiler.pause()
 
-    @pytest.hookimpl(hookwrapper=True, trylast=True)
-    def pytest_runtest_setup(self, item: pytest.Item):
+    def _recording(self):
+        """The body of a hook wrapper that records the phase it wraps."""
         self.profiler.resume()
         try:
             yield
         finally:
             self.profiler.pause()
+
+    @pytest.hookimpl(hookwrapper=True, trylast=True)
+    def pytest_runtest_setup(self, item: pytest.Item):
+        yield from self._recording()
 
     @pytest.hookimpl(hookwrapper=True, trylast=True)
     def pytest_runtest_call(self, item: pytest.Item):
-        self.profiler.resume()
-        try:
-            yield
-        finally:
-            self.profiler.pause()
+        yield from self._recording()
 
     @pytest.hookimpl(hookwrapper=True, trylast=True)
     def pytest_runtest_teardown(self, item: pytest.Item, nextitem):
-        self.profiler.resume()
-        try:
-            yield
-        finally:
-            self.profiler.pause()
+        yield from self._recording()
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_makereport(self, item: pytest.Item, call):
