@@ -246,7 +246,7 @@ class TreeBuilder:
             parent.children.pop()
         else:
             parent.children = [child for child in parent.children if child is not node]
-        parent.hidden += 1 + node.hidden + sum(1 for _ in _entries(node))
+        parent.hidden += 1 + node.hidden + sum(1 for _ in descendants(node))
 
     def finish(self) -> tuple[list, float]:
         """The roots, and the time of the last record; calls still open end then."""
@@ -255,7 +255,8 @@ class TreeBuilder:
         return self.root.children, self.now
 
 
-def _entries(node: "Call") -> Iterator["Node"]:
+def descendants(node: "Call") -> Iterator["Node"]:
+    """Every node below `node`, at any depth."""
     stack = list(node.children)
     while stack:
         child = stack.pop()

@@ -10,7 +10,7 @@ import time
 import tokenize
 from typing import Iterable, Iterator, Optional
 
-from ..model import Call, Event, Node, build_threads, number
+from ..model import Call, Event, Node, build_threads, descendants, number
 from ..summary import summarize
 from .labels import describe_event, format_duration, format_locals, format_value
 
@@ -166,7 +166,7 @@ def render_trees(
                 work.append(("return", node, inner))
             children = node.children
             if (children or node.hidden) and depth is not None and level >= depth:
-                hidden = node.hidden + sum(1 + getattr(child, "hidden", 0) for child in _descendants(node))
+                hidden = node.hidden + sum(1 + getattr(child, "hidden", 0) for child in descendants(node))
                 lines.append(inner + last_tee + style.dim(f"… {hidden} more entr{'y' if hidden == 1 else 'ies'}"))
                 continue
             if node.hidden:
@@ -212,12 +212,3 @@ def parameters_of(path: str) -> Optional[frozenset]:
                 names += [a.arg for a in (args.vararg, args.kwarg) if a is not None]
                 return frozenset(names)
     return None
-
-
-def _descendants(node: Call) -> Iterator[Node]:
-    stack = list(node.children)
-    while stack:
-        child = stack.pop()
-        yield child
-        if isinstance(child, Call):
-            stack.extend(child.children)
