@@ -8,7 +8,7 @@ import ast
 import functools
 import time
 import tokenize
-from typing import Iterable, Iterator, Optional
+from typing import Iterable, Optional
 
 from ..model import Call, Event, Node, build_threads, descendants, number
 from ..summary import summarize
