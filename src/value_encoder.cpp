@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -48,6 +49,7 @@ struct Globals {
     PyObject* s_B = nullptr;
     PyObject* s_seconds = nullptr;
     PyObject* s_nanoseconds = nullptr;
+    PyObject* s_module = nullptr;
 };
 Globals G;
 
@@ -799,9 +801,83 @@ class FullEncoder {
     int64_t reserved_ = DROP_LEN;
 };
 
+// The text object.__repr__ gives an instance of a class defined in Python,
+// "<module.Qualname object at 0x...>", written without calling it: it is the
+// commonest repr in user code, and formatting it through the interpreter
+// costs more than the rest of the value. False when the class is not that
+// plain (another repr, a module or name that is not an ASCII str, or a text
+// longer than `max_chars`): the caller then asks repr().
+bool default_repr_text(PyObject* v, char* out, size_t capacity, size_t max_chars, size_t* length) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t->tp_repr != PyBaseObject_Type.tp_repr) return false;
+    // A static type (a list iterator, say) is shown by its C name; a class
+    // by its module and qualified name, unless its module is "builtins".
+    std::string_view module, name;
+    if (!PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE)) {
+        name = t->tp_name;
+    } else {
+        PyObject* dict = t->tp_dict;
+        if (dict == nullptr || !PyDict_CheckExact(dict)) return false;
+        PyObject* module_object = PyDict_GetItemWithError(dict, G.s_module);
+        if (module_object == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(t)->ht_qualname;
+        if (!PyUnicode_CheckExact(module_object) || !PyUnicode_IS_ASCII(module_object) || qualname == nullptr ||
+            !PyUnicode_CheckExact(qualname) || !PyUnicode_IS_ASCII(qualname)) {
+            return false;
+        }
+        module = {static_cast<const char*>(PyUnicode_DATA(module_object)),
+                  static_cast<size_t>(PyUnicode_GET_LENGTH(module_object))};
+        if (module == "builtins") {
+            module = {};
+            name = t->tp_name;
+        } else {
+            name = {static_cast<const char*>(PyUnicode_DATA(qualname)),
+                    static_cast<size_t>(PyUnicode_GET_LENGTH(qualname))};
+        }
+    }
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;  // characters must count as bytes
+    }
+    char address[2 * sizeof(uintptr_t)];
+    size_t digits = 0;
+    for (auto a = reinterpret_cast<uintptr_t>(v); a != 0 || digits == 0; a >>= 4) {
+        address[sizeof address - ++digits] = "0123456789abcdef"[a & 0xF];
+    }
+    constexpr std::string_view middle = " object at 0x";
+    size_t n = 1 + (module.empty() ? 0 : module.size() + 1) + name.size() + middle.size() + digits + 1;
+    if (n > capacity || n > max_chars) return false;
+    char* p = out;
+    *p++ = '<';
+    if (!module.empty()) {
+        p = std::copy(module.begin(), module.end(), p);
+        *p++ = '.';
+    }
+    p = std::copy(name.begin(), name.end(), p);
+    p = std::copy(middle.begin(), middle.end(), p);
+    p = std::copy(address + sizeof address - digits, address + sizeof address, p);
+    *p++ = '>';
+    *length = n;
+    return true;
+}
+
 Status FullEncoder::put_repr(PyObject* v) {
     const TypeInfo* info = type_info(Py_TYPE(v));
     if (info == nullptr) return Status::Escape;
+    char plain[256];
+    size_t plain_size;
+    if (default_repr_text(v, plain, sizeof plain, static_cast<size_t>(std::max<int64_t>(L_.max_repr_chars, 0)),
+                          &plain_size)) {
+        size_t header = plain_size < 32 ? 1 : 2;
+        put_ext_header(s_.out, EXT_REPR, 1 + info->name_msg.size() + header + plain_size);
+        s_.out.push_back('\x92');
+        s_.out.append(info->name_msg);
+        put_str_header(s_.out, plain_size);
+        s_.out.append(plain, plain_size);
+        return Status::Ok;
+    }
     Ref name = info->name.copy();
     Bytes name_msg = info->name_msg;
     Ref text = Ref::steal(PyObject_Repr(v));
@@ -1408,7 +1484,7 @@ bool init_encoder() {
         const char* text;
     } names[] = {{&G.s_items, "items"},   {&G.s_bit_length, "bit_length"}, {&G.s_c_contiguous, "c_contiguous"},
                  {&G.s_cast, "cast"},     {&G.s_B, "B"},                   {&G.s_seconds, "seconds"},
-                 {&G.s_nanoseconds, "nanoseconds"}};
+                 {&G.s_nanoseconds, "nanoseconds"}, {&G.s_module, "__module__"}};
     for (auto& name : names) {
         *name.slot = PyUnicode_InternFromString(name.text);
         if (!*name.slot) return false;

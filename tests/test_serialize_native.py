@@ -315,6 +315,39 @@ def test_exact_bytes_of_markers():
     assert native.dump_msgpack(None) == native.dump_msgpack_lightweight_repr(None) == b"\xc0"
 
 
+def test_default_repr_written_without_calling_it(limits):
+    """object.__repr__'s text is formed natively for plain classes; every
+    class it must not cover falls back to repr() with the same bytes."""
+
+    class Outer:
+        class Inner:
+            pass
+
+    def plain_class(name, module, **namespace):
+        return type(name, (), {"__module__": module, **namespace})
+
+    odd = [
+        Plain(),
+        Outer.Inner(),
+        plain_class("Slotted", HERE, __slots__=())(),
+        plain_class("Accented", "mödule")(),
+        plain_class("Builtin", "builtins")(),
+        plain_class("IntModule", 7)(),
+        plain_class("Named" * 200, HERE)(),  # longer than the repr limit
+        type("Ünicode", (), {})(),
+        type("Sub", (list,), {})([1]),
+        iter([]),
+        (x for x in ()),
+    ]
+    for value in odd:
+        assert_same(value)
+    plain = Plain()
+    assert msgpack.unpackb(native.dump_msgpack(plain), ext_hook=lambda code, data: (code, msgpack.unpackb(data))) == (
+        1, [f"{HERE}.Plain", repr(plain)])
+    limits(max_repr_chars=20)
+    assert_same(Plain())
+
+
 def test_frame_locals_and_mapping_proxies():
     def frame_locals():
         alpha, beta = 1, [2, "\ud800"]  # noqa: F841
