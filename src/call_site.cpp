@@ -4,6 +4,7 @@
 
 #include "convert.hpp"
 #include "errors.hpp"
+#include "lines.hpp"
 #include "names.hpp"
 
 namespace ruvo {
@@ -68,9 +69,9 @@ bool call_site_of(const CallFrame* const* top, int size, const Id* frame_id, std
         set_conversion_error(frame, "PyFrame");
         return false;
     }
-    // What the frame's f_lineno gives; no line (None there) is refused as
-    // None would be.
-    int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+    // What the frame's f_lineno gives (the calling frame is not in a trace
+    // callback); no line (None there) is refused as None would be.
+    int line = frame_line(reinterpret_cast<PyFrameObject*>(frame));
     if (line < 0) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
         return false;

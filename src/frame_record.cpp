@@ -6,6 +6,7 @@
 #include "call_site.hpp"
 #include "errors.hpp"
 #include "ids.hpp"
+#include "lines.hpp"
 #include "msgpack.hpp"
 #include "names.hpp"
 #include "paths.hpp"
@@ -89,7 +90,13 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
     }
 
     // What the frame's f_lineno gives; no line (None there) fails the event.
+    // Up to 3.11 the interpreter pins f_lineno for the profile function; from
+    // 3.12 on every read would scan the line table, so it comes from a cache.
+#if PY_VERSION_HEX >= 0x030C0000
+    int lineno = frame_line(reinterpret_cast<PyFrameObject*>(frame));
+#else
     int lineno = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+#endif
     if (lineno < 0) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
         return false;

@@ -219,6 +219,23 @@ class TestEventPairing:
         returns = [f for f in frames if f["event"] == "return"]
         assert [r["frame_id"] for r in returns] == [c["frame_id"] for c in reversed(calls)]
 
+    def test_lines_of_code_objects_made_and_freed(self):
+        # Each round compiles a new function whose return sits on another
+        # line; freed code objects' addresses come back, their lines must not.
+        def rounds():
+            lines = []
+            for blank in range(40):
+                namespace = {"__name__": __name__}
+                exec(compile("def f():\n" + "    pass\n" * blank + "    return 1\n", __file__, "exec"), namespace)
+                namespace["f"]()
+                lines.append(blank + 2)
+                del namespace
+            return lines
+
+        recording = record(rounds)
+        returns = [r["path"] for r in recording.frames("f") if r["event"] == "return"]
+        assert returns == [f"{HERE}:{line}" for line in recording.result]
+
     def test_return_without_call(self):
         def starts_profiling():
             BACKEND.register(host)
