@@ -5,7 +5,9 @@ the backend option wherever a profiler is made."""
 import asyncio
 import cProfile
 import json
+import os
 import re
+import subprocess
 import sys
 import threading
 
@@ -272,6 +274,35 @@ class TestToolId:
         assert seen.count("dumps") == 2 and traced.count("dumps") == 2
         assert sum(1 for key in profile.getstats() if getattr(key.code, "co_name", None) == "dumps") == 1
 
+
+    @pytest.mark.parametrize("core", ["ctrace", "sysmon"])
+    def test_under_coverage(self, tmp_path, core):
+        coverage = pytest.importorskip("coverage")
+        write(tmp_path / "app.py", """
+            import json
+            from ruvo import Profiler
+
+            def double(x):
+                return 2 * x
+
+            profiler = Profiler(db_path="t.sqlite3", backend="monitoring")
+            with profiler:
+                print(json.dumps([double(1), double(2)]))
+            print(profiler.trace_id)
+        """)
+        env = {**os.environ, "COVERAGE_CORE": core}
+        run = subprocess.run([sys.executable, "-m", "coverage", "run", "app.py"], cwd=tmp_path, env=env,
+                             capture_output=True, text=True)
+        assert run.returncode == 0, run.stderr
+        output, trace_id = run.stdout.splitlines()
+        assert output == "[2, 4]"
+        trace = db.load_trace(tmp_path / "t.sqlite3", trace_id)
+        assert [(r["event"], r["co_name"]) for r in trace["frames_of_interest"]] == [
+            ("call", "double"), ("return", "double"), ("call", "double"), ("return", "double")]
+        # Coverage still saw every line, those ruvo recorded included.
+        data = coverage.CoverageData(basename=str(tmp_path / ".coverage"))
+        data.read()
+        assert sorted(data.lines(str(tmp_path / "app.py"))) == [1, 2, 4, 5, 7, 8, 9, 10]
 
 class TestBackendOption:
     def test_unknown_backend(self):
