@@ -217,6 +217,15 @@ class TreeBuilder:
             stack.append(node)
         elif event == "return":
             frame_id = record.get("frame_id")
+            top = stack[-1]
+            if frame_id is not None and top.call is not None and top.call.get("frame_id") == frame_id:
+                # The usual case, made short: the innermost open call returns.
+                top.ret = record
+                top.end = now
+                stack.pop()
+                if kept.pop() is top:
+                    self._judge(top, stack[-1])
+                return
             index = None
             if frame_id is not None:
                 for i in range(len(stack) - 1, 0, -1):

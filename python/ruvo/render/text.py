@@ -115,6 +115,9 @@ class _Lines:
 
     def call(self, node: Call) -> str:
         style = self.style
+        if not style.color and node.call is not None and node.ret is not None:
+            # The common line, made without the style's calls: one per call shown.
+            return f"{format_duration(node.duration)}  {node.name}  {node.path}"
         label = f"{format_duration(node.duration)}  {style.bold(node.name)}  {style.dim(node.path)}"
         if node.call is None:
             label += style.dim("  (call not recorded)")
@@ -338,19 +341,20 @@ class _Spool:
         self.store = store
         self.chunks: list[int] = []  # offsets in the store
         self.tail = bytearray()
-
-    @property
-    def size(self) -> int:
-        return len(self.chunks) * _CHUNK + len(self.tail)
+        self.size = 0
 
     def write(self, data: bytes) -> None:
         tail = self.tail
         tail += data
+        self.size += len(data)
         while len(tail) >= _CHUNK:
             self.chunks.append(self.store.put(bytes(tail[:_CHUNK])))
             del tail[:_CHUNK]
 
     def truncate(self, size: int) -> None:
+        if size >= self.size:
+            return
+        self.size = size
         flushed = len(self.chunks) * _CHUNK
         if size >= flushed:
             del self.tail[size - flushed:]
@@ -409,7 +413,8 @@ class _BackwardReader:
 class _ThreadLines:
     """A thread's entries spooled as they closed, each as (line, lines under
     it, line of its return or None, entries hidden in it, entries below it,
-    hidden entries below it, where its entries begin in the spool)."""
+    hidden entries below it, where its entries begin in the spool), or as
+    its line alone when there is nothing more."""
 
     def __init__(self, spool: _Spool) -> None:
         self.spool = spool
@@ -431,15 +436,23 @@ class _ThreadLines:
         if hidden:
             last_first.append(lines.more(hidden))
         while levels:
+            if len(last_first) >= _BATCH:
+                last_first.reverse()
+                ordered.append("\n".join(last_first) + "\n")
+                last_first.clear()
             level = levels[-1]
             if reader.pos <= level[0]:
                 last_first.extend(level[5])
                 levels.pop()
                 continue
-            line, under, returned, own_hidden, below, hidden_below, begin = reader.item()
+            item = reader.item()
             is_last = not level[3] and not level[4]
             level[3] = True
             prefix = level[1]
+            if item.__class__ is str:  # an entry with one line and nothing below
+                last_first.append(prefix + (last_tee if is_last else tee) + item)
+                continue
+            line, under, returned, own_hidden, below, hidden_below, begin = item
             inner = prefix + (space if is_last else pipe)
             head = [inner + text for text in reversed(under)]
             head.append(prefix + (last_tee if is_last else tee) + line)
@@ -456,10 +469,6 @@ class _ThreadLines:
                     levels.append([begin, inner, level[2] + 1, False, own_hidden, head])
                 else:
                     last_first.extend(head)
-            if len(last_first) >= _BATCH:
-                last_first.reverse()
-                ordered.append("\n".join(last_first) + "\n")
-                last_first.clear()
         if last_first:
             last_first.reverse()
             yield "\n".join(last_first) + "\n"
@@ -483,7 +492,7 @@ class _SpooledThread(TreeBuilder):
         self._marks: dict[int, list] = {id(self.root): [0, 0, 0, False]}
 
     def _event(self, parent: Call, record: dict, now: float) -> None:
-        self.spool.append((self.lines.event(record), (), None, 0, 0, 0, self.spool.size))
+        self.spool.append(self.lines.event(record))
         self._marks[id(parent)][1] += 1
 
     def _open(self, parent: Call, node: Call) -> None:
@@ -500,8 +509,11 @@ class _SpooledThread(TreeBuilder):
         mark = self._marks[id(parent)]
         if self.keep is None or self.keep(node, calls):
             lines = self.lines
-            self.spool.append((lines.call(node), lines.arguments(node), lines.returned(node), node.hidden, below,
-                               hidden_below, begin))
+            if lines.values or below or node.hidden:
+                self.spool.append((lines.call(node), lines.arguments(node), lines.returned(node), node.hidden, below,
+                                   hidden_below, begin))
+            else:
+                self.spool.append(lines.call(node))
             mark[1] += 1 + below
             mark[2] += node.hidden + hidden_below
             mark[3] = True
