@@ -90,7 +90,7 @@ class ThreadTree:
     name: str
     native_id: Optional[int]
     is_main: bool
-    roots: list
+    roots: list  # or, from a builder that writes entries out as they close, what it wrote
     records: int
     first: float
     last: float
