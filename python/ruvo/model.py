@@ -90,7 +90,7 @@ class ThreadTree:
     name: str
     native_id: Optional[int]
     is_main: bool
-    roots: list
+    roots: list  # or, from a builder that writes entries out as they close, what it wrote
     records: int
     first: float
     last: float
@@ -165,13 +165,18 @@ class TreeBuilder:
     ``depth`` keeps nodes down to that level only (1: roots); what lies
     deeper is counted in the ``hidden`` of the deepest node kept.  ``keep``,
     asked about each call once it has closed (with its kept children in
-    place), drops the calls it refuses, counting them in their parent's
-    ``hidden``.  Memory then holds the kept nodes and the open calls only, so
-    a tree can be built from a stream of records.
+    place, and whether any of them is a call), drops the calls it refuses,
+    counting them in their parent's ``hidden``.  Memory then holds the kept
+    nodes and the open calls only, so a tree can be built from a stream of
+    records.
+
+    Where kept nodes go is up to the ``_event``, ``_open``, ``_adopt`` and
+    ``_judge`` methods; here they become children of their parent, while a
+    subclass may write each one out as it closes instead.
     """
 
     def __init__(self, first: float, *, depth: Optional[int] = None,
-                 keep: Optional[Callable[["Call"], bool]] = None, values: bool = True) -> None:
+                 keep: Optional[Callable[["Call", bool], bool]] = None, values: bool = True) -> None:
         self.root = Call(None, None, start=first)
         self.stack: list[Call] = [self.root]
         self.now = first
@@ -184,31 +189,43 @@ class TreeBuilder:
 
     def add(self, record: dict) -> None:
         self.records += 1
-        timestamp = number(record.get("timestamp"))
-        if timestamp is not None and timestamp > self.now:
-            self.now = timestamp
+        # number() inlined: this runs for every record of a trace.
+        timestamp = record.get("timestamp")
+        if (timestamp.__class__ is float or timestamp.__class__ is int) and timestamp > self.now \
+                and timestamp != math.inf:
+            self.now = float(timestamp)
         now = self.now
         stack = self.stack
+        kept = self._kept
         if record.get("type") != "frame":
-            if stack[-1] is self._kept[-1]:
-                stack[-1].children.append(Event(record, now))
+            if stack[-1] is kept[-1]:
+                self._event(stack[-1], record, now)
             else:
-                self._kept[-1].hidden += 1
+                kept[-1].hidden += 1
             return
         event = record.get("event")
         if not self.values:
             record = {key: record[key] for key in _SLIM if key in record}
         if event == "call":
             node = Call(record, None, start=now)
-            if stack[-1] is self._kept[-1] and (self.depth is None or len(stack) <= self.depth):
-                stack[-1].children.append(node)
-                self._kept.append(node)
+            if stack[-1] is kept[-1] and (self.depth is None or len(stack) <= self.depth):
+                self._open(stack[-1], node)
+                kept.append(node)
             else:
-                self._kept[-1].hidden += 1
-                self._kept.append(self._kept[-1])
+                kept[-1].hidden += 1
+                kept.append(kept[-1])
             stack.append(node)
         elif event == "return":
             frame_id = record.get("frame_id")
+            top = stack[-1]
+            if frame_id is not None and top.call is not None and top.call.get("frame_id") == frame_id:
+                # The usual case, made short: the innermost open call returns.
+                top.ret = record
+                top.end = now
+                stack.pop()
+                if kept.pop() is top:
+                    self._judge(top, stack[-1])
+                return
             index = None
             if frame_id is not None:
                 for i in range(len(stack) - 1, 0, -1):
@@ -218,16 +235,15 @@ class TreeBuilder:
             if index is not None:
                 stack[index].ret = record
                 self._close(index, now)
-            elif stack[-1] is self._kept[-1] and (self.depth is None or len(stack) <= self.depth):
+            elif stack[-1] is kept[-1] and (self.depth is None or len(stack) <= self.depth):
                 # The frame was already running when recording began, so
                 # everything recorded so far at this level ran inside it.
                 parent = stack[-1]
-                node = Call(None, record, start=parent.start, end=now, children=parent.children)
-                node.hidden, parent.hidden = parent.hidden, 0
-                parent.children = [node]
+                node = Call(None, record, start=parent.start, end=now)
+                self._adopt(parent, node)
                 self._judge(node, parent)
             else:
-                self._kept[-1].hidden += 1
+                kept[-1].hidden += 1
 
     def _close(self, index: int, now: float) -> None:
         stack = self.stack
@@ -239,8 +255,22 @@ class TreeBuilder:
             if kept:
                 self._judge(node, stack[position - 1])
 
+    def _event(self, parent: "Call", record: dict, now: float) -> None:
+        """A plugin record kept under ``parent``."""
+        parent.children.append(Event(record, now))
+
+    def _open(self, parent: "Call", node: "Call") -> None:
+        """A call kept under ``parent`` has begun."""
+        parent.children.append(node)
+
+    def _adopt(self, parent: "Call", node: "Call") -> None:
+        """``node`` (a return without its call) takes over ``parent``'s entries."""
+        node.children, parent.children = parent.children, [node]
+        node.hidden, parent.hidden = parent.hidden, 0
+
     def _judge(self, node: "Call", parent: "Call") -> None:
-        if self.keep is None or self.keep(node):
+        """A kept call has closed: ``keep`` decides whether it stays."""
+        if self.keep is None or self.keep(node, any(isinstance(child, Call) for child in node.children)):
             return
         if parent.children and parent.children[-1] is node:
             parent.children.pop()
@@ -310,18 +340,47 @@ def build_threads(document: dict) -> list[ThreadTree]:
 # need little of it read the stored document record by record instead.
 
 
-def iter_records(streams, fields: dict, lists: Optional[list] = None) -> Iterator[tuple[object, dict]]:
+class _Deferred(tuple):
+    """An extension value (code, data) left undecoded."""
+
+    __slots__ = ()
+
+
+def _defer(code: int, data: bytes, _new=tuple.__new__) -> _Deferred:
+    return _new(_Deferred, (code, data))
+
+
+def _undefer(value: object) -> object:
+    """``value`` with the extension values :func:`_defer` left decoded."""
+    from .decode import _ext_hook
+
+    if isinstance(value, _Deferred):
+        return _ext_hook(*value)
+    if isinstance(value, dict):
+        return {_undefer(key): _undefer(item) for key, item in value.items()}
+    if isinstance(value, tuple):
+        return tuple(_undefer(item) for item in value)
+    return value
+
+
+def iter_records(streams, fields: dict, lists: Optional[list] = None, *,
+                 values: bool = True) -> Iterator[tuple[object, dict]]:
     """Each record of the encoded documents read from ``streams`` (binary
     files, in save order), with the key of its list (None for
     ``frames_of_interest``, else the thread key of ``frames``).  Every other
     entry of the first document lands in ``fields`` as it is read (most come
-    after the records), and each list's key and length in ``lists``."""
+    after the records), and each list's key and length in ``lists``.
+
+    Without ``values`` the arguments, return values and locals of calls are
+    left to the reader's discretion: their extension values (objects written
+    by repr) stay undecoded, which saves decoding each one.  Plugin records
+    are decoded in full either way."""
     import msgpack
 
     from .decode import _ext_hook
 
     for index, stream in enumerate(streams):
-        unpacker = msgpack.Unpacker(stream, raw=False, strict_map_key=False, ext_hook=_ext_hook,
+        unpacker = msgpack.Unpacker(stream, raw=False, strict_map_key=False, ext_hook=_ext_hook if values else _defer,
                                     unicode_errors="replace", use_list=False, max_buffer_size=2**31 - 1)
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()
@@ -332,7 +391,7 @@ def iter_records(streams, fields: dict, lists: Optional[list] = None) -> Iterato
                 for _ in range(length):
                     record = unpacker.unpack()
                     if isinstance(record, dict):
-                        yield None, record
+                        yield None, record if values or record.get("type") == "frame" else _undefer(record)
             elif key == "frames":
                 for _ in range(unpacker.read_map_header()):
                     thread = unpacker.unpack()
@@ -342,9 +401,9 @@ def iter_records(streams, fields: dict, lists: Optional[list] = None) -> Iterato
                     for _ in range(length):
                         record = unpacker.unpack()
                         if isinstance(record, dict):
-                            yield thread, record
+                            yield thread, record if values or record.get("type") == "frame" else _undefer(record)
             elif index == 0:
-                fields[key] = unpacker.unpack()
+                fields[key] = unpacker.unpack() if values else _undefer(unpacker.unpack())
             else:
                 unpacker.skip()
 
@@ -366,46 +425,59 @@ class StreamedTrace:
     names: set  # the name and the native id (as text) of every thread, read or not
 
 
-def stream_threads(streams, *, depth: Optional[int] = None, keep: Optional[Callable[[Call], bool]] = None,
+def stream_threads(streams, *, depth: Optional[int] = None, keep: Optional[Callable[[Call, bool], bool]] = None,
                    values: bool = True,
-                   wanted: Optional[Callable[[str, Optional[int]], bool]] = None) -> StreamedTrace:
+                   wanted: Optional[Callable[[str, Optional[int]], bool]] = None,
+                   builder: Callable[..., TreeBuilder] = TreeBuilder) -> StreamedTrace:
     """The call trees of encoded documents read record by record, holding
     only what ``depth`` and ``keep`` let through (see :class:`TreeBuilder`).
     ``wanted(name, native_id)`` picks the threads to build; without
-    ``values`` calls keep no arguments, return values or locals."""
+    ``values`` calls keep no arguments, return values or locals.
+    ``builder(first, depth=, keep=, values=)`` makes each thread's builder;
+    its ``finish()`` gives the thread's roots."""
     fields: dict = {}
     builders: dict[object, tuple[TreeBuilder, dict]] = {}
     skipped: dict[object, int] = {}
     lists: list = []
     first_foi = None
     names: set = set()
-    for list_key, record in iter_records(streams, fields, lists):
+    # Records come in runs of one thread: those skip the lookups below.
+    last_native = None
+    last_add = None
+    for list_key, record in iter_records(streams, fields, lists, values=values):
+        native = record.get("thread_native_id")
+        if native is not None and native == last_native and (first_foi is not None or list_key is not None):
+            last_add(record)
+            continue
         if list_key is None and first_foi is None:
-            first_foi = record.get("thread_native_id")
+            first_foi = native
         key = thread_key(list_key, record)
         entry = builders.get(key)
         if entry is None:
-            names.update((str(record.get("thread")), str(record.get("thread_native_id"))))
+            names.update((str(record.get("thread")), str(native)))
             if key in skipped:
                 skipped[key] += 1
                 continue
-            if wanted is not None and not wanted(str(record.get("thread")), record.get("thread_native_id")):
+            if wanted is not None and not wanted(str(record.get("thread")), native):
                 skipped[key] = 1
                 continue
             first = number(record.get("timestamp"))
-            entry = builders[key] = (TreeBuilder(first if first is not None else 0.0, depth=depth, keep=keep, values=values), record)
+            entry = builders[key] = (builder(first if first is not None else 0.0, depth=depth, keep=keep, values=values),
+                                     record)
         entry[0].add(record)
+        if native is not None:
+            last_native, last_add = native, entry[0].add
     main_id = fields.get("main_thread_id")
     trees = []
-    for key, (builder, first_record) in builders.items():
-        roots, last = builder.finish()
+    for key, (thread, first_record) in builders.items():
+        roots, last = thread.finish()
         native_id = first_record.get("thread_native_id")
         name = first_record.get("thread")
         trees.append(ThreadTree(
             name=str(name) if name is not None else (str(native_id) if native_id is not None else "?"),
             native_id=native_id if isinstance(native_id, int) else None,
             is_main=native_id is not None and native_id == main_id,
-            roots=roots, records=builder.records, first=builder.root.start, last=last, hidden=builder.root.hidden))
+            roots=roots, records=thread.records, first=thread.root.start, last=last, hidden=thread.root.hidden))
     trees.sort(key=lambda tree: (not tree.is_main, tree.native_id is None or tree.native_id != first_foi, tree.first))
     # Counted as ruvo.summary counts them, so that the numbers agree.
     main = sum(length for key, length in lists if key is None)

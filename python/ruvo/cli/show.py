@@ -60,14 +60,14 @@ def keeper(min_duration: Optional[float], grep: Optional[str]):
     if min_duration is None and not grep:
         return None
 
-    def keep(node: Call) -> bool:
+    def keep(node: Call, calls_below: bool) -> bool:
         if min_duration is not None:
             seconds = node.duration
             if (seconds if seconds is not None else node.end - node.start) < min_duration:
                 return False
         if grep:
-            # Children have been judged already: one left means a match below.
-            return grep in node.name or grep in node.path or any(isinstance(c, Call) for c in node.children)
+            # Calls below have been judged already: one left means a match.
+            return grep in node.name or grep in node.path or calls_below
         return True
 
     return keep
@@ -84,45 +84,50 @@ def _stdout_can_encode(text: str) -> bool:
 def execute(options: argparse.Namespace) -> int:
     from .. import db
     from ..model import stream_threads
-    from ..render.text import render_trees
+    from ..render.text import ThreadSpools, write_trees
 
     path = db_path(options.db)
     trace_id = find_trace(path, options.trace_id, options.test)
     wanted = set(options.thread) if options.thread else None
-    try:
-        # Read record by record: only what is shown is ever held.
-        with db.open_documents(path, trace_id) as streams:
-            trace = stream_threads(
-                streams, depth=options.depth, keep=keeper(options.min_duration, options.grep), values=options.values,
-                wanted=None if wanted is None else (lambda name, native_id: name in wanted or str(native_id) in wanted))
-    except LookupError as error:
-        raise CommandError(str(error.args[0]) if error.args else str(error)) from None
-    except Exception as error:
-        raise CommandError(f"trace {trace_id} does not decode: {error}") from None
-    if wanted is not None:
-        missing = [name for name in options.thread if name not in trace.names]
-        if missing:
-            available = ", ".join(sorted(name for name in trace.names if not name.isdigit() and name != "None")) or "none"
-            raise CommandError(f"no thread {missing[0]!r} in trace {trace.fields.get('trace_id')} (threads: {available})")
-    notes = []
-    if options.min_duration is not None:
-        notes.append(f"calls of {format_duration(options.min_duration)} or more")
-    if options.grep:
-        notes.append(f"calls matching {options.grep!r} and those leading to them")
     color = sys.stdout.isatty() and not os.environ.get("NO_COLOR")
-    text = render_trees(
-        trace.fields,
-        trace.trees,
-        records=trace.records,
-        threads=trace.threads,
-        any_threads=bool(trace.names),
-        depth=options.depth,
-        values=options.values,
-        color=color,
-        ascii_only=not _stdout_can_encode("├─│└…µ→▶■"),
-        note=f"showing only {' and '.join(notes)}" if notes else None,
-    )
-    sys.stdout.write(text)
+    ascii_only = not _stdout_can_encode("├─│└…µ→▶■")
+    # Lines are drawn as the records are read, then written out a piece at a
+    # time: neither the trees nor the text are ever held whole.
+    with ThreadSpools() as spools:
+        try:
+            with db.open_documents(path, trace_id) as streams:
+                trace = stream_threads(
+                    streams, depth=options.depth, keep=keeper(options.min_duration, options.grep),
+                    values=options.values,
+                    wanted=None if wanted is None else (lambda name, native_id: name in wanted or str(native_id) in wanted),
+                    builder=spools.builder(values=options.values, color=color, ascii_only=ascii_only))
+        except LookupError as error:
+            raise CommandError(str(error.args[0]) if error.args else str(error)) from None
+        except Exception as error:
+            raise CommandError(f"trace {trace_id} does not decode: {error}") from None
+        if wanted is not None:
+            missing = [name for name in options.thread if name not in trace.names]
+            if missing:
+                available = ", ".join(sorted(name for name in trace.names if not name.isdigit() and name != "None")) or "none"
+                raise CommandError(f"no thread {missing[0]!r} in trace {trace.fields.get('trace_id')} (threads: {available})")
+        notes = []
+        if options.min_duration is not None:
+            notes.append(f"calls of {format_duration(options.min_duration)} or more")
+        if options.grep:
+            notes.append(f"calls matching {options.grep!r} and those leading to them")
+        write_trees(
+            sys.stdout.write,
+            trace.fields,
+            trace.trees,
+            records=trace.records,
+            threads=trace.threads,
+            any_threads=bool(trace.names),
+            depth=options.depth,
+            values=options.values,
+            color=color,
+            ascii_only=ascii_only,
+            note=f"showing only {' and '.join(notes)}" if notes else None,
+        )
     return 0
 
 

@@ -44,7 +44,7 @@ def execute(options: argparse.Namespace) -> int:
     fields: dict = {}
     try:
         with db.open_documents(path, trace_id) as streams:
-            profile = profile_records(iter_records(streams, fields), pick)
+            profile = profile_records(iter_records(streams, fields, values=False), pick)
     except LookupError as error:
         raise CommandError(str(error.args[0]) if error.args else str(error)) from None
     except Exception as error:
