@@ -8,6 +8,7 @@ ratio; `--out FILE` also writes them as JSON.
 
     python3 benchmarks/pytest_suite.py                 # 3,000 tests, 5 runs each
     python3 benchmarks/pytest_suite.py --tests 50000 --runs 1
+    python3 benchmarks/pytest_suite.py --ruvo-args=--ruvo-backend=monitoring
 
 It uses the ruvo and pytest that its interpreter imports.
 """
@@ -51,13 +52,13 @@ def write_suite(directory: Path, tests: int) -> None:
         (directory / f"test_suite_{index}.py").write_text("\n".join(lines))
 
 
-def run_pytest(directory: Path, ruvo: bool, env: dict) -> float:
+def run_pytest(directory: Path, ruvo: bool, env: dict, ruvo_args: list[str]) -> float:
     command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x"]
     if ruvo:
         database = directory / ".ruvo" / "ruvo.sqlite3"
         for leftover in database.parent.glob("*") if database.parent.exists() else ():
             leftover.unlink()
-        command += ["--ruvo", "--ruvo-db", str(database)]
+        command += ["--ruvo", "--ruvo-db", str(database), *ruvo_args]
     started = time.perf_counter()
     completed = subprocess.run(command, cwd=directory, env=env, capture_output=True, text=True)
     elapsed = time.perf_counter() - started
@@ -71,6 +72,7 @@ def main() -> None:
     parser.add_argument("--tests", type=int, default=3000)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--out", type=Path)
+    parser.add_argument("--ruvo-args", default="", help="more options for the --ruvo runs, space-separated")
     options = parser.parse_args()
     # The children import the same ruvo as this interpreter.
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
@@ -78,18 +80,19 @@ def main() -> None:
         directory = Path(tmp)
         write_suite(directory, options.tests)
         times: dict[str, list[float]] = {"plain": [], "ruvo": []}
-        run_pytest(directory, False, env)  # warm the file cache and bytecode
+        ruvo_args = options.ruvo_args.split()
+        run_pytest(directory, False, env, ruvo_args)  # warm the file cache and bytecode
         for _ in range(options.runs):
-            times["plain"].append(run_pytest(directory, False, env))
-            times["ruvo"].append(run_pytest(directory, True, env))
+            times["plain"].append(run_pytest(directory, False, env, ruvo_args))
+            times["ruvo"].append(run_pytest(directory, True, env, ruvo_args))
     plain, ruvo = statistics.median(times["plain"]), statistics.median(times["ruvo"])
     print(f"{options.tests} tests, {options.runs} runs each, medians:")
     print(f"  pytest          {plain:8.2f} s")
-    print(f"  pytest --ruvo   {ruvo:8.2f} s   ({ruvo / plain:.2f}x)")
+    print(f"  pytest --ruvo {options.ruvo_args}".rstrip().ljust(18) + f"{ruvo:8.2f} s   ({ruvo / plain:.2f}x)")
     if options.out:
         options.out.write_text(json.dumps({"tests": options.tests, "runs": times,
                                            "plain_median": plain, "ruvo_median": ruvo,
-                                           "ratio": ruvo / plain}, indent=1))
+                                           "ratio": ruvo / plain, "ruvo_args": options.ruvo_args}, indent=1))
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ import pytest
 from _documents import shop_document
 from ruvo.decode import loads
 from ruvo.render.text import render_trace
+from ruvo import summary
 from ruvo.summary import Summary, summarize
 
 
@@ -36,6 +37,7 @@ def encoded(foi=(), frames=None, **top):
 )
 def test_encoded_and_decoded_agree(document, expected):
     assert summarize(document) == expected
+    assert summary._of_encoded(document) == expected  # what documents too big to decode whole take
     assert summarize(loads(document)) == expected
 
 

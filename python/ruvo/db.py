@@ -375,6 +375,10 @@ def _ensure_schema(connection: sqlite3.Connection) -> None:
 
 # Documents waiting past this many bytes hold up the thread saving more.
 MAX_QUEUED_BYTES = 64 * 2**20
+# A batch is written once it holds this much, or this long after its first
+# trace, or at once when flushed or closed.
+BATCH_BYTES = 4 * 2**20
+BATCH_SECONDS = 0.25
 
 
 class _Writer:
@@ -386,6 +390,7 @@ class _Writer:
         self._queued_bytes = 0
         self._writing = False
         self._closing = False
+        self._flushing = 0
         self.thread = threading.Thread(target=self._run, name="ruvo-writer", daemon=True)
         self.thread.start()
 
@@ -395,13 +400,19 @@ class _Writer:
                 self._condition.wait(0.5)
             self._queue.append((row, timeout))
             self._queued_bytes += len(row.document)
-            self._condition.notify_all()
+            if len(self._queue) == 1 or self._queued_bytes >= BATCH_BYTES:
+                self._condition.notify_all()
 
     def flush(self) -> None:
         """Return once everything queued so far is stored (or spilled)."""
         with self._condition:
-            while (self._queue or self._writing) and self.thread.is_alive():
-                self._condition.wait(0.5)
+            self._flushing += 1
+            self._condition.notify_all()
+            try:
+                while (self._queue or self._writing) and self.thread.is_alive():
+                    self._condition.wait(0.5)
+            finally:
+                self._flushing -= 1
 
     def close(self) -> None:
         with self._condition:
@@ -417,6 +428,13 @@ class _Writer:
             with self._condition:
                 while not self._queue and not self._closing:
                     self._condition.wait()
+                # Let a batch gather: a wake-up per trace would hand the
+                # interpreter lock back and forth with the program for
+                # every test, and commit one row at a time.
+                deadline = time.monotonic() + BATCH_SECONDS
+                while (self._queued_bytes < BATCH_BYTES and not self._closing and not self._flushing
+                       and (left := deadline - time.monotonic()) > 0):
+                    self._condition.wait(left)
                 if not self._queue:
                     return
                 batch, self._queue, self._queued_bytes = self._queue, [], 0
