@@ -813,6 +813,7 @@ bool default_repr_text(PyObject* v, char* out, size_t capacity, size_t max_chars
     // A static type (a list iterator, say) is shown by its C name; a class
     // by its module and qualified name, unless its module is "builtins".
     std::string_view module, name;
+    bool with_module = false;  // an empty module name still writes its dot
     if (!PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE)) {
         name = t->tp_name;
     } else {
@@ -831,9 +832,9 @@ bool default_repr_text(PyObject* v, char* out, size_t capacity, size_t max_chars
         module = {static_cast<const char*>(PyUnicode_DATA(module_object)),
                   static_cast<size_t>(PyUnicode_GET_LENGTH(module_object))};
         if (module == "builtins") {
-            module = {};
             name = t->tp_name;
         } else {
+            with_module = true;
             name = {static_cast<const char*>(PyUnicode_DATA(qualname)),
                     static_cast<size_t>(PyUnicode_GET_LENGTH(qualname))};
         }
@@ -847,11 +848,11 @@ bool default_repr_text(PyObject* v, char* out, size_t capacity, size_t max_chars
         address[sizeof address - ++digits] = "0123456789abcdef"[a & 0xF];
     }
     constexpr std::string_view middle = " object at 0x";
-    size_t n = 1 + (module.empty() ? 0 : module.size() + 1) + name.size() + middle.size() + digits + 1;
+    size_t n = 1 + (with_module ? module.size() + 1 : 0) + name.size() + middle.size() + digits + 1;
     if (n > capacity || n > max_chars) return false;
     char* p = out;
     *p++ = '<';
-    if (!module.empty()) {
+    if (with_module) {
         p = std::copy(module.begin(), module.end(), p);
         *p++ = '.';
     }

@@ -332,6 +332,7 @@ def test_default_repr_written_without_calling_it(limits):
         plain_class("Slotted", HERE, __slots__=())(),
         plain_class("Accented", "mödule")(),
         plain_class("Builtin", "builtins")(),
+        plain_class("EmptyModule", "")(),
         plain_class("IntModule", 7)(),
         plain_class("Named" * 200, HERE)(),  # longer than the repr limit
         type("Ünicode", (), {})(),
