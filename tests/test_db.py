@@ -471,17 +471,23 @@ class TestBatching:
         yield
         db.stop_batching()
 
-    def test_queued_saves_are_stored_by_flush_in_order(self, tmp_path):
+    def test_queued_saves_are_stored_by_flush_in_order(self, tmp_path, monkeypatch):
+        # Enough for several rows per statement, and one document in parts
+        # among them, which must keep its place.
+        monkeypatch.setattr(db, "PART_BYTES", 1000)
         path = tmp_path / "t.sqlite3"
         before, on_this_thread = db.save_counts(), db.saves_on_this_thread()
         db.start_batching(path)
-        docs = [document(f"trc_{i}", foi=[frame_record(f"f{i}")]) for i in range(50)]
+        docs = [document(f"trc_{i}", foi=[frame_record(f"f{i}", value="x" * (2500 if i == 300 else 1))])
+                for i in range(450)]
         for i, doc in enumerate(docs):
             save(path, f"trc_{i}", doc)
+        save(path, "trc_7", docs[0])
         counts = db.flush().since(before)
-        assert (counts.saved, counts.spilled, counts.lost) == (50, (), 0)
-        assert [row.trace_id for row in list_traces(path)] == [f"trc_{i}" for i in reversed(range(50))]
-        assert load_documents(path, "trc_7") == [docs[7]]
+        assert (counts.saved, counts.spilled, counts.lost) == (451, (), 0)
+        assert [row.trace_id for row in list_traces(path)] == ["trc_7"] + [f"trc_{i}" for i in reversed(range(450))]
+        assert load_documents(path, "trc_7") == [docs[7], docs[0]]
+        assert load_documents(path, "trc_300") == [docs[300]]
         assert db.saves_on_this_thread() == on_this_thread  # queued saves are the writer's
         with sqlite3.connect(path) as connection:
             assert connection.execute("PRAGMA journal_mode").fetchone() == ("wal",)

@@ -323,10 +323,29 @@ def _store_for(path: Path) -> _Store:
         return store
 
 
+_INSERT_COLUMNS = (
+    "INSERT INTO trace_documents (trace_id, saved_at, started_at, source, test_nodeid,"
+    " records, threads, left_out, outcome, size, document, parts) VALUES "
+)
+_ROW_VALUES = "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+# Rows per INSERT statement: each statement is one step of SQLite, and each
+# step hands the interpreter lock to the program and waits to get it back.
+_ROWS_PER_STATEMENT = 200
+
+
 def _insert(connection: sqlite3.Connection, rows: list[_Row]) -> None:
     connection.execute("BEGIN IMMEDIATE")
     try:
         _ensure_schema(connection)
+        whole: list[tuple] = []  # documents stored in one piece, not yet inserted
+
+        def insert_whole() -> None:
+            for start in range(0, len(whole), _ROWS_PER_STATEMENT):
+                chunk = whole[start : start + _ROWS_PER_STATEMENT]
+                connection.execute(_INSERT_COLUMNS + ", ".join([_ROW_VALUES] * len(chunk)),
+                                   [value for values in chunk for value in values])
+            whole.clear()
+
         for row in rows:
             summary = row.summary
             columns = _NO_SUMMARY if summary is None else (
@@ -335,17 +354,18 @@ def _insert(connection: sqlite3.Connection, rows: list[_Row]) -> None:
             )
             document = row.document
             parts = [document[i : i + PART_BYTES] for i in range(0, len(document), PART_BYTES)] or [b""]
-            cursor = connection.execute(
-                "INSERT INTO trace_documents (trace_id, saved_at, started_at, source, test_nodeid,"
-                " records, threads, left_out, outcome, size, document, parts)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (row.trace_id, row.saved_at, *columns, len(document), parts[0], len(parts) - 1),
-            )
+            values = (row.trace_id, row.saved_at, *columns, len(document), parts[0], len(parts) - 1)
+            if len(parts) == 1:
+                whole.append(values)
+                continue
+            insert_whole()  # rows keep the order they were saved in
+            cursor = connection.execute(_INSERT_COLUMNS + _ROW_VALUES, values)
             for number, part in enumerate(parts[1:], start=1):
                 connection.execute(
                     "INSERT INTO trace_document_parts (document_id, part, data) VALUES (?, ?, ?)",
                     (cursor.lastrowid, number, part),
                 )
+        insert_whole()
         connection.execute("COMMIT")
     except BaseException:
         if connection.in_transaction:
