@@ -10,6 +10,7 @@ returns without calls.
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, field
 from typing import Callable, Iterator, Optional, Union
@@ -379,6 +380,10 @@ def iter_records(streams, fields: dict, lists: Optional[list] = None, *,
 
     from .decode import _ext_hook
 
+    if not values and _skim is not None:
+        for index, stream in enumerate(streams):
+            yield from _Skimmed(stream).records(index, fields, lists)
+        return
     for index, stream in enumerate(streams):
         unpacker = msgpack.Unpacker(stream, raw=False, strict_map_key=False, ext_hook=_ext_hook if values else _defer,
                                     unicode_errors="replace", use_list=False, max_buffer_size=2**31 - 1)
@@ -406,6 +411,114 @@ def iter_records(streams, fields: dict, lists: Optional[list] = None, *,
                 fields[key] = unpacker.unpack() if values else _undefer(unpacker.unpack())
             else:
                 unpacker.skip()
+
+
+try:
+    from . import _skim
+except ImportError:  # a build without the native reader reads as above
+    _skim = None
+
+# What the views that skip values read of a frame record.
+SKIMMED_FIELDS = ("type", "event", "frame_id", "timestamp", "qualname", "co_name", "path", "thread",
+                  "thread_native_id")
+
+
+class _Skimmed:
+    """An encoded document read a chunk at a time by the native reader: frame
+    records come as dicts of :data:`SKIMMED_FIELDS` only, the others decoded
+    in full, as :func:`iter_records` gives them without values."""
+
+    CHUNK = 1 << 20
+    BATCH = 4096
+
+    def __init__(self, stream) -> None:
+        import msgpack
+
+        from .decode import _ext_hook
+
+        self.stream = stream
+        self.buffer = b""
+        self.pos = 0
+        self.base = 0  # the document's offset of buffer[0], for error messages
+        self.unpackb = functools.partial(msgpack.unpackb, raw=False, strict_map_key=False, ext_hook=_ext_hook,
+                                         unicode_errors="replace", use_list=False)
+
+    def _more(self) -> None:
+        # Reading at least what is held makes a record larger than a chunk
+        # cost linear time to gather.
+        data = self.stream.read(max(self.CHUNK, len(self.buffer) - self.pos))
+        if not data:
+            raise ValueError(f"the document ends inside a value, at byte {self.base + len(self.buffer)}")
+        self.base += self.pos
+        self.buffer = self.buffer[self.pos:] + data
+        self.pos = 0
+
+    def _call(self, function, *args):
+        try:
+            return function(self.buffer, self.pos, *args)
+        except ValueError as error:
+            if len(error.args) == 2 and isinstance(error.args[1], int):
+                raise ValueError(f"{error.args[0]} at byte {self.base + error.args[1]}") from None
+            raise
+
+    def _header(self, kind: str) -> int:
+        while True:
+            found = self._call(_skim.header)
+            if found is not None:
+                break
+            self._more()
+        if found[0] != kind:
+            raise ValueError(f"expected a MessagePack {kind} at byte {self.base + self.pos}")
+        self.pos = found[2]
+        return found[1]
+
+    def _end(self) -> int:
+        while True:
+            end = self._call(_skim.skip)
+            if end >= 0:
+                return end
+            self._more()
+
+    def _value(self) -> object:
+        end = self._end()
+        value = self.unpackb(self.buffer[self.pos:end])
+        self.pos = end
+        return value
+
+    def _records(self, key: object, length: int) -> Iterator[tuple[object, dict]]:
+        unpackb = self.unpackb
+        while length:
+            batch, self.pos = self._call(_skim.skim, min(length, self.BATCH), SKIMMED_FIELDS)
+            if not batch:
+                self._more()
+                continue
+            length -= len(batch)
+            for record in batch:
+                if record.__class__ is bytes:
+                    record = unpackb(record)
+                    if not isinstance(record, dict):
+                        continue
+                yield key, record
+
+    def records(self, index: int, fields: dict, lists: Optional[list]) -> Iterator[tuple[object, dict]]:
+        for _ in range(self._header("map")):
+            key = self._value()
+            if key == "frames_of_interest":
+                length = self._header("array")
+                if lists is not None:
+                    lists.append((None, length))
+                yield from self._records(None, length)
+            elif key == "frames":
+                for _ in range(self._header("map")):
+                    thread = self._value()
+                    length = self._header("array")
+                    if lists is not None:
+                        lists.append((thread, length))
+                    yield from self._records(thread, length)
+            elif index == 0:
+                fields[key] = self._value()
+            else:
+                self.pos = self._end()
 
 
 def thread_key(list_key: object, record: dict) -> object:

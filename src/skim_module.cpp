@@ -1,0 +1,450 @@
+// ruvo._skim: reads the records of a stored trace document for views that
+// need a few fields of each record (ruvo show, ruvo top). Decoding every
+// record into a dict of dicts costs several microseconds a record, most of
+// it on locals and values those views never look at; here the fields asked
+// for are made into objects and everything else is stepped over.
+//
+// Records that are not frame records, or whose asked-for fields are not
+// plain scalars, come back as their raw bytes, for the caller to decode in
+// full: what the caller sees is never a guess.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "refs.hpp"
+
+namespace ruvo::skim {
+namespace {
+
+enum class Got { value, incomplete, malformed };
+
+// A buffer held for the length of one call.
+class View {
+  public:
+    explicit View(PyObject* object) { ok_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0; }
+    ~View() {
+        if (ok_) PyBuffer_Release(&view_);
+    }
+    View(const View&) = delete;
+    View& operator=(const View&) = delete;
+    bool ok() const { return ok_; }
+    const unsigned char* data() const { return static_cast<const unsigned char*>(view_.buf); }
+    Py_ssize_t size() const { return view_.len; }
+
+  private:
+    Py_buffer view_{};
+    bool ok_ = false;
+};
+
+uint64_t big_endian(const unsigned char* p, int n) {
+    uint64_t v = 0;
+    for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+// The shape of the value at `pos`: the bytes of its header, the bytes of
+// payload that follow the header, and how many values it contains (two per
+// map entry).
+struct Head {
+    Py_ssize_t header = 1;
+    uint64_t payload = 0;
+    uint64_t children = 0;
+    bool is_str = false;
+};
+
+Got head(const unsigned char* data, Py_ssize_t size, Py_ssize_t pos, Head& h) {
+    if (pos >= size) return Got::incomplete;
+    const unsigned char b = data[pos];
+    h = Head{};
+    // Lengths that follow the type byte: 1, 2 or 4 bytes.
+    auto sized = [&](int n, uint64_t extra) -> Got {
+        if (size - pos < 1 + n) return Got::incomplete;
+        h.header = 1 + n;
+        h.payload = big_endian(data + pos + 1, n) + extra;
+        return Got::value;
+    };
+    auto counted = [&](int n, uint64_t per) -> Got {
+        if (size - pos < 1 + n) return Got::incomplete;
+        h.header = 1 + n;
+        h.children = big_endian(data + pos + 1, n) * per;
+        return Got::value;
+    };
+    if (b <= 0x7f || b >= 0xe0) return Got::value;
+    if (b <= 0x8f) {
+        h.children = 2u * (b & 0x0f);
+        return Got::value;
+    }
+    if (b <= 0x9f) {
+        h.children = b & 0x0f;
+        return Got::value;
+    }
+    if (b <= 0xbf) {
+        h.payload = b & 0x1f;
+        h.is_str = true;
+        return Got::value;
+    }
+    switch (b) {
+        case 0xc0: case 0xc2: case 0xc3: return Got::value;
+        case 0xc1: return Got::malformed;
+        case 0xc4: return sized(1, 0);
+        case 0xc5: return sized(2, 0);
+        case 0xc6: return sized(4, 0);
+        case 0xc7: return sized(1, 1);  // the extension's type byte
+        case 0xc8: return sized(2, 1);
+        case 0xc9: return sized(4, 1);
+        case 0xca: h.payload = 4; return Got::value;
+        case 0xcb: h.payload = 8; return Got::value;
+        case 0xcc: case 0xd0: h.payload = 1; return Got::value;
+        case 0xcd: case 0xd1: h.payload = 2; return Got::value;
+        case 0xce: case 0xd2: h.payload = 4; return Got::value;
+        case 0xcf: case 0xd3: h.payload = 8; return Got::value;
+        case 0xd4: h.payload = 2; return Got::value;
+        case 0xd5: h.payload = 3; return Got::value;
+        case 0xd6: h.payload = 5; return Got::value;
+        case 0xd7: h.payload = 9; return Got::value;
+        case 0xd8: h.payload = 17; return Got::value;
+        case 0xd9: h.is_str = true; return sized(1, 0);
+        case 0xda: h.is_str = true; return sized(2, 0);
+        case 0xdb: h.is_str = true; return sized(4, 0);
+        case 0xdc: return counted(2, 1);
+        case 0xdd: return counted(4, 1);
+        case 0xde: return counted(2, 2);
+        default: return counted(4, 2);  // 0xdf
+    }
+}
+
+// Steps `pos` over one whole value (or to the bad byte). Iterative, so that a hostile nesting
+// depth costs no stack.
+Got skip(const unsigned char* data, Py_ssize_t size, Py_ssize_t& pos) {
+    uint64_t pending = 1;
+    Py_ssize_t p = pos;
+    while (pending != 0) {
+        Head h;
+        Got got = head(data, size, p, h);
+        if (got == Got::malformed) pos = p;  // where it went wrong, for the message
+        if (got != Got::value) return got;
+        if (static_cast<uint64_t>(size - p) < h.header + h.payload) return Got::incomplete;
+        p += h.header + static_cast<Py_ssize_t>(h.payload);
+        pending = pending - 1 + h.children;
+        // Each value takes at least a byte: more than the bytes left means
+        // the buffer ends first (and keeps `pending` far from overflow).
+        if (pending > static_cast<uint64_t>(size - p)) return Got::incomplete;
+    }
+    pos = p;
+    return Got::value;
+}
+
+// The str values of one field seen lately. Names, paths, thread names
+// repeat from record to record; handing out the same object saves decoding
+// and freeing each. A field whose values do not repeat (frame ids) turns its
+// cache off after a while.
+class Strings {
+  public:
+    Ref get(const unsigned char* p, Py_ssize_t n) {
+        if (off_ || n > 128) return decode(p, n);
+        uint32_t hash = 2166136261u;
+        for (Py_ssize_t i = 0; i < n; ++i) hash = (hash ^ p[i]) * 16777619u;
+        Slot& slot = slots_[hash % SLOTS];
+        ++tries_;
+        if (slot.str && slot.length == n && std::memcmp(slot.text, p, static_cast<size_t>(n)) == 0) {
+            ++hits_;
+            return slot.str.copy();
+        }
+        if (tries_ == 512 && hits_ < 128) off_ = true;
+        Ref str = decode(p, n);
+        if (!str) return str;
+        Py_ssize_t length;
+        const char* text = PyUnicode_AsUTF8AndSize(str.get(), &length);
+        if (text == nullptr) return Ref();
+        slot = Slot{str.copy(), text, length};
+        return str;
+    }
+
+  private:
+    static Ref decode(const unsigned char* p, Py_ssize_t n) {
+        return Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), n, nullptr));
+    }
+    static constexpr int SLOTS = 64;
+    struct Slot {
+        Ref str;
+        const char* text = nullptr;  // its UTF-8, which lives as long as it does
+        Py_ssize_t length = 0;
+    };
+    Slot slots_[SLOTS];
+    uint32_t tries_ = 0;
+    uint32_t hits_ = 0;
+    bool off_ = false;
+};
+
+// The scalar at `pos` (nil, bool, int, float or UTF-8 str) as an object, and
+// `pos` past it. An empty Ref with no error set means "not a plain scalar";
+// with an error set, a failure.
+Ref scalar(const unsigned char* data, Py_ssize_t size, Py_ssize_t& pos, Strings& strings) {
+    Head h;
+    if (head(data, size, pos, h) != Got::value || h.children != 0 ||
+        static_cast<uint64_t>(size - pos) < h.header + h.payload) {
+        return Ref();
+    }
+    const unsigned char b = data[pos];
+    const unsigned char* p = data + pos + h.header;
+    Ref value;
+    if (h.is_str) {
+        value = strings.get(p, static_cast<Py_ssize_t>(h.payload));
+        if (!value) {
+            // Left to the caller's decoder, which replaces bad bytes.
+            if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) PyErr_Clear();
+            return Ref();
+        }
+    } else if (b <= 0x7f) {
+        value = Ref::steal(PyLong_FromLong(b));
+    } else if (b >= 0xe0) {
+        value = Ref::steal(PyLong_FromLong(static_cast<signed char>(b)));
+    } else if (b == 0xc0) {
+        value = Ref::borrow(Py_None);
+    } else if (b == 0xc2 || b == 0xc3) {
+        value = Ref::borrow(b == 0xc3 ? Py_True : Py_False);
+    } else if (b == 0xca) {
+        uint32_t bits = static_cast<uint32_t>(big_endian(p, 4));
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        value = Ref::steal(PyFloat_FromDouble(f));
+    } else if (b == 0xcb) {
+        uint64_t bits = big_endian(p, 8);
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        value = Ref::steal(PyFloat_FromDouble(d));
+    } else if (b >= 0xcc && b <= 0xcf) {
+        value = Ref::steal(PyLong_FromUnsignedLongLong(big_endian(p, static_cast<int>(h.payload))));
+    } else if (b >= 0xd0 && b <= 0xd3) {
+        const int n = static_cast<int>(h.payload);
+        uint64_t bits = big_endian(p, n);
+        // Sign-extend from n bytes.
+        if (n < 8 && (bits >> (8 * n - 1)) != 0) bits |= ~uint64_t{0} << (8 * n);
+        value = Ref::steal(PyLong_FromLongLong(static_cast<long long>(bits)));
+    } else {
+        return Ref();  // bin, ext, containers
+    }
+    if (value) pos += h.header + static_cast<Py_ssize_t>(h.payload);
+    return value;
+}
+
+PyObject* malformed(Py_ssize_t pos) {
+    Ref args = Ref::steal(Py_BuildValue("(sn)", "malformed MessagePack", pos));
+    if (args) PyErr_SetObject(PyExc_ValueError, args.get());
+    return nullptr;
+}
+
+bool parse_pos(PyObject* object, Py_ssize_t size, Py_ssize_t& pos) {
+    pos = PyNumber_AsSsize_t(object, PyExc_OverflowError);
+    if (pos == -1 && PyErr_Occurred()) return false;
+    if (pos < 0 || pos > size) {
+        PyErr_Format(PyExc_ValueError, "position %zd is outside the buffer of %zd bytes", pos, size);
+        return false;
+    }
+    return true;
+}
+
+// The fields asked for, as UTF-8 to compare record keys with, and as the
+// caller's own str objects, which become the keys of the dicts made.
+struct Wanted {
+    static constexpr int MAX = 16;
+    PyObject* keys[MAX];
+    const char* text[MAX];
+    Py_ssize_t length[MAX];
+    int count = 0;
+    int type = -1;
+
+    int find(const unsigned char* p, uint64_t n) const {
+        for (int i = 0; i < count; ++i) {
+            if (static_cast<uint64_t>(length[i]) == n && std::memcmp(text[i], p, n) == 0) return i;
+        }
+        return -1;
+    }
+};
+
+bool parse_keys(PyObject* tuple, Wanted& wanted) {
+    if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) > Wanted::MAX) {
+        PyErr_Format(PyExc_TypeError, "keys must be a tuple of at most %d str", Wanted::MAX);
+        return false;
+    }
+    wanted.count = static_cast<int>(PyTuple_GET_SIZE(tuple));
+    for (int i = 0; i < wanted.count; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(tuple, i);
+        if (!PyUnicode_CheckExact(key)) {
+            PyErr_SetString(PyExc_TypeError, "keys must be a tuple of at most 16 str");
+            return false;
+        }
+        wanted.keys[i] = key;
+        wanted.text[i] = PyUnicode_AsUTF8AndSize(key, &wanted.length[i]);
+        if (wanted.text[i] == nullptr) return false;
+        if (wanted.length[i] == 4 && std::memcmp(wanted.text[i], "type", 4) == 0) wanted.type = i;
+    }
+    if (wanted.type < 0) {
+        PyErr_SetString(PyExc_ValueError, "keys must include 'type'");
+        return false;
+    }
+    return true;
+}
+
+enum class Record { dict, raw, incomplete, failed };
+
+// Reads the record at `pos` into `out`: a dict of the wanted fields when it
+// is a map with str keys whose "type" is "frame" and whose wanted fields
+// are all plain scalars, else its raw bytes.
+Record read_record(const unsigned char* data, Py_ssize_t size, Py_ssize_t& pos, const Wanted& wanted,
+                   Strings* strings, Ref& out) {
+    const Py_ssize_t start = pos;
+    Head h;
+    Got got = head(data, size, start, h);
+    if (got == Got::incomplete) return Record::incomplete;
+    if (got == Got::malformed) {
+        malformed(start);
+        return Record::failed;
+    }
+    const unsigned char b = data[start];
+    bool plain = (b >= 0x80 && b <= 0x8f) || b == 0xde || b == 0xdf;
+    bool frame = false;
+    Ref fields;
+    if (plain) {
+        fields = Ref::steal(PyDict_New());
+        if (!fields) return Record::failed;
+        Py_ssize_t p = start + h.header;
+        for (uint64_t entry = 0; plain && entry < h.children / 2; ++entry) {
+            Head key;
+            got = head(data, size, p, key);
+            if (got == Got::incomplete) return Record::incomplete;
+            if (got == Got::malformed || !key.is_str) {
+                plain = false;  // the raw path below finds out which
+                break;
+            }
+            if (static_cast<uint64_t>(size - p) < key.header + key.payload) return Record::incomplete;
+            const unsigned char* text = data + p + key.header;
+            p += key.header + static_cast<Py_ssize_t>(key.payload);
+            const int index = wanted.find(text, key.payload);
+            if (index < 0) {
+                got = skip(data, size, p);
+                if (got == Got::incomplete) return Record::incomplete;
+                if (got == Got::malformed) plain = false;
+                continue;
+            }
+            if (index == wanted.type) {
+                Head type;
+                static const char FRAME[] = "frame";
+                frame = head(data, size, p, type) == Got::value && type.is_str && type.payload == 5 &&
+                        static_cast<uint64_t>(size - p) >= type.header + 5 &&
+                        std::memcmp(data + p + type.header, FRAME, 5) == 0;
+            }
+            Ref value = scalar(data, size, p, strings[index]);
+            if (!value) {
+                if (PyErr_Occurred()) return Record::failed;
+                plain = false;
+                break;
+            }
+            if (PyDict_SetItem(fields.get(), wanted.keys[index], value.get()) < 0) return Record::failed;
+        }
+        if (plain && frame) {
+            pos = p;
+            out = std::move(fields);
+            return Record::dict;
+        }
+    }
+    Py_ssize_t end = start;
+    got = skip(data, size, end);
+    if (got == Got::incomplete) return Record::incomplete;
+    if (got == Got::malformed) {
+        malformed(end);
+        return Record::failed;
+    }
+    out = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data + start), end - start));
+    if (!out) return Record::failed;
+    pos = end;
+    return Record::raw;
+}
+
+// skim(buffer, pos, count, keys) -> (records, pos)
+PyObject* skim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "skim(buffer, pos, count, keys) takes 4 arguments");
+        return nullptr;
+    }
+    View view(args[0]);
+    if (!view.ok()) return nullptr;
+    Py_ssize_t pos;
+    if (!parse_pos(args[1], view.size(), pos)) return nullptr;
+    const Py_ssize_t count = PyNumber_AsSsize_t(args[2], PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    Wanted wanted;
+    if (!parse_keys(args[3], wanted)) return nullptr;
+    Ref records = Ref::steal(PyList_New(0));
+    if (!records) return nullptr;
+    std::unique_ptr<Strings[]> strings(new (std::nothrow) Strings[Wanted::MAX]);
+    if (!strings) return PyErr_NoMemory();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref record;
+        Record got = read_record(view.data(), view.size(), pos, wanted, strings.get(), record);
+        if (got == Record::failed) return nullptr;
+        if (got == Record::incomplete) break;
+        if (PyList_Append(records.get(), record.get()) < 0) return nullptr;
+    }
+    return Py_BuildValue("(Nn)", records.release(), pos);
+}
+
+// skip(buffer, pos) -> the end of the value at pos, or -1 if the buffer ends first
+PyObject* skip_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "skip(buffer, pos) takes 2 arguments");
+        return nullptr;
+    }
+    View view(args[0]);
+    if (!view.ok()) return nullptr;
+    Py_ssize_t pos;
+    if (!parse_pos(args[1], view.size(), pos)) return nullptr;
+    Py_ssize_t end = pos;
+    Got got = skip(view.data(), view.size(), end);
+    if (got == Got::malformed) return malformed(end);
+    return PyLong_FromSsize_t(got == Got::incomplete ? -1 : end);
+}
+
+// header(buffer, pos) -> ("map" | "array" | "value", entries, end of header), or None if the buffer ends first
+PyObject* header(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "header(buffer, pos) takes 2 arguments");
+        return nullptr;
+    }
+    View view(args[0]);
+    if (!view.ok()) return nullptr;
+    Py_ssize_t pos;
+    if (!parse_pos(args[1], view.size(), pos)) return nullptr;
+    Head h;
+    Got got = head(view.data(), view.size(), pos, h);
+    if (got == Got::incomplete) Py_RETURN_NONE;
+    if (got == Got::malformed) return malformed(pos);
+    const unsigned char b = view.data()[pos];
+    const bool map = (b >= 0x80 && b <= 0x8f) || b == 0xde || b == 0xdf;
+    const bool array = (b >= 0x90 && b <= 0x9f) || b == 0xdc || b == 0xdd;
+    if (!map && !array) return Py_BuildValue("(snn)", "value", Py_ssize_t{0}, pos);
+    return Py_BuildValue("(sKn)", map ? "map" : "array",
+                         static_cast<unsigned long long>(map ? h.children / 2 : h.children), pos + h.header);
+}
+
+PyMethodDef METHODS[] = {
+    {"skim", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(skim)), METH_FASTCALL,
+     "skim(buffer, pos, count, keys) -> (records, pos)\n\nUp to count records from pos: a dict of the fields named "
+     "in keys for each frame record whose fields are plain scalars, the raw bytes of any other; stops early where "
+     "the buffer ends inside a record."},
+    {"skip", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(skip_value)), METH_FASTCALL,
+     "skip(buffer, pos) -> int\n\nThe end of the value at pos, or -1 if the buffer ends inside it."},
+    {"header", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(header)), METH_FASTCALL,
+     "header(buffer, pos) -> (kind, entries, pos) or None\n\nWhat the value at pos is: a map or an array with its "
+     "entries and the position after its header, or another value (at pos)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef MODULE = {PyModuleDef_HEAD_INIT, "_skim", "Reads the records of stored trace documents.", -1, METHODS,
+                      nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace ruvo::skim
+
+PyMODINIT_FUNC PyInit__skim() { return PyModule_Create(&ruvo::skim::MODULE); }
