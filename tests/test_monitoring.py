@@ -306,7 +306,7 @@ class TestToolId:
 
 class TestBackendOption:
     def test_unknown_backend(self):
-        with pytest.raises(ValueError, match=r"^unknown backend 'sysmon' \(choose from profile, monitoring\)$"):
+        with pytest.raises(ValueError, match=r"^unknown backend 'sysmon' \(choose from profile, monitoring, auto\)$"):
             Profiler(backend="sysmon")
 
     @pytest.mark.skipif(sys.version_info >= (3, 12), reason="the backend exists from 3.12 on")
@@ -354,4 +354,23 @@ class TestBackendOption:
         write(tmp_path / "pyproject.toml", '[tool.ruvo]\nbackend = "fast"\n')
         with pytest.raises(SettingsError) as raised:
             load_settings(tmp_path)
-        assert str(raised.value) == f'{tmp_path / "pyproject.toml"}: [tool.ruvo] backend must be "profile" or "monitoring"'
+        assert str(raised.value) == (f'{tmp_path / "pyproject.toml"}: [tool.ruvo] backend must be "profile", '
+                                     '"monitoring" or "auto"')
+
+    def test_auto_takes_monitoring_unless_another_tool_holds_its_id(self):
+        profiler = Profiler(backend="auto")
+        if sys.version_info < (3, 12):
+            assert profiler.backend == "profile"
+            return
+        assert profiler.backend == "monitoring"
+        sys.monitoring.use_tool_id(4, "someone")
+        try:
+            profiler.start()
+            try:
+                assert profiler.backend == "profile" and sys.getprofile() is not None
+            finally:
+                profiler.stop()
+        finally:
+            sys.monitoring.free_tool_id(4)
+        assert profiler.backend_note == ("sys.monitoring tool id 4 is in use by 'someone': "
+                                         "recording through the profile function instead")

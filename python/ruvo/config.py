@@ -7,7 +7,7 @@
     threading = false              # also record threads started later
     lightweight-repr = false       # record type names instead of reprs
     trace-budget = "4M"            # most record bytes per trace ("none": no limit)
-    backend = "profile"            # or "monitoring" (Python 3.12+): libraries at no cost
+    backend = "monitoring"         # or "profile" (default: monitoring on Python 3.12+)
 
     [tool.ruvo.values]             # bounds of each recorded value (ruvo.serialize.configure)
     max_items = 100                # also max_depth, max_str_bytes, max_total_bytes,
@@ -117,8 +117,8 @@ def load_settings(start: Optional[Path] = None) -> Settings:
     if db is not None and not isinstance(db, str):
         raise SettingsError(f"{pyproject}: [tool.ruvo] db must be a string")
     backend = table.get("backend")
-    if backend is not None and backend not in ("profile", "monitoring"):
-        raise SettingsError(f'{pyproject}: [tool.ruvo] backend must be "profile" or "monitoring"')
+    if backend is not None and backend not in ("profile", "monitoring", "auto"):
+        raise SettingsError(f'{pyproject}: [tool.ruvo] backend must be "profile", "monitoring" or "auto"')
     budget, unbounded = None, False
     raw_budget = table.get("trace-budget", table.get("trace_budget"))
     if raw_budget is not None:

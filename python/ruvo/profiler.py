@@ -26,13 +26,17 @@ DEFAULT_TRACE_BUDGET = 4 * 2**20
 
 # How events reach the native profiler: the interpreter's profile function, or
 # sys.monitoring (3.12+), which lets code that is never recorded cost nothing.
-BACKENDS = ("profile", "monitoring")
+# "auto" takes sys.monitoring where there is one and its tool id is free.
+BACKENDS = ("profile", "monitoring", "auto")
 
 
 def check_backend(backend: str) -> str:
-    """`backend` if this interpreter can run it; ValueError with a one-line reason if not."""
+    """`backend` if this interpreter can run it, with "auto" resolved as far
+    as the interpreter's version; ValueError with a one-line reason if not."""
     if backend not in BACKENDS:
         raise ValueError(f"unknown backend {backend!r} (choose from {', '.join(BACKENDS)})")
+    if backend == "auto":
+        return "monitoring" if sys.version_info >= (3, 12) else "profile"
     if backend == "monitoring" and sys.version_info < (3, 12):
         raise ValueError("the monitoring backend needs Python 3.12 or later")
     return backend
@@ -55,6 +59,10 @@ class Profiler:
     backend: "profile" (the interpreter's profile function) or "monitoring"
         (sys.monitoring, Python 3.12+: code that is never recorded, such as
         libraries, then runs at full speed). Both give the same records.
+        "auto" (what ``ruvo run`` and ``pytest --ruvo`` use unless told
+        otherwise) is "monitoring" on 3.12+ unless another tool holds its
+        sys.monitoring id at start(), and "profile" otherwise; ``backend``
+        then says which one runs, and ``backend_note`` why it fell back.
     """
 
     def __init__(
@@ -75,6 +83,8 @@ class Profiler:
         backend: str = "profile",
     ) -> None:
         self.backend = check_backend(backend)
+        self._may_fall_back = backend == "auto"
+        self.backend_note: Optional[str] = None
         self.config: dict[str, Any] = {
             "filters": {"include_frames": list(include), "ignore_frames": list(ignore)},
             "threading": bool(threading),
@@ -102,6 +112,14 @@ class Profiler:
 
     def start(self) -> "Profiler":
         """Start recording the calling thread (and, with threading, new threads)."""
+        if self.backend == "monitoring" and self._may_fall_back:
+            from . import _monitoring
+
+            holder = sys.monitoring.get_tool(_monitoring.TOOL_ID)
+            if holder is not None:
+                self.backend = "profile"
+                self.backend_note = (f"sys.monitoring tool id {_monitoring.TOOL_ID} is in use by {holder!r}: "
+                                     "recording through the profile function instead")
         if self.backend == "monitoring":
             from . import _monitoring
 

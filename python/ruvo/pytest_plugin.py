@@ -29,9 +29,10 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     group.addoption("--ruvo-trace-budget", default=None, metavar="SIZE",
                     help="most record bytes per test's trace, e.g. 16M; 'none' for no limit "
                     "(default: [tool.ruvo] trace-budget, else 4M)")
-    group.addoption("--ruvo-backend", default=None, choices=("profile", "monitoring"),
+    group.addoption("--ruvo-backend", default=None, choices=("profile", "monitoring", "auto"),
                     help="how calls are seen: the profile function, or sys.monitoring (Python 3.12+), "
-                    "which runs library code at full speed (default: [tool.ruvo] backend, else profile)")
+                    "which runs library code at full speed (default: [tool.ruvo] backend, else monitoring "
+                    "on Python 3.12+ and profile before)")
     group.addoption("--ruvo-lightweight-repr", action="store_true", default=False,
                     help="record values as type names only, for lower overhead")
 
@@ -84,7 +85,7 @@ class TracePerTest:
                 one_trace_per_test=True,
                 source="pytest",
                 trace_budget=_budget(config, settings),
-                backend=config.getoption("ruvo_backend") or settings.backend or "profile",
+                backend=config.getoption("ruvo_backend") or settings.backend or "auto",
             )
         except ValueError as error:
             raise pytest.UsageError(f"--ruvo-backend: {error}") from None
@@ -194,6 +195,8 @@ class TracePerTest:
         counts, where = self.counts, self.profiler.db_path
         terminalreporter.write_sep("-", "ruvo")
         terminalreporter.write_line(f"ruvo: {counts.saved} test trace(s) saved to {where} (see them with `ruvo traces`)")
+        if self.profiler.backend_note:
+            terminalreporter.write_line(f"ruvo: {self.profiler.backend_note}")
         if counts.spilled:
             terminalreporter.write_line(
                 f"ruvo: {len(counts.spilled)} test trace(s) could not be saved to {where} and were written "

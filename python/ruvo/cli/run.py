@@ -38,9 +38,10 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                      help="also record threads the program starts")
     run.add_argument("--lightweight-repr", action=argparse.BooleanOptionalAction, default=None,
                      help="record values by type name only, for lower overhead")
-    run.add_argument("--backend", choices=("profile", "monitoring"), default=None,
+    run.add_argument("--backend", choices=("profile", "monitoring", "auto"), default=None,
                      help="how calls are seen: the profile function, or sys.monitoring (Python 3.12+), "
-                     "which runs library code at full speed (default: [tool.ruvo] backend, else profile)")
+                     "which runs library code at full speed (default: [tool.ruvo] backend, else monitoring "
+                     "on Python 3.12+ and profile before)")
     run.add_argument("--source", metavar="NAME", help='label of the trace (default: "run SCRIPT")')
     run.add_argument("--trace-budget", metavar="SIZE",
                      help="most record bytes the trace may hold, e.g. 16M; 'none' for no limit "
@@ -216,7 +217,7 @@ def execute(options: argparse.Namespace) -> int:
             lightweight_repr=configured.lightweight_repr if options.lightweight_repr is None
             else options.lightweight_repr,
             source=source,
-            backend=options.backend or configured.backend or "profile",
+            backend=options.backend or configured.backend or "auto",
         )
     except ValueError as error:
         raise CommandError(str(error)) from None
@@ -227,6 +228,8 @@ def execute(options: argparse.Namespace) -> int:
     except Exception as error:
         profiler.stop()
         raise CommandError(f"could not start the profiler: {type(error).__name__}: {error}") from None
+    if profiler.backend_note:
+        print(f"ruvo: {profiler.backend_note}", file=sys.stderr)
     outcome = type("Outcome", (_NotFound,), {})
     try:
         status = _run_program(module, program, outcome)
