@@ -115,9 +115,15 @@ class _Lines:
 
     def call(self, node: Call) -> str:
         style = self.style
-        if not style.color and node.call is not None and node.ret is not None:
-            # The common line, made without the style's calls: one per call shown.
-            return f"{format_duration(node.duration)}  {node.name}  {node.path}"
+        call, ret = node.call, node.ret
+        if not style.color and call is not None and ret is not None:
+            # The common line, made without the style's calls or the node's
+            # properties: one per call shown.
+            start, end = call.get("timestamp"), ret.get("timestamp")
+            duration = max(end - start, 0.0) if isinstance(start, (int, float)) and isinstance(end, (int, float)) \
+                else None
+            return f"{format_duration(duration)}  {call.get('qualname') or call.get('co_name') or '?'}  " \
+                   f"{call.get('path') or '?'}"
         label = f"{format_duration(node.duration)}  {style.bold(node.name)}  {style.dim(node.path)}"
         if node.call is None:
             label += style.dim("  (call not recorded)")
@@ -375,10 +381,15 @@ class _Spool:
             parts.append(bytes(self.tail[start - flushed:end - flushed]))
         return b"".join(parts)
 
-    def append(self, item: object) -> None:
+    def append(self, item: object, _dumps=marshal.dumps, _pack=_TRAILER.pack) -> None:
         """One marshalled item, read back by :meth:`backwards`."""
-        data = marshal.dumps(item)
-        self.write(data + _TRAILER.pack(len(data)))
+        data = _dumps(item)
+        tail = self.tail
+        tail += data
+        tail += _pack(len(data))
+        self.size += len(data) + _TRAILER.size
+        if len(tail) >= _CHUNK:
+            self.write(b"")
 
     def backwards(self) -> "_BackwardReader":
         return _BackwardReader(self)
