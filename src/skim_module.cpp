@@ -22,13 +22,13 @@ enum class Got { value, incomplete, malformed };
 // A buffer held for the length of one call.
 class View {
   public:
-    explicit View(PyObject* object) { ok_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0; }
+    View() = default;
+    bool open(PyObject* object) { return ok_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0; }
     ~View() {
         if (ok_) PyBuffer_Release(&view_);
     }
     View(const View&) = delete;
     View& operator=(const View&) = delete;
-    bool ok() const { return ok_; }
     const unsigned char* data() const { return static_cast<const unsigned char*>(view_.buf); }
     Py_ssize_t size() const { return view_.len; }
 
@@ -235,11 +235,19 @@ PyObject* malformed(Py_ssize_t pos) {
     return nullptr;
 }
 
-bool parse_pos(PyObject* object, Py_ssize_t size, Py_ssize_t& pos) {
-    pos = PyNumber_AsSsize_t(object, PyExc_OverflowError);
+// The buffer and the position every function starts from, once the count
+// of arguments is checked.
+bool buffer_and_pos(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, const char* usage, View& view,
+                    Py_ssize_t& pos) {
+    if (nargs != expected) {
+        PyErr_Format(PyExc_TypeError, "%s takes %zd arguments", usage, expected);
+        return false;
+    }
+    if (!view.open(args[0])) return false;
+    pos = PyNumber_AsSsize_t(args[1], PyExc_OverflowError);
     if (pos == -1 && PyErr_Occurred()) return false;
-    if (pos < 0 || pos > size) {
-        PyErr_Format(PyExc_ValueError, "position %zd is outside the buffer of %zd bytes", pos, size);
+    if (pos < 0 || pos > view.size()) {
+        PyErr_Format(PyExc_ValueError, "position %zd is outside the buffer of %zd bytes", pos, view.size());
         return false;
     }
     return true;
@@ -364,14 +372,9 @@ Record read_record(const unsigned char* data, Py_ssize_t size, Py_ssize_t& pos, 
 
 // skim(buffer, pos, count, keys) -> (records, pos)
 PyObject* skim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4) {
-        PyErr_SetString(PyExc_TypeError, "skim(buffer, pos, count, keys) takes 4 arguments");
-        return nullptr;
-    }
-    View view(args[0]);
-    if (!view.ok()) return nullptr;
+    View view;
     Py_ssize_t pos;
-    if (!parse_pos(args[1], view.size(), pos)) return nullptr;
+    if (!buffer_and_pos(args, nargs, 4, "skim(buffer, pos, count, keys)", view, pos)) return nullptr;
     const Py_ssize_t count = PyNumber_AsSsize_t(args[2], PyExc_OverflowError);
     if (count == -1 && PyErr_Occurred()) return nullptr;
     Wanted wanted;
@@ -392,14 +395,9 @@ PyObject* skim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // skip(buffer, pos) -> the end of the value at pos, or -1 if the buffer ends first
 PyObject* skip_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "skip(buffer, pos) takes 2 arguments");
-        return nullptr;
-    }
-    View view(args[0]);
-    if (!view.ok()) return nullptr;
+    View view;
     Py_ssize_t pos;
-    if (!parse_pos(args[1], view.size(), pos)) return nullptr;
+    if (!buffer_and_pos(args, nargs, 2, "skip(buffer, pos)", view, pos)) return nullptr;
     Py_ssize_t end = pos;
     Got got = skip(view.data(), view.size(), end);
     if (got == Got::malformed) return malformed(end);
@@ -408,14 +406,9 @@ PyObject* skip_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // header(buffer, pos) -> ("map" | "array" | "value", entries, end of header), or None if the buffer ends first
 PyObject* header(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "header(buffer, pos) takes 2 arguments");
-        return nullptr;
-    }
-    View view(args[0]);
-    if (!view.ok()) return nullptr;
+    View view;
     Py_ssize_t pos;
-    if (!parse_pos(args[1], view.size(), pos)) return nullptr;
+    if (!buffer_and_pos(args, nargs, 2, "header(buffer, pos)", view, pos)) return nullptr;
     Head h;
     Got got = head(view.data(), view.size(), pos, h);
     if (got == Got::incomplete) Py_RETURN_NONE;

@@ -85,3 +85,15 @@ def test_odd_records_are_decoded_in_full():
 def test_broken_documents_fail_with_a_position(data, message):
     with pytest.raises(ValueError, match=message):
         read(data, native=True, chunk=5)
+
+
+def test_repeated_and_unique_strings_in_one_batch():
+    # More names than the reader keeps per field, repeating and not, so that
+    # its slots collide, are replaced, and are given up on for unique ids.
+    records = [{"type": "frame", "event": "call" if i % 2 else "return", "frame_id": f"frm_{i:026d}",
+                "qualname": f"mod.f{i % 150}" if i % 3 else f"mod.once{i}", "path": f"p{i % 7}.py:{i}",
+                "thread": "MainThread", "locals": {"i": i}} for i in range(3000)]
+    data = b"".join(msgpack.packb(record) for record in records)
+    got, end = model._skim.skim(data, 0, len(records), SKIMMED_FIELDS)
+    assert end == len(data)
+    assert got == [comparable(record) for record in records]
