@@ -15,6 +15,11 @@ import math
 from dataclasses import dataclass, field
 from typing import Callable, Iterator, Optional, Union
 
+try:
+    from . import _skim
+except ImportError:  # a build without the native reader decodes records in full
+    _skim = None
+
 __all__ = [
     "Call",
     "Event",
@@ -412,11 +417,6 @@ def iter_records(streams, fields: dict, lists: Optional[list] = None, *,
             else:
                 unpacker.skip()
 
-
-try:
-    from . import _skim
-except ImportError:  # a build without the native reader reads as above
-    _skim = None
 
 # What the views that skip values read of a frame record.
 SKIMMED_FIELDS = ("type", "event", "frame_id", "timestamp", "qualname", "co_name", "path", "thread",
