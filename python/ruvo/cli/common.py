@@ -72,11 +72,22 @@ def settings():
         raise CommandError(str(error)) from None
 
 
+def busy_timeout() -> float:
+    """Seconds a command waits for a database another process has locked."""
+    configured = settings().busy_timeout
+    return 60.0 if configured is None else float(configured)
+
+
 def db_path(option: Optional[str]) -> Path:
     """The database: the option, else the setting, else the default."""
+    from .. import db
+
+    configured_settings = settings()
+    if configured_settings.busy_timeout is not None:
+        db.READ_TIMEOUT = float(configured_settings.busy_timeout)
     if option:
         return Path(option)
-    configured = settings().db_path
+    configured = configured_settings.db_path
     if configured is not None:
         return configured
     from ..config import default_db_path
