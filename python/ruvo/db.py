@@ -241,9 +241,12 @@ def saves_on_this_thread() -> tuple[int, int]:
     return getattr(_outcomes, "saved", 0), getattr(_outcomes, "failed", 0)
 
 
-def last_trace_id_on_this_thread() -> str | None:
-    """The trace id of the latest document this thread saved or queued."""
-    return getattr(_outcomes, "last_trace_id", None)
+def take_last_trace_id() -> str | None:
+    """The trace id of the document this thread saved or queued last, if any
+    since the previous call."""
+    trace_id = getattr(_outcomes, "last_trace_id", None)
+    _outcomes.last_trace_id = None
+    return trace_id
 
 
 @dataclass(frozen=True)
@@ -564,6 +567,7 @@ class _QueueFile:
             return
         try:
             if self.fd is None:
+                self.path.parent.mkdir(parents=True, exist_ok=True)
                 self.fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_APPEND, 0o644)
             view = memoryview(data)
             while view:
@@ -602,12 +606,15 @@ class _Writer:
         # (Ctrl-C at the end of a session): locks are no longer waited for,
         # what cannot be stored at once is spilled.
         self.hurry = threading.Event()
+        # Waited on instead of Thread.join: on 3.11 and 3.12 a join that Ctrl-C
+        # interrupts marks the thread as ended while it still runs.
+        self.finished = threading.Event()
         self.thread = threading.Thread(target=self._run, name="ruvo-writer", daemon=True)
         self.thread.start()
 
     def put(self, row: _Row, timeout: float) -> None:
         with self._condition:
-            while self._queued_bytes > MAX_QUEUED_BYTES and self.thread.is_alive():
+            while self._queued_bytes > MAX_QUEUED_BYTES and not self.finished.is_set():
                 self._condition.wait(0.5)
             self._queue_file.append(row.document)
             self._queue.append((row, timeout))
@@ -621,7 +628,7 @@ class _Writer:
             self._flushing += 1
             self._condition.notify_all()
             try:
-                while (self._queue or self._writing) and self.thread.is_alive():
+                while (self._queue or self._writing) and not self.finished.is_set():
                     self._condition.wait(0.5)
             finally:
                 self._flushing -= 1
@@ -630,9 +637,15 @@ class _Writer:
         with self._condition:
             self._closing = True
             self._condition.notify_all()
-        self.thread.join()
+        self.finished.wait()
 
     def _run(self) -> None:
+        try:
+            self._batches()
+        finally:
+            self.finished.set()
+
+    def _batches(self) -> None:
         # Threads started while a profiler records with threading on are
         # hooked into it: this one has nothing to record.
         sys.setprofile(None)
@@ -721,7 +734,7 @@ def _writer_for(path: Path) -> _Writer:
     key = (os.getpid(), os.path.abspath(path))
     with _writers_lock:
         writer = _writers.get(key)
-        if writer is None or not writer.thread.is_alive():
+        if writer is None or writer.finished.is_set():
             writer = _writers[key] = _Writer(path)
         return writer
 
@@ -757,9 +770,9 @@ def stop_batching() -> SaveCounts:
         for writer in writers:
             # Spilling is quick and bounded; a second Ctrl-C must not lose
             # what the first one was about to keep.
-            while writer.thread.is_alive():
+            while not writer.finished.is_set():
                 try:
-                    writer.thread.join()
+                    writer.finished.wait()
                 except KeyboardInterrupt:
                     pass
         raise
@@ -993,6 +1006,24 @@ def list_traces(db_path: str | os.PathLike, limit: int | None = None) -> list[Tr
         )
         rows = connection.execute(sql + " LIMIT ?", (limit,)) if limit is not None else connection.execute(sql)
         return [TraceRow(*row) for row in rows.fetchall()]
+    finally:
+        connection.close()
+
+
+def stored_trace_ids(db_path: str | os.PathLike, trace_ids: set) -> set:
+    """Those of ``trace_ids`` that have a document in the database."""
+    if not trace_ids:
+        return set()
+    connection = _open_for_reading(db_path)
+    try:
+        wanted = sorted(trace_ids)
+        found: set = set()
+        for start in range(0, len(wanted), 500):
+            chunk = wanted[start : start + 500]
+            found.update(trace_id for (trace_id,) in connection.execute(
+                f"SELECT DISTINCT trace_id FROM trace_documents WHERE trace_id IN ({', '.join('?' * len(chunk))})",
+                chunk))
+        return found
     finally:
         connection.close()
 

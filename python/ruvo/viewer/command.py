@@ -61,15 +61,15 @@ def run(options: argparse.Namespace, *, db_path: Path, load: Callable, error: ty
 
 
 
-def failed_test_line(db_path: Path, nodeid: str, db_option: str | None = None) -> str:
-    """The terminal summary line of ``pytest --ruvo`` for a failed test."""
+def failed_test_line(db_path: Path, nodeid: str, db_option: str | None = None, *, trace_id: str | None = None,
+                     stored: bool = False) -> str:
+    """The terminal summary line of ``pytest --ruvo`` for a failed test, whose
+    trace in this run is ``trace_id`` (None: it has none), ``stored`` in the
+    database or not."""
     import shlex
 
-    from .. import db
-
-    try:
-        trace = f"trace {db.latest_trace_id_of_test(db_path, nodeid)}"
-    except LookupError:
-        trace = "no trace saved"
+    if trace_id is None or not stored:
+        why = f"trace {trace_id} is not in the database (see above)" if trace_id else "no trace saved"
+        return f"ruvo: failed {nodeid}: {why}"
     where = f" --db {shlex.quote(str(db_option))}" if db_option else ""
-    return f"ruvo: failed {nodeid}: {trace}; look at it with: ruvo view{where} --test {shlex.quote(nodeid)}"
+    return f"ruvo: failed {nodeid}: trace {trace_id}; look at it with: ruvo view{where} --test {shlex.quote(nodeid)}"

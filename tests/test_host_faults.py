@@ -1,0 +1,158 @@
+"""What a host does when the database is locked by another process, and when
+the process is interrupted, terminated, exits with os._exit or crashes:
+finished traces are stored or spilled, never lost, and the summary says so."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import msgpack
+import pytest
+
+from ruvo import db
+from test_pytest_plugin import installed_entry_points
+
+HOLD_LOCK = """
+import sqlite3, sys, time
+connection = sqlite3.connect(sys.argv[1], isolation_level=None)
+connection.execute("BEGIN EXCLUSIVE")
+print("locked", flush=True)
+sys.stdin.read()
+"""
+
+
+def environment():
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
+
+
+def pytest_command(*args):
+    return [sys.executable, "-m", "pytest", *([] if installed_entry_points() else ["-p", "ruvo.pytest_plugin"]),
+            "--ruvo", "-p", "no:cacheprovider", "-q", *args]
+
+
+class LockHolder:
+    """A second process holding the database locked until it is closed."""
+
+    def __init__(self, database: Path) -> None:
+        database.parent.mkdir(parents=True, exist_ok=True)
+        db.save_trace_in_sqlite(database, "trc_before", timeout=5, msgpack=msgpack.packb(
+            {"trace_id": "trc_before", "frames": {}, "frames_of_interest": []}))
+        self.process = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, str(database)], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True)
+        assert self.process.stdout.readline() == "locked\n"
+
+    def close(self) -> None:
+        self.process.stdin.close()
+        self.process.wait(timeout=30)
+
+
+@pytest.fixture
+def project(tmp_path):
+    (tmp_path / "pyproject.toml").write_text("[tool.ruvo]\nbusy-timeout = 1\n")
+    return tmp_path
+
+
+def write_tests(project: Path, count: int, body: str = "pass", special: dict | None = None) -> None:
+    lines = []
+    for n in range(count):
+        lines.append(f"def test_{n:03d}():\n    {(special or {}).get(n, body)}\n")
+    (project / "test_many.py").write_text("import os, signal\n" + "".join(lines))
+
+
+def spilled_trace_ids(directory: Path) -> set:
+    found = set()
+    for file in directory.glob("ruvo.sqlite3.*"):
+        if file.suffix in (".msgpack", ".queue"):
+            unpacker = msgpack.Unpacker(strict_map_key=False)
+            unpacker.feed(file.read_bytes())
+            for document in unpacker:
+                found.add(document["trace_id"])
+    return found
+
+
+def stored_nodeids(database: Path) -> list:
+    return sorted(row.test_nodeid for row in db.list_traces(database) if row.test_nodeid)
+
+
+def test_a_locked_database_costs_one_timeout_per_batch_then_spills(project):
+    # Each trace of the failed batch used to be retried alone, each with the
+    # full timeout: minutes for a handful of tests, hours for a suite.
+    (project / "pyproject.toml").write_text("[tool.ruvo]\nbusy-timeout = 2\n")
+    write_tests(project, 12)
+    database = project / ".ruvo" / "ruvo.sqlite3"
+    holder = LockHolder(database)
+    try:
+        started = time.monotonic()
+        completed = subprocess.run(pytest_command("test_many.py"), cwd=project, capture_output=True, text=True,
+                                   timeout=120, env=environment())
+        elapsed = time.monotonic() - started
+    finally:
+        holder.close()
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    assert "ruvo: 12 test trace(s) could not be saved to" in completed.stdout
+    assert len(spilled_trace_ids(database.parent)) == 12
+    assert elapsed < 18, f"{elapsed:.1f} s for 12 tests with a timeout of 2 s (26 s at least before)"
+
+
+def test_ctrl_c_while_the_last_traces_wait_spills_them_and_summarizes(project):
+    # Ctrl-C during the wait at the session's end lost every queued trace,
+    # with a traceback and no summary.
+    write_tests(project, 6, special={5: "open('done', 'w').close()"})
+    (project / "pyproject.toml").write_text("[tool.ruvo]\nbusy-timeout = 60\n")
+    database = project / ".ruvo" / "ruvo.sqlite3"
+    holder = LockHolder(database)
+    try:
+        process = subprocess.Popen(pytest_command("test_many.py"), cwd=project, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, env=environment())
+        deadline = time.monotonic() + 60
+        while not (project / "done").exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.5)  # into the wait for the lock
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=60)
+    finally:
+        holder.close()
+    assert process.returncode == pytest.ExitCode.INTERRUPTED, out + err
+    assert "Traceback" not in out + err
+    assert "ruvo: 6 test trace(s) could not be saved to" in out, out
+    assert "ruvo: interrupted while saving" in out
+    assert len(spilled_trace_ids(database.parent)) == 6
+
+
+@pytest.mark.parametrize("end", ["os.kill(os.getpid(), signal.SIGTERM)", "os._exit(0)"])
+def test_finished_traces_outlive_sigterm_and_os_exit(project, end):
+    # SIGTERM lost the traces still queued; os._exit lost every one. Now
+    # they wait beside the database, and the next session stores them.
+    write_tests(project, 40, special={30: end})
+    completed = subprocess.run(pytest_command("test_many.py"), cwd=project, capture_output=True, text=True,
+                               timeout=120, env=environment())
+    assert completed.returncode in (0, -signal.SIGTERM), completed.stdout + completed.stderr
+    database = project / ".ruvo" / "ruvo.sqlite3"
+    finished = [f"test_many.py::test_{n:03d}" for n in range(30)]
+    stored = stored_nodeids(database) if database.exists() else []
+    assert len(stored) + len(spilled_trace_ids(database.parent)) == 30
+    (project / "test_more.py").write_text("def test_next():\n    pass\n")
+    later = subprocess.run(pytest_command("test_more.py"), cwd=project, capture_output=True, text=True,
+                           timeout=120, env=environment())
+    assert later.returncode == 0, later.stdout + later.stderr
+    assert stored_nodeids(database) == finished + ["test_more.py::test_next"]
+    assert spilled_trace_ids(database.parent) == set()
+
+
+def test_a_crashed_xdist_worker_is_counted_and_its_queue_stored(project):
+    # The controller reported the living workers only: traces the crashed
+    # one stored, or still had queued, went uncounted.
+    write_tests(project, 30, special={12: "os._exit(3)"})
+    completed = subprocess.run(pytest_command("-n", "2", "test_many.py"), cwd=project, capture_output=True,
+                               text=True, timeout=300, env=environment())
+    out = completed.stdout
+    assert completed.returncode == 1, out + completed.stderr
+    database = project / ".ruvo" / "ruvo.sqlite3"
+    stored = stored_nodeids(database)
+    assert len(stored) == 29 and "test_many.py::test_012" not in stored
+    assert f"ruvo: 29 test trace(s) saved to {database} (see them with `ruvo traces`)" in out
+    assert "ruvo: 1 test(s) have no trace: their worker crashed while running them" in out
+    assert "ruvo: failed test_many.py::test_012: no trace saved" in out
