@@ -156,3 +156,44 @@ def test_a_crashed_xdist_worker_is_counted_and_its_queue_stored(project):
     assert f"ruvo: 29 test trace(s) saved to {database} (see them with `ruvo traces`)" in out
     assert "ruvo: 1 test(s) have no trace: their worker crashed while running them" in out
     assert "ruvo: failed test_many.py::test_012: no trace saved" in out
+
+
+def ruvo_command(*args):
+    return [sys.executable, "-m", "ruvo", *args]
+
+
+def test_ctrl_c_while_ruvo_run_waits_for_the_database_keeps_the_trace_and_the_status(project):
+    # It waited for SQLite, printed a traceback, saved nothing and exited -2.
+    (project / "pyproject.toml").write_text("[tool.ruvo]\nbusy-timeout = 60\n")
+    (project / "prog.py").write_text("def work():\n    return 1\nwork()\nopen('done', 'w').close()\nraise SystemExit(4)\n")
+    database = project / ".ruvo" / "ruvo.sqlite3"
+    holder = LockHolder(database)
+    try:
+        process = subprocess.Popen(ruvo_command("run", "prog.py"), cwd=project, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, env=environment())
+        deadline = time.monotonic() + 60
+        while not (project / "done").exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.5)
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=60)
+    finally:
+        holder.close()
+    assert process.returncode == 4, err
+    (spill,) = database.parent.glob("ruvo.sqlite3.trc_*.msgpack")
+    assert err.splitlines() == [f"ruvo: interrupted while saving trace {spill.name.split('.')[2].rsplit('-', 1)[0]}; "
+                                f"it was written to {spill.relative_to(project)} (store it with: ruvo import)"]
+
+
+def test_ruvo_run_of_a_directory_without_main_and_of_a_program_that_closes_stderr(project):
+    (project / "adir").mkdir()
+    completed = subprocess.run(ruvo_command("run", "adir"), cwd=project, capture_output=True, text=True,
+                               env=environment(), timeout=60)
+    # A traceback and an empty trace before; now what python says, and no trace.
+    assert (completed.returncode, completed.stderr) == (1, "ruvo: can't find '__main__' module in 'adir'\n")
+    assert not (project / ".ruvo").exists()
+    (project / "closes.py").write_text("import os, sys\nos.close(2)\nsys.exit(3)\n")
+    completed = subprocess.run(ruvo_command("run", "closes.py"), cwd=project, capture_output=True, text=True,
+                               env=environment(), timeout=60)
+    assert completed.returncode == 3  # was 1: ruvo failed writing its own lines
+    assert len(db.list_traces(project / ".ruvo" / "ruvo.sqlite3")) == 1
