@@ -197,3 +197,53 @@ def test_ruvo_run_of_a_directory_without_main_and_of_a_program_that_closes_stder
                                env=environment(), timeout=60)
     assert completed.returncode == 3  # was 1: ruvo failed writing its own lines
     assert len(db.list_traces(project / ".ruvo" / "ruvo.sqlite3")) == 1
+
+
+def test_the_middleware_never_holds_a_response_for_a_locked_database(tmp_path):
+    # The save ran on the request's thread before the body was returned: each
+    # request waited out the busy timeout (60 s) with the database locked.
+    import threading
+
+    from ruvo.middleware import RuvoMiddleware
+    from test_middleware import StartResponse, environ, list_app
+
+    database = tmp_path / "t.sqlite3"
+    holder = LockHolder(database)
+    wrapped = RuvoMiddleware(list_app, db_path=database)
+    answers = []
+    try:
+        started = time.monotonic()
+        threads = [threading.Thread(target=lambda n=n: answers.append(wrapped(environ(path=f"/{n}"), StartResponse())))
+                   for n in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert time.monotonic() - started < 30
+    finally:
+        holder.close()
+    assert sorted(answers) == [[b"made /0"], [b"made /1"], [b"made /2"], [b"made /3"]]
+    db.flush()
+    assert sorted(row.source for row in db.list_traces(database) if row.source) == ["GET /0", "GET /1", "GET /2", "GET /3"]
+
+
+def test_a_response_never_closed_is_saved_at_exit_as_such(tmp_path):
+    # A test client that reads the status and drops the response: the trace
+    # waited for a close() that never came, and was lost at exit.
+    script = tmp_path / "client.py"
+    script.write_text(
+        "from ruvo.middleware import RuvoMiddleware\n"
+        "def app(environ, start_response):\n"
+        "    start_response('200 OK', [])\n"
+        "    yield b'hello'\n"
+        "wrapped = RuvoMiddleware(app, db_path='t.sqlite3')\n"
+        "statuses = []\n"
+        "response = wrapped({'REQUEST_METHOD': 'GET', 'PATH_INFO': '/hello'}, lambda s, h, e=None: statuses.append(s))\n"
+        "first = next(iter(response))\n"
+        "print(statuses[0], first)\n")
+    completed = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True,
+                               env=environment(), timeout=60)
+    assert (completed.returncode, completed.stdout, completed.stderr) == (0, "200 OK b'hello'\n", "")
+    (trace,) = [db.load_trace(tmp_path / "t.sqlite3", row.trace_id) for row in db.list_traces(tmp_path / "t.sqlite3")]
+    (request,) = [r for r in trace["frames_of_interest"] if r["type"] == "request"]
+    assert (request["path"], request["status"], request["closed"], request["duration_ms"]) == ("/hello", 200, False, None)

@@ -212,20 +212,28 @@ def save_trace_in_sqlite(
 
 
 def queue_trace(db_path: str | os.PathLike, trace_id: str, document: bytes, *,
-                timeout: float = _DEFAULT_TIMEOUT) -> None:
+                timeout: float = _DEFAULT_TIMEOUT, describe: str | None = None) -> None:
     """Hand a document to the database's writer thread and return at once,
     batching on or not: for hosts that must not wait for the database (a
     request's thread).  It is stored, or spilled, within one timeout; what is
-    still queued at exit is stored (or spilled) then."""
+    still queued at exit is stored (or spilled) then.  A document that could
+    not be stored is logged on the "ruvo" logger as ``describe``."""
     path = Path(db_path)
     if _exiting:
         # The writers have been flushed for the exit: no thread is left to wait for.
         try:
             save_trace_in_sqlite(path, trace_id, timeout=timeout, msgpack=document)
         except TraceNotSaved:
-            pass
+            _log_not_saved(describe)
         return
-    _writer_for(path).put(_Row(trace_id, time.time(), _LATER, bytes(document)), timeout)
+    _writer_for(path).put(_Row(trace_id, time.time(), _LATER, bytes(document), describe), timeout)
+
+
+def _log_not_saved(describe: str | None) -> None:
+    if describe is not None:
+        import logging
+
+        logging.getLogger("ruvo").exception("ruvo: could not save %s", describe)
 
 
 # Saves are often made by the native profiler inside a call of the user's
@@ -305,6 +313,7 @@ class _Row:
     saved_at: float
     summary: object  # Summary, None (does not decode) or _LATER
     document: bytes
+    describe: str | None = None  # logged when not stored, for hosts that are told no other way
 
 
 def _is_busy(error: sqlite3.OperationalError) -> bool:
@@ -703,7 +712,7 @@ class _Writer:
             try:
                 _spill_counted(self.path, row.trace_id, row.document, error)
             except TraceNotSaved:
-                pass
+                _log_not_saved(row.describe)
 
 
 _writers: dict[tuple[int, str], _Writer] = {}
