@@ -247,3 +247,32 @@ def test_a_response_never_closed_is_saved_at_exit_as_such(tmp_path):
     (trace,) = [db.load_trace(tmp_path / "t.sqlite3", row.trace_id) for row in db.list_traces(tmp_path / "t.sqlite3")]
     (request,) = [r for r in trace["frames_of_interest"] if r["type"] == "request"]
     assert (request["path"], request["status"], request["closed"], request["duration_ms"]) == ("/hello", 200, False, None)
+
+
+def test_a_forked_child_saves_a_trace_of_its_own(project):
+    # The child saved its parent's trace id, with the parent's calls from
+    # before the fork: two <module> roots and every early call twice.
+    (project / "forks.py").write_text(
+        "import os\n"
+        "def before():\n    return 1\n"
+        "def in_child():\n    return 2\n"
+        "def in_parent():\n    return 3\n"
+        "before()\n"
+        "pid = os.fork()\n"
+        "if pid == 0:\n    in_child()\n"
+        "else:\n    os.waitpid(pid, 0)\n    in_parent()\n")
+    completed = subprocess.run(ruvo_command("run", "forks.py"), cwd=project, capture_output=True, text=True,
+                               env=environment(), timeout=60)
+    assert completed.returncode == 0, completed.stderr
+    from _cli import SAVED
+
+    child, parent = SAVED.findall(completed.stderr)
+    assert child[0] != parent[0]
+    database = project / ".ruvo" / "ruvo.sqlite3"
+
+    def calls(trace_id):
+        trace = db.load_trace(database, trace_id)
+        return [r["co_name"] for r in trace["frames_of_interest"] if r["type"] == "frame" and r["event"] == "call"]
+
+    assert calls(parent[0]) == ["<module>", "before", "in_parent"]
+    assert calls(child[0]) == ["in_child"]
