@@ -40,8 +40,31 @@ def _kind(value: object) -> str:
     return "nothing" if value is None else f"a {type(value).__name__}"
 
 
+_TEXT_OR_NONE = frozenset({str, type(None)})
+
+
 def check_record(record: object) -> Optional[str]:
-    """What is wrong with one record, or None when it can be drawn."""
+    """What is wrong with one record, or None when it can be drawn.  The
+    views call it for every record they read, so a sound one is passed in a
+    few comparisons."""
+    if record.__class__ is dict:
+        get = record.get
+        timestamp, native_id = get("timestamp"), get("thread_native_id")
+        if (timestamp.__class__ is float or timestamp.__class__ is int) and 0 <= timestamp <= MAX_TIMESTAMP \
+                and (native_id is None or (native_id.__class__ is int and 0 <= native_id <= _MAX_UINT64)) \
+                and get("thread").__class__ in _TEXT_OR_NONE and get("frame_id").__class__ in _TEXT_OR_NONE:
+            kind = get("type")
+            if kind == "frame":
+                event = get("event")
+                if (event == "call" or event == "return") and get("qualname").__class__ in _TEXT_OR_NONE \
+                        and get("co_name").__class__ in _TEXT_OR_NONE and get("path").__class__ in _TEXT_OR_NONE:
+                    return None
+            elif kind.__class__ is str:
+                return None
+    return _problem(record)
+
+
+def _problem(record: object) -> Optional[str]:
     if record.__class__ is not dict:
         return f"a record is {_kind(record)}, not a map"
     kind = record.get("type")
