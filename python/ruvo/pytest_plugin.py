@@ -269,8 +269,8 @@ class TracePerTest:
         if self.profiler.backend_note:
             terminalreporter.write_line(f"ruvo: {self.profiler.backend_note}")
         if self.recovered:
-            terminalreporter.write_line(f"ruvo: {self.recovered} of them had been left queued by a process that "
-                                        "ended before storing them (a crashed worker, os._exit or a kill)")
+            terminalreporter.write_line(f"ruvo: also stored {self.recovered} trace(s) that a process which ended "
+                                        "abruptly (a crashed worker, os._exit, a kill) had left queued beside it")
         if counts.spilled or crashed_spilled:
             terminalreporter.write_line(
                 f"ruvo: {len(counts.spilled) + crashed_spilled} test trace(s) could not be saved to {where} and "
