@@ -219,14 +219,20 @@ def queue_trace(db_path: str | os.PathLike, trace_id: str, document: bytes, *,
     still queued at exit is stored (or spilled) then.  A document that could
     not be stored is logged on the "ruvo" logger as ``describe``."""
     path = Path(db_path)
-    if _exiting:
-        # The writers have been flushed for the exit: no thread is left to wait for.
+    if not _exiting:
         try:
-            save_trace_in_sqlite(path, trace_id, timeout=timeout, msgpack=document)
-        except TraceNotSaved:
-            _log_not_saved(describe)
-        return
-    _writer_for(path).put(_Row(trace_id, time.time(), _LATER, bytes(document), describe), timeout)
+            writer = _writer_for(path)
+        except RuntimeError:
+            pass  # the interpreter is shutting down: 3.12+ starts no more threads
+        else:
+            writer.put(_Row(trace_id, time.time(), _LATER, bytes(document), describe), timeout)
+            return
+    # At exit, once the writers are flushed or can no longer start, nothing
+    # is left to wait for: the save is made here.
+    try:
+        save_trace_in_sqlite(path, trace_id, timeout=timeout, msgpack=document)
+    except TraceNotSaved:
+        _log_not_saved(describe)
 
 
 def _log_not_saved(describe: str | None) -> None:
