@@ -7,6 +7,7 @@ import io
 import math
 import sqlite3
 import threading
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import redirect_stderr, redirect_stdout
 
 import msgpack
@@ -98,13 +99,11 @@ def test_every_reader_survives_mutated_documents(tmp_path_factory, doc):
 def test_damage_is_named_with_its_place(tmp_path):
     path = tmp_path / "t.sqlite3"
     doc = sample()
-    doc["frames_of_interest"][3]["qualname"] = ["not", "a", "name"]
+    doc["frames_of_interest"][3]["qualname"] = 5
     db.save_trace_in_sqlite(path, "trc_FUZZ", timeout=5, msgpack=msgpack.packb(doc))
-    expected = ("ruvo: error: trace trc_FUZZ is damaged: record 4 of the main thread's records: a frame record's "
-                "qualname is a list, not a string\n")
-    for command in ("show", "top", "view", "export"):
-        assert cli(command, "--db", str(path), *(["-o", str(tmp_path / "o")] if command in ("view", "export") else []))[2] \
-            == expected.replace("a list", "a list" if command in ("view", "export") else "a tuple"), command
+    for command in (["show"], ["top"], ["view", "-o", str(tmp_path / "o")], ["export", "-o", str(tmp_path / "o")]):
+        assert cli(*command, "--db", str(path))[2] == "ruvo: error: trace trc_FUZZ is damaged: record 4 of the " \
+            "main thread's records: a frame record's qualname is an int, not a string\n", command
 
 
 class TestImport:
@@ -122,19 +121,11 @@ class TestImport:
         assert cli("import", "--db", str(path), str(file), "--keep")[0] == 0
         status, out, _ = cli("import", "--db", str(path), str(file))
         assert (status, out) == (0, f"ruvo: trc_FUZZ from {file} was stored already; not stored again\n")
-        barrier = threading.Barrier(4)
         both = {**sample(), "trace_id": "trc_BOTH"}
         files = [self.spill(tmp_path, both, f"t.sqlite3.trc_BOTH-{n}.msgpack") for n in range(4)]
-
-        def one(n):
-            barrier.wait()
-            db.import_spilled(path, files[n], timeout=30)
-
-        threads = [threading.Thread(target=one, args=(n,)) for n in range(4)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        barrier = threading.Barrier(4)
+        with ThreadPoolExecutor(4) as pool:
+            list(pool.map(lambda file: (barrier.wait(), db.import_spilled(path, file, timeout=30)), files))
         assert sorted(row.trace_id for row in db.list_traces(path)) == ["trc_BOTH", "trc_FUZZ"]
         assert copy.exists()
 
@@ -253,7 +244,6 @@ def test_escape_sequences_in_recorded_text_are_shown_not_obeyed(tmp_path):
 
 
 def test_small_ones_each_say_one_line(tmp_path, monkeypatch):
-    import os
     import subprocess
 
     from test_host_faults import environment, pytest_command
@@ -272,15 +262,3 @@ def test_small_ones_each_say_one_line(tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)
         assert cli("run", "--trace-budget", budget, "test_x.py") == (
             2, "", f"ruvo: error: --trace-budget: not a size: {budget!r} ({reason})\n")
-    # `ruvo traces` died when an import removed a spill while it listed them.
-    spill = tmp_path / "t.sqlite3.trc_A-1.msgpack"
-    spill.write_bytes(b"x")
-    real_scandir = os.scandir
-
-    def scan_then_lose(directory):
-        entries = list(real_scandir(directory))
-        spill.unlink(missing_ok=True)
-        return iter(entries)
-
-    monkeypatch.setattr(db.os, "scandir", scan_then_lose)
-    assert db.spilled_files(tmp_path / "t.sqlite3") == []

@@ -2,6 +2,8 @@
 the process is interrupted, terminated, exits with os._exit or crashes:
 finished traces are stored or spilled, never lost, and the summary says so."""
 
+import contextlib
+import io
 import os
 import signal
 import subprocess
@@ -33,20 +35,32 @@ def pytest_command(*args):
             "--ruvo", "-p", "no:cacheprovider", "-q", *args]
 
 
-class LockHolder:
-    """A second process holding the database locked until it is closed."""
+@contextlib.contextmanager
+def locked(database: Path):
+    """A second process holding the database locked meanwhile."""
+    db.save_trace_in_sqlite(database, "trc_before", timeout=5, msgpack=msgpack.packb(
+        {"trace_id": "trc_before", "frames": {}, "frames_of_interest": []}))
+    with subprocess.Popen([sys.executable, "-c", HOLD_LOCK, str(database)], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, text=True) as holder:
+        assert holder.stdout.readline() == "locked\n"
+        try:
+            yield
+        finally:
+            holder.stdin.close()
 
-    def __init__(self, database: Path) -> None:
-        database.parent.mkdir(parents=True, exist_ok=True)
-        db.save_trace_in_sqlite(database, "trc_before", timeout=5, msgpack=msgpack.packb(
-            {"trace_id": "trc_before", "frames": {}, "frames_of_interest": []}))
-        self.process = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, str(database)], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True)
-        assert self.process.stdout.readline() == "locked\n"
 
-    def close(self) -> None:
-        self.process.stdin.close()
-        self.process.wait(timeout=30)
+def interrupt_when_done(command, project: Path) -> subprocess.Popen:
+    """Runs the command and sends it Ctrl-C once the file "done" appears (the
+    program is over, its end waits for the lock)."""
+    process = subprocess.Popen(command, cwd=project, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               env=environment())
+    deadline = time.monotonic() + 60
+    while not (project / "done").exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.5)
+    process.send_signal(signal.SIGINT)
+    process.out, process.err = process.communicate(timeout=60)
+    return process
 
 
 @pytest.fixture
@@ -55,22 +69,14 @@ def project(tmp_path):
     return tmp_path
 
 
-def write_tests(project: Path, count: int, body: str = "pass", special: dict | None = None) -> None:
-    lines = []
-    for n in range(count):
-        lines.append(f"def test_{n:03d}():\n    {(special or {}).get(n, body)}\n")
-    (project / "test_many.py").write_text("import os, signal\n" + "".join(lines))
+def write_tests(project: Path, count: int, special: dict) -> None:
+    (project / "test_many.py").write_text("import os, signal\n" + "".join(
+        f"def test_{n:03d}():\n    {special.get(n, 'pass')}\n" for n in range(count)))
 
 
 def spilled_trace_ids(directory: Path) -> set:
-    found = set()
-    for file in directory.glob("ruvo.sqlite3.*"):
-        if file.suffix in (".msgpack", ".queue"):
-            unpacker = msgpack.Unpacker(strict_map_key=False)
-            unpacker.feed(file.read_bytes())
-            for document in unpacker:
-                found.add(document["trace_id"])
-    return found
+    return {document["trace_id"] for file in directory.glob("ruvo.sqlite3.*") if file.suffix in (".msgpack", ".queue")
+            for document in msgpack.Unpacker(io.BytesIO(file.read_bytes()), strict_map_key=False)}
 
 
 def stored_nodeids(database: Path) -> list:
@@ -82,18 +88,14 @@ def test_a_locked_database_costs_one_timeout_per_batch_then_spills(tmp_path):
     # full timeout: minutes for a handful of tests, hours for a suite. Now
     # the batch is written beside the database at once, after one timeout;
     # the spill files' times tell (they were a timeout apart).
-    database = tmp_path / ".ruvo" / "ruvo.sqlite3"
-    holder = LockHolder(database)
-    before = db.save_counts()
-    try:
+    database = tmp_path / "ruvo.sqlite3"
+    with locked(database):
+        before = db.save_counts()
         db.start_batching(database)
         for n in range(12):
             db.save_trace_in_sqlite(database, f"trc_{n:02d}", timeout=2, msgpack=msgpack.packb(
                 {"trace_id": f"trc_{n:02d}", "frames": {}, "frames_of_interest": []}))
         counts = db.stop_batching().since(before)
-    finally:
-        db.stop_batching()
-        holder.close()
     assert (counts.saved, len(counts.spilled), counts.lost) == (0, 12, 0)
     millis = sorted(int(path.name.rsplit("-", 1)[1].split(".")[0]) for path in counts.spilled)
     assert millis[-1] - millis[0] < 3000, millis
@@ -102,21 +104,12 @@ def test_a_locked_database_costs_one_timeout_per_batch_then_spills(tmp_path):
 def test_ctrl_c_while_the_last_traces_wait_spills_them_and_summarizes(project):
     # Ctrl-C during the wait at the session's end lost every queued trace,
     # with a traceback and no summary.
-    write_tests(project, 6, special={5: "open('done', 'w').close()"})
+    write_tests(project, 6, {5: "open('done', 'w').close()"})
     (project / "pyproject.toml").write_text("[tool.ruvo]\nbusy-timeout = 60\n")
     database = project / ".ruvo" / "ruvo.sqlite3"
-    holder = LockHolder(database)
-    try:
-        process = subprocess.Popen(pytest_command("test_many.py"), cwd=project, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True, env=environment())
-        deadline = time.monotonic() + 60
-        while not (project / "done").exists() and time.monotonic() < deadline:
-            time.sleep(0.05)
-        time.sleep(0.5)  # into the wait for the lock
-        process.send_signal(signal.SIGINT)
-        out, err = process.communicate(timeout=60)
-    finally:
-        holder.close()
+    with locked(database):
+        process = interrupt_when_done(pytest_command("test_many.py"), project)
+    out, err = process.out, process.err
     assert process.returncode == pytest.ExitCode.INTERRUPTED, out + err
     assert "Traceback" not in out + err
     assert "ruvo: 6 test trace(s) could not be saved to" in out, out
@@ -128,7 +121,7 @@ def test_ctrl_c_while_the_last_traces_wait_spills_them_and_summarizes(project):
 def test_finished_traces_outlive_sigterm_and_os_exit(project, end):
     # SIGTERM lost the traces still queued; os._exit lost every one. Now
     # they wait beside the database, and the next session stores them.
-    write_tests(project, 40, special={30: end})
+    write_tests(project, 40, {30: end})
     completed = subprocess.run(pytest_command("test_many.py"), cwd=project, capture_output=True, text=True,
                                timeout=120, env=environment())
     assert completed.returncode in (0, -signal.SIGTERM), completed.stdout + completed.stderr
@@ -147,7 +140,7 @@ def test_finished_traces_outlive_sigterm_and_os_exit(project, end):
 def test_a_crashed_xdist_worker_is_counted_and_its_queue_stored(project):
     # The controller reported the living workers only: traces the crashed
     # one stored, or still had queued, went uncounted.
-    write_tests(project, 30, special={12: "os._exit(3)"})
+    write_tests(project, 30, {12: "os._exit(3)"})
     completed = subprocess.run(pytest_command("-n", "2", "test_many.py"), cwd=project, capture_output=True,
                                text=True, timeout=300, env=environment())
     out = completed.stdout
@@ -169,18 +162,9 @@ def test_ctrl_c_while_ruvo_run_waits_for_the_database_keeps_the_trace_and_the_st
     (project / "pyproject.toml").write_text("[tool.ruvo]\nbusy-timeout = 60\n")
     (project / "prog.py").write_text("def work():\n    return 1\nwork()\nopen('done', 'w').close()\nraise SystemExit(4)\n")
     database = project / ".ruvo" / "ruvo.sqlite3"
-    holder = LockHolder(database)
-    try:
-        process = subprocess.Popen(ruvo_command("run", "prog.py"), cwd=project, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True, env=environment())
-        deadline = time.monotonic() + 60
-        while not (project / "done").exists() and time.monotonic() < deadline:
-            time.sleep(0.05)
-        time.sleep(0.5)
-        process.send_signal(signal.SIGINT)
-        _, err = process.communicate(timeout=60)
-    finally:
-        holder.close()
+    with locked(database):
+        process = interrupt_when_done(ruvo_command("run", "prog.py"), project)
+    err = process.err
     assert process.returncode == 4, err
     (spill,) = database.parent.glob("ruvo.sqlite3.trc_*.msgpack")
     assert err.splitlines() == [f"ruvo: interrupted while saving trace {spill.name.split('.')[2].rsplit('-', 1)[0]}; "
@@ -210,10 +194,9 @@ def test_the_middleware_never_holds_a_response_for_a_locked_database(tmp_path):
     from test_middleware import StartResponse, environ, list_app
 
     database = tmp_path / "t.sqlite3"
-    holder = LockHolder(database)
     wrapped = RuvoMiddleware(list_app, db_path=database)
     answers = []
-    try:
+    with locked(database):
         started = time.monotonic()
         threads = [threading.Thread(target=lambda n=n: answers.append(wrapped(environ(path=f"/{n}"), StartResponse())))
                    for n in range(4)]
@@ -222,8 +205,6 @@ def test_the_middleware_never_holds_a_response_for_a_locked_database(tmp_path):
         for thread in threads:
             thread.join()
         assert time.monotonic() - started < 30
-    finally:
-        holder.close()
     assert sorted(answers) == [[b"made /0"], [b"made /1"], [b"made /2"], [b"made /3"]]
     db.flush()
     assert sorted(row.source for row in db.list_traces(database) if row.source) == ["GET /0", "GET /1", "GET /2", "GET /3"]

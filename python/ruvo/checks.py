@@ -37,7 +37,8 @@ def _is_uint(value: object) -> bool:
 
 
 def _kind(value: object) -> str:
-    return "nothing" if value is None else f"a {type(value).__name__}"
+    name = type(value).__name__
+    return "nothing" if value is None else f"{'an' if name[0] in 'aeiou' else 'a'} {name}"
 
 
 _TEXT_OR_NONE = frozenset({str, type(None)})
