@@ -1,5 +1,7 @@
 #include "config.hpp"
 
+#include "fork.hpp"
+
 #include <atomic>
 
 #include "convert.hpp"
@@ -123,6 +125,10 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler) {
     if (!start) return nullptr;
     state->start_timestamp = *start;
     state->filter_generation = next_filter_generation.fetch_add(1, std::memory_order_relaxed);
+    // A host that cannot be weakly referenced is simply not told after a fork.
+    state->host = Ref::steal(PyWeakref_NewRef(profiler, nullptr));
+    if (!state->host) PyErr_Clear();
+    if (!follow_forks(state.get())) return nullptr;
     return state;
 }
 

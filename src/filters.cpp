@@ -63,6 +63,8 @@ const std::vector<Finder>& RUVO_FINDERS() {
         "/ruvo/decode.py",
         "/ruvo/model.py",
         "/ruvo/summary.py",
+        "/ruvo/checks.py",
+        "/ruvo/terminal.py",
         "/ruvo/cli/",
         "/ruvo/render/",
         "/ruvo/viewer/",

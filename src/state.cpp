@@ -1,8 +1,11 @@
 #include "state.hpp"
 
+#include "fork.hpp"
+
 namespace ruvo {
 
 ProfilerState::~ProfilerState() {
+    stop_following_forks(this);
     // Owned fields go in this order; the Python references among them
     // (plugin callables and contexts, frames on the call stacks) are released
     // with the interpreter lock held, by the instance's deallocation.

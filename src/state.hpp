@@ -80,6 +80,9 @@ struct ProfilerState {
     // The most record bytes one trace may hold (config "trace_budget");
     // unbounded without it.
     std::optional<uint64_t> trace_budget;
+    // A weak reference to the host profiler object (null when it has none),
+    // told the new trace id when a forked child starts its own trace.
+    Ref host;
     // Tags this state's verdicts in the code objects' cache words; unique
     // per state, so a verdict made under other filters is never reused.
     uintptr_t filter_generation = 0;

@@ -111,7 +111,8 @@ bool push_frame_data(ProfilerState& state, std::optional<uint64_t> native_id, st
     return true;
 }
 
-// A test starts: a new trace id, and everything stored so far is dropped.
+}  // namespace
+
 bool start_new_trace(ProfilerState& state) {
     Id trace_id = new_id("trc_");
     std::optional<PoisonMutex::Guard> trace_id_guard, foi_guard, frames_guard;
@@ -127,8 +128,6 @@ bool start_new_trace(ProfilerState& state) {
     foi_guard.reset();
     return true;
 }
-
-}  // namespace
 
 bool push_frames(ProfilerState& state, ThreadData& thread, bool is_call, std::vector<EventRecord>& records) {
     if (records.empty()) return true;

@@ -49,4 +49,8 @@ struct ThreadData;
 // in one-trace-per-test mode. False with the error set.
 bool push_frames(ProfilerState& state, ThreadData& thread, bool is_call, std::vector<EventRecord>& records);
 
+// A new trace starts (a test's, or a forked child's own): a new trace id, and
+// everything stored so far is dropped. False with the error set.
+bool start_new_trace(ProfilerState& state);
+
 }  // namespace ruvo

@@ -165,10 +165,11 @@ def test_value_limits_and_trace_budget_from_pyproject(tmp_path):
             1, 2, 3, serialize.Omitted(2)]
     finally:
         serialize.configure(**previous)
-    assert [parse_size(text) for text in ("16M", "512k", "1G", "0", "none", 70)] == [
-        16 * 2**20, 512 * 2**10, 2**30, None, None, 70]
-    for bad in ("16X", "-1", "", "lots"):
-        with pytest.raises(ValueError):
+    assert [parse_size(text) for text in ("16M", "512k", "1G", "none", 70)] == [
+        16 * 2**20, 512 * 2**10, 2**30, None, 70]
+    # 0 used to mean no limit, silently; a size past 64 bits failed at start.
+    for bad in ("16X", "-1", "", "lots", "0", 0, "99999999999999999999G"):
+        with pytest.raises(ValueError, match="not a size"):
             parse_size(bad)
     (tmp_path / "pyproject.toml").write_text('[tool.ruvo.values]\nmax_widgets = 3\n')
     with pytest.raises(SettingsError, match="unknown \\[tool.ruvo.values\\] limit\\(s\\): max_widgets"):

@@ -226,8 +226,9 @@ def test_failure_spills_the_exact_document_beside_the_database(tmp_path):
         save(path, "trc_F", doc)
     spill = caught.value.spill_path
     assert spill.parent == tmp_path
-    assert spill.name.startswith("trc_F-") and spill.name.endswith(".msgpack")
-    millis = int(spill.name[len("trc_F-") : -len(".msgpack")])
+    # Named for its database, so that only that database's import takes it.
+    assert spill.name.startswith("is_a_directory.sqlite3.trc_F-") and spill.name.endswith(".msgpack")
+    millis = int(spill.name[len("is_a_directory.sqlite3.trc_F-") : -len(".msgpack")])
     assert abs(millis - time.time() * 1000) < 60_000
     assert spill.read_bytes() == doc
     message = str(caught.value)
@@ -251,15 +252,15 @@ def test_spill_files_never_overwrite_each_other(tmp_path, monkeypatch):
     path = tmp_path / "db_dir"
     path.mkdir()
     monkeypatch.setattr(db.time, "time_ns", lambda: 1_700_000_000_000_000_000)
-    (tmp_path / "trc_D-1700000000000.msgpack").write_bytes(b"earlier")
+    (tmp_path / "db_dir.trc_D-1700000000000.msgpack").write_bytes(b"earlier")
     spilled = []
     for content in (b"one", b"two"):
         with pytest.raises(TraceNotSaved) as caught:
             save(path, "trc_D", content)
         spilled.append(caught.value.spill_path)
-    assert [p.name for p in spilled] == ["trc_D-1700000000000-1.msgpack", "trc_D-1700000000000-2.msgpack"]
+    assert [p.name for p in spilled] == ["db_dir.trc_D-1700000000000-1.msgpack", "db_dir.trc_D-1700000000000-2.msgpack"]
     assert [p.read_bytes() for p in spilled] == [b"one", b"two"]
-    assert (tmp_path / "trc_D-1700000000000.msgpack").read_bytes() == b"earlier"
+    assert (tmp_path / "db_dir.trc_D-1700000000000.msgpack").read_bytes() == b"earlier"
 
 
 def test_odd_trace_ids_make_safe_file_names(tmp_path):
@@ -268,7 +269,7 @@ def test_odd_trace_ids_make_safe_file_names(tmp_path):
     with pytest.raises(TraceNotSaved) as caught:
         save(path, "../../etc/x y", b"doc")
     assert caught.value.spill_path.parent == tmp_path
-    assert caught.value.spill_path.name.startswith(".._.._etc_x_y-")
+    assert caught.value.spill_path.name.startswith("db_dir..._.._etc_x_y-")
 
 
 def test_when_even_the_spill_fails(tmp_path):

@@ -35,6 +35,7 @@ class StartResponse:
 
 def saved(db_path) -> list[dict]:
     """The decoded traces in the database, oldest first."""
+    db.flush()  # saved off the request's thread
     ids = [row.trace_id for row in reversed(db.list_traces(db_path))]
     return [db.load_trace(db_path, trace_id) for trace_id in ids]
 
@@ -209,6 +210,7 @@ class TestDirectCalls:
         wrapped = RuvoMiddleware(list_app, db_path=not_a_database)
         with caplog.at_level(logging.ERROR, logger="ruvo"):
             result = wrapped(environ(path="/x"), StartResponse())
+            db.flush()
         assert result == [b"made /x"]
         (record,) = [r for r in caplog.records if r.name == "ruvo"]
         assert record.getMessage() == "ruvo: could not save the trace of GET /x"

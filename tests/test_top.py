@@ -221,8 +221,9 @@ def test_import_refuses_what_is_not_a_trace(tmp_path, capsys):
     bogus.write_bytes(msgpack.packb({"hello": 1}))
     status, _, err = ruvo(capsys, "import", "--db", str(tmp_path / "t.sqlite3"), str(bogus))
     assert status == 2
-    assert err == f"ruvo: could not import {bogus}: {bogus} is not a trace document\n" \
-        "ruvo: error: 1 of 1 file(s) could not be imported\n"
+    assert err == f"ruvo: could not import {bogus}: {bogus} is not a trace document: the document has no " \
+        "command_line_args, current_commit_sha, frames, frames_of_interest, main_thread_id, meta, timestamp, " \
+        "trace_id\nruvo: error: 1 of 1 file(s) could not be imported\n"
     assert bogus.exists()
 
 

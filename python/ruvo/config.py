@@ -8,6 +8,7 @@
     lightweight-repr = false       # record type names instead of reprs
     trace-budget = "4M"            # most record bytes per trace ("none": no limit)
     backend = "monitoring"         # or "profile" (default: monitoring on Python 3.12+)
+    busy-timeout = 60              # seconds a save waits for a database another process locked
 
     [tool.ruvo.values]             # bounds of each recorded value (ruvo.serialize.configure)
     max_items = 100                # also max_depth, max_str_bytes, max_total_bytes,
@@ -50,6 +51,7 @@ class Settings:
     unbounded: bool = False  # trace-budget = "none"
     value_limits: dict = field(default_factory=dict)  # [tool.ruvo.values]
     backend: Optional[str] = None  # None: the profiler's default
+    busy_timeout: Optional[int] = None  # seconds; None: the default (60 to save, 5 to read)
     source: Optional[Path] = None  # the pyproject.toml read, if any
 
 
@@ -78,13 +80,16 @@ def _flag(table: dict, key: str, path: Path) -> bool:
 _SIZE = re.compile(r"(\d+)\s*([kmg]?)i?b?", re.IGNORECASE)
 
 
+# The native profiler counts record bytes in 64 bits.
+MAX_SIZE = 2**63 - 1
+
+
 def parse_size(text: str | int) -> Optional[int]:
     """A byte count from ``16M``, ``512k``, ``1G`` or a plain number; None for
-    ``none``/``0`` (no limit). Raises ValueError for anything else."""
+    ``none`` (no limit). Raises ValueError for anything else, 0 included: a
+    budget of nothing would record nothing."""
     if isinstance(text, int) and not isinstance(text, bool):
-        if text < 0:
-            raise ValueError(f"not a size: {text!r}")
-        return text or None
+        return _checked_size(text, repr(text))
     if not isinstance(text, str):
         raise ValueError(f"not a size: {text!r}")
     if text.strip().lower() in ("none", "unlimited"):
@@ -93,7 +98,15 @@ def parse_size(text: str | int) -> Optional[int]:
     if match is None:
         raise ValueError(f"not a size: {text!r} (try 16M, 512k or none)")
     value = int(match.group(1)) * {"": 1, "k": 2**10, "m": 2**20, "g": 2**30}[match.group(2).lower()]
-    return value or None
+    return _checked_size(value, repr(text))
+
+
+def _checked_size(value: int, shown: str) -> int:
+    if value <= 0:
+        raise ValueError(f"not a size: {shown} (more than 0 is needed; none for no limit)")
+    if value > MAX_SIZE:
+        raise ValueError(f"not a size: {shown} (too large: at most 8589934591G; none for no limit)")
+    return value
 
 
 def load_settings(start: Optional[Path] = None) -> Settings:
@@ -110,7 +123,7 @@ def load_settings(start: Optional[Path] = None) -> Settings:
     if not isinstance(table, dict):
         raise SettingsError(f"{pyproject}: [tool.ruvo] must be a table")
     unknown = set(table) - {"db", "include", "ignore", "threading", "lightweight-repr", "lightweight_repr",
-                            "trace-budget", "trace_budget", "values", "backend"}
+                            "trace-budget", "trace_budget", "values", "backend", "busy-timeout", "busy_timeout"}
     if unknown:
         raise SettingsError(f"{pyproject}: unknown [tool.ruvo] setting(s): {', '.join(sorted(unknown))}")
     db = table.get("db")
@@ -119,6 +132,10 @@ def load_settings(start: Optional[Path] = None) -> Settings:
     backend = table.get("backend")
     if backend is not None and backend not in ("profile", "monitoring", "auto"):
         raise SettingsError(f'{pyproject}: [tool.ruvo] backend must be "profile", "monitoring" or "auto"')
+    busy_timeout = table.get("busy-timeout", table.get("busy_timeout"))
+    if busy_timeout is not None and (not isinstance(busy_timeout, int) or isinstance(busy_timeout, bool)
+                                     or not 0 <= busy_timeout <= 86400):
+        raise SettingsError(f"{pyproject}: [tool.ruvo] busy-timeout must be a number of seconds from 0 to 86400")
     budget, unbounded = None, False
     raw_budget = table.get("trace-budget", table.get("trace_budget"))
     if raw_budget is not None:
@@ -145,6 +162,7 @@ def load_settings(start: Optional[Path] = None) -> Settings:
         threading=_flag(table, "threading", pyproject),
         lightweight_repr=_flag(table, "lightweight-repr", pyproject),
         backend=backend,
+        busy_timeout=busy_timeout,
         source=pyproject,
     )
 

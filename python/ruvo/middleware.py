@@ -7,7 +7,10 @@ Each request is recorded from the moment the application is called until its
 response iterable is exhausted or closed, on the thread that calls it and on
 whichever thread consumes a lazy response, and saved with the source
 ``"METHOD /path"``.  The trace ends with a
-``request`` record holding the method, path, status and duration.
+``request`` record holding the method, path, status and duration.  Saving
+happens on ruvo's writer thread, never on the request's: a locked database
+holds up no response.  A response that is never closed (a test client that
+drops it) is saved when it is collected, or at exit, marked as not closed.
 
 This module runs while the profiler records, which is why it is one of
 ruvo's files that are never recorded.
@@ -18,9 +21,13 @@ from __future__ import annotations
 import logging
 import sys
 import time
+import weakref
 from pathlib import Path
 from typing import Any, Callable, Iterable, Optional
 
+# Imported now, so that its flush at exit runs after the saves of the
+# responses still open then (atexit runs the later registrations first).
+from . import db
 from .profiler import DEFAULT_TRACE_BUDGET, Profiler
 
 __all__ = ["RuvoMiddleware"]
@@ -28,14 +35,14 @@ __all__ = ["RuvoMiddleware"]
 logger = logging.getLogger("ruvo")
 
 
-def _request_finished(method, path, status, duration_ms):
+def _request_finished(method, path, status, duration_ms, closed):
     """Called at the end of each request, while the profiler still records:
     the plugin below turns the call into the trace's request record."""
 
 
 def _request_fields(frame, event, arg, context) -> dict:
     local = frame.f_locals
-    return {name: local[name] for name in ("method", "path", "status", "duration_ms")}
+    return {name: local[name] for name in ("method", "path", "status", "duration_ms", "closed")}
 
 
 REQUEST_PLUGIN = {
@@ -71,6 +78,7 @@ class _Request:
         self.status: Optional[str] = None
         self.started = time.perf_counter()
         self.finished = False
+        self.finalizer: Optional[weakref.finalize] = None
 
     def hold(self) -> object:
         """Hook the calling thread to the request's profiler; returns the
@@ -89,22 +97,32 @@ class _Request:
         else:
             sys.setprofile(previous)
 
-    def finish(self, previous: object = None) -> None:
+    def finish(self, previous: object = None, *, closed: bool = True) -> None:
         """Add the request record, unhook the calling thread (which holds the
-        profiler) and save; never raises (but for KeyboardInterrupt-like
-        exits), so the response is unaffected."""
+        profiler) and queue the trace for saving; never raises (but for
+        KeyboardInterrupt-like exits), so the response is unaffected.
+        ``closed`` False: the response was dropped, or still open at exit."""
         if self.finished:
             return
         self.finished = True
+        if self.finalizer is not None:
+            self.finalizer.detach()
         try:
-            duration_ms = (time.perf_counter() - self.started) * 1000.0
-            _request_finished(self.method, self.path, _status_code(self.status), duration_ms)
+            duration_ms = (time.perf_counter() - self.started) * 1000.0 if closed else None
+            _request_finished(self.method, self.path, _status_code(self.status), duration_ms, closed)
         finally:
             self.release(previous)
             try:
-                self.profiler.save()
+                db.queue_trace(self.profiler.db_path, self.profiler.trace_id, self.profiler.build_trace(),
+                               timeout=self.profiler.config["sqlite_busy_timeout"],
+                               describe=f"the trace of {self.method} {self.path}")
             except Exception:
                 logger.exception("ruvo: could not save the trace of %s %s", self.method, self.path)
+
+    def abandon(self) -> None:
+        """The response was collected, or the process exits, without its close()."""
+        if not self.finished:
+            self.finish(self.hold(), closed=False)
 
 
 class _ProfiledResponse:
@@ -215,4 +233,7 @@ class RuvoMiddleware:
             return result
         # The body may be consumed on another thread: this one lets go now.
         request.release()
-        return _ProfiledResponse(result, request)
+        response = _ProfiledResponse(result, request)
+        # Runs at exit too, while the response is still alive.
+        request.finalizer = weakref.finalize(response, request.abandon)
+        return response

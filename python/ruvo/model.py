@@ -370,7 +370,7 @@ def _undefer(value: object) -> object:
 
 
 def iter_records(streams, fields: dict, lists: Optional[list] = None, *,
-                 values: bool = True) -> Iterator[tuple[object, dict]]:
+                 values: bool = True, check: bool = True) -> Iterator[tuple[object, dict]]:
     """Each record of the encoded documents read from ``streams`` (binary
     files, in save order), with the key of its list (None for
     ``frames_of_interest``, else the thread key of ``frames``).  Every other
@@ -380,14 +380,26 @@ def iter_records(streams, fields: dict, lists: Optional[list] = None, *,
     Without ``values`` the arguments, return values and locals of calls are
     left to the reader's discretion: their extension values (objects written
     by repr) stay undecoded, which saves decoding each one.  Plugin records
-    are decoded in full either way."""
+    are decoded in full either way.
+
+    With ``check``, a record the views could not draw raises
+    :class:`ruvo.checks.DocumentDamaged` saying which one and why (without
+    it, records that are not maps are passed over)."""
     import msgpack
 
+    from .checks import check_record
     from .decode import _ext_hook
+
+
+    def keep(record: object, position: int, thread: object) -> bool:
+        if check:
+            _check(check_record(record), position, thread)
+            return True
+        return isinstance(record, dict)
 
     if not values and _skim is not None:
         for index, stream in enumerate(streams):
-            yield from _Skimmed(stream).records(index, fields, lists)
+            yield from _Skimmed(stream, keep if not check else None).records(index, fields, lists)
         return
     for index, stream in enumerate(streams):
         unpacker = msgpack.Unpacker(stream, raw=False, strict_map_key=False, ext_hook=_ext_hook if values else _defer,
@@ -398,24 +410,40 @@ def iter_records(streams, fields: dict, lists: Optional[list] = None, *,
                 length = unpacker.read_array_header()
                 if lists is not None:
                     lists.append((None, length))
-                for _ in range(length):
+                for position in range(length):
                     record = unpacker.unpack()
-                    if isinstance(record, dict):
+                    if keep(record, position, None):
                         yield None, record if values or record.get("type") == "frame" else _undefer(record)
             elif key == "frames":
                 for _ in range(unpacker.read_map_header()):
-                    thread = unpacker.unpack()
+                    thread = _thread_key(unpacker.unpack()) if check else unpacker.unpack()
                     length = unpacker.read_array_header()
                     if lists is not None:
                         lists.append((thread, length))
-                    for _ in range(length):
+                    for position in range(length):
                         record = unpacker.unpack()
-                        if isinstance(record, dict):
+                        if keep(record, position, thread):
                             yield thread, record if values or record.get("type") == "frame" else _undefer(record)
             elif index == 0:
                 fields[key] = unpacker.unpack() if values else _undefer(unpacker.unpack())
             else:
                 unpacker.skip()
+
+
+def _thread_key(key: object) -> object:
+    if key.__class__ is not int or key < 0:
+        from .checks import DocumentDamaged
+
+        raise DocumentDamaged(f"a thread of its frames entry is keyed by {key!r}, not a thread id")
+    return key
+
+
+def _check(problem: Optional[str], index: int, thread: object) -> None:
+    if problem is not None:
+        from .checks import DocumentDamaged
+
+        where = "the main thread's" if thread is None else f"thread {thread!r}'s"
+        raise DocumentDamaged(f"record {index + 1} of {where} records: {problem}")
 
 
 # What the views that skip values read of a frame record.
@@ -431,12 +459,13 @@ class _Skimmed:
     CHUNK = 1 << 20
     BATCH = 4096
 
-    def __init__(self, stream) -> None:
+    def __init__(self, stream, keep=None) -> None:
         import msgpack
 
         from .decode import _ext_hook
 
         self.stream = stream
+        self.keep = keep  # in place of the checks, what to pass on
         self.buffer = b""
         self.pos = 0
         self.base = 0  # the document's offset of buffer[0], for error messages
@@ -486,7 +515,10 @@ class _Skimmed:
         return value
 
     def _records(self, key: object, length: int) -> Iterator[tuple[object, dict]]:
+        from .checks import check_record
+
         unpackb = self.unpackb
+        index = 0
         while length:
             batch, self.pos = self._call(_skim.skim, min(length, self.BATCH), SKIMMED_FIELDS)
             if not batch:
@@ -496,8 +528,14 @@ class _Skimmed:
             for record in batch:
                 if record.__class__ is bytes:
                     record = unpackb(record)
-                    if not isinstance(record, dict):
+                if self.keep is not None:
+                    if not self.keep(record, index, key):
                         continue
+                else:
+                    problem = check_record(record)
+                    if problem is not None:
+                        _check(problem, index, key)
+                index += 1
                 yield key, record
 
     def records(self, index: int, fields: dict, lists: Optional[list]) -> Iterator[tuple[object, dict]]:
@@ -510,7 +548,7 @@ class _Skimmed:
                 yield from self._records(None, length)
             elif key == "frames":
                 for _ in range(self._header("map")):
-                    thread = self._value()
+                    thread = self._value() if self.keep is not None else _thread_key(self._value())
                     length = self._header("array")
                     if lists is not None:
                         lists.append((thread, length))

@@ -56,6 +56,7 @@ def end_test(nodeid: str, outcome: str) -> None:
 
 
 _OUTCOME = pytest.StashKey[str]()
+_ENDED = pytest.StashKey[bool]()
 
 
 def _budget(config: pytest.Config, settings) -> int | None:
@@ -69,9 +70,12 @@ def _budget(config: pytest.Config, settings) -> int | None:
 
 class TracePerTest:
     def __init__(self, config: pytest.Config) -> None:
-        from .config import load_settings
+        from .config import SettingsError, load_settings
 
-        settings = load_settings(config.rootpath)
+        try:
+            settings = load_settings(config.rootpath)
+        except SettingsError as error:
+            raise pytest.UsageError(str(error)) from None
         from .profiler import Profiler
 
         self.config = config
@@ -86,6 +90,7 @@ class TracePerTest:
                 source="pytest",
                 trace_budget=_budget(config, settings),
                 backend=config.getoption("ruvo_backend") or settings.backend or "auto",
+                sqlite_busy_timeout=60 if settings.busy_timeout is None else settings.busy_timeout,
             )
         except ValueError as error:
             raise pytest.UsageError(f"--ruvo-backend: {error}") from None
@@ -103,6 +108,12 @@ class TracePerTest:
         self.failed: dict[str, None] = {}
         self.db_option = config.getoption("ruvo_db")
         self.recording = False
+        self.interrupted = False  # Ctrl-C while the last traces waited for the database
+        # Each test that ran, by node id: its worker (None without xdist) and
+        # the trace its teardown report names (None: it has none).
+        self.tests: dict[str, tuple[object, object]] = {}
+        self.reported_workers: set = set()  # workers whose counts arrived
+        self.recovered = 0  # traces stored from queue files a process left
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionstart(self, session: pytest.Session) -> None:
@@ -120,6 +131,7 @@ class TracePerTest:
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_protocol(self, item: pytest.Item, nextitem):
         item.stash[_OUTCOME] = "passed"
+        item.stash[_ENDED] = False
         # Recording runs only in the test's setup, call and teardown: a
         # profile function slows every line Python runs while it is set,
         # and between those pytest runs more of its own than a small test.
@@ -127,10 +139,18 @@ class TracePerTest:
         start_test(item.nodeid)
         self.profiler.pause()
         yield
+        if not item.stash[_ENDED]:  # no teardown report was made
+            self._end_test(item)
+
+    def _end_test(self, item: pytest.Item) -> object:
+        """Ends the test's trace (the native profiler hands it to the writer
+        in here); its trace id, or None when none was saved."""
+        item.stash[_ENDED] = True
+        self._db.take_last_trace_id()
         self.profiler.resume()
-        # The native profiler hands the test's trace to the writer in here.
         end_test(item.nodeid, item.stash[_OUTCOME])
         self.profiler.pause()
+        return self._db.take_last_trace_id()
 
     def _recording(self):
         """The body of a hook wrapper that records the phase it wraps."""
@@ -161,23 +181,52 @@ class TracePerTest:
             item.stash[_OUTCOME] = "failed"
         elif report.skipped and item.stash.get(_OUTCOME, "passed") == "passed":
             item.stash[_OUTCOME] = "skipped"
+        if call.when == "teardown" and self.recording and not item.stash.get(_ENDED, True):
+            # Ended here, so that the report (which xdist sends on to the
+            # controller) names the test's trace.
+            report.ruvo_trace = self._end_test(item)
 
     def pytest_runtest_logreport(self, report) -> None:
         # Reports of xdist workers reach the controller here too.
         if report.failed:
             self.failed[report.nodeid] = None
+        worker = getattr(report, "worker_id", None)
+        if report.when == "teardown" or report.nodeid not in self.tests:
+            self.tests[report.nodeid] = (worker, getattr(report, "ruvo_trace", None))
 
     @pytest.hookimpl(trylast=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:
-        if not self.recording:
-            return
-        self.profiler.stop()
-        self.recording = False
-        self.counts = self._db.stop_batching().since(self._counts_before)
         workeroutput = getattr(self.config, "workeroutput", None)
-        if workeroutput is not None:
-            workeroutput["ruvo"] = {"saved": self.counts.saved, "lost": self.counts.lost,
-                                    "spilled": [str(path) for path in self.counts.spilled]}
+        if self.recording:
+            self.profiler.stop()
+            self.recording = False
+            try:
+                counts = self._db.stop_batching()
+            except KeyboardInterrupt:
+                # What waited for a locked database is beside it now.
+                counts = self._db.save_counts()
+                self.interrupted = True
+                session.exitstatus = pytest.ExitCode.INTERRUPTED
+            self.counts = counts.since(self._counts_before)
+            if workeroutput is not None:
+                workeroutput["ruvo"] = {"saved": self.counts.saved, "lost": self.counts.lost,
+                                        "spilled": [str(path) for path in self.counts.spilled]}
+        if workeroutput is None and not self.interrupted:
+            self._store_left_queues()
+
+    def _store_left_queues(self) -> None:
+        """Stores the traces that processes which ended abruptly (a crashed
+        xdist worker, os._exit in a test, a kill) left queued beside the
+        database; `ruvo import` does the same later for any that remain."""
+        for file in self._db.spilled_files(self.profiler.db_path):
+            if file.suffix != ".queue":
+                continue
+            try:
+                stored = self._db.import_spilled(self.profiler.db_path, file,
+                                                 timeout=self.profiler.config["sqlite_busy_timeout"])
+            except Exception:
+                continue  # still listed by `ruvo traces`, for `ruvo import`
+            self.recovered += sum(1 for entry in stored if entry.new)
 
     @pytest.hookimpl(optionalhook=True)
     def pytest_testnodedown(self, node, error) -> None:
@@ -185,29 +234,63 @@ class TracePerTest:
         if report:
             from pathlib import Path
 
+            self.reported_workers.add(getattr(node, "workerinput", {}).get("workerid"))
             self.counts = self._db.SaveCounts(
                 self.counts.saved + report["saved"],
                 self.counts.spilled + tuple(Path(path) for path in report["spilled"]),
                 self.counts.lost + report["lost"],
             )
 
+    def _crashed_workers_counts(self, stored: set) -> tuple[int, int, int, int]:
+        """What became of the traces of tests whose worker never reported
+        (it crashed): saved, spilled, lost, and tests without a trace."""
+        traces = [trace for worker, trace in self.tests.values()
+                  if worker is not None and worker not in self.reported_workers]
+        spilled_names = [file.name for file in self._db.spilled_files(self.profiler.db_path)]
+        saved = sum(1 for trace in traces if trace in stored)
+        spilled = sum(1 for trace in traces if trace and trace not in stored
+                      and any(f".{trace}-" in name for name in spilled_names))
+        untraced = sum(1 for trace in traces if not trace)
+        return saved, spilled, len(traces) - saved - spilled - untraced, untraced
+
     def pytest_terminal_summary(self, terminalreporter) -> None:
+        from .terminal import visible
+
         counts, where = self.counts, self.profiler.db_path
+        wanted = {trace for _, trace in self.tests.values() if isinstance(trace, str)}
+        try:
+            stored = self._db.stored_trace_ids(where, wanted)
+        except Exception:
+            stored = set()
+        crashed_saved, crashed_spilled, crashed_lost, untraced = self._crashed_workers_counts(stored)
         terminalreporter.write_sep("-", "ruvo")
-        terminalreporter.write_line(f"ruvo: {counts.saved} test trace(s) saved to {where} (see them with `ruvo traces`)")
+        terminalreporter.write_line(f"ruvo: {counts.saved + crashed_saved} test trace(s) saved to {where} "
+                                    "(see them with `ruvo traces`)")
         if self.profiler.backend_note:
             terminalreporter.write_line(f"ruvo: {self.profiler.backend_note}")
-        if counts.spilled:
+        if self.recovered:
+            terminalreporter.write_line(f"ruvo: also stored {self.recovered} trace(s) that a process which ended "
+                                        "abruptly (a crashed worker, os._exit, a kill) had left queued beside it")
+        if counts.spilled or crashed_spilled:
             terminalreporter.write_line(
-                f"ruvo: {len(counts.spilled)} test trace(s) could not be saved to {where} and were written "
-                f"beside it (store them with `ruvo import FILE`):", red=True)
+                f"ruvo: {len(counts.spilled) + crashed_spilled} test trace(s) could not be saved to {where} and "
+                f"were written beside it (store them with `ruvo import FILE`):", red=True)
             for path in counts.spilled:
                 terminalreporter.write_line(f"  {path}")
-        if counts.lost:
+        if counts.lost or crashed_lost:
             terminalreporter.write_line(
-                f"ruvo: {counts.lost} test trace(s) were lost: neither {where} nor a file beside it could be written",
-                red=True)
+                f"ruvo: {counts.lost + crashed_lost} test trace(s) were lost: neither {where} nor a file beside "
+                "it could be written", red=True)
+        if untraced:
+            terminalreporter.write_line(f"ruvo: {untraced} test(s) have no trace: their worker crashed while "
+                                        "running them", red=True)
+        if self.interrupted:
+            terminalreporter.write_line("ruvo: interrupted while saving: the traces that were still waiting for "
+                                        "the database were written beside it instead", red=True)
         from .viewer.command import failed_test_line
 
         for nodeid in self.failed:
-            terminalreporter.write_line(failed_test_line(self.profiler.db_path, nodeid, self.db_option))
+            _, trace = self.tests.get(nodeid, (None, None))
+            terminalreporter.write_line(visible(failed_test_line(
+                self.profiler.db_path, nodeid, self.db_option, trace_id=trace if isinstance(trace, str) else None,
+                stored=trace in stored)))

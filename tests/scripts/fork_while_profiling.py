@@ -46,16 +46,20 @@ def main():
         time.sleep(0.02)
         pid = os.fork()
         if pid == 0:
-            # The child: the inherited profiler still works, and a new one too.
+            # The child: the inherited profiler still works, into a trace of
+            # its own (none of the parent's records), and a new one too.
             for n in range(50):
                 busy(n)
             document = host.rust_profiler.build_trace()
+            inherited = msgpack.unpackb(document, strict_map_key=False)
             child = ThreadedHost("trc_parent", "fork")
             _ruvo.register_profiler(child)
             busy(1)
             _ruvo.register_noop_profiler()
             mine = msgpack.unpackb(child.rust_profiler.build_trace(), strict_map_key=False)
-            ok = msgpack.unpackb(document, strict_map_key=False)["trace_id"] == "trc_parent" and \
+            own = [r["co_name"] for r in inherited["frames_of_interest"] if r["type"] == "frame"]
+            ok = inherited["trace_id"] == host.trace_id != "trc_parent" and own == ["busy"] * 100 and \
+                inherited["frames"] == {} and \
                 [r["co_name"] for r in mine["frames_of_interest"] if r["type"] == "frame"] == ["busy", "busy"]
             os._exit(0 if ok else 1)
         children.append(pid)

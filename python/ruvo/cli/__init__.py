@@ -62,7 +62,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         return COMMANDS[options.command].execute(options)
     except CommandError as error:
-        sys.stderr.write(f"ruvo: error: {error}\n")
+        from ..terminal import visible
+
+        sys.stderr.write(f"ruvo: error: {visible(str(error))}\n")
         return EXIT_ERROR
     except BrokenPipeError:
         # `ruvo show | head`: the reader left; say nothing more.

@@ -72,11 +72,22 @@ def settings():
         raise CommandError(str(error)) from None
 
 
+def busy_timeout() -> float:
+    """Seconds a command waits for a database another process has locked."""
+    configured = settings().busy_timeout
+    return 60.0 if configured is None else float(configured)
+
+
 def db_path(option: Optional[str]) -> Path:
     """The database: the option, else the setting, else the default."""
+    from .. import db
+
+    configured_settings = settings()
+    if configured_settings.busy_timeout is not None:
+        db.READ_TIMEOUT = float(configured_settings.busy_timeout)
     if option:
         return Path(option)
-    configured = settings().db_path
+    configured = configured_settings.db_path
     if configured is not None:
         return configured
     from ..config import default_db_path
@@ -121,6 +132,44 @@ def find_trace(path: Path, trace_id: Optional[str], test: Optional[str] = None) 
         return resolve_trace_id(path, trace_id) or db.latest_trace_id(path)
     except LookupError as error:
         raise CommandError(str(error.args[0]) if error.args else str(error)) from None
+    except db.DatabaseUnusable as error:
+        raise CommandError(str(error)) from None
+
+
+def _damage_errors() -> tuple:
+    import msgpack
+
+    # What decoding or drawing a malformed document raises, wherever in the
+    # reader it is found: the document's fault, not the reader's.
+    return (ValueError, TypeError, KeyError, AttributeError, IndexError, OverflowError, UnicodeError,
+            msgpack.exceptions.UnpackException, msgpack.exceptions.OutOfData)
+
+
+def damaged(trace_id: Optional[str], error: BaseException) -> Optional[CommandError]:
+    """The one-line error for a trace that ``error`` shows to be damaged, or
+    None when ``error`` is something else."""
+    from ..checks import DocumentDamaged
+
+    if not isinstance(error, _damage_errors()):
+        return None
+    if isinstance(error, DocumentDamaged):
+        text = str(error)
+    else:
+        lines = str(error).strip().splitlines()
+        text = f"{type(error).__name__}: {lines[0]}" if lines else type(error).__name__
+    if text.startswith(f"trace {trace_id} is damaged: "):
+        return CommandError(text)
+    return CommandError(f"trace {trace_id} is damaged: {text}")
+
+
+def check_fields(trace_id: Optional[str], fields: dict) -> None:
+    """A CommandError when the entries of a streamed document (besides its
+    records) are not ones the views can draw."""
+    from ..checks import check_fields as problem_of
+
+    problem = problem_of(fields)
+    if problem:
+        raise CommandError(f"trace {trace_id} is damaged: {problem}")
 
 
 def load(path: Path, trace_id: Optional[str], test: Optional[str] = None) -> dict:
@@ -133,7 +182,7 @@ def load(path: Path, trace_id: Optional[str], test: Optional[str] = None) -> dic
             if trace_id is not None:
                 raise CommandError("give a trace id or --test, not both")
             trace_id = db.latest_trace_id_of_test(path, test)
-        return db.load_trace(path, resolve_trace_id(path, trace_id))
+        return db.load_trace(path, resolve_trace_id(path, trace_id), check=True)
     except LookupError as error:
         raise CommandError(str(error.args[0]) if error.args else str(error)) from None
     except ValueError as error:

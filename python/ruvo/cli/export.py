@@ -7,7 +7,8 @@ import sys
 from pathlib import Path
 
 from ..render import EXPORTERS
-from .common import Command, CommandError, add_db_option, db_path, load
+from ..terminal import visible
+from .common import Command, CommandError, add_db_option, damaged, db_path, load
 
 
 def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -29,18 +30,23 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
 def execute(options: argparse.Namespace) -> int:
     exporter = EXPORTERS[options.format]
     document = load(db_path(options.db), options.trace_id)
-    data = exporter.convert(document)
+    try:
+        data = exporter.convert(document)
+    except Exception as error:
+        raise (damaged(document.get("trace_id"), error) or error) from None
     if options.output == "-":
         exporter.write(data, sys.stdout)
         return 0
-    output = Path(options.output or f"{document.get('trace_id')}.{exporter.extension}")
+    from ..viewer.command import _file_name
+
+    output = Path(options.output or f"{_file_name(str(document.get('trace_id')))}.{exporter.extension}")
     try:
         with open(output, "w", encoding="utf-8") as file:
             exporter.write(data, file)
     except OSError as error:
         raise CommandError(f"cannot write {output}: {error.strerror or error}") from None
-    sys.stderr.write(f"ruvo: wrote {options.format} export of {document.get('trace_id')} to {output} "
-                     f"({exporter.hint})\n")
+    sys.stderr.write(visible(f"ruvo: wrote {options.format} export of {document.get('trace_id')} to {output} "
+                             f"({exporter.hint})") + "\n")
     return 0
 
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from .common import Command, CommandError, add_db_option, db_path, display_path
+from .common import Command, CommandError, add_db_option, busy_timeout, db_path, display_path
 
 
 def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -24,23 +24,33 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
 
 def execute(options: argparse.Namespace) -> int:
     from .. import db
+    from ..terminal import visible
 
     path = db_path(options.db)
     files = options.files or db.spilled_files(path)
     if not files:
-        print(f"No spilled traces wait beside {display_path(path)}.")
+        print(f"No spilled traces wait beside {visible(display_path(path))}.")
         return 0
     failures = 0
     for file in files:
         try:
-            trace_id, summary = db.import_spilled(path, file, keep=options.keep)
+            stored = db.import_spilled(path, file, keep=options.keep, timeout=busy_timeout())
         except FileNotFoundError:
-            raise CommandError(f"no file {file}") from None
+            if options.files:
+                raise CommandError(f"no file {file}") from None
+            continue  # imported meanwhile by another command
+        except db.DatabaseUnusable as error:
+            raise CommandError(str(error)) from None
         except (OSError, ValueError, db.sqlite3.Error) as error:
-            sys.stderr.write(f"ruvo: could not import {file}: {error}\n")
+            sys.stderr.write(visible(f"ruvo: could not import {file}: {error}") + "\n")
             failures += 1
             continue
-        print(f"ruvo: stored {trace_id} ({summary.records} records) from {file} in {display_path(path)}")
+        for entry in stored:
+            records = entry.summary.records if entry.summary is not None else "?"
+            if entry.new:
+                print(visible(f"ruvo: stored {entry.trace_id} ({records} records) from {file} in {display_path(path)}"))
+            else:
+                print(visible(f"ruvo: {entry.trace_id} from {file} was stored already; not stored again"))
     if failures:
         raise CommandError(f"{failures} of {len(files)} file(s) could not be imported")
     return 0

@@ -159,7 +159,7 @@ def _run_program(module: Optional[str], program: list[str], outcome: type = _Not
             status = EXIT_INTERRUPTED
         except ImportError as error:
             if module is not None and _raised_by_runpy(error):
-                sys.stderr.write(f"ruvo: {error}\n")
+                _say(f"ruvo: {error}")
                 outcome.module_missing = True
             else:
                 _print_exception(error)
@@ -191,6 +191,10 @@ def execute(options: argparse.Namespace) -> int:
         raise CommandError("nothing to run: give a script (ruvo run script.py) or a module (ruvo run -m module)")
     if module is None and not os.path.exists(program[0]):
         raise CommandError(f"can't open file {os.path.abspath(program[0])!r}: no such file")
+    if module is None and os.path.isdir(program[0]) and not os.path.isfile(os.path.join(program[0], "__main__.py")):
+        # As python says it, and with its status: nothing ran, so there is no trace.
+        _say(f"ruvo: can't find '__main__' module in {program[0]!r}")
+        return 1
     configured = settings()
     source = options.source or (f"run -m {module}" if module is not None else f"run {program[0]}")
 
@@ -218,6 +222,7 @@ def execute(options: argparse.Namespace) -> int:
             else options.lightweight_repr,
             source=source,
             backend=options.backend or configured.backend or "auto",
+            sqlite_busy_timeout=60 if configured.busy_timeout is None else configured.busy_timeout,
         )
     except ValueError as error:
         raise CommandError(str(error)) from None
@@ -229,7 +234,7 @@ def execute(options: argparse.Namespace) -> int:
         profiler.stop()
         raise CommandError(f"could not start the profiler: {type(error).__name__}: {error}") from None
     if profiler.backend_note:
-        print(f"ruvo: {profiler.backend_note}", file=sys.stderr)
+        _say(f"ruvo: {profiler.backend_note}")
     outcome = type("Outcome", (_NotFound,), {})
     try:
         status = _run_program(module, program, outcome)
@@ -250,20 +255,46 @@ def execute(options: argparse.Namespace) -> int:
         summary = db.save_trace_in_sqlite(
             profiler.db_path, profiler.trace_id, timeout=profiler.config["sqlite_busy_timeout"], msgpack=document,
         )
+    except db.SaveInterrupted as interrupted:
+        # Ctrl-C while the database was locked: the trace waits beside it,
+        # and the program's own status stands.
+        if interrupted.spill_path is not None:
+            _say(f"ruvo: interrupted while saving trace {profiler.trace_id}; it was written to "
+                 f"{display_path(interrupted.spill_path)} (store it with: ruvo import)")
+        else:
+            _say(f"ruvo: interrupted while saving trace {profiler.trace_id}, which could not be written "
+                 "beside the database either; it is lost")
+        return status
     except db.TraceNotSaved as error:
-        sys.stderr.write(f"ruvo: {error}\n")
+        _say(f"ruvo: {error}")
         return status
     except Exception as error:
-        sys.stderr.write(f"ruvo: trace {profiler.trace_id} could not be saved: {_one_line(error)}\n")
+        _say(f"ruvo: trace {profiler.trace_id} could not be saved: {_one_line(error)}")
         return status
     wall = time.perf_counter() - started
     records, threads = (summary.records, summary.threads) if summary is not None else ("?", "?")
-    sys.stderr.write(
+    _say(
         f"ruvo: saved trace {profiler.trace_id} to {where}\n"
         f"ruvo: {records} records, {threads} thread{'s' if threads != 1 else ''}, {wall:.3f} s wall time"
-        f" ({ran:.3f} s running, {wall - ran:.3f} s saving; see it with: ruvo show {profiler.trace_id})\n"
+        f" ({ran:.3f} s running, {wall - ran:.3f} s saving; see it with: ruvo show {profiler.trace_id})"
     )
     return status
+
+
+def _say(text: str) -> None:
+    """A line of ruvo's on stderr. The program may have closed stderr (or
+    its descriptor): then it goes nowhere, and the program's status stands."""
+    from ..terminal import visible
+
+    try:
+        sys.stderr.write("\n".join(visible(line) for line in text.split("\n")) + "\n")
+        sys.stderr.flush()
+    except (OSError, ValueError, AttributeError):
+        # What could not be written stays buffered, and would fail the exit.
+        try:
+            sys.stderr = open(os.devnull, "w")
+        except OSError:
+            pass
 
 
 def _one_line(error: BaseException) -> str:
@@ -285,7 +316,7 @@ def _build(profiler, source: str) -> bytes:
         except Exception:
             pass
         error = first
-    sys.stderr.write(f"ruvo: could not build the trace: {_one_line(error)}; saving a trace that says so\n")
+    _say(f"ruvo: could not build the trace: {_one_line(error)}; saving a trace that says so")
     return _stand_in(profiler, source, f"The trace could not be built ({_one_line(error)}); "
                      "its records were lost. Run with a smaller --trace-budget, or with more memory.")
 

@@ -10,7 +10,8 @@ from typing import Optional
 
 from ..model import Call
 from ..render.labels import format_duration
-from .common import Command, CommandError, add_db_option, db_path, find_trace, positive_int
+from ..terminal import visible
+from .common import Command, CommandError, add_db_option, check_fields, damaged, db_path, find_trace, positive_int
 
 
 def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -101,33 +102,38 @@ def execute(options: argparse.Namespace) -> int:
                     values=options.values,
                     wanted=None if wanted is None else (lambda name, native_id: name in wanted or str(native_id) in wanted),
                     builder=spools.builder(values=options.values, color=color, ascii_only=ascii_only))
+            check_fields(trace_id, trace.fields)
         except LookupError as error:
             raise CommandError(str(error.args[0]) if error.args else str(error)) from None
         except Exception as error:
-            raise CommandError(f"trace {trace_id} does not decode: {error}") from None
+            raise (damaged(trace_id, error) or error) from None
         if wanted is not None:
             missing = [name for name in options.thread if name not in trace.names]
             if missing:
                 available = ", ".join(sorted(name for name in trace.names if not name.isdigit() and name != "None")) or "none"
-                raise CommandError(f"no thread {missing[0]!r} in trace {trace.fields.get('trace_id')} (threads: {available})")
+                raise CommandError(visible(f"no thread {missing[0]!r} in trace {trace.fields.get('trace_id')} "
+                                           f"(threads: {available})"))
         notes = []
         if options.min_duration is not None:
             notes.append(f"calls of {format_duration(options.min_duration)} or more")
         if options.grep:
             notes.append(f"calls matching {options.grep!r} and those leading to them")
-        write_trees(
-            sys.stdout.write,
-            trace.fields,
-            trace.trees,
-            records=trace.records,
-            threads=trace.threads,
-            any_threads=bool(trace.names),
-            depth=options.depth,
-            values=options.values,
-            color=color,
-            ascii_only=ascii_only,
-            note=f"showing only {' and '.join(notes)}" if notes else None,
-        )
+        try:
+            write_trees(
+                sys.stdout.write,
+                trace.fields,
+                trace.trees,
+                records=trace.records,
+                threads=trace.threads,
+                any_threads=bool(trace.names),
+                depth=options.depth,
+                values=options.values,
+                color=color,
+                ascii_only=ascii_only,
+                note=f"showing only {' and '.join(notes)}" if notes else None,
+            )
+        except Exception as error:
+            raise (damaged(trace_id, error) or error) from None
     return 0
 
 

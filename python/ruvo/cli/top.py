@@ -5,7 +5,8 @@ from __future__ import annotations
 import argparse
 import sys
 
-from .common import Command, CommandError, add_db_option, db_path, find_trace, positive_int
+from ..terminal import visible
+from .common import Command, CommandError, add_db_option, check_fields, damaged, db_path, find_trace, positive_int
 
 
 def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -45,14 +46,15 @@ def execute(options: argparse.Namespace) -> int:
     try:
         with db.open_documents(path, trace_id) as streams:
             profile = profile_records(iter_records(streams, fields, values=False), pick)
+        check_fields(trace_id, fields)
     except LookupError as error:
         raise CommandError(str(error.args[0]) if error.args else str(error)) from None
     except Exception as error:
-        raise CommandError(f"trace {trace_id} does not decode: {error}") from None
+        raise (damaged(trace_id, error) or error) from None
     if wanted is not None:
         missing = [name for name in options.thread if name not in seen]
         if missing:
-            raise CommandError(f"no thread {missing[0]!r} in trace {trace_id}")
+            raise CommandError(visible(f"no thread {missing[0]!r} in trace {trace_id}"))
     threads = ", ".join(profile.threads) if wanted is not None else f"all {len(profile.threads)}"
     header = f"trace {trace_id}  threads: {threads}  sorted by {options.sort}"
     try:
@@ -60,7 +62,12 @@ def execute(options: argparse.Namespace) -> int:
         ascii_only = False
     except (UnicodeError, LookupError):
         ascii_only = True
-    sys.stdout.write(render_top(profile, sort=options.sort, limit=options.limit, header=header, ascii_only=ascii_only))
+    try:
+        text = render_top(profile, sort=options.sort, limit=options.limit, header=header, ascii_only=ascii_only)
+    except Exception as error:
+        raise (damaged(trace_id, error) or error) from None
+    # Names and paths are the program's: nothing in them reaches the terminal raw.
+    sys.stdout.write("\n".join(visible(line) for line in text.split("\n")))
     return 0
 
 

@@ -6,6 +6,7 @@ import argparse
 import time
 from typing import Optional
 
+from ..terminal import visible
 from .common import Command, CommandError, add_db_option, db_path, display_path, positive_int
 
 
@@ -40,6 +41,10 @@ def execute(options: argparse.Namespace) -> int:
         if not path.is_file() and not spilled:
             raise CommandError(f"{error}; record a trace with: ruvo run script.py") from None
         rows = []  # a database file that holds no trace yet
+    except db.DatabaseUnusable as error:
+        # Unreadable is not empty: say so, and list what waits beside it all the same.
+        _list_spilled(spilled)
+        raise CommandError(str(error)) from None
     # A trace may be saved in several documents: one line per trace.
     traces: dict[str, dict] = {}
     for row in rows:
@@ -62,23 +67,24 @@ def execute(options: argparse.Namespace) -> int:
         traces = {trace_id: entry for trace_id, entry in traces.items() if entry["outcome"] == "failed"}
     if not traces:
         if options.failed:
-            print(f"No traces of failed tests in {display_path(path)}.")
+            print(visible(f"No traces of failed tests in {display_path(path)}."))
         elif not spilled:
-            print(f"No traces in {display_path(path)} yet. Record one with: ruvo run script.py")
+            print(visible(f"No traces in {display_path(path)} yet. Record one with: ruvo run script.py"))
         _list_spilled(spilled)
         return 0
     items = list(traces.items())[: options.limit] if options.limit else list(traces.items())
     table = [("TRACE ID", "SAVED", "SOURCE", "OUTCOME", "RECORDS", "SIZE")]
     for trace_id, entry in items:
-        source = entry["source"]
+        # Sources and test ids are the program's (or an HTTP client's): shown, never obeyed.
+        source = visible(entry["source"])
         if len(source) > 60:
             source = source[:59] + "…"
         table.append(
             (
-                trace_id,
+                visible(trace_id),
                 time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(entry["saved_at"])),
                 source,
-                entry["outcome"] or "-",
+                visible(entry["outcome"] or "-"),
                 ("?" if entry["records"] is None else str(entry["records"])) + ("+" if entry["left_out"] else ""),
                 human_size(entry["size"]),
             )
@@ -107,7 +113,7 @@ def _list_spilled(spilled) -> None:
             size = human_size(file.stat().st_size)
         except OSError:
             size = "?"
-        print(f"  {display_path(file)}  {size}")
+        print(visible(f"  {display_path(file)}  {size}"))
 
 
 COMMAND = Command("traces", define, execute)

@@ -100,7 +100,8 @@ def describe_event(record: dict, ascii_only: bool = False) -> str:
         duration = record.get("duration_ms")
         took = f" in {duration:.1f} ms" if isinstance(duration, (int, float)) else ""
         outcome = status if status is not None else "no response"
-        return f"request {record.get('method')} {record.get('path')} {arrow} {outcome}{took}"
+        unclosed = " (response never closed)" if record.get("closed") is False else ""
+        return f"request {record.get('method')} {record.get('path')} {arrow} {outcome}{took}{unclosed}"
     details = ", ".join(f"{key}={format_value(value, 40)}" for key, value in record.items() if key not in COMMON_FIELDS)
     subtype = f"/{record.get('subtype')}" if record.get("subtype") else ""
     return f"{kind}{subtype}" + (f": {details}" if details else "")

@@ -15,6 +15,7 @@ from typing import IO, Callable, Iterable, Iterator, Optional
 
 from ..model import Call, Event, TreeBuilder, build_threads, descendants, number
 from ..summary import summarize
+from ..terminal import visible
 from .labels import describe_event, format_duration, format_locals, format_value
 
 __all__ = ["render_trace", "render_trees", "write_trees", "ThreadSpools"]
@@ -52,7 +53,10 @@ def _local_time(timestamp: object) -> str:
     value = number(timestamp)
     if value is None:
         return "?"
-    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(value))
+    try:
+        return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(value))
+    except (OverflowError, OSError, ValueError):
+        return "?"
 
 
 def render_trace(
@@ -122,9 +126,9 @@ class _Lines:
             start, end = call.get("timestamp"), ret.get("timestamp")
             duration = max(end - start, 0.0) if isinstance(start, (int, float)) and isinstance(end, (int, float)) \
                 else None
-            return f"{format_duration(duration)}  {call.get('qualname') or call.get('co_name') or '?'}  " \
-                   f"{call.get('path') or '?'}"
-        label = f"{format_duration(node.duration)}  {style.bold(node.name)}  {style.dim(node.path)}"
+            return f"{format_duration(duration)}  {visible(call.get('qualname') or call.get('co_name') or '?')}  " \
+                   f"{visible(call.get('path') or '?')}"
+        label = f"{format_duration(node.duration)}  {style.bold(visible(node.name))}  {style.dim(visible(node.path))}"
         if node.call is None:
             label += style.dim("  (call not recorded)")
         elif node.ret is None:
@@ -132,7 +136,7 @@ class _Lines:
         return label
 
     def event(self, record: dict) -> str:
-        return self.style.event(record, describe_event(record, self.ascii_only))
+        return self.style.event(record, visible(describe_event(record, self.ascii_only)))
 
     def arguments(self, node: Call) -> tuple:
         """The lines under a call's own: its arguments, and its closure's values."""
@@ -142,20 +146,21 @@ class _Lines:
         at_call = node.call.get("locals")
         parameters = parameters_of(node.path) if isinstance(at_call, dict) else None
         if parameters is None:
-            return (dim(f"  args: {format_locals(at_call)}"),)
+            return (dim(f"  args: {visible(format_locals(at_call))}"),)
         # A closure's free variables are locals at call too; they are not arguments.
         arguments = {name: value for name, value in at_call.items() if name in parameters}
         others = {name: value for name, value in at_call.items() if name not in parameters}
         if others:
-            return dim(f"  args: {format_locals(arguments)}"), dim(f"  closure: {format_locals(others)}")
-        return (dim(f"  args: {format_locals(arguments)}"),)
+            return (dim(f"  args: {visible(format_locals(arguments))}"),
+                    dim(f"  closure: {visible(format_locals(others))}"))
+        return (dim(f"  args: {visible(format_locals(arguments))}"),)
 
     def returned(self, node: Call) -> Optional[str]:
         """The line closing a call's entries: what it returned, and its locals then."""
         if not self.values or node.ret is None:
             return None
-        returned = format_value(node.ret.get("arg"), 80)
-        return self.style.dim(f"  {self.arrow} {returned}   locals: {format_locals(node.ret.get('locals'))}")
+        returned = visible(format_value(node.ret.get("arg"), 80))
+        return self.style.dim(f"  {self.arrow} {returned}   locals: {visible(format_locals(node.ret.get('locals')))}")
 
     def more(self, hidden: int) -> str:
         return self.last_tee + self.style.dim(f"… {hidden} more entr{'y' if hidden == 1 else 'ies'}")
@@ -187,9 +192,9 @@ def write_trees(
     document = fields
     meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
     batch = [
-        style.bold(f"trace {document.get('trace_id')}"),
-        f"source: {meta.get('source')}  started: {_local_time(document.get('timestamp'))}"
-        f"  records: {records}  threads: {threads}",
+        style.bold(visible(f"trace {document.get('trace_id')}")),
+        visible(f"source: {meta.get('source')}  started: {_local_time(document.get('timestamp'))}"
+                f"  records: {records}  threads: {threads}"),
     ]
 
     def flush() -> None:
@@ -200,14 +205,14 @@ def write_trees(
 
     commit = document.get("current_commit_sha")
     if commit:
-        batch.append(f"commit: {commit}")
+        batch.append(visible(f"commit: {commit}"))
     if note:
-        batch.append(note)
+        batch.append(visible(note))
     for tree in trees:
         batch.append("")
         role = "main thread" if tree.is_main else "thread"
         ident = f", native id {tree.native_id}" if tree.native_id is not None else ""
-        batch.append(style.bold(f"{role} {tree.name}") + style.dim(f" ({tree.records} record{'s' if tree.records != 1 else ''}{ident})"))
+        batch.append(style.bold(f"{role} {visible(tree.name)}") + style.dim(f" ({tree.records} record{'s' if tree.records != 1 else ''}{ident})"))
         if not tree.roots:
             batch.append(style.dim("(no records)"))
         if isinstance(tree.roots, _ThreadLines):

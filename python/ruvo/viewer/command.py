@@ -42,17 +42,23 @@ def run(options: argparse.Namespace, *, db_path: Path, load: Callable, error: ty
     gives the decoded trace, ``error`` is the exception for one-line errors."""
     from .page import build_page
 
+    from ..cli.common import damaged
+    from ..terminal import visible
+
     document = load(db_path, options.trace_id, options.test)
     trace_id = str(document.get("trace_id"))
-    output = Path(options.output) if options.output else Path(db_path).parent / f"{trace_id}.html"
-    page = build_page(document)
+    output = Path(options.output) if options.output else Path(db_path).parent / f"{_file_name(trace_id)}.html"
+    try:
+        page = build_page(document)
+    except Exception as problem:
+        raise (damaged(trace_id, problem) or problem) from None
     try:
         output.parent.mkdir(parents=True, exist_ok=True)
         with open(output, "w", encoding="utf-8") as file:
             file.write(page)
     except OSError as problem:
         raise error(f"cannot write {output}: {problem.strerror or problem}") from None
-    print(_shown(output))
+    print(visible(_shown(output)))
     if options.open:
         uri = output.resolve().as_uri()
         if not webbrowser.open(uri):
@@ -61,15 +67,23 @@ def run(options: argparse.Namespace, *, db_path: Path, load: Callable, error: ty
 
 
 
-def failed_test_line(db_path: Path, nodeid: str, db_option: str | None = None) -> str:
-    """The terminal summary line of ``pytest --ruvo`` for a failed test."""
+def _file_name(trace_id: str) -> str:
+    """A trace id as a file name: the id comes from the document, which may
+    not be the profiler's (an imported file)."""
+    import re
+
+    return re.sub(r"[^A-Za-z0-9_.-]", "_", trace_id).lstrip(".")[:100] or "trace"
+
+
+def failed_test_line(db_path: Path, nodeid: str, db_option: str | None = None, *, trace_id: str | None = None,
+                     stored: bool = False) -> str:
+    """The terminal summary line of ``pytest --ruvo`` for a failed test, whose
+    trace in this run is ``trace_id`` (None: it has none), ``stored`` in the
+    database or not."""
     import shlex
 
-    from .. import db
-
-    try:
-        trace = f"trace {db.latest_trace_id_of_test(db_path, nodeid)}"
-    except LookupError:
-        trace = "no trace saved"
+    if trace_id is None or not stored:
+        why = f"trace {trace_id} is not in the database (see above)" if trace_id else "no trace saved"
+        return f"ruvo: failed {nodeid}: {why}"
     where = f" --db {shlex.quote(str(db_option))}" if db_option else ""
-    return f"ruvo: failed {nodeid}: {trace}; look at it with: ruvo view{where} --test {shlex.quote(nodeid)}"
+    return f"ruvo: failed {nodeid}: trace {trace_id}; look at it with: ruvo view{where} --test {shlex.quote(nodeid)}"
