@@ -83,6 +83,17 @@ static Ref module_name_of(PyObject* globals) {
     return Ref::steal(PyObject_GetItem(globals, NAMES.dunder_name));
 }
 
+// Code run by exec() in a namespace without "__name__" (templates, routing
+// tables, generated modules) is named by its code's qualname alone. True when
+// that is the case (the KeyError is cleared); any other failure stays.
+static bool unnamed_module(std::string& out, PyObject* qualname) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+    PyErr_Clear();
+    out.clear();
+    append_name_part(out, qualname);
+    return true;
+}
+
 namespace {
 
 // Joined names of frames, by module name and code qualname. Guarded by the
@@ -106,9 +117,9 @@ bool get_qualname(PyObject* frame, std::string* out, bool* found) {
         auto* real = reinterpret_cast<PyFrameObject*>(frame);
         Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(real)));
         Ref globals = Ref::steal(PyFrame_GetGlobals(real));
-        Ref module = module_name_of(globals.get());
-        if (!module) return false;
         PyObject* qualname = reinterpret_cast<PyCodeObject*>(code.get())->co_qualname;
+        Ref module = module_name_of(globals.get());
+        if (!module) return unnamed_module(*out, qualname);
         if (!PyUnicode_CheckExact(module.get()) || !PyUnicode_CheckExact(qualname)) {
             join_names(*out, module.get(), qualname);
             return true;
@@ -153,7 +164,7 @@ bool get_qualname(PyObject* frame, std::string* out, bool* found) {
     Ref globals = Ref::steal(PyObject_GetAttr(frame, NAMES.f_globals));
     if (!globals) return false;
     Ref module = module_name_of(globals.get());
-    if (!module) return false;
+    if (!module) return unnamed_module(*out, qualname.get());
     join_names(*out, module.get(), qualname.get());
     return true;
 }

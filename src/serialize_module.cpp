@@ -1,14 +1,14 @@
-// ruvo._serialize: the native dump_msgpack and dump_msgpack_lightweight_repr
-// that ruvo.serialize exposes when this module imports, and set_limits,
-// through which ruvo.serialize.configure keeps both encoders' bounds equal.
+// ruvo._serialize: the encoders behind ruvo.serialize's dump_msgpack and
+// dump_msgpack_lightweight_repr, their bounds (set_limits, get_limits), and
+// the format's extension codes and default bounds (EXT_CODES,
+// DEFAULT_LIMITS), which every reader takes from here.
 #include "refs.hpp"
 #include "value_encoder.hpp"
 
 namespace ruvo::ser {
 namespace {
 
-// Read at the start of each call. Only ruvo.serialize sets them, from its
-// own constants, so they always match the Python encoder's.
+// Read at the start of each call; ruvo.serialize.configure sets them.
 Limits limits;
 
 PyObject* dump_msgpack(PyObject*, PyObject* value) { return encode_full(value, limits); }
@@ -31,15 +31,31 @@ const RuvoSerializeApi API = {RUVO_SERIALIZE_ABI, sizeof(RuvoSerializeApi), enco
 // 32 bits, and the size accounting stays far from overflow.
 constexpr long long LIMIT_MAX = (1LL << 31) - 1;
 
+// The bounds, in the order set_limits takes them.
+struct LimitField {
+    const char* name;
+    int64_t Limits::*field;
+};
+const LimitField FIELDS[] = {
+    {"max_items", &Limits::max_items},         {"max_depth", &Limits::max_depth},
+    {"max_str_bytes", &Limits::max_str_bytes}, {"max_total_bytes", &Limits::max_total_bytes},
+    {"max_repr_chars", &Limits::max_repr_chars}, {"light_max_items", &Limits::light_max_items},
+    {"light_max_str", &Limits::light_max_str}, {"object_depth", &Limits::object_depth},
+    {"use_repr", &Limits::use_repr},
+};
+constexpr size_t N_FIELDS = sizeof FIELDS / sizeof FIELDS[0];
+
 PyObject* set_limits(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"max_items",      "max_depth",       "max_str_bytes", "max_total_bytes",
-                                     "max_repr_chars", "light_max_items", "light_max_str", nullptr};
-    long long values[7];
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LLLLLLL:set_limits", const_cast<char**>(keywords), &values[0],
-                                     &values[1], &values[2], &values[3], &values[4], &values[5], &values[6])) {
+    static const char* keywords[N_FIELDS + 1];
+    for (size_t i = 0; i < N_FIELDS; ++i) keywords[i] = FIELDS[i].name;
+    keywords[N_FIELDS] = nullptr;
+    long long values[N_FIELDS];
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LLLLLLLLL:set_limits", const_cast<char**>(keywords), &values[0],
+                                     &values[1], &values[2], &values[3], &values[4], &values[5], &values[6],
+                                     &values[7], &values[8])) {
         return nullptr;
     }
-    for (int i = 0; i < 7; ++i) {
+    for (size_t i = 0; i < N_FIELDS; ++i) {
         if (values[i] < 0 || values[i] > LIMIT_MAX) {
             PyErr_Format(PyExc_ValueError, "%s must be between 0 and %lld, not %lld", keywords[i], LIMIT_MAX,
                          values[i]);
@@ -51,18 +67,41 @@ PyObject* set_limits(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, "max_total_bytes must be at least 3, not %lld", values[3]);
         return nullptr;
     }
-    limits = Limits{values[0], values[1], values[2], values[3], values[4], values[5], values[6]};
+    Limits next;
+    for (size_t i = 0; i < N_FIELDS; ++i) next.*FIELDS[i].field = values[i];
+    limits = next;
     Py_RETURN_NONE;
 }
 
-PyObject* get_limits(PyObject*, PyObject*) {
-    return Py_BuildValue("{sLsLsLsLsLsLsL}", "max_items", static_cast<long long>(limits.max_items), "max_depth",
-                         static_cast<long long>(limits.max_depth), "max_str_bytes",
-                         static_cast<long long>(limits.max_str_bytes), "max_total_bytes",
-                         static_cast<long long>(limits.max_total_bytes), "max_repr_chars",
-                         static_cast<long long>(limits.max_repr_chars), "light_max_items",
-                         static_cast<long long>(limits.light_max_items), "light_max_str",
-                         static_cast<long long>(limits.light_max_str));
+PyObject* limits_dict(const Limits& from) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const LimitField& f : FIELDS) {
+        Ref value = Ref::steal(PyLong_FromLongLong(from.*f.field));
+        if (!value || PyDict_SetItemString(dict.get(), f.name, value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* get_limits(PyObject*, PyObject*) { return limits_dict(limits); }
+
+// The extension codes, by name, for ruvo.serialize and the viewer.
+PyObject* ext_codes() {
+    const struct {
+        const char* name;
+        int code;
+    } codes[] = {{"REPR", wire::EXT_REPR},       {"BIGINT", wire::EXT_BIGINT},   {"OPAQUE", wire::EXT_OPAQUE},
+                 {"RECURSION", wire::EXT_RECURSION}, {"OMITTED", wire::EXT_OMITTED}, {"CLIPPED", wire::EXT_CLIPPED},
+                 {"TOO_DEEP", wire::EXT_TOO_DEEP}, {"DROPPED", wire::EXT_DROPPED}, {"FAILED", wire::EXT_FAILED},
+                 {"OBJECT", wire::EXT_OBJECT},   {"TYPED", wire::EXT_TYPED},     {"NAMED", wire::EXT_NAMED},
+                 {"ENUM", wire::EXT_ENUM},       {"BUDGET", wire::EXT_BUDGET}};
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& c : codes) {
+        Ref value = Ref::steal(PyLong_FromLong(c.code));
+        if (!value || PyDict_SetItemString(dict.get(), c.name, value.get()) < 0) return nullptr;
+    }
+    return dict.release();
 }
 
 PyMethodDef METHODS[] = {
@@ -75,7 +114,7 @@ PyMethodDef METHODS[] = {
     {"set_limits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_limits)),
      METH_VARARGS | METH_KEYWORDS,
      "set_limits(max_items, max_depth, max_str_bytes, max_total_bytes, max_repr_chars, light_max_items, "
-     "light_max_str)\n\nThe bounds of every later call."},
+     "light_max_str, object_depth, use_repr)\n\nThe bounds of every later call."},
     {"get_limits", get_limits, METH_NOARGS, "get_limits() -> dict\n\nThe bounds in force."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -100,6 +139,18 @@ PyMODINIT_FUNC PyInit__serialize() {
     PyObject* api = PyCapsule_New(const_cast<RuvoSerializeApi*>(&ruvo::ser::API), RUVO_SERIALIZE_CAPSULE, nullptr);
     if (api == nullptr || PyModule_AddObject(module, "_C_API", api) < 0) {
         Py_XDECREF(api);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    PyObject* codes = ruvo::ser::ext_codes();
+    if (codes == nullptr || PyModule_AddObject(module, "EXT_CODES", codes) < 0) {
+        Py_XDECREF(codes);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    PyObject* defaults = ruvo::ser::limits_dict(ruvo::ser::Limits());
+    if (defaults == nullptr || PyModule_AddObject(module, "DEFAULT_LIMITS", defaults) < 0) {
+        Py_XDECREF(defaults);
         Py_DECREF(module);
         return nullptr;
     }

@@ -1,6 +1,6 @@
-// The encoder behind ruvo._serialize. It follows ruvo.serialize's reference
-// encoder (its item-by-item path) step for step: the same walk order, the
-// same snapshots, the same size accounting, so both write the same bytes.
+// The encoder behind ruvo._serialize. Values are read from the interpreter's
+// storage (container items, instance dicts, slots), never through methods:
+// recording must not change what the program does.
 #include "value_encoder.hpp"
 
 #include <algorithm>
@@ -11,20 +11,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include <datetime.h>
+#include <structmember.h>
+
 #include "refs.hpp"
 
 namespace ruvo::ser {
 namespace {
 
-constexpr uint8_t EXT_REPR = 1;
-constexpr uint8_t EXT_BIGINT = 2;
-constexpr uint8_t EXT_OPAQUE = 3;
-constexpr uint8_t EXT_RECURSION = 4;
-constexpr uint8_t EXT_OMITTED = 5;
-constexpr uint8_t EXT_CLIPPED = 6;
-constexpr uint8_t EXT_TOO_DEEP = 7;
-constexpr uint8_t EXT_DROPPED = 8;
-constexpr uint8_t EXT_FAILED = 9;
+using namespace wire;
 
 // Size of a DROPPED (or FAILED) marker: c7 00 code.
 constexpr int64_t DROP_LEN = 3;
@@ -42,6 +37,7 @@ struct Globals {
     PyObject* qualname_descr = nullptr;
     PyObject* module_descr = nullptr;
     PyTypeObject* frame_locals_type = nullptr;
+    PyTypeObject* enum_type = nullptr;  // enum.EnumType, the metaclass of enums
     PyObject* s_items = nullptr;
     PyObject* s_bit_length = nullptr;
     PyObject* s_c_contiguous = nullptr;
@@ -50,6 +46,8 @@ struct Globals {
     PyObject* s_seconds = nullptr;
     PyObject* s_nanoseconds = nullptr;
     PyObject* s_module = nullptr;
+    PyObject* s_args = nullptr;
+    PyObject* s_name = nullptr;  // "_name_", an enum member's name
 };
 Globals G;
 
@@ -87,6 +85,13 @@ class Bytes {
         if (n > capacity_) grow(n - size_);
         if (n > size_) std::memset(data_.get() + size_, 0, n - size_);
         size_ = n;
+    }
+    // Opens `n` bytes at `pos` and copies `p` there.
+    void insert(size_t pos, const char* p, size_t n) {
+        if (capacity_ - size_ < n) grow(n);
+        std::memmove(data_.get() + pos + n, data_.get() + pos, size_ - pos);
+        std::memcpy(data_.get() + pos, p, n);
+        size_ += n;
     }
     void clear() { size_ = 0; }
     const char* data() const { return data_.get(); }
@@ -215,6 +220,17 @@ void put_ext(Bytes& o, unsigned code, const Bytes& payload) {
 }
 
 void put_marker(Bytes& o, unsigned code) { put_ext_header(o, code, 0); }
+
+// Makes the bytes from `start` on the payload of an extension: its header is
+// put in front once the payload's size is known.
+void wrap_ext(Bytes& o, size_t start, unsigned code) {
+    Bytes header;
+    put_ext_header(header, code, o.size() - start);
+    o.insert(start, header.data(), header.size());
+}
+
+// The most an extension header takes.
+constexpr int64_t EXT_HEADER_MAX = 6;
 
 void put_double(Bytes& o, double d) {
     uint64_t bits;
@@ -361,10 +377,34 @@ Status failed_call() { return must_escape() ? Status::Escape : Status::Failed; }
 
 // ---------------------------------------------------------------- type names
 
+// How the full encoder writes an instance of a type, decided once per type
+// from its slots and its place in the type hierarchy, never from a method.
+enum class Kind : uint8_t {
+    Other,     // containers and natively encoded leaves: decided by shape
+    Scalar,    // a subclass of int, float, str or bytes: TYPED, its base value
+    Enum,      // an enum member: ENUM, by name
+    Function,  // functions, classes, modules and methods: NAMED
+    Class,
+    Module,
+    Method,
+    Builtin,
+    SafeRepr,  // a stdlib leaf whose C repr reads nothing of the program's
+    Object,    // everything else: OBJECT, its attributes
+};
+
+// A __slots__ member of a class: its name and where instances hold it.
+struct SlotMember {
+    Ref name;
+    Py_ssize_t offset;
+};
+
 struct TypeInfo {
     Ref type;  // keeps the address from being reused while cached
     Ref name;  // str, at most MAX_NAME_CHARS characters
     Bytes name_msg;
+    Kind kind = Kind::Other;
+    bool wrapped = false;  // a container written as TYPED with its type name
+    std::vector<SlotMember> slots;
 };
 
 std::unordered_map<PyTypeObject*, TypeInfo>& type_cache() {
@@ -400,6 +440,99 @@ Ref make_type_name(PyTypeObject* t) {
     return name;
 }
 
+// The __slots__ members instances of `t` hold, base classes first. Read from
+// each class's own dict: member descriptors only, and only those made for a
+// class `t` derives from (a descriptor copied from an unrelated class would
+// point into another layout).
+bool collect_slots(PyTypeObject* t, std::vector<SlotMember>& slots) {
+    PyObject* mro = t->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return true;
+    for (Py_ssize_t i = PyTuple_GET_SIZE(mro) - 1; i >= 0; --i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE) || base->tp_dict == nullptr) continue;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(base->tp_dict, &pos, &key, &value)) {
+            if (Py_TYPE(value) != &PyMemberDescr_Type || !PyUnicode_CheckExact(key)) continue;
+            auto* descr = reinterpret_cast<PyMemberDescrObject*>(value);
+            const PyMemberDef* member = descr->d_member;
+            if (member->type != T_OBJECT_EX || (member->flags & READONLY) != 0) continue;
+            if (!PyType_IsSubtype(t, descr->d_common.d_type)) continue;
+            slots.push_back({Ref::borrow(key), member->offset});
+        }
+    }
+    return true;
+}
+
+// True when `t` is the attribute `name` of the already imported module
+// `module`: read from sys.modules and the module's dict, nothing imported.
+bool is_module_type(PyTypeObject* t, const char* module, const char* name) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* found = PyDict_GetItemString(modules, module);
+    if (found == nullptr || !PyModule_Check(found)) return false;
+    PyObject* dict = PyModule_GetDict(found);
+    return dict != nullptr && PyDict_GetItemString(dict, name) == reinterpret_cast<PyObject*>(t);
+}
+
+bool is_safe_repr_type(PyTypeObject* t) {
+    if (t == &PyComplex_Type || t == &PyRange_Type) return true;
+    if (PyDateTimeAPI != nullptr &&
+        (t == PyDateTimeAPI->DateType || t == PyDateTimeAPI->DeltaType ||
+         t == Py_TYPE(PyDateTimeAPI->TimeZone_UTC) || t == PyDateTimeAPI->DateTimeType ||
+         t == PyDateTimeAPI->TimeType)) {
+        return true;
+    }
+    return is_module_type(t, "decimal", "Decimal");
+}
+
+bool classify(PyTypeObject* t, TypeInfo& info) {
+    if (PyType_IsSubtype(t, reinterpret_cast<PyTypeObject*>(G.ext_type))) {
+        // msgpack's own ExtType is written as such; a subclass is a tuple.
+        info.wrapped = t != reinterpret_cast<PyTypeObject*>(G.ext_type);
+        return true;
+    }
+    if (G.enum_type != nullptr && PyType_IsSubtype(Py_TYPE(t), G.enum_type)) {
+        info.kind = Kind::Enum;
+        return true;
+    }
+    if (PyType_IsSubtype(t, &PyTuple_Type) || PyType_IsSubtype(t, &PySet_Type) ||
+        PyType_IsSubtype(t, &PyFrozenSet_Type)) {
+        info.wrapped = true;  // exact ones too: their kind is kept
+        return true;
+    }
+    if (PyType_IsSubtype(t, &PyList_Type) || PyType_IsSubtype(t, &PyDict_Type)) {
+        info.wrapped = t != &PyList_Type && t != &PyDict_Type;
+        return true;
+    }
+    if (t == &PyBytes_Type || t == &PyByteArray_Type || t == &PyMemoryView_Type || t == &PyDictProxy_Type ||
+        reinterpret_cast<PyObject*>(t) == G.timestamp_type ||
+        (G.frame_locals_type != nullptr && t == G.frame_locals_type)) {
+        return true;
+    }
+    if (PyType_IsSubtype(t, &PyLong_Type) || PyType_IsSubtype(t, &PyFloat_Type) ||
+        PyType_IsSubtype(t, &PyUnicode_Type) || PyType_IsSubtype(t, &PyBytes_Type)) {
+        info.kind = Kind::Scalar;
+        return true;
+    }
+    if (t == &PyFunction_Type) {
+        info.kind = Kind::Function;
+    } else if (PyType_IsSubtype(t, &PyType_Type)) {
+        info.kind = Kind::Class;
+    } else if (PyType_IsSubtype(t, &PyModule_Type)) {
+        info.kind = Kind::Module;
+    } else if (t == &PyMethod_Type) {
+        info.kind = Kind::Method;
+    } else if (t == &PyCFunction_Type) {
+        info.kind = Kind::Builtin;
+    } else if (is_safe_repr_type(t)) {
+        info.kind = Kind::SafeRepr;
+    } else {
+        info.kind = Kind::Object;
+        return collect_slots(t, info.slots);
+    }
+    return true;
+}
+
 // The cached entry for `t`; nullptr with MemoryError pending. The entry may
 // go when Python code runs: copy what is needed first.
 const TypeInfo* type_info(PyTypeObject* t) {
@@ -412,6 +545,7 @@ const TypeInfo* type_info(PyTypeObject* t) {
     info.type = Ref::borrow(reinterpret_cast<PyObject*>(t));
     put_str(info.name_msg, name.get());
     info.name = std::move(name);
+    if (!classify(t, info)) return nullptr;
     if (cache.size() >= TYPE_CACHE_MAX) cache.clear();
     return &cache.emplace(t, std::move(info)).first->second;
 }
@@ -461,6 +595,12 @@ struct Snapshot {
     }
 };
 
+// The layout of types.MappingProxyType's instances, unchanged since 3.3.
+struct MappingProxy {
+    PyObject_HEAD
+    PyObject* mapping;
+};
+
 void snapshot_dict(PyObject* d, Py_ssize_t keep, Snapshot& snap) {
     snap.map = true;
     snap.length = PyDict_GET_SIZE(d);
@@ -474,10 +614,10 @@ void snapshot_dict(PyObject* d, Py_ssize_t keep, Snapshot& snap) {
 }
 
 // Fills `snap` for a container (only its first `keep` items), or returns
-// Failed when `v` is to be written as a leaf. `copy_dict_subclasses` reads
-// dict subclasses through dict.copy(), which honours an overridden __iter__
-// (OrderedDict's order).
-Status take_snapshot(PyObject* v, Shape shape, Py_ssize_t keep, bool copy_dict_subclasses, Snapshot& snap) {
+// Failed when `v` is to be written as a leaf. Dict subclasses are read from
+// the dict's own storage: an overridden __iter__ or keys() is the program's
+// code.
+Status take_snapshot(PyObject* v, Shape shape, Py_ssize_t keep, Snapshot& snap) {
     snap.clear();
     switch (shape) {
         case Shape::Leaf:
@@ -497,18 +637,7 @@ Status take_snapshot(PyObject* v, Shape shape, Py_ssize_t keep, bool copy_dict_s
             return Status::Ok;
         }
         case Shape::Dict:
-            snapshot_dict(v, keep, snap);
-            return Status::Ok;
         case Shape::DictSub:
-            if (copy_dict_subclasses) {
-                Ref copy = Ref::steal(PyDict_Copy(v));
-                if (copy) {
-                    snapshot_dict(copy.get(), keep, snap);
-                    return Status::Ok;
-                }
-                if (must_escape()) return Status::Escape;
-                snap.clear();
-            }
             snapshot_dict(v, keep, snap);
             return Status::Ok;
         case Shape::Set: {
@@ -524,6 +653,14 @@ Status take_snapshot(PyObject* v, Shape shape, Py_ssize_t keep, bool copy_dict_s
             return Status::Ok;
         }
         case Shape::Mapping: {
+            if (Py_TYPE(v) == &PyDictProxy_Type) {
+                // A mappingproxy's items() would call its mapping's: only a
+                // dict's are read.
+                PyObject* mapping = reinterpret_cast<MappingProxy*>(v)->mapping;
+                if (!PyDict_Check(mapping)) return Status::Failed;
+                snapshot_dict(mapping, keep, snap);
+                return Status::Ok;
+            }
             Ref items = Ref::steal(PyObject_CallMethodNoArgs(v, G.s_items));
             Ref list = items ? Ref::steal(PySequence_List(items.get())) : Ref();
             if (!list) return failed_call();
@@ -557,6 +694,41 @@ Status unpack_pair(PyObject* item, Ref& key, Ref& value) {
     if (extra || PyErr_Occurred()) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "too many values to unpack");
         return failed_call();
+    }
+    return Status::Ok;
+}
+
+// An object's own state as name, value pairs: an exception's args, the
+// __slots__ members that are set, then the instance dict, read from where
+// the interpreter keeps them (no __getattribute__, no descriptor runs).
+Status snapshot_object(PyObject* v, const std::vector<SlotMember>& slots, Py_ssize_t keep, Snapshot& snap) {
+    snap.clear();
+    snap.map = true;
+    auto add = [&](PyObject* name, PyObject* value) {
+        ++snap.length;
+        if (keep > 0) {
+            snap.items.push_back(Ref::borrow(name));
+            snap.items.push_back(Ref::borrow(value));
+            --keep;
+        }
+    };
+    if (PyExceptionInstance_Check(v)) {
+        PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(v)->args;
+        if (args != nullptr) add(G.s_args, args);
+    }
+    for (const SlotMember& slot : slots) {
+        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(v) + slot.offset);
+        if (value != nullptr) add(slot.name.get(), value);
+    }
+    if (Py_TYPE(v)->tp_dictoffset != 0) {
+        Ref dict = Ref::steal(PyObject_GenericGetDict(v, nullptr));
+        if (!dict) {
+            if (must_escape()) return Status::Escape;
+        } else if (PyDict_Check(dict.get())) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(dict.get(), &pos, &key, &value)) add(key, value);
+        }
     }
     return Status::Ok;
 }
@@ -716,7 +888,12 @@ struct Frame {
     Snapshot snap;
     size_t next = 0;
     int64_t child_depth = 0;
+    int64_t child_objects = 0;  // objects around the items, this one included
     Bytes marker;
+    // An OBJECT or TYPED extension whose payload starts at `wrap_start`: its
+    // header goes in front when the frame closes.
+    size_t wrap_start = 0;
+    uint8_t wrap_code = 0;
 };
 
 // Buffers kept between calls; each call (a re-entrant one too) takes its own.
@@ -781,8 +958,13 @@ class FullEncoder {
     Status run(PyObject* value);
 
   private:
-    Status visit(PyObject* v, int64_t depth);
-    Status expand(PyObject* v, int64_t depth, int64_t avail);
+    Status visit(PyObject* v, int64_t depth, int64_t objects);
+    Status expand(PyObject* v, int64_t depth, int64_t objects, int64_t avail, uint8_t wrap_code,
+                  const Bytes* name_msg);
+    void close_wrap(Frame& frame);
+    Status put_named(PyObject* v, Kind kind);
+    Status put_enum(PyObject* v, const Bytes& name_msg);
+    Status put_scalar(PyObject* v, const Bytes& name_msg);
     Status put_leaf(PyObject* v);
     Status put_repr(PyObject* v);
     Status put_str_value(PyObject* v);
@@ -1004,11 +1186,146 @@ Status FullEncoder::put_leaf(PyObject* v) {
     }
     if (status != Status::Failed) return status;
     o.resize(before);
-    return put_repr(v);
+    // What is left (a mappingproxy of another mapping, an ExtType msgpack
+    // refuses) has a repr that may run the program's code.
+    if (L_.use_repr || t == &PyMemoryView_Type) return put_repr(v);
+    const TypeInfo* info = type_info(t);
+    if (info == nullptr) return Status::Escape;
+    put_ext(o, EXT_OPAQUE, info->name_msg);
+    return Status::Ok;
 }
 
-// Writes one value, or opens a frame for a container to be walked.
-Status FullEncoder::visit(PyObject* v, int64_t depth) {
+// A function's, class's or module's name, written as NAMED [kind, name].
+Status FullEncoder::put_named(PyObject* v, Kind kind) {
+    const char* label = "function";
+    Ref name;
+    auto joined = [](PyObject* module, PyObject* qualname) -> Ref {
+        if (qualname == nullptr || !PyUnicode_Check(qualname)) return Ref();
+        if (module != nullptr && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "builtins") != 0) {
+            return Ref::steal(PyUnicode_FromFormat("%U.%U", module, qualname));
+        }
+        return Ref::borrow(qualname);
+    };
+    switch (kind) {
+        case Kind::Function: {
+            auto* f = reinterpret_cast<PyFunctionObject*>(v);
+            name = joined(f->func_module, f->func_qualname);
+            break;
+        }
+        case Kind::Class: {
+            label = "class";
+            const TypeInfo* info = type_info(reinterpret_cast<PyTypeObject*>(v));
+            if (info == nullptr) return Status::Escape;
+            name = info->name.copy();
+            break;
+        }
+        case Kind::Module:
+            label = "module";
+            name = Ref::steal(PyModule_GetNameObject(v));
+            break;
+        case Kind::Method: {
+            label = "method";
+            PyObject* function = PyMethod_GET_FUNCTION(v);
+            if (PyFunction_Check(function)) {
+                auto* f = reinterpret_cast<PyFunctionObject*>(function);
+                name = joined(f->func_module, f->func_qualname);
+            }
+            break;
+        }
+        default: {
+            label = "builtin";
+            auto* f = reinterpret_cast<PyCFunctionObject*>(v);
+            Ref method = Ref::steal(PyUnicode_FromString(f->m_ml->ml_name));
+            if (!method) return failed_call();
+            PyObject* self = f->m_self;
+            if (self == nullptr || PyModule_Check(self)) {
+                name = joined(f->m_module, method.get());
+            } else {
+                const TypeInfo* info = type_info(Py_TYPE(self));
+                if (info == nullptr) return Status::Escape;
+                name = Ref::steal(PyUnicode_FromFormat("%U.%U", info->name.get(), method.get()));
+            }
+            break;
+        }
+    }
+    if (!name) {
+        if (PyErr_Occurred() && must_escape()) return Status::Escape;
+        name = Ref::steal(PyUnicode_FromString("?"));
+        if (!name) return failed_call();
+    }
+    Bytes& o = s_.out;
+    size_t start = o.size();
+    o.push_back('\x92');
+    put_str_header(o, std::strlen(label));
+    o.append(label, std::strlen(label));
+    put_str(o, name.get(), std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(name.get()), MAX_NAME_CHARS));
+    wrap_ext(o, start, EXT_NAMED);
+    return Status::Ok;
+}
+
+// An enum member as ENUM [type_name, member_name]; Failed when it has no
+// name of its own (a combination of flags), to be written as an object.
+Status FullEncoder::put_enum(PyObject* v, const Bytes& name_msg) {
+    if (Py_TYPE(v)->tp_dictoffset == 0) return Status::Failed;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(v, nullptr));
+    if (!dict) return failed_call();
+    PyObject* member = PyDict_Check(dict.get()) ? PyDict_GetItemWithError(dict.get(), G.s_name) : nullptr;
+    if (member == nullptr || !PyUnicode_CheckExact(member)) {
+        if (PyErr_Occurred() && must_escape()) return Status::Escape;
+        return Status::Failed;
+    }
+    Bytes& o = s_.out;
+    size_t start = o.size();
+    o.push_back('\x92');
+    o.append(name_msg);
+    put_str(o, member, std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(member), MAX_NAME_CHARS));
+    wrap_ext(o, start, EXT_ENUM);
+    return Status::Ok;
+}
+
+// A subclass of int, float, str or bytes as TYPED [type_name, base value],
+// the value read from the builtin's storage.
+Status FullEncoder::put_scalar(PyObject* v, const Bytes& name_msg) {
+    Bytes& o = s_.out;
+    size_t start = o.size();
+    o.push_back('\x92');
+    o.append(name_msg);
+    Status status = Status::Ok;
+    if (PyLong_Check(v)) {
+        Ref exact = Ref::steal(_PyLong_Copy(reinterpret_cast<PyLongObject*>(v)));
+        if (!exact) return failed_call();
+        status = put_int(o, exact.get(), L_.max_str_bytes);
+    } else if (PyFloat_Check(v)) {
+        put_double(o, PyFloat_AS_DOUBLE(v));
+    } else if (PyUnicode_Check(v)) {
+        status = put_str_value(v);
+    } else {
+        auto n = static_cast<size_t>(PyBytes_GET_SIZE(v));
+        if (n <= static_cast<size_t>(L_.max_str_bytes)) {
+            put_bin(o, PyBytes_AS_STRING(v), n);
+        } else {
+            put_clipped_bytes(o, PyBytes_AS_STRING(v), static_cast<size_t>(L_.max_str_bytes), n);
+        }
+    }
+    if (status != Status::Ok) return status;
+    wrap_ext(o, start, EXT_TYPED);
+    return Status::Ok;
+}
+
+// A datetime or time whose tzinfo is not the stdlib's own would call the
+// program's tzinfo.__repr__: such values are written as objects.
+bool safe_repr_value(PyObject* v) {
+    PyObject* tz = nullptr;
+    if (PyDateTime_CheckExact(v)) {
+        tz = PyDateTime_DATE_GET_TZINFO(v);
+    } else if (PyTime_CheckExact(v)) {
+        tz = PyDateTime_TIME_GET_TZINFO(v);
+    }
+    return tz == nullptr || tz == Py_None || Py_TYPE(tz) == Py_TYPE(PyDateTimeAPI->TimeZone_UTC);
+}
+
+// Writes one value, or opens a frame for a container or object to be walked.
+Status FullEncoder::visit(PyObject* v, int64_t depth, int64_t objects) {
     Bytes& out = s_.out;
     reserved_ -= DROP_LEN;
     int64_t avail = L_.max_total_bytes - static_cast<int64_t>(out.size()) - reserved_;
@@ -1029,25 +1346,76 @@ Status FullEncoder::visit(PyObject* v, int64_t depth) {
     } else {
         if (s_.frames.size() <= s_.open) s_.frames.emplace_back();
         Snapshot& snap = s_.frames[s_.open].snap;
-        Status found = take_snapshot(v, shape_of(t), static_cast<Py_ssize_t>(L_.max_items), true, snap);
+        Kind kind = Kind::Other;
+        bool wrapped = false;
+        const TypeInfo* info = nullptr;
+        if (t != &PyList_Type && t != &PyDict_Type) {
+            info = type_info(t);
+            if (info == nullptr) return Status::Escape;
+            kind = info->kind;
+            wrapped = info->wrapped;
+        }
+        Status found = Status::Failed;
+        bool too_deep = false;
+        if (kind == Kind::SafeRepr && !safe_repr_value(v)) kind = Kind::Object;
+        if (kind == Kind::Enum) {
+            status = put_enum(v, info->name_msg);
+            if (status == Status::Failed) {
+                kind = Kind::Object;
+                status = Status::Ok;
+            }
+        }
+        switch (kind) {
+            case Kind::Other:
+                found = take_snapshot(v, shape_of(t), static_cast<Py_ssize_t>(L_.max_items), snap);
+                break;
+            case Kind::Object:
+                if (L_.use_repr) {
+                    status = put_repr(v);
+                } else if (objects >= L_.object_depth) {
+                    // Written as too deep, with its number of attributes.
+                    found = snapshot_object(v, info->slots, 0, snap);
+                    too_deep = true;
+                } else {
+                    found = snapshot_object(v, info->slots, static_cast<Py_ssize_t>(L_.max_items), snap);
+                    wrapped = true;
+                }
+                break;
+            case Kind::Scalar:
+                status = put_scalar(v, info->name_msg);
+                break;
+            case Kind::SafeRepr:
+                status = put_repr(v);
+                break;
+            case Kind::Enum:
+                break;
+            default:
+                status = put_named(v, kind);
+                break;
+        }
         if (found == Status::Escape) return found;
-        if (found == Status::Failed) {
+        if (kind == Kind::Other && found == Status::Failed) {
             status = put_leaf(v);
-        } else if (in_active(v)) {
-            const TypeInfo* info = type_info(t);
-            if (info == nullptr) return Status::Escape;
-            put_ext(out, EXT_RECURSION, info->name_msg);
-            status = Status::Ok;
-        } else if (depth >= L_.max_depth) {
-            const TypeInfo* info = type_info(t);
-            if (info == nullptr) return Status::Escape;
-            Bytes payload = "\x92";
-            payload.append(info->name_msg);
-            put_uint(payload, static_cast<uint64_t>(snap.length));
-            put_ext(out, EXT_TOO_DEEP, payload);
-            status = Status::Ok;
-        } else {
-            return expand(v, depth, avail);
+        } else if (found == Status::Ok) {
+            bool is_object = kind == Kind::Object;
+            if (in_active(v)) {
+                const TypeInfo* named = type_info(t);
+                if (named == nullptr) return Status::Escape;
+                put_ext(out, EXT_RECURSION, named->name_msg);
+            } else if (depth >= L_.max_depth || too_deep) {
+                const TypeInfo* named = type_info(t);
+                if (named == nullptr) return Status::Escape;
+                Bytes payload = "\x92";
+                payload.append(named->name_msg);
+                put_uint(payload, static_cast<uint64_t>(snap.length));
+                put_ext(out, EXT_TOO_DEEP, payload);
+            } else {
+                const TypeInfo* named = wrapped ? type_info(t) : nullptr;
+                if (wrapped && named == nullptr) return Status::Escape;
+                return expand(v, depth, objects + (is_object ? 1 : 0), avail,
+                              wrapped ? (is_object ? EXT_OBJECT : EXT_TYPED) : 0,
+                              named != nullptr ? &named->name_msg : nullptr);
+            }
         }
         snap.clear();
     }
@@ -1064,8 +1432,11 @@ Status FullEncoder::visit(PyObject* v, int64_t depth) {
 }
 
 // Writes a container's header and opens its frame (snapshot taken in
-// frames[open]); fewer items when the rest of the output would not fit.
-Status FullEncoder::expand(PyObject* v, int64_t depth, int64_t avail) {
+// frames[open]); fewer items when the rest of the output would not fit. A
+// wrapped container or object writes [type_name, ...] as the payload of the
+// extension `wrap_code`, whose header the frame puts in front when it closes.
+Status FullEncoder::expand(PyObject* v, int64_t depth, int64_t objects, int64_t avail, uint8_t wrap_code,
+                           const Bytes* name_msg) {
     Bytes& out = s_.out;
     Frame& frame = s_.frames[s_.open];
     Snapshot& snap = frame.snap;
@@ -1082,7 +1453,8 @@ Status FullEncoder::expand(PyObject* v, int64_t depth, int64_t avail) {
     };
     marker.clear();
     if (k < n) make_marker();
-    constexpr int64_t header_len = 5;
+    int64_t wrap_len = wrap_code != 0 ? EXT_HEADER_MAX + 1 + static_cast<int64_t>(name_msg->size()) : 0;
+    int64_t header_len = 5 + wrap_len;
     if (header_len + static_cast<int64_t>(marker.size()) + k * per_item > avail) {
         int64_t room = avail - header_len - 16;
         if (room < 0) {
@@ -1092,6 +1464,13 @@ Status FullEncoder::expand(PyObject* v, int64_t depth, int64_t avail) {
         }
         k = room / per_item;
         make_marker();
+    }
+    frame.wrap_code = wrap_code;
+    frame.wrap_start = out.size();
+    if (wrap_code != 0) {
+        out.push_back('\x92');
+        out.append(*name_msg);
+        reserved_ += EXT_HEADER_MAX;
     }
     size_t entries = static_cast<size_t>(k) + (marker.empty() ? 0 : 1);
     if (snap.map) {
@@ -1116,30 +1495,40 @@ Status FullEncoder::expand(PyObject* v, int64_t depth, int64_t avail) {
         // No items: only the marker, at once.
         reserved_ -= static_cast<int64_t>(marker.size());
         out.append(marker);
+        close_wrap(frame);
         snap.clear();
         return Status::Ok;
     }
     frame.container = Ref::borrow(v);
     frame.next = 0;
     frame.child_depth = depth + 1;
+    frame.child_objects = objects;
     ++s_.open;
     return Status::Ok;
+}
+
+void FullEncoder::close_wrap(Frame& frame) {
+    if (frame.wrap_code == 0) return;
+    reserved_ -= EXT_HEADER_MAX;
+    wrap_ext(s_.out, frame.wrap_start, frame.wrap_code);
+    frame.wrap_code = 0;
 }
 
 Status FullEncoder::run(PyObject* value) {
     s_.out.clear();
     reserved_ = DROP_LEN;
-    Status status = visit(value, 0);
+    Status status = visit(value, 0, 0);
     while (status == Status::Ok && s_.open > 0) {
         Frame& frame = s_.frames[s_.open - 1];
         if (frame.next < frame.snap.items.size()) {
             // The frame's snapshot keeps the item alive while it is written.
             PyObject* item = frame.snap.items[frame.next++].get();
-            status = visit(item, frame.child_depth);
+            status = visit(item, frame.child_depth, frame.child_objects);
             continue;
         }
         reserved_ -= static_cast<int64_t>(frame.marker.size());
         s_.out.append(frame.marker);
+        close_wrap(frame);
         frame.container.reset();
         frame.snap.clear();
         --s_.open;
@@ -1358,7 +1747,7 @@ Status LightEncoder::run(PyObject* value) {
     Snapshot& snap = s_.snap;
     Status found = Status::Failed;
     if (t != &PyUnicode_Type && t != &PyBytes_Type) {
-        found = take_snapshot(value, shape_of(t), static_cast<Py_ssize_t>(L_.light_max_items), false, snap);
+        found = take_snapshot(value, shape_of(t), static_cast<Py_ssize_t>(L_.light_max_items), snap);
         if (found == Status::Escape) return found;
     }
     if (found == Status::Failed) return put_value(value);
@@ -1480,12 +1869,24 @@ bool init_encoder() {
 #if PY_VERSION_HEX >= 0x030D0000
     G.frame_locals_type = &PyFrameLocalsProxy_Type;
 #endif
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr) return false;
+    Ref enum_module = Ref::steal(PyImport_ImportModule("enum"));
+    if (!enum_module) return false;
+    Ref enum_type = Ref::steal(PyObject_GetAttrString(enum_module.get(), "EnumMeta"));
+    if (!enum_type) return false;
+    if (!PyType_Check(enum_type.get())) {
+        PyErr_SetString(PyExc_TypeError, "enum.EnumMeta must be a type");
+        return false;
+    }
+    G.enum_type = reinterpret_cast<PyTypeObject*>(enum_type.release());
     struct {
         PyObject** slot;
         const char* text;
     } names[] = {{&G.s_items, "items"},   {&G.s_bit_length, "bit_length"}, {&G.s_c_contiguous, "c_contiguous"},
                  {&G.s_cast, "cast"},     {&G.s_B, "B"},                   {&G.s_seconds, "seconds"},
-                 {&G.s_nanoseconds, "nanoseconds"}, {&G.s_module, "__module__"}};
+                 {&G.s_nanoseconds, "nanoseconds"}, {&G.s_module, "__module__"},
+                 {&G.s_args, "args"},     {&G.s_name, "_name_"}};
     for (auto& name : names) {
         *name.slot = PyUnicode_InternFromString(name.text);
         if (!*name.slot) return false;

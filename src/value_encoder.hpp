@@ -1,5 +1,5 @@
-// MessagePack encoding of arbitrary Python values for traces: the native
-// twin of ruvo.serialize's Python encoder, byte for byte.
+// MessagePack encoding of arbitrary Python values for traces. Values are read
+// from their state: no code of the program runs while one is written.
 //
 // Both entry points return a new bytes object holding exactly one MessagePack
 // value, or nullptr with KeyboardInterrupt or MemoryError pending: nothing
@@ -12,18 +12,23 @@
 #include <cstdint>
 
 #include "serialize_api.hpp"
+#include "wire.hpp"
 
 namespace ruvo::ser {
 
 // Per-call bounds; see ruvo.serialize for what each one cuts.
 struct Limits {
-    int64_t max_items = 1000;
-    int64_t max_depth = 1000;
-    int64_t max_str_bytes = 64 * 1024;
-    int64_t max_total_bytes = 2 * 1024 * 1024;
-    int64_t max_repr_chars = 2000;
-    int64_t light_max_items = 100;
-    int64_t light_max_str = 256;
+    int64_t max_items = wire::DefaultLimits::max_items;
+    int64_t max_depth = wire::DefaultLimits::max_depth;
+    int64_t max_str_bytes = wire::DefaultLimits::max_str_bytes;
+    int64_t max_total_bytes = wire::DefaultLimits::max_total_bytes;
+    int64_t max_repr_chars = wire::DefaultLimits::max_repr_chars;
+    int64_t light_max_items = wire::DefaultLimits::light_max_items;
+    int64_t light_max_str = wire::DefaultLimits::light_max_str;
+    // Objects nested deeper than this many objects are written by type alone.
+    int64_t object_depth = wire::DefaultLimits::object_depth;
+    // Objects as their repr(), which runs the program's own code: only when asked.
+    int64_t use_repr = 0;
 };
 
 // Looks up what the encoder needs from msgpack and the interpreter. Called
@@ -31,7 +36,7 @@ struct Limits {
 bool init_encoder();
 
 // dump_msgpack: every container walked within the limits, objects as their
-// repr().
+// type name and attributes.
 PyObject* encode_full(PyObject* value, const Limits& limits);
 
 // dump_msgpack_lightweight_repr: one level of containers, objects by type

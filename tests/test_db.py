@@ -18,7 +18,7 @@ from ruvo.db import (
     load_trace,
     save_trace_in_sqlite,
 )
-from ruvo.serialize import Repr, dump_msgpack
+from ruvo.serialize import Object, dump_msgpack
 
 
 def frame_record(co_name, event="call", thread=1, value=None):
@@ -214,7 +214,7 @@ def test_load_trace_defaults_to_the_latest_and_decodes_values(tmp_path):
     assert latest_trace_id(path) == "trc_new"
     trace = load_trace(path)
     assert trace["trace_id"] == "trc_new"
-    assert trace["frames_of_interest"] == [{"co_name": "f", "arg": [Repr(f"{__name__}.{Thing.__qualname__}", "thing"), 2**70]}]
+    assert trace["frames_of_interest"] == [{"co_name": "f", "arg": [Object(f"{__name__}.{Thing.__qualname__}", {}), 2**70]}]
     assert list_traces(path)[0].records == 1
 
 

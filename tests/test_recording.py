@@ -584,15 +584,16 @@ class TestFailedEvents:
         assert report.args[1] == "<module>"
         assert report.args[3] is namespace
 
-    def test_missing_module_name_fails_the_event(self, caplog):
+    def test_code_run_without_module_name_is_recorded_by_its_qualname(self, caplog):
+        # exec() into a namespace without __name__, as template engines do.
         namespace = {"x": 1}
         code = compile("def f():\n    return x\n", "/home/u/proj/nameless.py", "exec")
         exec(code, namespace)
         assert "__name__" not in namespace
         with caplog.at_level(logging.WARNING, logger="ruvo"):
             recording = record(namespace["f"])
-        assert recording.records == []
-        assert [type(r.exc_info[1]) for r in caplog.records if r.name == "ruvo"] == [KeyError, KeyError]
+        assert [(r["event"], r["qualname"]) for r in recording.records] == [("call", "f"), ("return", "f")]
+        assert [r for r in caplog.records if r.name == "ruvo"] == []
 
     def test_program_exception_state_is_untouched(self, monkeypatch):
         import ruvo.serialize
@@ -727,5 +728,5 @@ class TestSerialiserLookup:
         monkeypatch.setattr(ruvo.serialize, "dump_msgpack", native.dump_msgpack_lightweight_repr)
         values = self.values_of(record(many_values, "t", 1, [[[1]]], Shouty()).document, "many_values")
         locals_at_call = {"text": "t", "number": 1, "nested": [[[1]]], "thing": Shouty()}
-        assert values[0][2] == ruvo.serialize.py_dump_msgpack_lightweight_repr(locals_at_call)
-        assert values[0][2] != ruvo.serialize.py_dump_msgpack(locals_at_call)
+        assert values[0][2] == native.dump_msgpack_lightweight_repr(locals_at_call)
+        assert values[0][2] != native.dump_msgpack(locals_at_call)

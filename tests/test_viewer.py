@@ -258,7 +258,11 @@ def test_shop_page_lists_frames_shows_values_and_highlights_search(shop, tmp_pat
     assert lines[:2] == ["__main__.take_order", "examples/shop_app.py:32"]
     assert "Returned at\texamples/shop_app.py:45" in lines
     assert "customer\t'ada'" in lines and "code\t'welcome10'" in lines
-    assert lines[lines.index("RETURN VALUE") + 1] == "[<Order #1 ada 2 lines>, Decimal('31.97')]"
+    # Objects two deep: the order, its lines, and each line's product by type.
+    product = "‹shop.models.Product of 4 items, nested too deep›"
+    assert lines[lines.index("RETURN VALUE") + 1] == (
+        f"(Order(number=1, customer='ada', lines=[OrderLine(product={product}, quantity=2), "
+        f"OrderLine(product={product}, quantity=3)]), Decimal('31.97'))")
     # Every call of the pricing module matches: price, discount_rate, round_money.
     assert out["count"] == sum(1 for tree in build_threads(document) for _, node in tree.walk()
                                if isinstance(node, Call) and "pricing" in node.name + node.path)
@@ -285,7 +289,7 @@ def test_markers_and_threads_shown_as_what_they_mean(threaded, tmp_path):
     assert "‹list of 1 item, nested too deep›" in values["deep"]
     assert values["big"] == f"{3**100} (big int, 48 digits)"
     assert values["raw"] == "b'\\x00ab\\''"
-    assert values["node"] == "<Node>"
+    assert values["node"] == "Node()"
     assert lines[lines.index("RETURN VALUE") + 1] == "70000"
     assert "Thread\tworker-" in out["worker"] and "n\t" in out["worker"]
 

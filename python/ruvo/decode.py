@@ -1,9 +1,8 @@
 """Reading back what :mod:`ruvo.serialize` writes: single values or whole
 trace documents, with its extension types as small marker classes.
 
-The extension codes are the wire format shared with the encoder; they are
-repeated here so that reading traces never needs the encoder (a test keeps
-the two tables equal).
+The extension codes come from the native module, where the format is
+defined once (docs/values.md describes it).
 """
 
 from __future__ import annotations
@@ -12,6 +11,8 @@ from dataclasses import dataclass
 
 import msgpack
 from msgpack import ExtType
+
+from ._serialize import EXT_CODES
 
 __all__ = [
     "loads",
@@ -23,17 +24,36 @@ __all__ = [
     "TooDeep",
     "Dropped",
     "Failed",
+    "Object",
+    "Typed",
+    "Named",
+    "EnumMember",
+    "Budget",
 ]
 
-EXT_REPR = 1
-EXT_BIGINT = 2
-EXT_OPAQUE = 3
-EXT_RECURSION = 4
-EXT_OMITTED = 5
-EXT_CLIPPED = 6
-EXT_TOO_DEEP = 7
-EXT_DROPPED = 8
-EXT_FAILED = 9
+EXT_REPR = EXT_CODES["REPR"]
+EXT_BIGINT = EXT_CODES["BIGINT"]
+EXT_OPAQUE = EXT_CODES["OPAQUE"]
+EXT_RECURSION = EXT_CODES["RECURSION"]
+EXT_OMITTED = EXT_CODES["OMITTED"]
+EXT_CLIPPED = EXT_CODES["CLIPPED"]
+EXT_TOO_DEEP = EXT_CODES["TOO_DEEP"]
+EXT_DROPPED = EXT_CODES["DROPPED"]
+EXT_FAILED = EXT_CODES["FAILED"]
+EXT_OBJECT = EXT_CODES["OBJECT"]
+EXT_TYPED = EXT_CODES["TYPED"]
+EXT_NAMED = EXT_CODES["NAMED"]
+EXT_ENUM = EXT_CODES["ENUM"]
+EXT_BUDGET = EXT_CODES["BUDGET"]
+
+
+def _short(type_name: str) -> str:
+    """``shop.models.Account`` as ``Account``: the rendering is compact."""
+    return type_name.rsplit(".", 1)[-1]
+
+
+def _item_text(value: object) -> str:
+    return repr(value)
 
 
 @dataclass(frozen=True, slots=True)
@@ -134,6 +154,103 @@ class Failed:
     __str__ = __repr__
 
 
+@dataclass(frozen=True, slots=True)
+class Object:
+    """An object written as its type name and its own attributes (slots and
+    instance dict), read without running any of its code."""
+
+    type_name: str
+    attributes: dict
+
+    def __repr__(self) -> str:
+        parts = []
+        for name, value in self.attributes.items():
+            parts.append(str(name) if isinstance(name, Omitted) else f"{name}={value!r}")
+        return f"{_short(self.type_name)}({', '.join(parts)})"
+
+    __str__ = __repr__
+
+
+@dataclass(frozen=True, slots=True)
+class Typed:
+    """A builtin container or scalar of a given type: a subclass's instance
+    (a namedtuple, an OrderedDict, an int subclass), or a set whose items
+    cannot make a Python set again."""
+
+    type_name: str
+    value: object
+
+    def __repr__(self) -> str:
+        v = self.value
+        if isinstance(v, list):
+            inner = ", ".join(map(repr, v))
+            if self.type_name in ("set", "frozenset"):
+                inner = "{" + inner + "}"
+            return f"{_short(self.type_name)}({inner})"
+        return f"{_short(self.type_name)}({v!r})"
+
+    __str__ = __repr__
+
+
+@dataclass(frozen=True, slots=True)
+class Named:
+    """A function, class, module or method, by name (kind is one of
+    ``function``, ``class``, ``module``, ``method``, ``builtin``)."""
+
+    kind: str
+    name: str
+
+    def __repr__(self) -> str:
+        return f"<{self.kind} {self.name}>"
+
+    __str__ = __repr__
+
+
+@dataclass(frozen=True, slots=True)
+class EnumMember:
+    """An enum member, by its class and name."""
+
+    type_name: str
+    name: str
+
+    def __repr__(self) -> str:
+        return f"{_short(self.type_name)}.{self.name}"
+
+    __str__ = __repr__
+
+
+@dataclass(frozen=True, slots=True)
+class Budget:
+    """A value left out because the trace reached its budget."""
+
+    def __repr__(self) -> str:
+        return "<left out: trace budget>"
+
+    __str__ = __repr__
+
+
+class Tuple(tuple):
+    """A recorded tuple: a tuple, told apart from the arrays that streaming
+    readers also read as tuples."""
+
+    __slots__ = ()
+
+
+def _typed(type_name: str, value: object) -> object:
+    # Exact tuples, sets and frozensets read back as themselves.
+    try:
+        if type(value) is list:
+            if type_name == "tuple":
+                return Tuple(value)
+            if type_name == "set":
+                return set(value)
+            if type_name == "frozenset":
+                return frozenset(value)
+    except TypeError:  # unhashable items
+        pass
+    return Typed(type_name, value)
+
+
 def _payload(data: bytes) -> object:
     return msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
 
@@ -171,6 +288,19 @@ def _ext_hook(code: int, data: bytes) -> object:
             p = _payload(data)
             if type(p) is list and len(p) == 2 and type(p[0]) is str and type(p[1]) is int:
                 return TooDeep(p[0], p[1])
+        elif code in (EXT_OBJECT, EXT_TYPED, EXT_NAMED, EXT_ENUM):
+            p = _nested(data)
+            if type(p) is list and len(p) == 2 and type(p[0]) is str:
+                if code == EXT_OBJECT and type(p[1]) is dict:
+                    return Object(p[0], p[1])
+                if code == EXT_TYPED:
+                    return _typed(p[0], p[1])
+                if code == EXT_NAMED and type(p[1]) is str:
+                    return Named(p[0], p[1])
+                if code == EXT_ENUM and type(p[1]) is str:
+                    return EnumMember(p[0], p[1])
+        elif code == EXT_BUDGET and not data:
+            return Budget()
         elif code == EXT_DROPPED and not data:
             return Dropped()
         elif code == EXT_FAILED and not data:
@@ -185,11 +315,18 @@ def _ext_hook(code: int, data: bytes) -> object:
     return ExtType(code, data)
 
 
+def _nested(data: bytes) -> object:
+    # A payload holding values of its own: decoded with the same hooks.
+    return loads(data)
+
+
 def _hashable(k: object) -> object:
     if type(k) is list:
         return tuple(_hashable(x) for x in k)
     if type(k) is dict:
         return tuple((_hashable(a), _hashable(b)) for a, b in k.items())
+    if type(k) in (set, Typed, Object):
+        return repr(k)
     return k
 
 

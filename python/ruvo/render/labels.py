@@ -7,7 +7,7 @@ from __future__ import annotations
 
 from typing import Optional
 
-from ..decode import Omitted, Repr
+from ..decode import Object, Omitted, Repr, Tuple, Typed, _short
 from ..model import COMMON_FIELDS
 
 __all__ = ["format_duration", "format_value", "format_locals", "describe_event"]
@@ -52,13 +52,30 @@ def format_value(value: object, limit: int = 80, _depth: int = 0) -> str:
             if sum(map(len, parts)) > limit:
                 break
         text = "{" + ", ".join(parts) + "}"
+    elif isinstance(value, Object):
+        parts = []
+        for name, item in value.attributes.items():
+            parts.append(str(name) if isinstance(name, Omitted) else f"{name}={format_value(item, limit, _depth + 1)}")
+            if sum(map(len, parts)) > limit:
+                break
+        text = f"{_short(value.type_name)}(" + ", ".join(parts) + ")"
+    elif isinstance(value, Typed) and isinstance(value.value, (list, dict)):
+        inner = format_value(value.value, limit, _depth + 1)
+        if isinstance(value.value, list):
+            inner = inner[1:-1]
+            if value.type_name in ("set", "frozenset"):
+                inner = "{" + inner + "}"
+        text = f"{_short(value.type_name)}({inner})"
     elif isinstance(value, (list, tuple)):
         parts = []
         for item in value:
             parts.append(format_value(item, limit, _depth + 1))
             if sum(map(len, parts)) > limit:
                 break
-        text = "[" + ", ".join(parts) + "]"
+        if type(value) is Tuple:
+            text = "(" + ", ".join(parts) + ("," if len(parts) == 1 else "") + ")"
+        else:
+            text = "[" + ", ".join(parts) + "]"
     else:
         text = repr(value)
     return _clip(text.replace("\n", "\\n"), limit)

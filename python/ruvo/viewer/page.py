@@ -31,6 +31,7 @@ from .. import serialize
 from ..render.json import json_safe
 from ..version import __version__
 from ..model import Event, build_threads, trace_start
+from ..decode import Budget, Tuple
 from ..render.labels import describe_event
 
 __all__ = ["build_page", "page_data", "merge_documents", "pack_value"]
@@ -61,7 +62,7 @@ def merge_documents(documents: Sequence[dict]) -> dict:
 
 
 def _ext(code: int, payload: object) -> ExtType:
-    return ExtType(code, msgpack.packb(payload, use_bin_type=True))
+    return ExtType(code, pack_value(payload))
 
 
 def _pack_marker(value: object) -> object:
@@ -84,6 +85,22 @@ def _pack_marker(value: object) -> object:
         return _ext(serialize.EXT_CLIPPED, [value.prefix, value.original_length])
     if t is serialize.TooDeep:
         return _ext(serialize.EXT_TOO_DEEP, [value.type_name, value.length])
+    if t is serialize.Object:
+        return _ext(serialize.EXT_OBJECT, [value.type_name, value.attributes])
+    if t is serialize.Typed:
+        return _ext(serialize.EXT_TYPED, [value.type_name, value.value])
+    if t is Tuple:
+        return _ext(serialize.EXT_TYPED, ["tuple", list(value)])
+    if t is set or t is frozenset:
+        return _ext(serialize.EXT_TYPED, [t.__name__, list(value)])
+    if t is tuple:  # an array that a streaming reader read as a tuple
+        return list(value)
+    if t is serialize.Named:
+        return _ext(serialize.EXT_NAMED, [value.kind, value.name])
+    if t is serialize.EnumMember:
+        return _ext(serialize.EXT_ENUM, [value.type_name, value.name])
+    if t is Budget:
+        return ExtType(serialize.EXT_BUDGET, b"")
     if t is serialize.Dropped:
         return ExtType(serialize.EXT_DROPPED, b"")
     if t is serialize.Failed:
@@ -92,7 +109,8 @@ def _pack_marker(value: object) -> object:
 
 
 def _new_packer() -> msgpack.Packer:
-    return msgpack.Packer(default=_pack_marker, use_bin_type=True)
+    # Strict types: tuples and sets reach _pack_marker and keep their kind.
+    return msgpack.Packer(default=_pack_marker, use_bin_type=True, strict_types=True)
 
 
 def pack_value(value: object, packer: msgpack.Packer | None = None) -> bytes:
@@ -116,7 +134,7 @@ def _pack_nested(value: object, packer: msgpack.Packer) -> bytes:
             for key, entry in reversed(list(item.items())):
                 stack.append(entry)
                 stack.append(key)
-        elif t is list or t is tuple:
+        elif t is list:
             out.append(packer.pack_array_header(len(item)))
             stack.extend(reversed(item))
         else:
@@ -323,6 +341,7 @@ def page_data(document: dict) -> tuple[dict, str]:
     meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
     commit = document.get("current_commit_sha")
     data = {
+        "codes": serialize.EXT_CODES,
         "version": __version__,
         "traceId": str(document.get("trace_id")),
         "source": None if meta.get("source") is None else str(meta.get("source")),

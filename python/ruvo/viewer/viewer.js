@@ -5,6 +5,8 @@
   "use strict";
 
   var D = JSON.parse(document.getElementById("ruvo-data").textContent);
+  // The value format's extension codes, by name, as the recorder defines them.
+  var X = D.codes;
   var STR = D.strings;
 
   // --- values: the serialiser's MessagePack, decoded on first use ----------------
@@ -139,19 +141,25 @@
     }
     function isStr(x) { return typeof x === "string"; }
     function isInt(x) { return typeof x === "number" && Number.isInteger(x); }
+    function isPair(x) { return Array.isArray(x) && x[0] === "L" && x.length === 3 && isStr(x[1]); }
     switch (code) {
-      case 1: // REPR [type, text] or [type, text, original length]
+      case X.REPR: // [type, text] or [type, text, original length]
         if (Array.isArray(p) && p[0] === "L" && isStr(p[1]) && isStr(p[2]) && (p.length === 3 || (p.length === 4 && isInt(p[3])))) return ["R"].concat(p.slice(1));
         break;
-      case 2: // BIGINT: its digits
+      case X.BIGINT: // its digits
         return ["I", utf8.decode(data), 1];
-      case 3: if (isStr(p)) return ["O", p]; break;
-      case 4: if (isStr(p)) return ["C", p]; break;
-      case 5: if (isInt(p)) return ["N", p]; break;
-      case 6: if (Array.isArray(p) && p[0] === "L" && p.length === 3 && (isStr(p[1]) || (Array.isArray(p[1]) && p[1][0] === "B")) && isInt(p[2])) return ["K", p[1], p[2]]; break;
-      case 7: if (Array.isArray(p) && p[0] === "L" && p.length === 3 && isStr(p[1]) && isInt(p[2])) return ["D", p[1], p[2]]; break;
-      case 8: if (!data.length) return ["X"]; break;
-      case 9: if (!data.length) return ["E"]; break;
+      case X.OPAQUE: if (isStr(p)) return ["O", p]; break;
+      case X.RECURSION: if (isStr(p)) return ["C", p]; break;
+      case X.OMITTED: if (isInt(p)) return ["N", p]; break;
+      case X.CLIPPED: if (Array.isArray(p) && p[0] === "L" && p.length === 3 && (isStr(p[1]) || (Array.isArray(p[1]) && p[1][0] === "B")) && isInt(p[2])) return ["K", p[1], p[2]]; break;
+      case X.TOO_DEEP: if (Array.isArray(p) && p[0] === "L" && p.length === 3 && isStr(p[1]) && isInt(p[2])) return ["D", p[1], p[2]]; break;
+      case X.DROPPED: if (!data.length) return ["X"]; break;
+      case X.FAILED: if (!data.length) return ["E"]; break;
+      case X.BUDGET: if (!data.length) return ["G"]; break;
+      case X.OBJECT: if (isPair(p) && Array.isArray(p[2]) && p[2][0] === "M") return ["J", p[1], p[2]]; break;
+      case X.TYPED: if (isPair(p)) return ["Y", p[1], p[2]]; break;
+      case X.NAMED: if (isPair(p) && isStr(p[2])) return ["Q", p[1], p[2]]; break;
+      case X.ENUM: if (isPair(p) && isStr(p[2])) return ["U", p[1], p[2]]; break;
       case -1: return ["R", "msgpack.Timestamp", timestampText(data)];
     }
     var hex = "";
@@ -762,6 +770,35 @@
         box.appendChild(span("v-mark", "… clipped, " + v[2] + (bytes ? " bytes" : " chars") + " in all", "only the start of this " + (bytes ? "bytes" : "str") + " was recorded"));
         return box;
       case "D": return span("v-mark", "‹" + v[1] + " of " + v[2] + " item" + (v[2] === 1 ? "" : "s") + ", nested too deep›", "nested deeper than the recorder follows");
+      case "J":
+        box = el("span");
+        box.appendChild(span("v-type", shortName(v[1]), "an object of " + v[1] + ": its attributes, read without running its code"));
+        box.appendChild(document.createTextNode("("));
+        for (i = 1; i + 1 < v[2].length; i += 2) {
+          if (i > 1) box.appendChild(document.createTextNode(", "));
+          var name = v[2][i];
+          if (Array.isArray(name) && name[0] === "N") { box.appendChild(renderValue(name, depth + 1)); continue; }
+          box.appendChild(document.createTextNode((typeof name === "string" ? name : JSON.stringify(name)) + "="));
+          box.appendChild(renderValue(v[2][i + 1], depth + 1));
+        }
+        box.appendChild(document.createTextNode(")"));
+        return box;
+      case "Y":
+        box = el("span");
+        if (Array.isArray(v[2]) && v[2][0] === "L") {
+          if (v[1] === "tuple") return renderSequence(v[2], depth, "(", v[2].length === 2 ? ",)" : ")");
+          if (v[1] === "set") return renderSequence(v[2], depth, "{", "}");
+          if (v[1] === "frozenset") return renderSequence(v[2], depth, "frozenset({", "})");
+        }
+        var inner = renderValue(v[2], depth + 1);
+        box.appendChild(span("v-type", shortName(v[1]), "a " + v[1]));
+        box.appendChild(document.createTextNode("("));
+        box.appendChild(inner);
+        box.appendChild(document.createTextNode(")"));
+        return box;
+      case "Q": return span("v-mark", "‹" + v[1] + " " + v[2] + "›", "recorded by name");
+      case "U": return span("v-repr", shortName(v[1]) + "." + v[2], "a member of the enum " + v[1]);
+      case "G": return span("v-mark", "‹left out: trace budget›", "left out because the trace reached its budget");
       case "X": return span("v-mark", "‹dropped: size limit›", "left out because this call's values reached the recorder's size limit");
       case "E": return span("v-bad", "‹serialisation failed›", "the recorder could not write this value");
       case "I":
@@ -774,6 +811,20 @@
       case "T": return span("v-mark", "‹msgpack extension " + v[1] + ": " + v[2] + "›");
     }
     return span("v-bad", JSON.stringify(v));
+  }
+
+  function shortName(name) { return name.indexOf("<") < 0 ? name.slice(name.lastIndexOf(".") + 1) : name; }
+
+  // A tuple's or set's items between its own brackets.
+  function renderSequence(list, depth, open, close) {
+    var box = el("span");
+    box.appendChild(document.createTextNode(open));
+    for (var i = 1; i < list.length; i++) {
+      if (i > 1) box.appendChild(document.createTextNode(", "));
+      box.appendChild(renderValue(list[i], depth + 1));
+    }
+    box.appendChild(document.createTextNode(close));
+    return box;
   }
 
   function isDunder(key) { return typeof key === "string" && key.length > 4 && key.slice(0, 2) === "__" && key.slice(-2) === "__"; }
