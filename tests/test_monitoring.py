@@ -95,6 +95,8 @@ def record_with(register, stop, config):
 
 def without_addresses(value):
     """A value with the object addresses and thread idents in its reprs blanked out."""
+    if isinstance(value, msgpack.ExtType) and value.code == 10 and b"threading.Thread" in value.data[:20]:
+        return msgpack.ExtType(10, b"a thread: its ident and locks differ from run to run")
     if isinstance(value, msgpack.ExtType):
         return msgpack.ExtType(value.code, re.sub(rb"0x[0-9a-f]+|(?<=stopped )[0-9]+", b"0x", value.data))
     if isinstance(value, dict):
@@ -163,7 +165,7 @@ class TestSameRecordsAsTheProfileFunction:
         thrown = [r for r in main if r["type"] == "frame" and r["co_name"] == "numbers" and r["event"] == "call"]
         # The interpreter hands profile functions the thrown exception on 3.12 only.
         assert thrown[1]["arg"] == (None if sys.version_info >= (3, 13)
-                                    else msgpack.ExtType(1, b"\x92\xa8KeyError\xadKeyError('k')"))
+                                    else msgpack.ExtType(10, b"\x92\xa8KeyError\x81\xa4args\xc7\x0b\x0b\x92\xa5tuple\x91\xa1k"))
         assert [r["type"] for r in main if r["type"] not in ("frame",)].count("json_call") == 1
         assert [r["type"] for r in expected["worker"]] == ["c", "frame", "frame", "r"]
 
