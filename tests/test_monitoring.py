@@ -165,7 +165,7 @@ class TestSameRecordsAsTheProfileFunction:
         thrown = [r for r in main if r["type"] == "frame" and r["co_name"] == "numbers" and r["event"] == "call"]
         # The interpreter hands profile functions the thrown exception on 3.12 only.
         assert thrown[1]["arg"] == (None if sys.version_info >= (3, 13)
-                                    else msgpack.ExtType(10, b"\x92\xa8KeyError\x81\xa4args\xc7\x0b\x0b\x92\xa5tuple\x91\xa1k"))
+                                    else msgpack.ExtType(10, b"\x92\xa8KeyError\x81\xa4args\xc7\x0a\x0b\x92\xa5tuple\x91\xa1k"))
         assert [r["type"] for r in main if r["type"] not in ("frame",)].count("json_call") == 1
         assert [r["type"] for r in expected["worker"]] == ["c", "frame", "frame", "r"]
 
