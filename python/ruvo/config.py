@@ -5,14 +5,15 @@
     include = ["myapp/vendor/"]    # always record files whose path contains these
     ignore = ["migrations/"]       # skip files whose path contains these
     threading = false              # also record threads started later
-    lightweight-repr = false       # record type names instead of reprs
+    lightweight-repr = false       # record type names only, one level deep
     trace-budget = "4M"            # most record bytes per trace ("none": no limit)
     backend = "monitoring"         # or "profile" (default: monitoring on Python 3.12+)
     busy-timeout = 60              # seconds a save waits for a database another process locked
 
     [tool.ruvo.values]             # bounds of each recorded value (ruvo.serialize.configure)
     max_items = 100                # also max_depth, max_str_bytes, max_total_bytes,
-                                   # max_repr_chars, light_max_items, light_max_str
+                                   # object_depth, max_repr_chars, light_max_items, light_max_str
+    use-repr = false               # objects by repr(), which runs the program's code
 
 Command-line flags override these.  Without a ``db`` setting or flag, traces
 go to :func:`default_db_path`.
@@ -145,8 +146,12 @@ def load_settings(start: Optional[Path] = None) -> Settings:
             raise SettingsError(f"{pyproject}: [tool.ruvo] trace-budget: {error}") from None
         unbounded = budget is None
     values = table.get("values", {})
-    if not isinstance(values, dict) or not all(isinstance(v, int) and not isinstance(v, bool) for v in values.values()):
-        raise SettingsError(f"{pyproject}: [tool.ruvo.values] must be a table of integers")
+    if isinstance(values, dict):
+        values = {key.replace("-", "_"): value for key, value in values.items()}
+    if not isinstance(values, dict) or not all(
+            isinstance(v, bool) if k == "use_repr" else isinstance(v, int) and not isinstance(v, bool)
+            for k, v in values.items()):
+        raise SettingsError(f"{pyproject}: [tool.ruvo.values] must be a table of integers (use-repr: true or false)")
     from .serialize import LIMIT_NAMES
 
     unknown_limits = sorted(set(values) - set(LIMIT_NAMES))

@@ -47,7 +47,11 @@ class Profiler:
 
     include, ignore: substrings of file names to always record / to skip.
     threading: also record threads started (with ``threading``) after start().
-    lightweight_repr: record values cheaply (type names instead of reprs).
+    lightweight_repr: record values cheaply (type names only, one level).
+    use_repr: record objects by their repr() instead of their attributes.
+        That runs the program's own code (a __repr__ may fill caches, drain
+        iterators or take locks), so it is off by default; it holds for the
+        whole process while this profiler is started.
     one_trace_per_test: cut a new trace at each test start marker and save it
         at each test end marker (used by ``pytest --ruvo``).
     trace_budget: the most record bytes one trace may hold (None: no limit).
@@ -81,7 +85,10 @@ class Profiler:
         trace_id: Optional[str] = None,
         trace_budget: Optional[int] = DEFAULT_TRACE_BUDGET,
         backend: str = "profile",
+        use_repr: bool = False,
     ) -> None:
+        self.use_repr = bool(use_repr)
+        self._previous_values: Optional[dict] = None
         self.backend = check_backend(backend)
         self._may_fall_back = backend == "auto"
         self.backend_note: Optional[str] = None
@@ -120,6 +127,10 @@ class Profiler:
                 self.backend = "profile"
                 self.backend_note = (f"sys.monitoring tool id {_monitoring.TOOL_ID} is in use by {holder!r}: "
                                      "recording through the profile function instead")
+        if self.use_repr:
+            from . import serialize
+
+            self._previous_values = serialize.configure(use_repr=True)
         if self.backend == "monitoring":
             from . import _monitoring
 
@@ -143,6 +154,11 @@ class Profiler:
             sys.setprofile(None)
         if self.config.get("threading"):
             _threading.setprofile(None)
+        if self._previous_values is not None:
+            from . import serialize
+
+            serialize.configure(use_repr=bool(self._previous_values["use_repr"]))
+            self._previous_values = None
 
     def pause(self) -> None:
         """Stop recording the calling thread for a while: until :meth:`resume`.

@@ -35,6 +35,9 @@ def pytest_addoption(parser: pytest.Parser) -> None:
                     "on Python 3.12+ and profile before)")
     group.addoption("--ruvo-lightweight-repr", action="store_true", default=False,
                     help="record values as type names only, for lower overhead")
+    group.addoption("--ruvo-use-repr", action="store_true", default=False,
+                    help="record objects by repr() instead of their attributes; this runs your code "
+                    "(a __repr__ may change state or take locks)")
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -86,6 +89,7 @@ class TracePerTest:
                 ignore=[*settings.ignore, *config.getoption("ruvo_ignore")],
                 threading=config.getoption("ruvo_threading") or settings.threading,
                 lightweight_repr=config.getoption("ruvo_lightweight_repr") or settings.lightweight_repr,
+                use_repr=config.getoption("ruvo_use_repr"),
                 one_trace_per_test=True,
                 source="pytest",
                 trace_budget=_budget(config, settings),

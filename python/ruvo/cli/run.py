@@ -38,6 +38,9 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                      help="also record threads the program starts")
     run.add_argument("--lightweight-repr", action=argparse.BooleanOptionalAction, default=None,
                      help="record values by type name only, for lower overhead")
+    run.add_argument("--use-repr", action="store_true", default=False,
+                     help="record objects by repr() instead of their attributes; this runs the "
+                     "program's code (a __repr__ may change state or take locks)")
     run.add_argument("--backend", choices=("profile", "monitoring", "auto"), default=None,
                      help="how calls are seen: the profile function, or sys.monitoring (Python 3.12+), "
                      "which runs library code at full speed (default: [tool.ruvo] backend, else monitoring "
@@ -220,6 +223,7 @@ def execute(options: argparse.Namespace) -> int:
             threading=configured.threading if options.threading is None else options.threading,
             lightweight_repr=configured.lightweight_repr if options.lightweight_repr is None
             else options.lightweight_repr,
+            use_repr=options.use_repr,
             source=source,
             backend=options.backend or configured.backend or "auto",
             sqlite_busy_timeout=60 if configured.busy_timeout is None else configured.busy_timeout,
