@@ -340,7 +340,7 @@ Record read_record(const unsigned char* data, Py_ssize_t size, Py_ssize_t& pos, 
                 Head type;
                 static const char FRAME[] = "frame";
                 frame = head(data, size, p, type) == Got::value && type.is_str && type.payload == 5 &&
-                        static_cast<uint64_t>(size - p) >= type.header + 5 &&
+                        static_cast<uint64_t>(size - p) >= static_cast<uint64_t>(type.header) + 5 &&
                         std::memcmp(data + p + type.header, FRAME, 5) == 0;
             }
             Ref value = scalar(data, size, p, strings[index]);

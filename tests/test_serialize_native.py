@@ -5,6 +5,7 @@ code run to write it."""
 import collections
 import dataclasses
 import enum
+import gc
 import sys
 
 import msgpack
@@ -27,11 +28,14 @@ def watched(encode, value: object) -> tuple[bytes, list]:
         if event == "call":
             ran.append(frame.f_code.co_qualname)
 
+    # A collection could run gc callbacks (hypothesis has one) meanwhile.
+    gc.disable()
     sys.setprofile(hook)
     try:
         out = encode(value)
     finally:
         sys.setprofile(None)
+        gc.enable()
     return out, ran
 
 
