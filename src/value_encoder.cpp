@@ -399,7 +399,10 @@ struct SlotMember {
 };
 
 struct TypeInfo {
-    Ref type;  // keeps the address from being reused while cached
+    // A weak reference: the cache must not keep the program's classes alive
+    // (a class replaced by a decorator, say, is meant to go). A dead one, or
+    // another type at the same address, makes the entry stale.
+    Ref type;
     Ref name;  // str, at most MAX_NAME_CHARS characters
     Bytes name_msg;
     Kind kind = Kind::Other;
@@ -533,16 +536,36 @@ bool classify(PyTypeObject* t, TypeInfo& info) {
     return true;
 }
 
+// True while the weak reference `weak` still refers to `t`.
+bool refers_to(PyObject* weak, PyTypeObject* t) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(weak, &target) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = target == reinterpret_cast<PyObject*>(t);
+    Py_XDECREF(target);
+    return same;
+#else
+    return PyWeakref_GET_OBJECT(weak) == reinterpret_cast<PyObject*>(t);
+#endif
+}
+
 // The cached entry for `t`; nullptr with MemoryError pending. The entry may
 // go when Python code runs: copy what is needed first.
 const TypeInfo* type_info(PyTypeObject* t) {
     auto& cache = type_cache();
     auto found = cache.find(t);
-    if (found != cache.end()) return &found->second;
+    if (found != cache.end()) {
+        if (refers_to(found->second.type.get(), t)) return &found->second;
+        cache.erase(found);
+    }
     Ref name = make_type_name(t);
     if (!name) return nullptr;
     TypeInfo info;
-    info.type = Ref::borrow(reinterpret_cast<PyObject*>(t));
+    info.type = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(t), nullptr));
+    if (!info.type) return nullptr;
     put_str(info.name_msg, name.get());
     info.name = std::move(name);
     if (!classify(t, info)) return nullptr;
