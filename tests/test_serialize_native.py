@@ -483,3 +483,18 @@ def test_configure_returns_previous_limits_and_validates(limits):
 def test_module_exposes_the_native_encoder():
     assert serialize.dump_msgpack is native.dump_msgpack
     assert serialize.dump_msgpack_lightweight_repr is native.dump_msgpack_lightweight_repr
+
+
+def test_recording_keeps_no_class_alive():
+    # A class replaced by a decorator, or defined per test, must be free to go.
+    import gc
+    import weakref
+
+    class Gone:
+        pass
+
+    native.dump_msgpack([Gone(), Gone, {Gone: Gone()}])
+    ref = weakref.ref(Gone)
+    del Gone
+    gc.collect()
+    assert ref() is None
