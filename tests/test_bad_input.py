@@ -3,6 +3,7 @@ programs' databases, broken files, escape sequences in recorded text.  Each
 is one line on stderr (exit 2) or drawn harmlessly, never a traceback, and
 nothing is changed that is not ruvo's."""
 
+import copy
 import io
 import math
 import sqlite3
@@ -43,7 +44,8 @@ def sample() -> dict:
 
 
 HOSTILE = st.sampled_from([None, True, -1, 2**64 - 1, -(2**63), 1e300, -1e300, math.nan, math.inf, "", "\x1b[2J", [], [1, "a"],
-                           {}, {"a": [1]}, b"\x00\xff", msgpack.ExtType(5, b"\x01"), 12.5, 0])
+                           {}, {"a": [1]}, b"\x00\xff", msgpack.ExtType(5, b"\x01"), 12.5, 0]).map(copy.deepcopy)
+# (copied: one shared list placed inside itself would make a recursive document)
 FIELDS = st.sampled_from(["timestamp", "type", "event", "qualname", "co_name", "path", "thread", "thread_native_id",
                           "frame_id", "locals", "arg", "message", "levelno", "nodeid", "status", "duration_ms", "method"])
 TOP = st.sampled_from(["timestamp", "trace_id", "meta", "main_thread_id", "frames", "frames_of_interest",
