@@ -8,18 +8,21 @@
 #include "msgpack.hpp"
 #include "names.hpp"
 #include "report.hpp"
+#include "tally.hpp"
 
 namespace ruvo {
 
 namespace {
 
 // How much of a recorded frame the current trace still takes, by how full it
-// is against its budget. Below half: everything. From half on: values only
-// for the first calls of each function (on each thread), the call structure
-// for the rest. From three quarters on: the structure alone. At the budget:
-// no new calls; the returns of calls already recorded are still written,
-// without values, so that every recorded call stays paired. Plugin records
-// (test markers, requests, logs) are always kept.
+// is against its budget. Below a quarter: everything. From a quarter on:
+// values only for the first calls of each function (on each thread, counted
+// from the trace's start) and then for a thinning sample, the call structure
+// for the rest; so an early hot loop cannot leave later functions without
+// values. From three quarters on: the structure alone. At the budget: no new
+// calls, only counted (see tally.cpp); the returns of calls already recorded
+// are still written, without values, so that every recorded call stays
+// paired. Plugin records (test markers, requests, logs) are always kept.
 enum class Stage { Full, FirstCalls, Structure, Closed };
 constexpr uint32_t VALUE_CALLS_PER_FUNCTION = 16;
 
@@ -28,17 +31,24 @@ Stage budget_stage(const ProfilerState& state) {
     uint64_t budget = *state.trace_budget, stored = state.left_out.stored_bytes;
     if (stored >= budget) return Stage::Closed;
     if (stored >= budget - budget / 4) return Stage::Structure;
-    if (stored >= budget / 2) return Stage::FirstCalls;
+    if (stored >= budget / 4) return Stage::FirstCalls;
     return Stage::Full;
+}
+
+// The calls of a function that keep values once values are rationed: the
+// first few, then the 32nd, 64th, 128th...
+bool sampled_call(uint32_t number) {
+    return number <= VALUE_CALLS_PER_FUNCTION || (number & (number - 1)) == 0;
 }
 
 // Counts what a trace leaves out, and tells the log once per trace.
 void note_left_out(ProfilerState& state, bool whole_frame) {
     LeftOut& left = state.left_out;
     ++(whole_frame ? left.frames_omitted : left.values_omitted);
-    if (left.since == 0) {
+    if (left.since == 0 || (whole_frame && left.closed_at == 0)) {
         auto now = timestamp();
-        left.since = now ? *now : 0;
+        if (left.since == 0) left.since = now ? *now : 0;
+        if (whole_frame) left.closed_at = now ? *now : 0;
     }
     if (left.announced || !state.trace_budget) return;
     left.announced = true;
@@ -47,9 +57,9 @@ void note_left_out(ProfilerState& state, bool whole_frame) {
         PyErr_Clear();
         trace_id.assign(1, '?');
     }
-    log_note(NAMES.info, "trace " + trace_id + " is past half of its budget of " +
+    log_note(NAMES.info, "trace " + trace_id + " is past a quarter of its budget of " +
                              std::to_string(*state.trace_budget) +
-                             " record bytes: values, then frames, are being left out (its \"ruvo\" record counts them)");
+                             " record bytes: values, then frames, are being left out; calls past the budget are counted, not recorded (its \"ruvo\" record says how many)");
 }
 
 }  // namespace
@@ -64,8 +74,17 @@ void reset_left_out(ProfilerState& state) {
 // and with values or not. Counts what is left out.
 bool budget_allows(ProfilerState& state, ThreadData& thread, PyObject* frame, PyCodeObject* code, bool is_call,
                    bool* with_values) {
-    Stage stage = budget_stage(state);
     *with_values = true;
+    if (!state.trace_budget) return true;
+    Stage stage = budget_stage(state);
+    uint32_t number = 0;
+    if (is_call && stage != Stage::Closed) {
+        if (thread.value_counts_generation != state.left_out.generation) {
+            thread.value_counts.clear();
+            thread.value_counts_generation = state.left_out.generation;
+        }
+        number = ++thread.value_counts[code];
+    }
     if (stage == Stage::Full) return true;
     bool own_call_on_top = !is_call && !thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame;
     if (stage == Stage::Closed) {
@@ -76,14 +95,8 @@ bool budget_allows(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
         *with_values = false;
     } else if (!is_call) {
         *with_values = stage == Stage::FirstCalls && (!own_call_on_top || thread.call_frames.back().with_values);
-    } else if (stage == Stage::FirstCalls) {
-        if (thread.value_counts_generation != state.left_out.generation) {
-            thread.value_counts.clear();
-            thread.value_counts_generation = state.left_out.generation;
-        }
-        *with_values = ++thread.value_counts[code] <= VALUE_CALLS_PER_FUNCTION;
     } else {
-        *with_values = false;
+        *with_values = stage == Stage::FirstCalls && sampled_call(number);
     }
     if (!*with_values) note_left_out(state, false);
     return true;
@@ -93,15 +106,16 @@ bool budget_allows(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
 // or the return of a call it did not record. Decided before anything that
 // costs more than a filtered frame, so that a runaway program's later events
 // stay that cheap. Until the log has been told, the full path decides.
-bool closed_to_frame(ProfilerState& state, PyObject* frame, bool is_call) {
+bool closed_to_frame(ProfilerState& state, PyObject* frame, PyCodeObject* code, bool is_call) {
     if (!state.trace_budget || state.left_out.stored_bytes < *state.trace_budget || !state.left_out.announced) {
         return false;
     }
-    if (!is_call) {
-        const ThreadData& thread = thread_data(state);
-        if (!thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame) return false;
-    }
+    double entered = wall_seconds();
+    ThreadData& thread = thread_data(state);
+    if (!is_call && !thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame) return false;
     ++state.left_out.frames_omitted;
+    if (state.left_out.closed_at == 0) state.left_out.closed_at = entered;
+    tally_closed_event(state, thread, frame, code, is_call, entered);
     return true;
 }
 
@@ -117,6 +131,7 @@ bool write_left_out_record(ProfilerState& state, std::vector<EventRecord>* out) 
         if (state.trace_budget) message += " of " + std::to_string(*state.trace_budget) + " record bytes";
         message += ": " + std::to_string(left.frames_omitted) + " frame records were left out and " +
                    std::to_string(left.values_omitted) + " were kept without values.";
+        if (left.frames_omitted) message += " Calls past the budget were counted and timed, not recorded.";
     }
     if (left.failures.unlogged) {
         if (!message.empty()) message += ' ';
@@ -126,7 +141,7 @@ bool write_left_out_record(ProfilerState& state, std::vector<EventRecord>* out) 
     // When only failures were left out, the first of them says when.
     double since = left.since != 0 ? left.since : left.failures.first_unlogged;
     Buffer b;
-    write_map_header(b, 14);
+    write_map_header(b, 15);
     Id id = new_id("frm_");
     write_str_pair(b, "frame_id", id_view(id));
     write_f64_pair(b, since);
@@ -142,6 +157,12 @@ bool write_left_out_record(ProfilerState& state, std::vector<EventRecord>* out) 
     write_int_pair(b, "failures_unlogged", left.failures.unlogged);
     write_str(b, "since");
     write_f64(b, since);
+    write_str(b, "complete_until");
+    if (left.closed_at != 0) {
+        write_f64(b, left.closed_at);
+    } else {
+        write_nil(b);
+    }
     write_str_pair(b, "message", message);
     out->push_back(EventRecord{"ruvo", std::move(b)});
     return true;

@@ -18,9 +18,9 @@ bool budget_allows(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
                    bool* with_values);
 
 // Whether a trace past its budget has no place for this event at all (a
-// call, or the return of a call it did not record); counts it when so.
-// Cheap enough to ask before anything else of a recorded frame.
-bool closed_to_frame(ProfilerState& state, PyObject* frame, bool is_call);
+// call, or the return of a call it did not record); counts and times it
+// when so. Cheap enough to ask before anything else of a recorded frame.
+bool closed_to_frame(ProfilerState& state, PyObject* frame, PyCodeObject* code, bool is_call);
 
 // The "ruvo" record that states what the trace left out (shaped as a plugin
 // record), and one log line for the failures counted instead of logged.

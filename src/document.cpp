@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "budget.hpp"
+#include "tally.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "msgpack.hpp"
@@ -72,6 +73,7 @@ Ref build_trace_inner(ProfilerState& state) {
         if (!write_left_out_record(state, &left_out_record)) return Ref();
         log_unlogged_failures(state);
     }
+    if (!write_tally_record(state, &left_out_record)) return Ref();
 
     // From here to the end no Python code runs, so no event can come between
     // what the trace left out and the records taken.
@@ -86,7 +88,7 @@ Ref build_trace_inner(ProfilerState& state) {
     // Everything below allocates, and works on what was taken out alone.
     frames_guard.reset();  // frames first, then frames_of_interest
     foi_guard.reset();
-    if (!left_out_record.empty()) frames_of_interest.append(left_out_record, 0, 1);
+    if (!left_out_record.empty()) frames_of_interest.append(left_out_record, 0, left_out_record.size());
 
     DocumentParts parts;
     write_map_header(parts.head, 8);

@@ -12,6 +12,7 @@
 #include "paths.hpp"
 #include "qualname.hpp"
 #include "serializer.hpp"
+#include "wire.hpp"
 
 namespace ruvo {
 
@@ -71,16 +72,17 @@ void write_call_site_pair(Buffer& b, const std::optional<UserCodeCallSite>& site
 }
 
 // The values a frame record gets when they are left out: the serialiser's
-// DROPPED marker, an empty ext of type 8.
-void write_dropped(Buffer& b) {
-    const char dropped[] = {static_cast<char>(0xc7), 0, 8};
-    b.append(dropped, sizeof dropped);
+// BUDGET marker for the trace's budget, else its DROPPED marker; empty exts.
+void write_left_out(Buffer& b, Values values) {
+    auto code = values == Values::LeftForBudget ? wire::EXT_BUDGET : wire::EXT_DROPPED;
+    const char left_out[] = {static_cast<char>(0xc7), 0, static_cast<char>(code)};
+    b.append(left_out, sizeof left_out);
 }
 
 }  // namespace
 
 bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, PyObject* arg, bool is_call,
-                   std::string_view filename, std::string_view co_name, bool with_values) {
+                   std::string_view filename, std::string_view co_name, Values values) {
     EventScratch& scratch = thread.scratch;
     std::vector<EventRecord>& records = scratch.records;
     if (!thread.identity) {
@@ -130,6 +132,7 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
                    has_qualname ? std::optional<std::string_view>(scratch.qualname) : std::nullopt);
     write_str_pair(out, "event", is_call ? "call" : "return");
     write_str_pair(out, "frame_id", id ? std::optional<std::string_view>(id_view(*id)) : std::nullopt);
+    bool with_values = values == Values::Kept;
     if (with_values) {
         Ref locals = locals_for_record(frame);
         if (!locals) return false;
@@ -141,9 +144,9 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
         if (!serialize_with(serializer.get(), state.lightweight_repr, locals.get(), &out)) return false;
     } else {
         write_str(out, "arg");
-        write_dropped(out);
+        write_left_out(out, values);
         write_str(out, "locals");
-        write_dropped(out);
+        write_left_out(out, values);
     }
     auto now = timestamp();
     if (!now) return false;
@@ -163,6 +166,7 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
         pop_call_frame(thread.call_frames, frame);
     }
     bool stored = push_frames(state, thread, is_call, records);
+    if (stored) scratch.stamped = *now;
     if (!stored && is_call) {
         thread.frame_ids.erase(address);
         CallFrame undone = std::move(thread.call_frames.back());

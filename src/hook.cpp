@@ -15,6 +15,7 @@
 #include "report.hpp"
 #include "state.hpp"
 #include "store.hpp"
+#include "tally.hpp"
 
 namespace ruvo {
 
@@ -142,6 +143,7 @@ void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is
 
     std::vector<EventRecord>& records = thread.scratch.records;
     records.clear();
+    thread.scratch.stamped = 0;
     if (info & HAS_PLUGINS) {
         auto found = state.plugins.find(co_name);
         if (found != state.plugins.end()) {
@@ -159,7 +161,8 @@ void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is
     if (is_call && program_exception_pending()) record = false;
     bool with_values = true;
     if (record && !budget_allows(state, thread, frame, code, is_call, &with_values)) record = false;
-    bool ok = record ? process_frame(state, thread, frame, arg, is_call, filename, co_name, with_values)
+    bool ok = record ? process_frame(state, thread, frame, arg, is_call, filename, co_name,
+                                   with_values ? Values::Kept : Values::LeftForBudget)
                      : push_frames(state, thread, is_call, records);
     if (ok) return;
     if (record && !is_call) {
@@ -173,7 +176,7 @@ void process_event(ProfilerState& state, PyObject* frame, PyObject* arg, bool is
         if (error && belongs_to_program(error.get()) && !program_exception_pending()) {
             keep_for_program(std::move(error));
             records.clear();
-            if (process_frame(state, thread, frame, arg, false, filename, co_name, false)) return;
+            if (process_frame(state, thread, frame, arg, false, filename, co_name, Values::Dropped)) return;
             error = fetch_error();
         }
         restore_error(std::move(error));
@@ -206,14 +209,23 @@ void event_steps(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool 
         store_code_info(code.get(), info);
     }
     if (static_cast<Verdict>(info & VERDICT_MASK) == Verdict::Skip && !(info & HAS_PLUGINS)) return;
-    if (!(info & HAS_PLUGINS) && closed_to_frame(state, frame, is_call)) return;
+    if (!(info & HAS_PLUGINS) && closed_to_frame(state, frame, code_object, is_call)) return;
 
     // Python code runs from here on and may let other threads run: keep the
     // instance alive even if they drop every other reference to it, and keep
     // the program's own pending exception aside.
     Ref keep_alive = Ref::borrow(reinterpret_cast<PyObject*>(self));
     SavedError saved;
+    // Under a budget the recorder times itself, so that views can give times
+    // without its cost.
+    double entered = state.trace_budget ? wall_seconds() : 0;
     process_event(state, frame, arg, is_call, code_object, info);
+    if (entered == 0) return;
+    ThreadData& thread = thread_data(state);
+    if (thread.scratch.stamped != 0) {
+        tally_recorded_event(state, thread, frame, code_object, is_call, entered, thread.scratch.stamped,
+                             wall_seconds());
+    }
 }
 
 void profile_event(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool is_call) {

@@ -26,6 +26,40 @@ struct EventScratch {
     Buffer record;
     std::string qualname;
     std::vector<EventRecord> records;
+    // The wall-clock stamp the event's frame record got; 0 when the event
+    // stored none.
+    double stamped = 0;
+};
+
+// What the views need of one function on one thread beyond its records:
+// counts and times of the calls made past the trace's budget, and what
+// recording its events cost. Reset with each new trace.
+struct FunctionTally {
+    Ref code;  // held, so that no other code object takes the key's address
+    std::string qualname;
+    bool has_qualname = false;
+    std::string path;
+    int line = 0;
+    // Calls past the budget; times in seconds, recorder cost taken out.
+    uint64_t calls = 0;
+    double total = 0;   // of the outermost active calls, as cProfile counts
+    double own = 0;
+    double hidden = 0;  // spent in calls past the budget under a recorded call of this function
+    uint32_t active = 0;
+    // Recorded events, and the seconds each kind spent in the recorder
+    // before and after the record's timestamp.
+    uint64_t calls_recorded = 0, returns_recorded = 0;
+    double call_before = 0, call_after = 0, return_before = 0, return_after = 0;
+};
+
+// A call past the budget, not yet returned.
+struct TallyFrame {
+    PyObject* frame;  // compared, never followed
+    FunctionTally* function;
+    double entered;   // when its call event began
+    double start;     // when its call event ended
+    double children;  // net time of its returned children
+    double overhead;  // recorder time inside it
 };
 
 // Per-thread working data. Each thread reaches only its own entry; see
@@ -44,6 +78,10 @@ struct ThreadData {
     // `value_counts_generation`; consulted once the trace is half full.
     std::unordered_map<const void*, uint32_t> value_counts;
     uint64_t value_counts_generation = 0;
+    // Per code object, in the trace of `tallies_generation`.
+    std::unordered_map<const void*, FunctionTally> tallies;
+    std::vector<TallyFrame> tally_stack;
+    uint64_t tallies_generation = 0;
     // Set while an event of this thread works on the entry. The interpreter
     // never re-enters a thread's profile function, so finding it set is a
     // broken invariant rather than something to wait for.
@@ -57,6 +95,7 @@ struct LeftOut {
     uint64_t values_omitted = 0;    // frame records written without values
     uint64_t frames_omitted = 0;    // frame records not written at all
     double since = 0;               // when the first thing was left out
+    double closed_at = 0;           // when the first frame was left out whole
     bool announced = false;         // the log has been told for this trace
     uint64_t generation = 0;        // bumped with each new trace
     FailureLog failures;            // failed events, for the flood limit

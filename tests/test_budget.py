@@ -10,7 +10,7 @@ import pytest
 from conftest import HostProfiler, decode, record, stop_profiling
 from ruvo import _ruvo
 
-DROPPED = msgpack.ExtType(8, b"")
+LEFT_OUT = msgpack.ExtType(16, b"")  # a value left out for the budget
 
 
 def early(n):
@@ -65,25 +65,27 @@ class TestBudget:
         assert open_ids == [] and frames[0]["co_name"] == "program"
 
         def has_values(r):
-            assert (r["arg"] == DROPPED) == (r["locals"] == DROPPED)
-            return r["arg"] != DROPPED
+            assert (r["arg"] == LEFT_OUT) == (r["locals"] == LEFT_OUT)
+            return r["arg"] != LEFT_OUT
 
         calls = [r for r in frames if r["event"] == "call" and r["co_name"] in ("early", "late")]
         early_values = [has_values(r) for r in calls if r["co_name"] == "early"]
         late_values = [has_values(r) for r in calls if r["co_name"] == "late"]
-        # Past half the budget each function keeps values for its first 16
-        # calls: `late`, first called then, gets them although `early` has
-        # long been called more often.
+        # Past a quarter of the budget each function keeps values for its
+        # first 16 calls, counted from the trace's start, then for its 32nd,
+        # 64th, 128th... call: `late`, first called then, gets them although
+        # `early` has long been called more often.
         assert late_values == [True] * 16 + [False] * 4
         first_dropped = early_values.index(False)
-        assert early_values == [True] * first_dropped + [False] * (len(early_values) - first_dropped)
-        assert 110 + 6 <= first_dropped <= 110 + 16
+        assert 40 <= first_dropped <= 60
+        sampled = [n for n, kept in enumerate(early_values[first_dropped:], first_dropped + 1) if kept]
+        assert sampled and all(n & (n - 1) == 0 for n in sampled) and 64 in sampled
         # A return carries values exactly when its call did.
         returns = {r["frame_id"]: has_values(r) for r in frames if r["event"] == "return"}
         assert all(returns[r["frame_id"]] == has_values(r) for r in calls)
         # At the budget no more calls are recorded; plugin records still are.
         assert len(calls) < 430
-        left_out = records[-1]
+        left_out, tally = records[-2:]
         assert [r["type"] for r in records if r["type"] not in ("frame", "ruvo")] == ["marker", "marker_end"]
 
         recorded_calls = len(calls)
@@ -96,13 +98,28 @@ class TestBudget:
         assert left_out["failures_unlogged"] == 0
         assert left_out["message"] == (
             f"This trace reached its recording budget of {budget} record bytes: "
-            f"{left_out['frames_omitted']} frame records were left out and {dropped} were kept without values.")
+            f"{left_out['frames_omitted']} frame records were left out and {dropped} were kept without values. "
+            "Calls past the budget were counted and timed, not recorded.")
+        last_call = max(r["timestamp"] for r in frames if r["event"] == "call")
+        assert last_call <= left_out["complete_until"] <= tally["timestamp"]
+        # Calls past the budget are counted: with the recorded ones, every
+        # call the program made.
+        assert tally["subtype"] == "tally"
+        functions = {row[2].rsplit(".", 1)[-1]: dict(zip(tally["columns"], row)) for row in tally["functions"]}
+        for name, made in (("early", 410), ("late", 20), ("program", 1)):
+            recorded = sum(r["co_name"] == name for r in calls) if name != "program" else 1
+            assert functions[name]["calls"] + functions[name]["calls_recorded"] == made, name
+            assert functions[name]["calls_recorded"] == recorded
+        assert functions["late"]["calls"] == 0 and functions["early"]["calls"] > 0
+        # Their time is no longer the recorded caller's own.
+        assert functions["program"]["hidden"] > 0 and functions["early"]["own"] > 0
         assert list(left_out)[:6] == ["frame_id", "timestamp", "thread", "thread_native_id",
                                       "user_code_call_site", "type"]
         assert left_out["timestamp"] == left_out["since"]
         notes = [r.getMessage() for r in caplog.records if r.name == "ruvo"]
-        assert notes == [f"trace {recording.host.trace_id} is past half of its budget of {budget} record bytes: "
-                         'values, then frames, are being left out (its "ruvo" record counts them)']
+        assert notes == [f"trace {recording.host.trace_id} is past a quarter of its budget of {budget} record bytes: "
+                         "values, then frames, are being left out; calls past the budget are counted, not recorded "
+                         '(its "ruvo" record says how many)']
 
     def test_next_trace_starts_whole_again(self):
         host = HostProfiler({"trace_budget": 50 * pair_size(), "builtin_plugins": False})
@@ -117,12 +134,12 @@ class TestBudget:
             stop_profiling()
         first, second = decode(first), decode(host.rust_profiler.build_trace())
         assert first["frames_of_interest"][-1]["type"] == "ruvo"
-        assert [r["arg"] for r in second["frames_of_interest"] if r["event"] == "return"][:5] == list(range(5))
+        assert [r["arg"] for r in second["frames_of_interest"] if r.get("event") == "return"][:5] == list(range(5))
         assert all(r["type"] == "frame" for r in second["frames_of_interest"])
 
     def test_without_a_budget_nothing_is_left_out(self):
         recording = record(lambda: [early(n) for n in range(300)], config={"builtin_plugins": False})
-        assert all(r["type"] == "frame" and r["arg"] != DROPPED for r in recording.records)
+        assert all(r["type"] == "frame" and r["arg"] != LEFT_OUT for r in recording.records)
 
 
 class TestFailuresStayLocal:
