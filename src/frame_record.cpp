@@ -166,7 +166,10 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
         pop_call_frame(thread.call_frames, frame);
     }
     bool stored = push_frames(state, thread, is_call, records);
-    if (stored) scratch.stamped = *now;
+    if (stored) {
+        scratch.stamped = *now;
+        scratch.line = lineno;
+    }
     if (!stored && is_call) {
         thread.frame_ids.erase(address);
         CallFrame undone = std::move(thread.call_frames.back());

@@ -224,7 +224,7 @@ void event_steps(RuvoProfilerObject* self, PyObject* frame, PyObject* arg, bool 
     ThreadData& thread = thread_data(state);
     if (thread.scratch.stamped != 0) {
         tally_recorded_event(state, thread, frame, code_object, is_call, entered, thread.scratch.stamped,
-                             wall_seconds());
+                             thread.scratch.line, wall_seconds());
     }
 }
 

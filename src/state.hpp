@@ -26,9 +26,10 @@ struct EventScratch {
     Buffer record;
     std::string qualname;
     std::vector<EventRecord> records;
-    // The wall-clock stamp the event's frame record got; 0 when the event
-    // stored none.
+    // The wall-clock stamp and line the event's frame record got; stamp 0
+    // when the event stored none.
     double stamped = 0;
+    int line = 0;
 };
 
 // What the views need of one function on one thread beyond its records:
@@ -42,6 +43,7 @@ struct FunctionTally {
     int line = 0;
     // Calls past the budget; times in seconds, recorder cost taken out.
     uint64_t calls = 0;
+    uint64_t resumes_counted = 0;  // of those, resumes of a generator or coroutine
     double total = 0;   // of the outermost active calls, as cProfile counts
     double own = 0;
     double hidden = 0;  // spent in calls past the budget under a recorded call of this function
@@ -49,6 +51,11 @@ struct FunctionTally {
     // Recorded events, and the seconds each kind spent in the recorder
     // before and after the record's timestamp.
     uint64_t calls_recorded = 0, returns_recorded = 0;
+    // Recorded calls that resumed a generator or coroutine, and the first
+    // few lines they resumed at, so that views can file them under the
+    // function rather than under each resume point.
+    uint64_t resumes = 0;
+    std::vector<int> resume_lines;
     double call_before = 0, call_after = 0, return_before = 0, return_after = 0;
 };
 

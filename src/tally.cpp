@@ -2,11 +2,14 @@
 
 #include <time.h>
 
+#include <algorithm>
+
 #include <string>
 
 #include "call_site.hpp"
 #include "convert.hpp"
 #include "ids.hpp"
+#include "lines.hpp"
 #include "msgpack.hpp"
 #include "names.hpp"
 #include "paths.hpp"
@@ -24,6 +27,8 @@ double wall_seconds() {
 namespace {
 
 constexpr uint64_t TALLY_MIN_BYTES = 256 * 1024;
+constexpr size_t RESUME_LINES = 16;
+constexpr int RESUMABLE = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
 
 // A tally left from an earlier trace goes before the thread counts anew.
 void start_tallies(ProfilerState& state, ThreadData& thread) {
@@ -63,6 +68,22 @@ FunctionTally* tally_for(ProfilerState& state, ThreadData& thread, PyObject* fra
     return &thread.tallies.emplace(code, std::move(tally)).first->second;
 }
 
+// A generator's first call stops at its definition line; every later call is
+// a resume, at the line it left off.
+bool resumed_at(PyCodeObject* code, int line) {
+    return (code->co_flags & RESUMABLE) && line != code->co_firstlineno;
+}
+
+bool resumed(PyObject* frame, PyCodeObject* code) {
+    if (!(code->co_flags & RESUMABLE)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    int line = frame_line(reinterpret_cast<PyFrameObject*>(frame));
+#else
+    int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+#endif
+    return resumed_at(code, line);
+}
+
 }  // namespace
 
 void tally_closed_event(ProfilerState& state, ThreadData& thread, PyObject* frame, PyCodeObject* code, bool is_call,
@@ -73,6 +94,7 @@ void tally_closed_event(ProfilerState& state, ThreadData& thread, PyObject* fram
         FunctionTally* function = tally_for(state, thread, frame, code);
         if (!function) return;
         ++function->calls;
+        if (resumed(frame, code)) ++function->resumes_counted;
         ++function->active;
         stack.push_back(TallyFrame{frame, function, entered, 0, 0, 0});
         stack.back().start = wall_seconds();
@@ -110,11 +132,18 @@ void tally_closed_event(ProfilerState& state, ThreadData& thread, PyObject* fram
 }
 
 void tally_recorded_event(ProfilerState& state, ThreadData& thread, PyObject* frame, PyCodeObject* code, bool is_call,
-                          double entered, double stamped, double left) {
+                          double entered, double stamped, int line, double left) {
     if (entered == 0 || left == 0 || stamped < entered || left < stamped) return;  // the clock stepped
     FunctionTally* function = tally_for(state, thread, frame, code);
     if (!function) return;
     if (is_call) {
+        if (resumed_at(code, line)) {
+            ++function->resumes;
+            std::vector<int>& lines = function->resume_lines;
+            if (lines.size() < RESUME_LINES && std::find(lines.begin(), lines.end(), line) == lines.end()) {
+                lines.push_back(line);
+            }
+        }
         ++function->calls_recorded;
         function->call_before += stamped - entered;
         function->call_after += left - stamped;
@@ -129,12 +158,15 @@ bool write_tally_record(ProfilerState& state, std::vector<EventRecord>* out) {
     // A small trace that left nothing out goes without: there the record
     // would be much of the trace, and the cost it corrects is small.
     const LeftOut& left = state.left_out;
-    if (!left.frames_omitted && !left.values_omitted && left.stored_bytes < TALLY_MIN_BYTES) return true;
     uint32_t count = 0;
+    bool resumed = false;
     for (auto& [key, thread] : state.threads) {
-        if (thread->tallies_generation == state.left_out.generation) count += thread->tallies.size();
+        if (thread->tallies_generation != state.left_out.generation) continue;
+        count += thread->tallies.size();
+        for (auto& [code, f] : thread->tallies) resumed = resumed || f.resumes;
     }
     if (count == 0) return true;
+    if (!left.frames_omitted && !left.values_omitted && left.stored_bytes < TALLY_MIN_BYTES && !resumed) return true;
     ThreadIdentity here;
     if (!current_thread(&here)) return false;
     auto now = timestamp();
@@ -142,7 +174,7 @@ bool write_tally_record(ProfilerState& state, std::vector<EventRecord>* out) {
     static const char* const COLUMNS[] = {"thread", "thread_native_id", "qualname", "path", "line",
                                           "calls", "total", "own", "hidden", "calls_recorded",
                                           "returns_recorded", "call_before", "call_after", "return_before",
-                                          "return_after"};
+                                          "return_after", "resumes", "resume_lines", "resumes_counted"};
     Buffer b;
     write_map_header(b, 9);
     Id id = new_id("frm_");
@@ -190,6 +222,10 @@ bool write_tally_record(ProfilerState& state, std::vector<EventRecord>* out) {
             write_f64(b, f.call_after);
             write_f64(b, f.return_before);
             write_f64(b, f.return_after);
+            write_uint(b, f.resumes);
+            write_array_header(b, static_cast<uint32_t>(f.resume_lines.size()));
+            for (int line : f.resume_lines) write_int(b, line);
+            write_uint(b, f.resumes_counted);
         }
     }
     out->push_back(EventRecord{"ruvo", std::move(b)});

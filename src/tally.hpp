@@ -22,11 +22,11 @@ void tally_closed_event(ProfilerState& state, ThreadData& thread, PyObject* fram
 
 // Adds the recorder's time on a recorded event, split at its record's stamp.
 void tally_recorded_event(ProfilerState& state, ThreadData& thread, PyObject* frame, PyCodeObject* code, bool is_call,
-                          double entered, double stamped, double left);
+                          double entered, double stamped, int line, double left);
 
 // The "ruvo" record of subtype "tally" that carries every thread's tallies
 // of the current trace; nothing when there are none, or when the trace left
-// nothing out and holds under 256 KiB of records. Runs Python code (names
+// nothing out, resumed no generator and holds under 256 KiB of records. Runs Python code (names
 // of threads): before the stores are taken.
 bool write_tally_record(ProfilerState& state, std::vector<EventRecord>* out);
 

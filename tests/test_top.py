@@ -65,6 +65,7 @@ class TestTop:
         assert (status, err) == (0, "")
         assert out.splitlines() == [
             "trace trc_TOP  threads: all 2  sorted by own",
+            "recorder cost not measured (a small trace): times include it",
             "CALLS     TOTAL       OWN  SHARE  FUNCTION  PATH",
             "    1    1.00 s  400.0 ms  26.7%  app.main  app.py:1",
             "    1  500.0 ms  400.0 ms  26.7%  app.w     app.py:40",
@@ -77,13 +78,13 @@ class TestTop:
     def test_one_thread_sorting_and_limit(self, database, capsys):
         _, out, _ = ruvo(capsys, "top", "--db", str(database), "--thread", "worker")
         assert out.splitlines()[0] == "trace trc_TOP  threads: worker  sorted by own"
-        assert [re.split(r"\s{2,}", line.strip())[3:] for line in out.splitlines()[2:]] == [
+        assert [re.split(r"\s{2,}", line.strip())[3:] for line in out.splitlines()[3:]] == [
             ["80.0%", "app.w", "app.py:40"], ["20.0%", "app.b", "app.py:20"]]
         _, out, _ = ruvo(capsys, "top", "trc_T", "--db", str(database), "--sort", "calls", "--limit", "2")
-        assert [re.split(r"\s{2,}", line.strip())[4] for line in out.splitlines()[2:4]] == ["app.a", "app.b"]
-        assert out.splitlines()[4:] == ["(3 more functions; --limit N shows more)"]
+        assert [re.split(r"\s{2,}", line.strip())[4] for line in out.splitlines()[3:5]] == ["app.a", "app.b"]
+        assert out.splitlines()[5:] == ["(3 more functions; --limit N shows more)"]
         _, out, _ = ruvo(capsys, "top", "--db", str(database), "--sort", "total", "--limit", "1")
-        assert re.split(r"\s{2,}", out.splitlines()[2].strip())[4] == "app.main"
+        assert re.split(r"\s{2,}", out.splitlines()[3].strip())[4] == "app.main"
 
     def test_unknown_thread_and_trace(self, database, capsys):
         assert ruvo(capsys, "top", "--db", str(database), "--thread", "nope") == (
@@ -97,9 +98,73 @@ class TestTop:
         path = tmp_path / "t.sqlite3"
         db.save_trace_in_sqlite(path, "trc_P", timeout=5, msgpack=msgpack.packb(doc))
         _, out, _ = ruvo(capsys, "top", "--db", str(path))
-        assert [line.split() for line in out.splitlines()[2:]] == [
+        assert [line.split() for line in out.splitlines()[3:]] == [
             ["1", "0.0", "µs", "0.0", "µs", "-", "app.f", "app.py:5"],
             ["1", "0.0", "µs", "0.0", "µs", "-", "app.g", "app.py:9"]]
+
+
+TALLY_COLUMNS = ["thread", "thread_native_id", "qualname", "path", "line", "calls", "total", "own", "hidden",
+                 "calls_recorded", "returns_recorded", "call_before", "call_after", "return_before", "return_after",
+                 "resumes", "resume_lines", "resumes_counted"]
+
+
+def tally_row(qualname, line, *, calls=0, total=0.0, own=0.0, hidden=0.0, recorded=(0, 0), cost=(0, 0, 0, 0),
+              resumes=0, resume_lines=(), resumes_counted=0):
+    return ["MainThread", 100, qualname, "app.py", line, calls, total, own, hidden, *recorded, *cost, resumes,
+            list(resume_lines), resumes_counted]
+
+
+class TestTally:
+    """The trace's tally record completes the records: calls past the
+    budget merged in, resumes under their function, the recorder's cost out."""
+
+    def test_counts_past_the_budget_resumes_and_recorder_cost(self):
+        from ruvo.render.top import describe, profile_records
+
+        m, a, b, g1, g2 = (frame_id() for _ in range(5))
+        records = [
+            call(m, "app.main", "app.py:1", 0.0),
+            call(a, "app.a", "app.py:10", 0.1),
+            call(b, "app.b", "app.py:20", 0.2),
+            ret(b, "app.b", "app.py:21", 0.3),
+            ret(a, "app.a", "app.py:11", 0.4),
+            call(g1, "app.g", "app.py:50", 0.5),  # a generator's start, at its definition
+            ret(g1, "app.g", "app.py:52", 0.55),
+            call(g2, "app.g", "app.py:52", 0.6),  # and a resume
+            ret(g2, "app.g", "app.py:52", 0.65),
+            ret(m, "app.main", "app.py:2", 1.0),
+            plugin("ruvo", 1.0, subtype="left_out", complete_until=0.45, frames_omitted=16, values_omitted=0),
+            plugin("ruvo", 1.0, subtype="tally", columns=TALLY_COLUMNS, functions=[
+                tally_row("app.main", 1, hidden=0.05, recorded=(1, 1), cost=(0, 0.01, 0.01, 0)),
+                tally_row("app.a", 10, hidden=0.03, recorded=(1, 1), cost=(0.002, 0.01, 0.01, 0.002)),
+                tally_row("app.b", 20, calls=3, total=0.03, own=0.03, recorded=(1, 1), cost=(0.004, 0.01, 0.01, 0.004)),
+                tally_row("app.g", 50, recorded=(2, 2), resumes=1, resume_lines=[52]),
+                tally_row("app.c", 60, calls=5, total=0.05, own=0.05, resumes_counted=2),
+            ]),
+        ]
+        profile = profile_records((None, r) for r in records)
+        rows = {name: (stats.calls, stats.resumes, stats.total, stats.own)
+                for (name, _), stats in profile.functions.items()}
+        def near(x):  # timestamps are epoch seconds: a µs of rounding
+            return pytest.approx(x, abs=1e-6)
+
+        # Mean cost per recorded call: (0.036 / 5 calls) + (0.036 / 5 returns).
+        full = 0.0144
+        assert rows == {
+            # Own: 0.6 recorded, less its own events' inner parts (0.02), a's
+            # outer parts (0.004), and the counted calls under it (0.05).
+            # Total: less its own events and the 4 recorded calls below it.
+            "app.main": (1, 0, near(1.0 - 0.02 - 4 * full), near(0.6 - 0.02 - 0.004 - 0.05)),
+            "app.a": (1, 0, near(0.3 - 0.02 - full), near(0.2 - 0.02 - 0.008 - 0.03)),
+            "app.b": (4, 0, near(0.1 - 0.02 + 0.03), near(0.1 - 0.02 + 0.03)),
+            "app.g": (1, 1, near(0.1), near(0.1)),
+            "app.c": (3, 2, near(0.05), near(0.05)),
+        }
+        assert profile.counted_calls == 8 and profile.complete_until == 0.45
+        assert profile.cost_per_call == pytest.approx(full)
+        assert describe(profile)[0] == "recorder cost taken out: 14.4 ms per recorded call, as measured while recording"
+        assert describe(profile)[1].endswith(": 8 later calls were counted and timed, not recorded; the counts and "
+                                             "times below include them (--trace-budget for more records)")
 
 
 class TestShowFilters:

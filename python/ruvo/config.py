@@ -172,16 +172,16 @@ def load_settings(start: Optional[Path] = None) -> Settings:
     )
 
 
-def budget_from(settings: Settings, flag: Optional[str]) -> Optional[int]:
-    """The trace budget a command uses: its flag, else [tool.ruvo], else the
-    profiler's default. None means no limit."""
+def budget_from(settings: Settings, flag: Optional[str], default: Optional[int] = None) -> Optional[int]:
+    """The trace budget a command uses: its flag, else [tool.ruvo], else
+    ``default``, else the profiler's default. None means no limit."""
     from .profiler import DEFAULT_TRACE_BUDGET
 
     if flag is not None:
         return parse_size(flag)
     if settings.unbounded:
         return None
-    return settings.trace_budget or DEFAULT_TRACE_BUDGET
+    return settings.trace_budget or default or DEFAULT_TRACE_BUDGET
 
 
 def apply_value_limits(settings: Settings) -> None:

@@ -1025,20 +1025,38 @@ def list_traces(db_path: str | os.PathLike, limit: int | None = None) -> list[Tr
         connection.close()
 
 
-def stored_trace_ids(db_path: str | os.PathLike, trace_ids: set) -> set:
-    """Those of ``trace_ids`` that have a document in the database."""
+def stored_trace_ids(db_path: str | os.PathLike, trace_ids: set, *, left_out: bool = False) -> set:
+    """Those of ``trace_ids`` that have a document in the database (with
+    ``left_out``, only those whose recording left something out)."""
     if not trace_ids:
         return set()
     connection = _open_for_reading(db_path)
     try:
+        if left_out and not _has_column(connection, "left_out"):
+            return set()
         wanted = sorted(trace_ids)
         found: set = set()
+        condition = " AND left_out IS NOT NULL" if left_out else ""
         for start in range(0, len(wanted), 500):
             chunk = wanted[start : start + 500]
             found.update(trace_id for (trace_id,) in connection.execute(
-                f"SELECT DISTINCT trace_id FROM trace_documents WHERE trace_id IN ({', '.join('?' * len(chunk))})",
-                chunk))
+                f"SELECT DISTINCT trace_id FROM trace_documents WHERE trace_id IN ({', '.join('?' * len(chunk))})"
+                + condition, chunk))
         return found
+    finally:
+        connection.close()
+
+
+def left_out_message(db_path: str | os.PathLike, trace_id: str) -> str | None:
+    """What recording left out of a stored trace, in its own words; None
+    when it left nothing out."""
+    connection = _open_for_reading(db_path)
+    try:
+        if not _has_column(connection, "left_out"):
+            return None
+        row = connection.execute("SELECT left_out FROM trace_documents WHERE trace_id = ? AND left_out IS NOT NULL "
+                                 "LIMIT 1", (trace_id,)).fetchone()
+        return row[0] if row else None
     finally:
         connection.close()
 

@@ -204,6 +204,8 @@ class TreeBuilder:
         stack = self.stack
         kept = self._kept
         if record.get("type") != "frame":
+            if record.get("type") == "ruvo" and record.get("subtype") == "tally":
+                return  # the counts and costs `ruvo top` reads, not an event of the program
             if stack[-1] is kept[-1]:
                 self._event(stack[-1], record, now)
             else:

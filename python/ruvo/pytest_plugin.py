@@ -288,6 +288,15 @@ class TracePerTest:
         if untraced:
             terminalreporter.write_line(f"ruvo: {untraced} test(s) have no trace: their worker crashed while "
                                         "running them", red=True)
+        try:
+            cut = self._db.stored_trace_ids(where, stored, left_out=True)
+        except Exception:
+            cut = set()
+        if cut:
+            terminalreporter.write_line(
+                f"ruvo: {len(cut)} test trace(s) left records or values out, for their budget or for failed events "
+                "(marked + by `ruvo traces`, said in `ruvo show`); `ruvo top` still counts every call. For more "
+                "records: --ruvo-trace-budget SIZE (or none)")
         if self.interrupted:
             terminalreporter.write_line("ruvo: interrupted while saving: the traces that were still waiting for "
                                         "the database were written beside it instead", red=True)

@@ -148,15 +148,16 @@ def _of_encoded(document: bytes) -> Optional[Summary]:
     return _summary(timestamp, meta, main_records, thread_records, nodeid, _left_out(document), outcome)
 
 
-# The profiler's "left out" record: a 14-entry map that starts with its
+# The profiler's "left out" record: a map of 15 entries (14 in traces saved
+# before it said when the trace stopped being complete) that starts with its
 # frame id and holds these type and subtype entries.
 _LEFT_OUT = b"\xa4type\xa4ruvo\xa7subtype\xa8left_out"
-_LEFT_OUT_START = b"\x8e\xa8frame_id"
+_LEFT_OUT_STARTS = (b"\x8f\xa8frame_id", b"\x8e\xa8frame_id")
 
 
 def _left_out(document: bytes) -> Optional[str]:
     at = document.rfind(_LEFT_OUT)
-    start = document.rfind(_LEFT_OUT_START, 0, at) if at >= 0 else -1
+    start = max(document.rfind(head, 0, at) for head in _LEFT_OUT_STARTS) if at >= 0 else -1
     if start < 0:
         return None
     reader = _reader(document[start:])

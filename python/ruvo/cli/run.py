@@ -48,8 +48,15 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     run.add_argument("--source", metavar="NAME", help='label of the trace (default: "run SCRIPT")')
     run.add_argument("--trace-budget", metavar="SIZE",
                      help="most record bytes the trace may hold, e.g. 16M; 'none' for no limit "
-                     "(default: [tool.ruvo] trace-budget, else 4M)")
+                     "(default: [tool.ruvo] trace-budget, else 32M; calls past it are still counted)")
     return run
+
+
+# A whole program's trace: large enough for the records of most runs, small
+# enough that saving it takes about a second and `ruvo view` stays quick
+# (about 100,000 calls with values). Past it `ruvo top` still counts every
+# call. A test's trace keeps the profiler's smaller default.
+RUN_TRACE_BUDGET = 32 * 2**20
 
 
 # --- where the program's arguments begin ---------------------------------------------
@@ -207,7 +214,7 @@ def execute(options: argparse.Namespace) -> int:
     from ..profiler import Profiler
 
     try:
-        budget = budget_from(configured, options.trace_budget)
+        budget = budget_from(configured, options.trace_budget, RUN_TRACE_BUDGET)
     except ValueError as error:
         raise CommandError(f"--trace-budget: {error}") from None
     try:
@@ -282,6 +289,9 @@ def execute(options: argparse.Namespace) -> int:
         f"ruvo: {records} records, {threads} thread{'s' if threads != 1 else ''}, {wall:.3f} s wall time"
         f" ({ran:.3f} s running, {wall - ran:.3f} s saving; see it with: ruvo show {profiler.trace_id})"
     )
+    if summary is not None and summary.left_out:
+        _say(f"ruvo: {summary.left_out} `ruvo top` still counts every call; for more records, "
+             "--trace-budget SIZE (or none)")
     return status
 
 
@@ -336,7 +346,7 @@ def _stand_in(profiler, source: str, message: str) -> bytes:
     record = {"frame_id": "frm_" + profiler.trace_id[4:], "timestamp": now, "thread": thread.name,
               "thread_native_id": thread.native_id, "user_code_call_site": None, "type": "ruvo",
               "subtype": "left_out", "budget": None, "stored_bytes": 0, "values_omitted": 0, "frames_omitted": 0,
-              "failures_unlogged": 0, "since": now, "message": message}
+              "failures_unlogged": 0, "since": now, "complete_until": None, "message": message}
     return msgpack.packb({
         "command_line_args": list(sys.argv), "current_commit_sha": COMMIT_SHA, "frames": {},
         "frames_of_interest": [record], "main_thread_id": thread.native_id,

@@ -114,6 +114,12 @@ def execute(options: argparse.Namespace) -> int:
                 raise CommandError(visible(f"no thread {missing[0]!r} in trace {trace.fields.get('trace_id')} "
                                            f"(threads: {available})"))
         notes = []
+        try:
+            left_out = db.left_out_message(path, trace_id)
+        except Exception:
+            left_out = None
+        if left_out:
+            notes.append(f"not complete: {left_out} `ruvo top` counts every call")
         if options.min_duration is not None:
             notes.append(f"calls of {format_duration(options.min_duration)} or more")
         if options.grep:
@@ -130,11 +136,20 @@ def execute(options: argparse.Namespace) -> int:
                 values=options.values,
                 color=color,
                 ascii_only=ascii_only,
-                note=f"showing only {' and '.join(notes)}" if notes else None,
+                note=_note(notes),
             )
         except Exception as error:
             raise (damaged(trace_id, error) or error) from None
     return 0
+
+
+def _note(notes: list) -> str | None:
+    """The line under the header: what the trace lacks, then what the
+    options leave out of the text."""
+    lines = [notes.pop(0)] if notes and notes[0].startswith("not complete: ") else []
+    if notes:
+        lines.append(f"showing only {' and '.join(notes)}")
+    return "\n".join(lines) or None
 
 
 COMMAND = Command("show", define, execute)

@@ -31,7 +31,7 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
 def execute(options: argparse.Namespace) -> int:
     from .. import db
     from ..model import iter_records
-    from ..render.top import profile_records, render_top
+    from ..render.top import describe, profile_records, render_top
 
     path = db_path(options.db)
     trace_id = find_trace(path, options.trace_id, options.test)
@@ -56,7 +56,7 @@ def execute(options: argparse.Namespace) -> int:
         if missing:
             raise CommandError(visible(f"no thread {missing[0]!r} in trace {trace_id}"))
     threads = ", ".join(profile.threads) if wanted is not None else f"all {len(profile.threads)}"
-    header = f"trace {trace_id}  threads: {threads}  sorted by {options.sort}"
+    header = "\n".join([f"trace {trace_id}  threads: {threads}  sorted by {options.sort}"] + describe(profile))
     try:
         "µ".encode(sys.stdout.encoding or "ascii")
         ascii_only = False

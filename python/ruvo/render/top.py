@@ -9,6 +9,12 @@ calls, total time (call to return, counted once when it recurses), own time
 (total less the time of the calls made from it) and share (own time over the
 own time of all functions, which is all the time calls took).  A call whose
 call or return was not recorded counts as a call, without time.
+
+The trace's "tally" record, when it has one, completes the records: calls
+made past the trace's budget (counted and timed, not recorded) are merged
+in, resumes of a generator or coroutine are filed under the function and
+counted apart from its calls, and the recorder's own cost, measured per
+function while recording, is taken out of total and own times.
 """
 
 from __future__ import annotations
@@ -19,7 +25,7 @@ from typing import Callable, Iterable, Optional
 from ..model import number, thread_key
 from .labels import format_duration
 
-__all__ = ["FunctionStats", "Profile", "profile_records", "render_top", "SORT_KEYS"]
+__all__ = ["FunctionStats", "Profile", "describe", "profile_records", "render_top", "SORT_KEYS"]
 
 
 @dataclass
@@ -29,12 +35,21 @@ class FunctionStats:
     calls: int = 0
     total: float = 0.0
     own: float = 0.0
+    resumes: int = 0  # recorded calls that resumed a generator or coroutine
+    counted: int = 0  # of the calls, those past the trace's budget (counted, not recorded)
 
 
 @dataclass
 class Profile:
     functions: dict = field(default_factory=dict)  # (name, path) -> FunctionStats
     threads: list = field(default_factory=list)  # names of the threads counted, in order of first record
+    # Seconds the recorder spent per recorded call (its call and return
+    # events), taken out of the times; None when the trace did not measure it.
+    cost_per_call: Optional[float] = None
+    counted_calls: int = 0  # calls past the budget, merged in
+    complete_until: Optional[float] = None  # when the trace stopped recording calls
+    frames_omitted: int = 0
+    values_omitted: int = 0
 
     @property
     def own_total(self) -> float:
@@ -45,8 +60,23 @@ class _Thread:
     __slots__ = ("stack", "running")
 
     def __init__(self) -> None:
-        self.stack: list = []  # [frame_id, function, start, time of the calls made from it, outermost]
+        # [frame_id, function, start, time of the calls made from it,
+        #  outermost, recorded calls below it]
+        self.stack: list = []
         self.running: dict = {}  # function -> how many of its calls are open
+
+
+class _Cost:
+    """What a function's recorded calls need for the recorder's cost to be
+    taken out once the trace's tally is read (it comes last)."""
+
+    __slots__ = ("timed", "outer", "below_outer", "children")
+
+    def __init__(self) -> None:
+        self.timed = 0  # calls with both ends recorded
+        self.outer = 0  # of those, the outermost of their recursion
+        self.below_outer = 0  # recorded calls made under the outermost ones
+        self.children: dict = {}  # function -> timed calls made directly from it
 
 
 def _function(record: dict) -> tuple[str, str]:
@@ -59,6 +89,8 @@ def profile_records(records: Iterable[tuple[object, dict]],
     native_id)`` picks the threads counted (all by default)."""
     profile = Profile()
     functions = profile.functions
+    costs: dict = {}
+    tallies: list = []
     threads: dict[object, Optional[_Thread]] = {}  # None: a thread left out
     get = dict.get
     for list_key, record in records:
@@ -72,6 +104,9 @@ def profile_records(records: Iterable[tuple[object, dict]],
             threads[key] = thread
             if thread is not None:
                 profile.threads.append(name)
+        if get(record, "type") == "ruvo":
+            _note_ruvo_record(profile, record, tallies)
+            continue
         if thread is None or get(record, "type") != "frame":
             continue
         event = get(record, "event")
@@ -87,7 +122,7 @@ def profile_records(records: Iterable[tuple[object, dict]],
             # Its total counts once, at the outermost of its running calls.
             start = get(record, "timestamp")
             stack.append([get(record, "frame_id"), function, start if type(start) is float else number(start),
-                          0.0, depth == 0])
+                          0.0, depth == 0, 0])
         elif event == "return":
             frame_id = get(record, "frame_id")
             index = len(stack) - 1
@@ -104,18 +139,167 @@ def profile_records(records: Iterable[tuple[object, dict]],
                 end = number(end)
             # Calls left open inside it ran within it; their time is unknown.
             while len(stack) > index:
-                _, function, start, inner, outermost = stack.pop()
+                _, function, start, inner, outermost, below = stack.pop()
                 running[function] -= 1
             if start is None or end is None:
                 continue
             elapsed = max(end - start, 0.0)
             stats = functions[function]
             stats.own += max(elapsed - inner, 0.0)
+            cost = costs.get(function)
+            if cost is None:
+                cost = costs[function] = _Cost()
+            cost.timed += 1
             if outermost:
                 stats.total += elapsed
+                cost.outer += 1
+                cost.below_outer += below
             if stack:
-                stack[-1][3] += elapsed
+                parent = stack[-1]
+                parent[3] += elapsed
+                parent[5] += below + 1
+                children = costs.get(parent[1])
+                if children is None:
+                    children = costs[parent[1]] = _Cost()
+                children.children[function] = children.children.get(function, 0) + 1
+    if tallies:
+        _apply_tallies(profile, costs, tallies, wanted)
     return profile
+
+
+def _note_ruvo_record(profile: Profile, record: dict, tallies: list) -> None:
+    subtype = record.get("subtype")
+    if subtype == "tally":
+        tallies.append(record)
+    elif subtype == "left_out":
+        until = record.get("complete_until")
+        if isinstance(until, (int, float)) and (profile.complete_until is None or until < profile.complete_until):
+            profile.complete_until = float(until)
+        for name in ("frames_omitted", "values_omitted"):
+            value = record.get(name)
+            if isinstance(value, int):
+                setattr(profile, name, getattr(profile, name) + value)
+
+
+def _rows(tallies: list, wanted) -> Iterable[dict]:
+    for record in tallies:
+        columns = record.get("columns")
+        for row in record.get("functions") or ():
+            if not isinstance(columns, (list, tuple)) or not isinstance(row, (list, tuple)):
+                continue
+            entry = dict(zip(columns, row))
+            if wanted is None or wanted(str(entry.get("thread")), entry.get("thread_native_id")):
+                yield entry
+
+
+def _count(entry: dict, name: str) -> float:
+    value = entry.get(name)
+    return value if isinstance(value, (int, float)) and not isinstance(value, bool) else 0
+
+
+def _apply_tallies(profile: Profile, costs: dict, tallies: list, wanted) -> None:
+    """Files resumes under their function, takes the recorder's measured cost
+    out of the recorded times, and adds the calls counted past the budget."""
+    functions = profile.functions
+    rows = list(_rows(tallies, wanted))
+    # (name, "file:resume line") -> (name, "file:definition line")
+    home: dict = {}
+    # Per function: seconds per event before and after its record's stamp,
+    # [call before, call after, return before, return after].
+    split: dict = {}
+    sums = [0.0, 0.0, 0.0, 0.0]
+    recorded_calls = recorded_returns = 0
+    for entry in rows:
+        name, path, line = entry.get("qualname") or "?", str(entry.get("path") or "?"), entry.get("line")
+        function = (name, f"{path}:{line}")
+        for resumed_at in entry.get("resume_lines") or ():
+            home[(name, f"{path}:{resumed_at}")] = function
+        calls, returns = _count(entry, "calls_recorded"), _count(entry, "returns_recorded")
+        parts = [_count(entry, column) for column in ("call_before", "call_after", "return_before", "return_after")]
+        mine = split.setdefault(function, [0.0, 0.0, 0.0, 0.0, 0, 0])
+        for i in range(4):
+            mine[i] += parts[i]
+            sums[i] += parts[i]
+        mine[4] += calls
+        mine[5] += returns
+        recorded_calls += calls
+        recorded_returns += returns
+    if recorded_calls and recorded_returns:
+        full = (sums[0] + sums[1]) / recorded_calls + (sums[2] + sums[3]) / recorded_returns
+        profile.cost_per_call = full
+    else:
+        full = 0.0
+
+    def means(function) -> tuple:
+        mine = split.get(home.get(function, function))
+        if not mine or not mine[4] or not mine[5]:
+            return (0.0, 0.0, 0.0, 0.0)
+        return (mine[0] / mine[4], mine[1] / mine[4], mine[2] / mine[5], mine[3] / mine[5])
+
+    # A call's own time holds the part of its own events after its call's
+    # stamp and before its return's, and the other parts of its children's;
+    # its total holds those and every recorded event below it.
+    for function, cost in costs.items():
+        stats = functions.get(function)
+        if stats is None:
+            continue
+        _, call_after, return_before, _ = means(function)
+        mine = cost.timed * (call_after + return_before)
+        for child, times in cost.children.items():
+            child_before, _, _, child_after = means(child)
+            mine += times * (child_before + child_after)
+        stats.own = max(stats.own - mine, 0.0)
+        stats.total = max(stats.total - cost.outer * (call_after + return_before) - cost.below_outer * full, 0.0)
+
+    # Resumes go under their function, counted apart from its calls.
+    for resumed, function in home.items():
+        stats = functions.pop(resumed, None)
+        if stats is None:
+            continue
+        target = functions.get(function) or functions.setdefault(function, FunctionStats(*function))
+        target.resumes += stats.calls
+        target.total += stats.total
+        target.own += stats.own
+
+    for entry in rows:
+        calls = int(_count(entry, "calls"))
+        hidden = _count(entry, "hidden")
+        if not calls and not hidden:
+            continue
+        name, path, line = entry.get("qualname") or "?", str(entry.get("path") or "?"), entry.get("line")
+        function = (name, f"{path}:{line}")
+        stats = functions.get(function) or functions.setdefault(function, FunctionStats(*function))
+        resumes = min(int(_count(entry, "resumes_counted")), calls)
+        stats.calls += calls - resumes
+        stats.resumes += resumes
+        stats.counted += calls
+        stats.total += _count(entry, "total")
+        # Time of calls past the budget made under a recorded call was that
+        # call's own until now.
+        stats.own = max(stats.own + _count(entry, "own") - hidden, 0.0)
+        profile.counted_calls += calls
+
+
+def describe(profile: Profile) -> list[str]:
+    """Lines for a view's header: what the times cover and what they do not."""
+    lines = []
+    if profile.cost_per_call is not None:
+        lines.append(f"recorder cost taken out: {format_duration(profile.cost_per_call)} per recorded call, "
+                     "as measured while recording")
+    else:
+        lines.append("recorder cost not measured (a small trace): times include it")
+    if profile.complete_until is not None or profile.counted_calls:
+        since = ""
+        if profile.complete_until is not None:
+            import time
+
+            since = f" from {time.strftime('%H:%M:%S', time.localtime(profile.complete_until))}"
+        lines.append(f"the trace reached its budget{since}: {profile.counted_calls} later calls were counted and "
+                     "timed, not recorded; the counts and times below include them (--trace-budget for more records)")
+    elif profile.values_omitted:
+        lines.append(f"the trace kept {profile.values_omitted} records without values for its budget "
+                     "(--trace-budget for more)")
+    return lines
 
 
 SORT_KEYS = {
@@ -130,16 +314,18 @@ def render_top(profile: Profile, *, sort: str = "own", limit: Optional[int] = No
     rows = sorted(profile.functions.values(), key=SORT_KEYS[sort])
     shown = rows[:limit] if limit else rows
     own_total = profile.own_total
-    table = [("CALLS", "TOTAL", "OWN", "SHARE", "FUNCTION", "PATH")]
+    resumes = any(stats.resumes for stats in rows)
+    table = [("CALLS",) + (("RESUMES",) if resumes else ()) + ("TOTAL", "OWN", "SHARE", "FUNCTION", "PATH")]
     for stats in shown:
         share = f"{100 * stats.own / own_total:.1f}%" if own_total > 0 else "-"
-        table.append((str(stats.calls), format_duration(stats.total), format_duration(stats.own), share,
-                      stats.name, stats.path))
-    widths = [max(len(row[i]) for row in table) for i in range(6)]
+        table.append((str(stats.calls),) + ((str(stats.resumes),) if resumes else ()) +
+                     (format_duration(stats.total), format_duration(stats.own), share, stats.name, stats.path))
+    columns = len(table[0])
+    widths = [max(len(row[i]) for row in table) for i in range(columns)]
     lines = [header] if header else []
     for row in table:
-        lines.append(f"{row[0]:>{widths[0]}}  {row[1]:>{widths[1]}}  {row[2]:>{widths[2]}}  {row[3]:>{widths[3]}}"
-                     f"  {row[4]:<{widths[4]}}  {row[5]}".rstrip())
+        numbers = "  ".join(f"{row[i]:>{widths[i]}}" for i in range(columns - 2))
+        lines.append(f"{numbers}  {row[-2]:<{widths[-2]}}  {row[-1]}".rstrip())
     if not rows:
         lines.append("(no calls recorded)")
     if len(shown) < len(rows):

@@ -294,6 +294,8 @@ def page_data(document: dict) -> tuple[dict, str]:
             kind = str(record.get("type"))
             if record.get("subtype"):
                 kind += "/" + str(record.get("subtype"))
+            if kind == "ruvo/tally":
+                continue  # counts and costs for `ruvo top`, not an event of the program
             payload = {key: item for key, item in record.items() if key not in _COMMON_FIELDS}
             ev_time.append(ns(event.time))
             ev_kind.append(strings.add(kind))

@@ -1204,6 +1204,7 @@
         if (typeof rec.values_omitted === "number") facts.push(rec.values_omitted + " values omitted");
         if (typeof rec.frames_omitted === "number") facts.push(rec.frames_omitted + " frame records omitted");
         if (typeof rec.since === "number" && D.origin !== null) facts.push("since +" + fmtDur((rec.since - D.origin) * 1e9));
+        if (typeof rec.complete_until === "number" && D.origin !== null) facts.push("calls complete until +" + fmtDur((rec.complete_until - D.origin) * 1e9) + ", counted after that (see ruvo top)");
         if (facts.length) box.appendChild(el("p", "facts", facts.join(" · ")));
       });
       box.hidden = false;
