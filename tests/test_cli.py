@@ -480,3 +480,44 @@ def db_rows(tmp_path):
     from ruvo import db
 
     return db.list_traces(tmp_path / ".ruvo" / "ruvo.sqlite3")
+
+
+class TestPastTheBudget:
+    def test_every_call_counted_and_the_cut_said_everywhere(self, tmp_path):
+        write(tmp_path / "p.py", """
+            def leaf(n):
+                return n
+
+            def gen(n):
+                for i in range(n):
+                    yield leaf(i)
+
+            def main():
+                total = 0
+                for i in range(3000):
+                    total += leaf(i)
+                return total + sum(gen(500))
+
+            main()
+        """)
+        result = ruvo(tmp_path, "run", "--trace-budget", "20K", "p.py")
+        assert result.returncode == 0, result.stderr
+        last = result.stderr.splitlines()[-1]
+        assert last.startswith("ruvo: This trace reached its recording budget of 20480 record bytes: ")
+        assert last.endswith("Calls past the budget were counted and timed, not recorded. `ruvo top` still counts "
+                             "every call; for more records, --trace-budget SIZE (or none)")
+        top = ruvo(tmp_path, "top").stdout.splitlines()
+        assert top[1].startswith("recorder cost taken out: ")
+        assert re.fullmatch(r"the trace reached its budget from \d\d:\d\d:\d\d: \d+ later calls were counted and "
+                            r"timed, not recorded; the counts and times below include them \(--trace-budget for "
+                            r"more records\)", top[2])
+        rows = {fields[-2]: fields for fields in (line.split() for line in top[4:])}
+        assert top[3].split()[:2] == ["CALLS", "RESUMES"]
+        # Exact counts whatever was recorded: the generator once, with its
+        # 500 resumes apart (and the last one that ends it).
+        assert (rows["__main__.leaf"][:2], rows["__main__.leaf"][-1]) == (["3500", "0"], "p.py:1")
+        assert (rows["__main__.gen"][:2], rows["__main__.gen"][-1]) == (["1", "500"], "p.py:4")
+        assert rows["__main__.main"][:2] == ["1", "0"]
+        show = ruvo(tmp_path, "show", "--depth", "1").stdout.splitlines()
+        assert show[2].startswith("not complete: This trace reached its recording budget")
+        assert "tally" not in "\n".join(show)

@@ -112,6 +112,26 @@ def ruvo_section(stdout):
     return lines[start + 1 : end]
 
 
+def test_summary_says_which_traces_reached_their_budget(tmp_path):
+    (tmp_path / "test_many.py").write_text(
+        "def leaf(n):\n"
+        "    return n\n"
+        "def test_small():\n"
+        "    assert leaf(1) == 1\n"
+        "def test_many():\n"
+        "    assert sum(leaf(i) for i in range(2000)) == 1999000\n"
+    )
+    completed = run_pytest(tmp_path, "--ruvo-trace-budget", "20K", "test_many.py")
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    database = tmp_path / ".ruvo" / "ruvo.sqlite3"
+    assert ruvo_section(completed.stdout) == [
+        f"ruvo: 2 test trace(s) saved to {database} (see them with `ruvo traces`)",
+        "ruvo: 1 test trace(s) left records or values out, for their budget or for failed events (marked + by "
+        "`ruvo traces`, said in `ruvo show`); `ruvo top` still counts every call. For more records: "
+        "--ruvo-trace-budget SIZE (or none)",
+    ]
+
+
 def test_summary_counts_saved_spilled_and_lost_traces(tmp_path):
     # Each test waits for the traces before it to be written, then breaks
     # the database for the next one: first for the database only (the
