@@ -146,7 +146,7 @@ def top_own(python: str, cwd: Path) -> tuple[dict, list]:
     """Own seconds per short function name from `ruvo top`, and its header."""
     out = subprocess.run([python, "-m", "ruvo", "top", "--limit", "100000"], cwd=cwd, capture_output=True,
                          text=True, check=True).stdout.splitlines()
-    at = next(i for i, line in enumerate(out) if line.startswith("CALLS"))
+    at = next(i for i, line in enumerate(out) if line.split()[:1] == ["CALLS"])
     columns = out[at].split()
     own: dict = {}
     for line in out[at + 1:]:

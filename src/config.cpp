@@ -3,6 +3,7 @@
 #include "fork.hpp"
 
 #include <atomic>
+#include <cmath>
 
 #include "convert.hpp"
 #include "errors.hpp"
@@ -107,6 +108,18 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler) {
         uint64_t value;
         if (!extract_u64(budget.get(), &value)) return nullptr;
         state->trace_budget = value;
+    }
+    for (auto [name, field] : {std::pair{NAMES.recorder_bias, &state->recorder_bias},
+                               std::pair{NAMES.recorder_bias_inside, &state->recorder_bias_inside},
+                               std::pair{NAMES.counted_bias, &state->counted_bias},
+                               std::pair{NAMES.counted_bias_inside, &state->counted_bias_inside}}) {
+        Ref bias;
+        if (!config_get(config.get(), name, "config.get() of a bias should not raise.", &bias)) return nullptr;
+        if (!bias || bias.get() == Py_None) continue;
+        double value = PyFloat_AsDouble(bias.get());
+        if (value == -1.0 && PyErr_Occurred()) return nullptr;
+        // A measurement, not a setting: one that makes no sense is not used.
+        if (std::isfinite(value) && value > 0 && value < 1e-3) *field = value;
     }
 
     if (!load_plugins(config.get(), &state->plugins)) return nullptr;

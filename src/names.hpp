@@ -52,6 +52,10 @@ namespace ruvo {
     X(warning, "warning")                                     \
     X(info, "info")                                           \
     X(trace_budget, "trace_budget")                           \
+    X(recorder_bias, "recorder_bias")                         \
+    X(recorder_bias_inside, "recorder_bias_inside")           \
+    X(counted_bias, "counted_bias")                           \
+    X(counted_bias_inside, "counted_bias_inside")             \
     X(ruvo, "ruvo")                                           \
     X(exc_info, "exc_info")                                   \
     X(config, "config")                                       \

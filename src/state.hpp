@@ -126,6 +126,16 @@ struct ProfilerState {
     // The most record bytes one trace may hold (config "trace_budget");
     // unbounded without it.
     std::optional<uint64_t> trace_budget;
+    // Seconds per recorded call that recording costs outside the recorder's
+    // own clock, in the call's caller and in the call itself (config
+    // "recorder_bias" and "recorder_bias_inside", measured by the host);
+    // carried in the tally for the views.
+    double recorder_bias = 0;
+    double recorder_bias_inside = 0;
+    // The same for a call counted past the budget ("counted_bias" and
+    // "counted_bias_inside"), taken out of the tallies as they are made.
+    double counted_bias = 0;
+    double counted_bias_inside = 0;
     // A weak reference to the host profiler object (null when it has none),
     // told the new trace id when a forked child starts its own trace.
     Ref host;

@@ -110,14 +110,16 @@ void tally_closed_event(ProfilerState& state, ThreadData& thread, PyObject* fram
         TallyFrame top = stack.back();
         stack.pop_back();
         double left = wall_seconds();
-        double total = (entered - top.start) - top.overhead;
+        // What the interpreter spends on the hook outside its clock, as
+        // calibrated, is the call's and its caller's cost of being counted.
+        double total = (entered - top.start) - top.overhead - state.counted_bias_inside;
         if (total < 0) total = 0;
         FunctionTally& function = *top.function;
         function.own += total > top.children ? total - top.children : 0;
         if (--function.active == 0) function.total += total;
         // Everything between the call's start and this return's end, the
         // recorder's time included, is not the caller's own.
-        double span = left - top.entered;
+        double span = left - top.entered + state.counted_bias + state.counted_bias_inside;
         if (!stack.empty()) {
             stack.back().children += total;
             stack.back().overhead += span - total;
@@ -176,7 +178,7 @@ bool write_tally_record(ProfilerState& state, std::vector<EventRecord>* out) {
                                           "returns_recorded", "call_before", "call_after", "return_before",
                                           "return_after", "resumes", "resume_lines", "resumes_counted"};
     Buffer b;
-    write_map_header(b, 9);
+    write_map_header(b, 11);
     Id id = new_id("frm_");
     write_str_pair(b, "frame_id", id_view(id));
     write_f64_pair(b, *now);
@@ -185,6 +187,10 @@ bool write_tally_record(ProfilerState& state, std::vector<EventRecord>* out) {
     write_str_pair(b, "user_code_call_site", std::nullopt);
     write_str_pair(b, "type", "ruvo");
     write_str_pair(b, "subtype", "tally");
+    write_str(b, "recorder_bias");
+    write_f64(b, state.recorder_bias);
+    write_str(b, "recorder_bias_inside");
+    write_f64(b, state.recorder_bias_inside);
     write_str(b, "columns");
     write_array_header(b, sizeof COLUMNS / sizeof *COLUMNS);
     for (const char* column : COLUMNS) write_str(b, column);

@@ -106,6 +106,7 @@ class Profiler:
         self.trace_id = trace_id or new_trace_id()
         self.source = source
         self.rust_profiler = None
+        self._calibrated = False
 
     # The native module only asks that the profiler be callable; calling it
     # profiles one call of a function, which also makes it a decorator.
@@ -127,6 +128,17 @@ class Profiler:
                 self.backend = "profile"
                 self.backend_note = (f"sys.monitoring tool id {_monitoring.TOOL_ID} is in use by {holder!r}: "
                                      "recording through the profile function instead")
+        if self.config.get("trace_budget") and not self._calibrated:
+            # Once per process and backend: what the tally's views add to
+            # the cost the recorder measures itself.
+            from .calibrate import recorder_bias
+
+            self._calibrated = True
+            bias = recorder_bias(self.backend)
+            if bias is not None:
+                for key, value in zip(("recorder_bias", "recorder_bias_inside", "counted_bias",
+                                       "counted_bias_inside"), bias):
+                    self.config[key] = value
         if self.use_repr:
             from . import serialize
 

@@ -46,6 +46,8 @@ class Profile:
     # Seconds the recorder spent per recorded call (its call and return
     # events), taken out of the times; None when the trace did not measure it.
     cost_per_call: Optional[float] = None
+    # Of that, the part measured once at start (see ruvo.calibrate).
+    bias_per_call: float = 0.0
     counted_calls: int = 0  # calls past the budget, merged in
     complete_until: Optional[float] = None  # when the trace stopped recording calls
     frames_omitted: int = 0
@@ -224,11 +226,13 @@ def _apply_tallies(profile: Profile, costs: dict, tallies: list, wanted) -> None
         mine[5] += returns
         recorded_calls += calls
         recorded_returns += returns
+    bias, inside = (_count(tallies[0], name) for name in ("recorder_bias", "recorder_bias_inside"))
     if recorded_calls and recorded_returns:
         full = (sums[0] + sums[1]) / recorded_calls + (sums[2] + sums[3]) / recorded_returns
-        profile.cost_per_call = full
+        profile.cost_per_call = full + bias + inside
+        profile.bias_per_call = bias + inside
     else:
-        full = 0.0
+        full = bias = inside = 0.0
 
     def means(function) -> tuple:
         mine = split.get(home.get(function, function))
@@ -237,19 +241,21 @@ def _apply_tallies(profile: Profile, costs: dict, tallies: list, wanted) -> None
         return (mine[0] / mine[4], mine[1] / mine[4], mine[2] / mine[5], mine[3] / mine[5])
 
     # A call's own time holds the part of its own events after its call's
-    # stamp and before its return's, and the other parts of its children's;
-    # its total holds those and every recorded event below it.
+    # stamp and before its return's, and the other parts of its children's,
+    # and what its children's recording cost outside the recorder's clock
+    # (the bias); its total holds those and every recorded event below it.
     for function, cost in costs.items():
         stats = functions.get(function)
         if stats is None:
             continue
         _, call_after, return_before, _ = means(function)
-        mine = cost.timed * (call_after + return_before)
+        mine = cost.timed * (call_after + return_before + inside)
         for child, times in cost.children.items():
             child_before, _, _, child_after = means(child)
-            mine += times * (child_before + child_after)
+            mine += times * (child_before + child_after + bias)
         stats.own = max(stats.own - mine, 0.0)
-        stats.total = max(stats.total - cost.outer * (call_after + return_before) - cost.below_outer * full, 0.0)
+        stats.total = max(stats.total - cost.outer * (call_after + return_before + inside)
+                          - cost.below_outer * (full + bias + inside), 0.0)
 
     # Resumes go under their function, counted apart from its calls.
     for resumed, function in home.items():
@@ -284,8 +290,11 @@ def describe(profile: Profile) -> list[str]:
     """Lines for a view's header: what the times cover and what they do not."""
     lines = []
     if profile.cost_per_call is not None:
-        lines.append(f"recorder cost taken out: {format_duration(profile.cost_per_call)} per recorded call, "
-                     "as measured while recording")
+        measured = profile.cost_per_call - profile.bias_per_call
+        calibrated = (f" and {format_duration(profile.bias_per_call)} calibrated at start"
+                      if profile.bias_per_call else "")
+        lines.append(f"recorder cost taken out: {format_duration(profile.cost_per_call)} per recorded call "
+                     f"({format_duration(measured)} measured while recording{calibrated})")
     else:
         lines.append("recorder cost not measured (a small trace): times include it")
     if profile.complete_until is not None or profile.counted_calls:
