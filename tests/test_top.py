@@ -161,8 +161,15 @@ class TestTally:
             "app.c": (3, 2, near(0.05), near(0.05)),
         }
         assert profile.counted_calls == 8 and profile.complete_until == 0.45
+        # The calibrated cost outside the recorder's clock: per recorded
+        # call, its caller's share off the caller, its own share off it.
+        records[-1] = {**records[-1], "recorder_bias": 0.001, "recorder_bias_inside": 0.002}
+        biased = profile_records((None, r) for r in records)
+        drop = {name: round(rows[name][3] - stats.own, 6) for (name, _), stats in biased.functions.items()}
+        assert drop == {"app.main": 0.002 + 3 * 0.001, "app.a": 0.002 + 0.001, "app.b": 0.002, "app.g": 2 * 0.002,
+                        "app.c": 0.0}
         assert profile.cost_per_call == pytest.approx(full)
-        assert describe(profile)[0] == "recorder cost taken out: 14.4 ms per recorded call, as measured while recording"
+        assert describe(profile)[0] == "recorder cost taken out: 14.4 ms per recorded call (14.4 ms measured while recording)"
         assert describe(profile)[1].endswith(": 8 later calls were counted and timed, not recorded; the counts and "
                                              "times below include them (--trace-budget for more records)")
 
