@@ -202,3 +202,44 @@ class TestFailuresStayLocal:
                                 "only the first 3 of each kind were")
         assert left_out["message"] == (f"{unlogged} failed events were counted but not logged "
                                        "(the first few of each kind were).")
+
+
+def fib(n):
+    return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+
+def worker(calls):
+    for n in range(calls):
+        early(n)
+
+
+class TestCountedPastTheBudget:
+    def tally(self, recording):
+        (tally,) = [r for r in recording.records if r.get("subtype") == "tally"]
+        return [dict(zip(tally["columns"], row)) for row in tally["functions"]]
+
+    def test_recursion_counts_its_total_once(self):
+        # fib(16) makes 3193 calls; all but the first few are past the budget.
+        recording = record(fib, 16, config={"trace_budget": 2 * pair_size(), "builtin_plugins": False})
+        (row,) = [row for row in self.tally(recording) if row["qualname"].endswith(".fib")]
+        assert row["calls"] + row["calls_recorded"] == 3193
+        # Nested calls of a running function add to its own time only: its
+        # total is its outermost calls', as long as all the time it has.
+        assert 0 < row["total"] <= row["own"] * 1.01
+
+    def test_each_thread_counts_its_own_calls(self):
+        import threading
+
+        def program():
+            threads = [threading.Thread(target=worker, args=(300,), name=f"w{i}") for i in range(2)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+
+        recording = record(program, config={"trace_budget": 4 * pair_size(), "builtin_plugins": False,
+                                            "threading": True})
+        rows = {row["thread"]: row for row in self.tally(recording) if row["qualname"].endswith(".early")}
+        assert sorted(rows) == ["w0", "w1"]
+        assert all(row["calls"] + row["calls_recorded"] == 300 for row in rows.values())
+        assert rows["w0"]["thread_native_id"] != rows["w1"]["thread_native_id"]
