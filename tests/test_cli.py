@@ -520,4 +520,9 @@ class TestPastTheBudget:
         assert rows["__main__.main"][:2] == ["1", "0"]
         show = ruvo(tmp_path, "show", "--depth", "1").stdout.splitlines()
         assert show[2].startswith("not complete: This trace reached its recording budget")
+        assert re.fullmatch(r"durations as recorded: each includes about [\d.]+ µs of the recorder's own cost per "
+                            r"recorded call inside it \(`ruvo top` takes that out\)", show[3])
         assert "tally" not in "\n".join(show)
+        page = (tmp_path / "v.html")
+        assert ruvo(tmp_path, "view", "-o", str(page)).returncode == 0
+        assert re.search(r'"recorderCost":\s*[\d.]+(e-\d+)?[,}]', page.read_text())

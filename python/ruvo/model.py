@@ -192,6 +192,7 @@ class TreeBuilder:
         self.values = values
         # The kept node each open call is counted under (itself when kept).
         self._kept: list[Call] = [self.root]
+        self.tally: Optional[dict] = None  # the trace's "tally" record, when this thread holds it
 
     def add(self, record: dict) -> None:
         self.records += 1
@@ -205,7 +206,8 @@ class TreeBuilder:
         kept = self._kept
         if record.get("type") != "frame":
             if record.get("type") == "ruvo" and record.get("subtype") == "tally":
-                return  # the counts and costs `ruvo top` reads, not an event of the program
+                self.tally = record  # the counts and costs `ruvo top` reads, not an event of the program
+                return
             if stack[-1] is kept[-1]:
                 self._event(stack[-1], record, now)
             else:
@@ -576,6 +578,7 @@ class StreamedTrace:
     records: int  # of every thread, read or not
     threads: int
     names: set  # the name and the native id (as text) of every thread, read or not
+    tally: Optional[dict] = None  # the "tally" record, when a thread read holds it
 
 
 def stream_threads(streams, *, depth: Optional[int] = None, keep: Optional[Callable[[Call, bool], bool]] = None,
@@ -635,4 +638,5 @@ def stream_threads(streams, *, depth: Optional[int] = None, keep: Optional[Calla
     # Counted as ruvo.summary counts them, so that the numbers agree.
     main = sum(length for key, length in lists if key is None)
     threads = len({key for key, _ in lists if key is not None}) + (1 if main else 0)
-    return StreamedTrace(fields, trees, sum(length for _, length in lists), threads, names)
+    tally = next((thread.tally for thread, _ in builders.values() if thread.tally is not None), None)
+    return StreamedTrace(fields, trees, sum(length for _, length in lists), threads, names, tally)

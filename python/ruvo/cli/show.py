@@ -86,6 +86,7 @@ def execute(options: argparse.Namespace) -> int:
     from .. import db
     from ..model import stream_threads
     from ..render.text import ThreadSpools, write_trees
+    from ..render.top import recorder_cost
 
     path = db_path(options.db)
     trace_id = find_trace(path, options.trace_id, options.test)
@@ -120,6 +121,10 @@ def execute(options: argparse.Namespace) -> int:
             left_out = None
         if left_out:
             notes.append(f"not complete: {left_out} `ruvo top` counts every call")
+        cost = recorder_cost(trace.tally) if trace.tally is not None else None
+        if cost:
+            notes.append(f"durations as recorded: each includes about {format_duration(cost)} of the recorder's "
+                         "own cost per recorded call inside it (`ruvo top` takes that out)")
         if options.min_duration is not None:
             notes.append(f"calls of {format_duration(options.min_duration)} or more")
         if options.grep:
@@ -146,7 +151,9 @@ def execute(options: argparse.Namespace) -> int:
 def _note(notes: list) -> str | None:
     """The line under the header: what the trace lacks, then what the
     options leave out of the text."""
-    lines = [notes.pop(0)] if notes and notes[0].startswith("not complete: ") else []
+    lines = []
+    while notes and notes[0].startswith(("not complete: ", "durations as recorded: ")):
+        lines.append(notes.pop(0))
     if notes:
         lines.append(f"showing only {' and '.join(notes)}")
     return "\n".join(lines) or None

@@ -100,7 +100,7 @@ def render_trees(
     """``ruvo show``'s text for call trees already built (perhaps from a
     streamed document, see :func:`ruvo.model.stream_threads`): ``fields``
     are the document's entries besides the records, ``records`` and
-    ``threads`` its counts; ``note`` is a line added under the header."""
+    ``threads`` its counts; ``note`` holds lines added under the header."""
     pieces: list[str] = []
     write_trees(pieces.append, fields, trees, records=records, threads=threads, any_threads=any_threads, depth=depth,
                 values=values, color=color, ascii_only=ascii_only, note=note)
@@ -207,7 +207,7 @@ def write_trees(
     if commit:
         batch.append(visible(f"commit: {commit}"))
     if note:
-        batch.append(visible(note))
+        batch.extend(visible(line) for line in note.split("\n"))
     for tree in trees:
         batch.append("")
         role = "main thread" if tree.is_main else "thread"

@@ -286,6 +286,14 @@ def _apply_tallies(profile: Profile, costs: dict, tallies: list, wanted) -> None
         profile.counted_calls += calls
 
 
+def recorder_cost(tally: dict) -> Optional[float]:
+    """Seconds a recorded call (its call and return events) cost the program,
+    by a trace's tally record; None when it has no measurement."""
+    profile = Profile()
+    _apply_tallies(profile, {}, [tally], None)
+    return profile.cost_per_call
+
+
 def describe(profile: Profile) -> list[str]:
     """Lines for a view's header: what the times cover and what they do not."""
     lines = []

@@ -32,6 +32,7 @@ from ..render.json import json_safe
 from ..version import __version__
 from ..model import Event, build_threads, trace_start
 from ..decode import Budget, Tuple
+from ..render.top import recorder_cost
 from ..render.labels import describe_event
 
 __all__ = ["build_page", "page_data", "merge_documents", "pack_value"]
@@ -231,6 +232,10 @@ def page_data(document: dict) -> tuple[dict, str]:
     frame_of: dict[tuple, int] = {}
     threads = []
     left_out = []
+    # The tally (counts and costs for `ruvo top`) is no event of the program:
+    # the tree leaves it out, and the page takes only its cost.
+    tallies = [record for record in document.get("frames_of_interest") or ()
+               if isinstance(record, dict) and record.get("type") == "ruvo" and record.get("subtype") == "tally"]
     end = 0
 
     def ns(t: float) -> int:
@@ -294,8 +299,6 @@ def page_data(document: dict) -> tuple[dict, str]:
             kind = str(record.get("type"))
             if record.get("subtype"):
                 kind += "/" + str(record.get("subtype"))
-            if kind == "ruvo/tally":
-                continue  # counts and costs for `ruvo top`, not an event of the program
             payload = {key: item for key, item in record.items() if key not in _COMMON_FIELDS}
             ev_time.append(ns(event.time))
             ev_kind.append(strings.add(kind))
@@ -357,6 +360,9 @@ def page_data(document: dict) -> tuple[dict, str]:
         "frameReturnPath": [path for _, _, path in frames.items],
         "threads": threads,
         "leftOut": left_out,
+        # Seconds of the recorder's own cost per recorded call, which the
+        # durations shown include; None when the trace did not measure it.
+        "recorderCost": recorder_cost(tallies[0]) if tallies else None,
     }
     return data, values.base64()
 

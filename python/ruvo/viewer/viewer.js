@@ -1193,6 +1193,7 @@
     if (D.started !== null) info.push(new Date(D.started * 1000).toLocaleString());
     info.push(records + " records", threads.length + " thread" + (threads.length === 1 ? "" : "s"), fmtDur(D.end) + " recorded");
     if (D.commit) info.push("commit " + D.commit.slice(0, 12));
+    if (typeof D.recorderCost === "number") info.push("durations include about " + fmtDur(D.recorderCost * 1e9) + " of recorder cost per recorded call inside (ruvo top takes it out)");
     $("trace-info").textContent = info.join(" · ");
     if (D.leftOut.length) {
       var box = $("left-out");
