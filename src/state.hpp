@@ -56,6 +56,9 @@ struct FunctionTally {
     // function rather than under each resume point.
     uint64_t resumes = 0;
     std::vector<int> resume_lines;
+    // The instruction a generator's first call stops at, once seen: later
+    // calls are told apart from it without reading their line.
+    int start_lasti = -1;
     double call_before = 0, call_after = 0, return_before = 0, return_after = 0;
 };
 

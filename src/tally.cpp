@@ -74,14 +74,21 @@ bool resumed_at(PyCodeObject* code, int line) {
     return (code->co_flags & RESUMABLE) && line != code->co_firstlineno;
 }
 
-bool resumed(PyObject* frame, PyCodeObject* code) {
+// Whether a call past the budget resumes a generator. Reading a frame's line
+// scans the line table, too dear for every counted call: that is done only
+// until the generator's first call has shown its instruction.
+bool resumed(PyObject* frame, PyCodeObject* code, FunctionTally& function) {
     if (!(code->co_flags & RESUMABLE)) return false;
+    int lasti = PyFrame_GetLasti(reinterpret_cast<PyFrameObject*>(frame));
+    if (function.start_lasti >= 0) return lasti != function.start_lasti;
 #if PY_VERSION_HEX >= 0x030C0000
     int line = frame_line(reinterpret_cast<PyFrameObject*>(frame));
 #else
     int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
 #endif
-    return resumed_at(code, line);
+    if (resumed_at(code, line)) return true;
+    function.start_lasti = lasti;
+    return false;
 }
 
 }  // namespace
@@ -94,7 +101,7 @@ void tally_closed_event(ProfilerState& state, ThreadData& thread, PyObject* fram
         FunctionTally* function = tally_for(state, thread, frame, code);
         if (!function) return;
         ++function->calls;
-        if (resumed(frame, code)) ++function->resumes_counted;
+        if (resumed(frame, code, *function)) ++function->resumes_counted;
         ++function->active;
         stack.push_back(TallyFrame{frame, function, entered, 0, 0, 0});
         stack.back().start = wall_seconds();
