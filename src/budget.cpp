@@ -110,9 +110,9 @@ bool closed_to_frame(ProfilerState& state, PyObject* frame, PyCodeObject* code, 
     if (!state.trace_budget || state.left_out.stored_bytes < *state.trace_budget || !state.left_out.announced) {
         return false;
     }
-    double entered = wall_seconds();
     ThreadData& thread = thread_data(state);
     if (!is_call && !thread.call_frames.empty() && thread.call_frames.back().frame.get() == frame) return false;
+    double entered = wall_seconds();
     ++state.left_out.frames_omitted;
     if (state.left_out.closed_at == 0) state.left_out.closed_at = entered;
     tally_closed_event(state, thread, frame, code, is_call, entered);

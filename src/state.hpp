@@ -67,7 +67,6 @@ struct TallyFrame {
     PyObject* frame;  // compared, never followed
     FunctionTally* function;
     double entered;   // when its call event began
-    double start;     // when its call event ended
     double children;  // net time of its returned children
     double overhead;  // recorder time inside it
 };

@@ -103,8 +103,10 @@ void tally_closed_event(ProfilerState& state, ThreadData& thread, PyObject* fram
         ++function->calls;
         if (resumed(frame, code, *function)) ++function->resumes_counted;
         ++function->active;
-        stack.push_back(TallyFrame{frame, function, entered, 0, 0, 0});
-        stack.back().start = wall_seconds();
+        // One clock read per event: the recorder's time after it falls in
+        // the call's span, or the caller's, where the calibrated biases
+        // take it out.
+        stack.push_back(TallyFrame{frame, function, entered, 0, 0});
         return;
     }
     // A return whose call is not on the stack began in an earlier trace, or
@@ -116,17 +118,17 @@ void tally_closed_event(ProfilerState& state, ThreadData& thread, PyObject* fram
     while (stack.size() >= depth) {
         TallyFrame top = stack.back();
         stack.pop_back();
-        double left = wall_seconds();
         // What the interpreter spends on the hook outside its clock, as
         // calibrated, is the call's and its caller's cost of being counted.
-        double total = (entered - top.start) - top.overhead - state.counted_bias_inside;
+        double total = (entered - top.entered) - top.overhead - state.counted_bias_inside;
         if (total < 0) total = 0;
         FunctionTally& function = *top.function;
         function.own += total > top.children ? total - top.children : 0;
         if (--function.active == 0) function.total += total;
-        // Everything between the call's start and this return's end, the
-        // recorder's time included, is not the caller's own.
-        double span = left - top.entered + state.counted_bias + state.counted_bias_inside;
+        // Everything between the call's clock read and this return's, and the
+        // recorder's cost outside them, is not the caller's own. The part
+        // inside them is already in the span.
+        double span = entered - top.entered + state.counted_bias;
         if (!stack.empty()) {
             stack.back().children += total;
             stack.back().overhead += span - total;

@@ -243,3 +243,27 @@ class TestCountedPastTheBudget:
         assert sorted(rows) == ["w0", "w1"]
         assert all(row["calls"] + row["calls_recorded"] == 300 for row in rows.values())
         assert rows["w0"]["thread_native_id"] != rows["w1"]["thread_native_id"]
+
+    def test_calibrated_biases_come_off_once(self):
+        # A parent spinning 30 ms around 10 counted children, with a bias
+        # inside each child far larger than the child: the children's time
+        # goes to 0, and the parent's own keeps its 30 ms; the bias of a call
+        # is taken off the call, not off its caller as well.
+        import time
+
+        def spin_parent():
+            end = time.perf_counter() + 0.03
+            while time.perf_counter() < end:
+                pass
+            for n in range(10):
+                late(n)
+
+        def program():
+            early(0)
+            spin_parent()
+
+        recording = record(program, config={"trace_budget": 1, "builtin_plugins": False,
+                                            "counted_bias_inside": 0.0009, "counted_bias": 0.0})
+        rows = {row["qualname"].rsplit(".", 1)[-1]: row for row in self.tally(recording)}
+        assert rows["late"]["calls"] == 10 and rows["late"]["total"] == 0 == rows["late"]["own"]
+        assert 0.029 < rows["spin_parent"]["own"] < 0.04
