@@ -164,6 +164,9 @@ bool process_frame(ProfilerState& state, ThreadData& thread, PyObject* frame, Py
         thread.call_frames.push_back(CallFrame{Ref::borrow(frame), *id, with_values});
     } else {
         pop_call_frame(thread.call_frames, frame);
+        // The frame is done with its id: a later frame object at the same
+        // address, seen first at its return, must not inherit it.
+        thread.frame_ids.erase(address);
     }
     bool stored = push_frames(state, thread, is_call, records);
     if (stored) {
