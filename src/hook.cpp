@@ -287,6 +287,17 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         set_pending_or_system_error();
         return -1;
     }
+    ProfilerState& state = *reinterpret_cast<RuvoProfilerObject*>(obj)->state;
+    if (state.outer) {
+        PyObject* outer = state.outer.get();
+        auto* outer_state = reinterpret_cast<RuvoProfilerObject*>(outer)->state;
+        bool here = outer_state != nullptr &&
+                    (outer_state->threading || PyThreadState_GetID(PyThreadState_Get()) == state.registering_thread);
+        if (here) {
+            Ref keep = Ref::borrow(outer);
+            if (profile_callback(outer, frame, what, arg) < 0) return -1;
+        }
+    }
     bool done = profile(reinterpret_cast<RuvoProfilerObject*>(obj), reinterpret_cast<PyObject*>(frame),
                         arg ? arg : Py_None, what == PyTrace_CALL);
     return done ? 0 : -1;

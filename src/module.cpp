@@ -63,6 +63,12 @@ PyObject* install_profiler(PyObject* profiler) {
         set_internal_error("could not allocate a RuvoProfiler");
         return nullptr;
     }
+    PyThreadState* here = PyThreadState_Get();
+    if (here->c_profileobj != nullptr && Py_TYPE(here->c_profileobj) == &RuvoProfilerType &&
+        reinterpret_cast<RuvoProfilerObject*>(here->c_profileobj)->state != nullptr) {
+        state->outer = Ref::borrow(here->c_profileobj);
+        state->registering_thread = PyThreadState_GetID(here);
+    }
     reinterpret_cast<RuvoProfilerObject*>(instance.get())->state = state.release();
 
     if (PyObject_SetAttr(profiler, NAMES.rust_profiler, instance.get()) < 0) return nullptr;

@@ -54,6 +54,27 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
     Py_RETURN_NONE;
 }
 
+// Called as a Python profile function (frame, event, arg): what the program's
+// own `old = sys.getprofile(); ...; sys.setprofile(old)` puts back. It records
+// on as the native hook would.
+PyObject* call_as_profile_function(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (state_of(self) == nullptr) return nullptr;
+    PyObject* frame = nullptr;
+    PyObject* event = nullptr;
+    PyObject* arg = nullptr;
+    if ((kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) || !PyArg_UnpackTuple(args, "RuvoProfiler", 3, 3, &frame, &event, &arg)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "RuvoProfiler takes (frame, event, arg)");
+        return nullptr;
+    }
+    if (!PyFrame_Check(frame) || !PyUnicode_Check(event)) Py_RETURN_NONE;
+    int what = -1;
+    if (PyUnicode_CompareWithASCIIString(event, "call") == 0) what = PyTrace_CALL;
+    if (PyUnicode_CompareWithASCIIString(event, "return") == 0) what = PyTrace_RETURN;
+    if (what < 0) Py_RETURN_NONE;
+    if (profile_callback(self, reinterpret_cast<PyFrameObject*>(frame), what, arg) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyObject* new_instance(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "No constructor defined");
     return nullptr;
@@ -72,6 +93,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     for (const auto& entry : state->threads) {
         for (const CallFrame& call : entry.second->call_frames) Py_VISIT(call.frame.get());
     }
+    Py_VISIT(state->outer.get());
     return 0;
 }
 
@@ -104,6 +126,7 @@ PyTypeObject make_profiler_type() {
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     type.tp_traverse = traverse;
     type.tp_methods = METHODS;
+    type.tp_call = call_as_profile_function;
     type.tp_new = new_instance;
     return type;
 }

@@ -125,6 +125,12 @@ struct ProfilerState {
     bool one_trace_per_test = false;
     bool threading = false;
     bool lightweight_repr = false;
+    // The profile backend's profiler that was recording the registering
+    // thread when this one started: this one's hook passes it every event
+    // there (and in later threads when it records those), so that a
+    // profiler started inside a recorded program leaves the outer one whole.
+    Ref outer;
+    uint64_t registering_thread = 0;
     // The most record bytes one trace may hold (config "trace_budget");
     // unbounded without it.
     std::optional<uint64_t> trace_budget;

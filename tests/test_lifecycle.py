@@ -2,6 +2,10 @@
 it was asked to, under both backends, and every call has at most one return."""
 
 import collections
+import sys
+import threading
+
+import pytest
 
 from conftest import HostProfiler, decode
 from ruvo import _ruvo
@@ -41,3 +45,131 @@ class TestFrameIds:
                                                                  ("return", "gen")]
         assert frames[2]["frame_id"] is None
         assert pairing_faults(frames) == []
+
+
+def profiler(backend, **options):
+    from ruvo import Profiler
+
+    return Profiler(backend=backend, builtin_plugins=False, trace_budget=None, db_path="unused", **options)
+
+
+def calls(native, thread=None):
+    """(event, co_name, argument n) of every frame record in the trace."""
+    document = decode(native.build_trace())
+    lists = [document["frames_of_interest"]] if thread is None else [
+        records for records in document["frames"].values()]
+    return [(r["event"], r["co_name"], (r["locals"] or {}).get("n")) for records in lists for r in records
+            if r["type"] == "frame"]
+
+
+def f(n):
+    return n
+
+
+BACKENDS = ["profile", pytest.param("monitoring", marks=pytest.mark.skipif(
+    sys.version_info < (3, 12), reason="sys.monitoring is new in Python 3.12"))]
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+class TestBothBackends:
+    def test_pause_and_resume(self, backend):
+        p = profiler(backend)
+        p.start()
+        f(1)
+        p.pause()
+        f(2)
+        p.resume()
+        f(3)
+        p.stop()
+        assert [c for c in calls(p.rust_profiler) if c[1] == "f"] == [
+            ("call", "f", 1), ("return", "f", 1), ("call", "f", 3), ("return", "f", 3)]
+
+    def test_nested_profilers_each_keep_their_own_and_the_outer_stays_whole(self, backend):
+        outer = profiler(backend, threading=True)
+        inner = profiler(backend)
+
+        def program():
+            outer.start()
+            f(1)
+            inner.start()
+            f(2)
+            worker = threading.Thread(target=f, args=(3,), name="late")
+            worker.start()
+            worker.join()
+            inner.stop()
+            f(4)
+            outer.stop()
+
+        program()
+        main = lambda native: [c for c in calls(native) if c[1] == "f"]  # noqa: E731
+        assert main(outer.rust_profiler) == [(e, "f", n) for n in (1, 2, 4) for e in ("call", "return")]
+        assert main(inner.rust_profiler) == [("call", "f", 2), ("return", "f", 2)]
+        document = decode(outer.rust_profiler.build_trace())
+        assert document["frames_of_interest"] == []  # already taken above
+        inner_threads = decode(inner.rust_profiler.build_trace())["frames"]
+        assert inner_threads == {}
+
+    def test_a_thread_recorded_by_the_outer_only(self, backend):
+        outer = profiler(backend, threading=True)
+        inner = profiler(backend)
+        outer.start()
+        inner.start()
+        worker = threading.Thread(target=f, args=(3,), name="late")
+        worker.start()
+        worker.join()
+        inner.stop()
+        outer.stop()
+        threads = decode(outer.rust_profiler.build_trace())["frames"]
+        assert [(r["event"], r["co_name"]) for records in threads.values() for r in records
+                if r["type"] == "frame" and r["co_name"] == "f"] == [("call", "f"), ("return", "f")]
+        inner_document = decode(inner.rust_profiler.build_trace())
+        assert inner_document["frames"] == {}
+        assert all(r["co_name"] != "f" for r in inner_document["frames_of_interest"])
+
+    def test_a_decorated_recursive_function_is_one_trace(self, backend, tmp_path):
+        from ruvo import Profiler, db
+
+        p = Profiler(backend=backend, builtin_plugins=False, trace_budget=None, db_path=tmp_path / "t.sqlite3")
+
+        @p
+        def fact(n):
+            return 1 if n <= 1 else n * fact(n - 1)
+
+        assert fact(3) == 6
+        assert [row.trace_id for row in db.list_traces(tmp_path / "t.sqlite3")] == [p.trace_id]
+        records = db.load_trace(tmp_path / "t.sqlite3", p.trace_id)["frames_of_interest"]
+        assert [(r["event"], r["locals"]["n"]) for r in records if r["co_name"] == "fact"] == [
+            ("call", 3), ("call", 2), ("call", 1), ("return", 1), ("return", 2), ("return", 3)]
+        assert pairing_faults(records) == []
+
+
+class TestTheProgramsOwnHooks:
+    def test_saving_and_restoring_the_profile_function_keeps_recording(self):
+        p = profiler("profile")
+        p.start()
+        old = sys.getprofile()
+        sys.setprofile(None)
+        f(1)
+        sys.setprofile(old)
+        f(2)
+        p.stop()
+        assert [c for c in calls(p.rust_profiler) if c[1] == "f"] == [("call", "f", 2), ("return", "f", 2)]
+
+    @pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring is new in Python 3.12")
+    def test_code_switched_off_by_an_earlier_tool_is_recorded(self):
+        def switch_off(code, offset):
+            return sys.monitoring.DISABLE
+
+        events = sys.monitoring.events
+        sys.monitoring.use_tool_id(4, "earlier")
+        sys.monitoring.register_callback(4, events.PY_START, switch_off)
+        sys.monitoring.set_events(4, events.PY_START)
+        f(0)
+        sys.monitoring.set_events(4, 0)
+        sys.monitoring.register_callback(4, events.PY_START, None)
+        sys.monitoring.free_tool_id(4)
+        p = profiler("monitoring")
+        p.start()
+        f(1)
+        p.stop()
+        assert [c for c in calls(p.rust_profiler) if c[1] == "f"] == [("call", "f", 1), ("return", "f", 1)]

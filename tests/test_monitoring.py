@@ -230,15 +230,23 @@ class TestToolId:
         finally:
             sys.monitoring.free_tool_id(_monitoring.TOOL_ID)
 
-    def test_a_taken_tool_id_is_a_clear_error(self):
-        sys.monitoring.use_tool_id(_monitoring.TOOL_ID, "someone")
+    def test_a_taken_tool_id_makes_ruvo_take_the_next_and_two_are_a_clear_error(self):
+        sys.monitoring.use_tool_id(4, "someone")
         try:
-            with pytest.raises(RuntimeError) as raised:
-                _monitoring.register(HostProfiler({}))
+            host = HostProfiler({})
+            _monitoring.register(host)
+            assert _monitoring.tool_id() == 3 and sys.monitoring.get_tool(3) == "ruvo"
+            _monitoring.stop()
+            sys.monitoring.use_tool_id(3, "other")
+            try:
+                with pytest.raises(RuntimeError) as raised:
+                    _monitoring.register(HostProfiler({}))
+            finally:
+                sys.monitoring.free_tool_id(3)
         finally:
-            sys.monitoring.free_tool_id(_monitoring.TOOL_ID)
-        assert str(raised.value) == ("sys.monitoring tool id 4 is already in use by 'someone': "
-                                     "ruvo's monitoring backend cannot start")
+            sys.monitoring.free_tool_id(4)
+        assert str(raised.value) == ("sys.monitoring tool ids 4 and 3 are already in use (4 by 'someone', "
+                                     "3 by 'other'): ruvo's monitoring backend cannot start")
 
     def test_alongside_cprofile_a_debugger_and_a_tracer(self):
         seen, traced = [], []
@@ -366,6 +374,7 @@ class TestBackendOption:
             return
         assert profiler.backend == "monitoring"
         sys.monitoring.use_tool_id(4, "someone")
+        sys.monitoring.use_tool_id(3, "other")
         try:
             profiler.start()
             try:
@@ -374,5 +383,6 @@ class TestBackendOption:
                 profiler.stop()
         finally:
             sys.monitoring.free_tool_id(4)
-        assert profiler.backend_note == ("sys.monitoring tool id 4 is in use by 'someone': "
+            sys.monitoring.free_tool_id(3)
+        assert profiler.backend_note == ("sys.monitoring tool ids 4 by 'someone', 3 by 'other' are in use: "
                                          "recording through the profile function instead")

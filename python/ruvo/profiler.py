@@ -31,6 +31,11 @@ DEFAULT_TRACE_BUDGET = 4 * 2**20
 BACKENDS = ("profile", "monitoring", "auto")
 
 
+def _is_native_profiler(hook: object) -> bool:
+    kind = type(hook)
+    return kind.__name__ == "RuvoProfiler" and kind.__module__ == "ruvo._ruvo"
+
+
 def check_backend(backend: str) -> str:
     """`backend` if this interpreter can run it, with "auto" resolved as far
     as the interpreter's version; ValueError with a one-line reason if not."""
@@ -108,12 +113,18 @@ class Profiler:
         self.source = source
         self.rust_profiler = None
         self._calibrated = False
+        self._started = 0  # nested starts of this profiler (a decorated recursive function)
+        self._outer = None  # the profile backend's profiler recording this thread at start()
+        self._previous_thread_hook = None
 
     # The native module only asks that the profiler be callable; calling it
     # profiles one call of a function, which also makes it a decorator.
     def __call__(self, function: Callable) -> Callable:
         @functools.wraps(function)
         def profiled(*args, **kwargs):
+            # A recursive call is part of the outermost call's trace.
+            if self._started:
+                return function(*args, **kwargs)
             with self:
                 return function(*args, **kwargs)
 
@@ -121,13 +132,16 @@ class Profiler:
 
     def start(self) -> "Profiler":
         """Start recording the calling thread (and, with threading, new threads)."""
+        if self._started:
+            raise RuntimeError("this profiler is already started")
         if self.backend == "monitoring" and self._may_fall_back:
             from . import _monitoring
 
-            holder = sys.monitoring.get_tool(_monitoring.TOOL_ID)
-            if holder is not None:
+            holders = [sys.monitoring.get_tool(i) for i in _monitoring.TOOL_IDS]
+            if _monitoring.tool_id() is None and None not in holders:
                 self.backend = "profile"
-                self.backend_note = (f"sys.monitoring tool id {_monitoring.TOOL_ID} is in use by {holder!r}: "
+                taken = ", ".join(f"{i} by {h!r}" for i, h in zip(_monitoring.TOOL_IDS, holders))
+                self.backend_note = (f"sys.monitoring tool ids {taken} are in use: "
                                      "recording through the profile function instead")
         if self.config.get("trace_budget") and not self._calibrated:
             # Once per process and backend: what the tally's views add to
@@ -142,12 +156,19 @@ class Profiler:
             from . import serialize
 
             self._previous_values = serialize.configure(use_repr=True)
+        if self.config.get("threading"):
+            self._previous_thread_hook = _threading.getprofile()
         if self.backend == "monitoring":
             from . import _monitoring
 
             _monitoring.register(self)
         else:
+            # A profiler already recording this thread goes on recording
+            # through this one's hook, and gets the thread back at stop().
+            current = sys.getprofile()
+            self._outer = current if _is_native_profiler(current) else None
             _ruvo.register_profiler(self)
+        self._started = 1
         return self
 
     def stop(self) -> None:
@@ -156,15 +177,21 @@ class Profiler:
         With the profile backend, threads already hooked keep reporting until
         they end; the monitoring backend stops them all.
         """
+        started, self._started = self._started, 0
         if self.backend == "monitoring":
             from . import _monitoring
 
-            _monitoring.stop()
+            if self.rust_profiler is not None:
+                _monitoring.stop(self.rust_profiler)
+        elif self._outer is not None:
+            self._outer.register_threading_profiler(None, None, None)
+            self._outer = None
         else:
             _ruvo.register_noop_profiler()
             sys.setprofile(None)
         if self.config.get("threading"):
-            _threading.setprofile(None)
+            _threading.setprofile(self._previous_thread_hook if started else None)
+            self._previous_thread_hook = None
         if self._previous_values is not None:
             from . import serialize
 
@@ -175,17 +202,24 @@ class Profiler:
         """Stop recording the calling thread for a while: until :meth:`resume`.
 
         Cheaper than stop() and start(): the trace and its state are kept.
-        Calls that return while paused end where the trace says so. With
-        the monitoring backend this does nothing: code it does not record
-        costs nothing there, paused or not.
+        Calls that return while paused end where the trace says so.
         """
         if self.backend == "monitoring":
+            from . import _monitoring
+
+            _monitoring.pause(self._native())
             return
-        sys.setprofile(None)
+        if self._outer is not None:
+            self._outer.register_threading_profiler(None, None, None)
+        else:
+            sys.setprofile(None)
 
     def resume(self) -> None:
         """Record the calling thread again after :meth:`pause`."""
         if self.backend == "monitoring":
+            from . import _monitoring
+
+            _monitoring.resume(self._native())
             return
         # The method threads started under threading=True are hooked with.
         self._native().register_threading_profiler(None, None, None)
