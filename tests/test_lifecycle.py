@@ -173,3 +173,13 @@ class TestTheProgramsOwnHooks:
         f(1)
         p.stop()
         assert [c for c in calls(p.rust_profiler) if c[1] == "f"] == [("call", "f", 1), ("return", "f", 1)]
+
+    def test_an_outer_profiler_stopped_first_stays_stopped(self):
+        outer, inner = profiler("profile"), profiler("profile")
+        outer.start()
+        inner.start()
+        outer.stop()
+        inner.stop()
+        f(1)
+        assert sys.getprofile() is None
+        assert all(c[1] != "f" for c in calls(outer.rust_profiler))

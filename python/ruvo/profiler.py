@@ -31,6 +31,11 @@ DEFAULT_TRACE_BUDGET = 4 * 2**20
 BACKENDS = ("profile", "monitoring", "auto")
 
 
+# Profilers of the profile backend started and not yet stopped: an inner one
+# gives the thread back to its outer one at stop() only while that one records.
+_started_here: list = []
+
+
 def _is_native_profiler(hook: object) -> bool:
     kind = type(hook)
     return kind.__name__ == "RuvoProfiler" and kind.__module__ == "ruvo._ruvo"
@@ -168,6 +173,7 @@ class Profiler:
             current = sys.getprofile()
             self._outer = current if _is_native_profiler(current) else None
             _ruvo.register_profiler(self)
+            _started_here.append(self)
         self._started = 1
         return self
 
@@ -178,15 +184,18 @@ class Profiler:
         they end; the monitoring backend stops them all.
         """
         started, self._started = self._started, 0
+        if self in _started_here:
+            _started_here.remove(self)
         if self.backend == "monitoring":
             from . import _monitoring
 
             if self.rust_profiler is not None:
                 _monitoring.stop(self.rust_profiler)
-        elif self._outer is not None:
+        elif self._outer is not None and any(p.rust_profiler is self._outer for p in _started_here):
             self._outer.register_threading_profiler(None, None, None)
             self._outer = None
         else:
+            self._outer = None
             _ruvo.register_noop_profiler()
             sys.setprofile(None)
         if self.config.get("threading"):
