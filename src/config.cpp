@@ -122,6 +122,14 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler) {
         if (std::isfinite(value) && value > 0 && value < 1e-3) *field = value;
     }
 
+    // A one-byte bytearray the host sets at stop(): threads still hooked
+    // stop recording at their next event, as under sys.monitoring.
+    Ref stopped;
+    if (!config_get(config.get(), NAMES.stopped, "config.get(\"stopped\" should not raise.", &stopped)) return nullptr;
+    if (stopped && PyByteArray_Check(stopped.get()) && PyByteArray_GET_SIZE(stopped.get()) == 1) {
+        state->stopped = std::move(stopped);
+    }
+
     if (!load_plugins(config.get(), &state->plugins)) return nullptr;
 
     Ref db_path = Ref::steal(PyObject_GetAttr(profiler, NAMES.db_path));

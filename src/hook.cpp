@@ -288,10 +288,26 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         return -1;
     }
     ProfilerState& state = *reinterpret_cast<RuvoProfilerObject*>(obj)->state;
+    if (state.is_stopped()) {
+        // A thread still hooked after stop(): it lets go, back to the
+        // profiler this one was started inside while that one records.
+        // The instance is held until here is left, as letting go may drop
+        // the thread's reference to it.
+        Ref keep = Ref::borrow(obj);
+        PyObject* outer = state.outer.get();
+        auto* outer_state = outer ? reinterpret_cast<RuvoProfilerObject*>(outer)->state : nullptr;
+        if (outer_state != nullptr && !outer_state->is_stopped()) {
+            Ref keep_outer = Ref::borrow(outer);
+            PyEval_SetProfile(profile_callback, outer);
+            return profile_callback(outer, frame, what, arg);
+        }
+        PyEval_SetProfile(nullptr, nullptr);
+        return 0;
+    }
     if (state.outer) {
         PyObject* outer = state.outer.get();
         auto* outer_state = reinterpret_cast<RuvoProfilerObject*>(outer)->state;
-        bool here = outer_state != nullptr &&
+        bool here = outer_state != nullptr && !outer_state->is_stopped() &&
                     (outer_state->threading || PyThreadState_GetID(PyThreadState_Get()) == state.registering_thread);
         if (here) {
             Ref keep = Ref::borrow(outer);

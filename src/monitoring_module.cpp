@@ -378,6 +378,45 @@ PyObject* stop(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
+PyObject* tool_id_or_none() {
+    if (M.tool_id < 0) return none();
+    return PyLong_FromLong(M.tool_id);
+}
+
+// The program claims the id ruvo holds: ruvo moves to the other one, its
+// callbacks and events with it (a new id has nothing switched off yet). With
+// no other id free it lets go, and recording stops. Returns the id ruvo
+// holds afterwards, or None.
+PyObject* give_up_tool_id(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 1 || !PyLong_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "give_up_tool_id() takes a tool id");
+        return nullptr;
+    }
+    long claimed = PyLong_AsLong(args[0]);
+    if (claimed == -1 && PyErr_Occurred()) return nullptr;
+    if (M.tool_id < 0 || claimed != M.tool_id) return tool_id_or_none();
+    int old = M.tool_id;
+    int next = -1;
+    for (int id : TOOL_IDS) {
+        if (id == old) continue;
+        Ref holder = Ref::steal(PyObject_CallMethod(M.monitoring, "get_tool", "i", id));
+        if (!holder) return nullptr;
+        if (holder.get() == Py_None) next = id;
+    }
+    if (!release_tool_id()) return nullptr;
+    if (next < 0) return none();
+    if (!Ref::steal(PyObject_CallMethod(M.monitoring, "use_tool_id", "is", next, TOOL_NAME))) return nullptr;
+    M.tool_id = next;
+    long events = 0;
+    if (!install_callbacks(module, &events) ||
+        !Ref::steal(PyObject_CallMethod(M.monitoring, "set_events", "il", M.tool_id, events))) {
+        return nullptr;
+    }
+    M.common_keys.clear();
+    for (const Registration& registration : M.registrations) M.common_keys.push_back(registration.key);
+    return tool_id_or_none();
+}
+
 // Pausing is per thread and per profiler, as the profile function's is.
 PyObject* set_paused(PyObject* const* args, Py_ssize_t nargs, bool paused) {
     if (nargs != 1) {
@@ -412,10 +451,7 @@ PyObject* active_profiler(PyObject*, PyObject*) {
     return Py_NewRef(M.registrations.empty() ? Py_None : M.registrations.back().instance.get());
 }
 
-PyObject* tool_id(PyObject*, PyObject*) {
-    if (M.tool_id < 0) return none();
-    return PyLong_FromLong(M.tool_id);
-}
+PyObject* tool_id(PyObject*, PyObject*) { return tool_id_or_none(); }
 
 PyMethodDef FUNCTIONS[] = {
     {"register", RUVO_FASTCALL(register_profiler), METH_FASTCALL | METH_KEYWORDS,
@@ -432,6 +468,9 @@ PyMethodDef FUNCTIONS[] = {
     {"active_profiler", active_profiler, METH_NOARGS,
      "active_profiler()\n--\n\nThe native profiler started last and still recording, or None."},
     {"tool_id", tool_id, METH_NOARGS, "tool_id()\n--\n\nThe sys.monitoring tool id ruvo holds, or None."},
+    {"give_up_tool_id", RUVO_FASTCALL(give_up_tool_id), METH_FASTCALL,
+     "give_up_tool_id(tool_id)\n--\n\nMoves ruvo off this tool id, which the program claims; returns the id "
+     "ruvo holds afterwards, or None when none was free and recording stopped."},
     {nullptr, nullptr, 0, nullptr},
 };
 

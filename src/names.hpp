@@ -53,6 +53,7 @@ namespace ruvo {
     X(info, "info")                                           \
     X(trace_budget, "trace_budget")                           \
     X(recorder_bias, "recorder_bias")                         \
+    X(stopped, "stopped")                                     \
     X(recorder_bias_inside, "recorder_bias_inside")           \
     X(counted_bias, "counted_bias")                           \
     X(counted_bias_inside, "counted_bias_inside")             \

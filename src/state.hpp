@@ -131,6 +131,9 @@ struct ProfilerState {
     // profiler started inside a recorded program leaves the outer one whole.
     Ref outer;
     uint64_t registering_thread = 0;
+    // Set by the host's stop() (config "stopped", a one-byte bytearray).
+    Ref stopped;
+    bool is_stopped() const { return stopped && PyByteArray_AS_STRING(stopped.get())[0] != 0; }
     // The most record bytes one trace may hold (config "trace_budget");
     // unbounded without it.
     std::optional<uint64_t> trace_budget;

@@ -126,6 +126,29 @@ class TestBothBackends:
         assert inner_document["frames"] == {}
         assert all(r["co_name"] != "f" for r in inner_document["frames_of_interest"])
 
+    def test_stop_ends_recording_in_a_thread_still_running(self, backend):
+        p = profiler(backend, threading=True)
+        stopped, finished = threading.Event(), threading.Event()
+
+        def worker():
+            f(1)
+            stopped.wait(10)
+            f(2)
+            finished.set()
+
+        p.start()
+        thread = threading.Thread(target=worker, name="worker")
+        thread.start()
+        while not any(c[1] == "f" for c in calls(p.rust_profiler, thread=True)) and thread.is_alive():
+            pass  # until the worker's first call is in
+        p.stop()
+        stopped.set()
+        finished.wait(10)
+        thread.join()
+        # nothing of what the thread ran after stop()
+        assert [c for c in calls(p.rust_profiler, thread=True) if c[1] == "f" and c[2] == 2] == []
+        assert sys.getprofile() is None
+
     def test_a_decorated_recursive_function_is_one_trace(self, backend, tmp_path):
         from ruvo import Profiler, db
 
@@ -143,9 +166,10 @@ class TestBothBackends:
         assert pairing_faults(records) == []
 
 
-class TestTheProgramsOwnHooks:
-    def test_saving_and_restoring_the_profile_function_keeps_recording(self):
-        p = profiler("profile")
+@pytest.mark.parametrize("backend", BACKENDS)
+class TestTheProgramsOwnProfileFunction:
+    def test_saving_and_restoring_it_keeps_recording(self, backend):
+        p = profiler(backend)
         p.start()
         old = sys.getprofile()
         sys.setprofile(None)
@@ -153,9 +177,35 @@ class TestTheProgramsOwnHooks:
         sys.setprofile(old)
         f(2)
         p.stop()
-        assert [c for c in calls(p.rust_profiler) if c[1] == "f"] == [("call", "f", 2), ("return", "f", 2)]
+        assert [c for c in calls(p.rust_profiler) if c[1] == "f"] == [
+            (e, "f", n) for n in (1, 2) for e in ("call", "return")]
 
-    @pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring is new in Python 3.12")
+    def test_the_profile_module_runs_and_the_recording_stays_whole(self, backend):
+        import profile as stdlib_profile
+
+        def program():
+            f(1)
+            stdlib_profile.Profile().runcall(f, 2)
+            seen = []
+            sys.setprofile(lambda frame, event, arg: seen.append((event, frame.f_code.co_name)))
+            f(3)
+            sys.setprofile(None)
+            f(4)
+            return seen
+
+        p = profiler(backend)
+        p.start()
+        seen = program()
+        p.stop()
+        assert ("call", "f") in seen and ("return", "f") in seen and sys.getprofile() is None
+        recorded = calls(p.rust_profiler)
+        assert [c for c in recorded if c[1] == "f"] == [(e, "f", n) for n in (1, 2, 3, 4) for e in ("call", "return")]
+        assert recorded[-1][:2] == ("return", "program")
+        assert pairing_faults(decode(p.rust_profiler.build_trace())["frames_of_interest"]) == []
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring is new in Python 3.12")
+class TestMonitoringIds:
     def test_code_switched_off_by_an_earlier_tool_is_recorded(self):
         def switch_off(code, offset):
             return sys.monitoring.DISABLE
@@ -183,3 +233,26 @@ class TestTheProgramsOwnHooks:
         f(1)
         assert sys.getprofile() is None
         assert all(c[1] != "f" for c in calls(outer.rust_profiler))
+
+    def test_a_program_claiming_the_id_ruvo_holds_gets_it(self):
+        p = profiler("monitoring")
+        p.start()
+        f(1)
+        held = _monitoring_module().tool_id()
+        sys.monitoring.use_tool_id(held, "program")
+        try:
+            f(2)
+            moved = _monitoring_module().tool_id()
+        finally:
+            sys.monitoring.free_tool_id(held)
+            p.stop()
+        assert sys.monitoring.get_tool(moved) is None  # ruvo let go of the other at stop()
+        assert (held, moved) == (4, 3)
+        assert [c for c in calls(p.rust_profiler) if c[1] == "f"] == [
+            (e, "f", n) for n in (1, 2) for e in ("call", "return")]
+
+
+def _monitoring_module():
+    from ruvo import _monitoring
+
+    return _monitoring

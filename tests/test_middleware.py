@@ -306,7 +306,7 @@ class TestBodyOnAnotherThread:
         from ruvo import Profiler
 
         result = self.handled_here(tmp_path, ["a"])
-        own = Profiler(db_path=tmp_path / "own.sqlite3")
+        own = Profiler(db_path=tmp_path / "own.sqlite3", backend="profile")  # a profiler in the thread's slot
 
         def step_while_profiling():
             own.start()

@@ -206,3 +206,30 @@ def test_monitoring_backend_needs_python_3_12(tmp_path):
         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     assert completed.returncode == 4
     assert completed.stderr.strip() == "ERROR: --ruvo-backend: the monitoring backend needs Python 3.12 or later"
+
+
+@pytest.mark.parametrize("backend", ["profile", pytest.param("monitoring", marks=pytest.mark.skipif(
+    sys.version_info < (3, 12), reason="sys.monitoring is new in Python 3.12"))])
+def test_hook_wrappers_between_phases_are_not_recorded(tmp_path, backend):
+    # Only setup, call and teardown are recorded: a conftest's hook
+    # wrappers run between them, while recording is paused.
+    (tmp_path / "conftest.py").write_text(
+        "import pytest\n"
+        "def noted(item):\n"
+        "    return item.name\n"
+        "@pytest.hookimpl(wrapper=True)\n"
+        "def pytest_runtest_call(item):\n"
+        "    noted(item)\n"
+        "    return (yield)\n"
+        "@pytest.hookimpl(wrapper=True)\n"
+        "def pytest_runtest_makereport(item, call):\n"
+        "    noted(item)\n"
+        "    return (yield)\n"
+    )
+    (tmp_path / "test_x.py").write_text("def leaf(n):\n    return n\ndef test_x():\n    assert leaf(1) == 1\n")
+    completed = run_pytest(tmp_path, f"--ruvo-backend={backend}", "test_x.py")
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    database = tmp_path / ".ruvo" / "ruvo.sqlite3"
+    (row,) = db.list_traces(database)
+    names = [r["co_name"] for r in frames(db.load_trace(database, row.trace_id))]
+    assert names == ["test_x", "leaf", "leaf", "test_x"]

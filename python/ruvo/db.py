@@ -663,7 +663,9 @@ class _Writer:
     def _batches(self) -> None:
         # Threads started while a profiler records with threading on are
         # hooked into it: this one has nothing to record.
-        sys.setprofile(None)
+        from .profiler import real_setprofile
+
+        real_setprofile(None)
         while True:
             with self._condition:
                 while not self._queue and not self._closing:

@@ -87,9 +87,13 @@ class _Request:
         self.profiler.rust_profiler.register_threading_profiler(None, None, None)
         return previous
 
-    def release(self, previous: object = None) -> None:
-        """Unhook the calling thread, giving it back the hook it had before."""
-        self.profiler.stop()
+    def release(self, previous: object = None, *, last: bool = False) -> None:
+        """Unhook the calling thread, giving it back the hook it had before;
+        ``last``: the request is done, and the profiler stops everywhere."""
+        if last:
+            self.profiler.stop()
+        else:
+            self.profiler._unhook_thread()
         if previous is None:
             return
         if hasattr(previous, "register_threading_profiler"):  # another profiler of ruvo's
@@ -111,7 +115,7 @@ class _Request:
             duration_ms = (time.perf_counter() - self.started) * 1000.0 if closed else None
             _request_finished(self.method, self.path, _status_code(self.status), duration_ms, closed)
         finally:
-            self.release(previous)
+            self.release(previous, last=True)
             try:
                 db.queue_trace(self.profiler.db_path, self.profiler.trace_id, self.profiler.build_trace(),
                                timeout=self.profiler.config["sqlite_busy_timeout"],
@@ -209,6 +213,9 @@ class RuvoMiddleware:
                 trace_budget=self.trace_budget,
                 source=f"{method} {path}",
                 plugins=[REQUEST_PLUGIN],
+                # A lazy body may run on another thread: the request's
+                # profiler is hooked and unhooked per thread, step by step.
+                backend="profile",
             )
             request = _Request(profiler, method, path)
             profiler.start()

@@ -36,11 +36,6 @@ BACKENDS = ("profile", "monitoring", "auto")
 _started_here: list = []
 
 
-def _is_native_profiler(hook: object) -> bool:
-    kind = type(hook)
-    return kind.__name__ == "RuvoProfiler" and kind.__module__ == "ruvo._ruvo"
-
-
 def check_backend(backend: str) -> str:
     """`backend` if this interpreter can run it, with "auto" resolved as far
     as the interpreter's version; ValueError with a one-line reason if not."""
@@ -74,9 +69,9 @@ class Profiler:
     backend: "profile" (the interpreter's profile function) or "monitoring"
         (sys.monitoring, Python 3.12+: code that is never recorded, such as
         libraries, then runs at full speed). Both give the same records.
-        "auto" (what ``ruvo run`` and ``pytest --ruvo`` use unless told
-        otherwise) is "monitoring" on 3.12+ unless another tool holds its
-        sys.monitoring id at start(), and "profile" otherwise; ``backend``
+        "auto" (the default here, as for ``ruvo run`` and ``pytest
+        --ruvo``) is "monitoring" on 3.12+ unless other tools hold both its
+        sys.monitoring ids at start(), and "profile" otherwise; ``backend``
         then says which one runs, and ``backend_note`` why it fell back.
     """
 
@@ -95,7 +90,7 @@ class Profiler:
         sqlite_busy_timeout: int = 60,
         trace_id: Optional[str] = None,
         trace_budget: Optional[int] = DEFAULT_TRACE_BUDGET,
-        backend: str = "profile",
+        backend: str = "auto",
         use_repr: bool = False,
     ) -> None:
         self.use_repr = bool(use_repr)
@@ -112,6 +107,9 @@ class Profiler:
             "builtin_plugins": bool(builtin_plugins),
             "trace_budget": int(trace_budget) if trace_budget else None,
         }
+        # Set at stop(): threads the profile function still hooks let go at
+        # their next event.
+        self._stopped = bytearray(1)
         self.db_path = Path(db_path) if db_path is not None else default_db_path()
         self.one_trace_per_test = bool(one_trace_per_test)
         self.trace_id = trace_id or new_trace_id()
@@ -157,6 +155,8 @@ class Profiler:
                 for key, value in zip(("recorder_bias", "recorder_bias_inside", "counted_bias",
                                        "counted_bias_inside"), bias):
                     self.config[key] = value
+        self._stopped = bytearray(1)  # a new one: the last trace's threads stay let go
+        self.config["stopped"] = self._stopped
         if self.use_repr:
             from . import serialize
 
@@ -166,24 +166,24 @@ class Profiler:
         if self.backend == "monitoring":
             from . import _monitoring
 
+            install_tool_id_yielding()
             _monitoring.register(self)
         else:
             # A profiler already recording this thread goes on recording
             # through this one's hook, and gets the thread back at stop().
-            current = sys.getprofile()
-            self._outer = current if _is_native_profiler(current) else None
+            install_profile_chaining()
+            self._outer = native_of_thread()
             _ruvo.register_profiler(self)
             _started_here.append(self)
         self._started = 1
         return self
 
     def stop(self) -> None:
-        """Stop recording the calling thread, and stop hooking new threads.
-
-        With the profile backend, threads already hooked keep reporting until
-        they end; the monitoring backend stops them all.
-        """
+        """Stop recording: the calling thread now, other recorded threads at
+        their next call or return, and no new threads are hooked."""
         started, self._started = self._started, 0
+        if started:
+            self._stopped[0] = 1
         if self in _started_here:
             _started_here.remove(self)
         if self.backend == "monitoring":
@@ -191,13 +191,9 @@ class Profiler:
 
             if self.rust_profiler is not None:
                 _monitoring.stop(self.rust_profiler)
-        elif self._outer is not None and any(p.rust_profiler is self._outer for p in _started_here):
-            self._outer.register_threading_profiler(None, None, None)
-            self._outer = None
         else:
+            self._unhook_thread()
             self._outer = None
-            _ruvo.register_noop_profiler()
-            sys.setprofile(None)
         if self.config.get("threading"):
             _threading.setprofile(self._previous_thread_hook if started else None)
             self._previous_thread_hook = None
@@ -218,10 +214,7 @@ class Profiler:
 
             _monitoring.pause(self._native())
             return
-        if self._outer is not None:
-            self._outer.register_threading_profiler(None, None, None)
-        else:
-            sys.setprofile(None)
+        self._unhook_thread()
 
     def resume(self) -> None:
         """Record the calling thread again after :meth:`pause`."""
@@ -232,6 +225,18 @@ class Profiler:
             return
         # The method threads started under threading=True are hooked with.
         self._native().register_threading_profiler(None, None, None)
+
+    def _unhook_thread(self) -> None:
+        """Let go of the calling thread (profile backend): back to the
+        profiler this one started inside while that one records, else to
+        the program's own profile function if it chained one."""
+        if self._outer is not None and any(p.rust_profiler is self._outer for p in _started_here):
+            self._outer.register_threading_profiler(None, None, None)
+            return
+        program = program_of_thread()
+        # The C no-op first, so that letting go makes no event.
+        _ruvo.register_noop_profiler()
+        real_setprofile(program)
 
     def build_trace(self) -> bytes:
         """The trace document of everything recorded since the last build or save."""
@@ -257,6 +262,145 @@ class Profiler:
 
     def __repr__(self) -> str:
         return f"<ruvo.Profiler {self.trace_id} source={self.source!r} db={str(self.db_path)!r}>"
+
+
+# --- the program's own profile function -----------------------------------
+# The program's own profile function beside ruvo's profile backend.
+#
+# A thread has one profile slot, and ruvo's profile backend holds it while it
+# records. A program that sets a profile function of its own there
+# (``sys.setprofile(f)``, the standard ``profile`` module) would end the
+# recording for the rest of the thread, and the enclosing calls would never
+# return. While ruvo records, ``sys.setprofile`` and ``sys.getprofile`` are
+# therefore replaced by versions that keep ruvo's hook and chain the program's
+# function behind it: the program's function gets the events it would get
+# without ruvo, ``getprofile()`` gives it back, and ruvo records on. Once
+# replaced they stay so for the process, acting as the interpreter's own in
+# threads ruvo does not hook.
+#
+# ruvo's own code sets the slot with `real_setprofile`. Kept in this module:
+# the recorder passes over its host package's files by name.
+
+# The interpreter's own, also when this module is imported again after it
+# replaced them.
+real_setprofile = getattr(sys.setprofile, "__wrapped__", sys.setprofile)
+real_getprofile = getattr(sys.getprofile, "__wrapped__", sys.getprofile)
+
+
+def is_native_profiler(hook: object) -> bool:
+    kind = type(hook)
+    return kind.__name__ == "RuvoProfiler" and kind.__module__ == "ruvo._ruvo"
+
+
+class _Chain:
+    """The slot's content while the program has a profile function of its
+    own: ruvo's native profiler first (None in a thread ruvo does not hook),
+    then the program's function."""
+
+    __slots__ = ("native", "program", "standing_in")
+
+    def __call__(self, frame, event, arg):
+        if self.native is not None:
+            self.native(frame, event, arg)
+        code = frame.f_code
+        if code in _STANDING_IN:
+            # The program called sys.setprofile or sys.getprofile: its
+            # function sees that as the call of a builtin, as it would
+            # without ruvo, and nothing of what runs inside. As for a
+            # builtin, a return comes only after a call this function saw:
+            # not that of the setprofile that put it in place.
+            if event == "call":
+                self.standing_in = frame
+                return self.program(frame.f_back, "c_call", _STANDING_IN[code])
+            if event == "return" and self.standing_in is frame:
+                self.standing_in = None
+                return self.program(frame.f_back, "c_return", _STANDING_IN[code])
+            return None
+        return self.program(frame, event, arg)
+
+
+def _chain(native: Any, program: Callable) -> _Chain:
+    # Made without a Python-level __init__, whose frame the program's
+    # function would see.
+    chain = _Chain.__new__(_Chain)
+    chain.native, chain.program, chain.standing_in = native, program, None
+    return chain
+
+
+def _setprofile(function: Optional[Callable]) -> None:
+    current = real_getprofile()
+    if isinstance(current, _Chain):
+        native = current.native
+    elif is_native_profiler(current):
+        native = current
+    else:
+        native = None
+    if function is None or function is native or is_native_profiler(function):
+        # The program drops its function, or puts back what getprofile()
+        # gave it before it set one: ruvo's hook alone again, if any.
+        if native is not None:
+            native.register_threading_profiler(None, None, None)
+        else:
+            real_setprofile(function)
+    else:
+        real_setprofile(_chain(native, function))
+
+
+def _getprofile() -> Optional[Callable]:
+    current = real_getprofile()
+    return current.program if isinstance(current, _Chain) else current
+
+
+_setprofile.__name__, _setprofile.__qualname__ = "setprofile", "setprofile"
+_setprofile.__doc__, _setprofile.__wrapped__ = real_setprofile.__doc__, real_setprofile
+_getprofile.__name__, _getprofile.__qualname__ = "getprofile", "getprofile"
+_getprofile.__doc__, _getprofile.__wrapped__ = real_getprofile.__doc__, real_getprofile
+_STANDING_IN = {_setprofile.__code__: real_setprofile, _getprofile.__code__: real_getprofile}
+
+
+def install_profile_chaining() -> None:
+    """Makes ``sys.setprofile``/``sys.getprofile`` chain beside ruvo's hook;
+    in threads ruvo does not hook they act as the interpreter's own."""
+    sys.setprofile, sys.getprofile = _setprofile, _getprofile
+
+
+def program_of_thread() -> Optional[Callable]:
+    """The program's own profile function chained in the calling thread, or None."""
+    current = real_getprofile()
+    return current.program if isinstance(current, _Chain) else None
+
+
+def native_of_thread() -> Any:
+    """ruvo's native profiler in the calling thread's slot, or None."""
+    current = real_getprofile()
+    if isinstance(current, _Chain):
+        return current.native
+    return current if is_native_profiler(current) else None
+
+
+# --- a program that claims ruvo's sys.monitoring tool id ---------------------
+# ruvo's monitoring backend holds tool id 4 (or 3). A program that claims the
+# id ruvo holds would get a ValueError; while ruvo records, the claim first
+# moves ruvo to the other id, and the program gets the one it asked for.
+
+def _use_tool_id(tool_id: int, name: str) -> None:
+    from . import _monitoring
+
+    if _monitoring.tool_id() == tool_id and _monitoring.give_up_tool_id(tool_id) is None:
+        import logging
+
+        logging.getLogger("ruvo").warning(
+            "ruvo: the program claimed sys.monitoring tool id %s and no other was free: recording stopped", tool_id)
+    return _use_tool_id.__wrapped__(tool_id, name)
+
+
+def install_tool_id_yielding() -> None:
+    monitoring = sys.monitoring
+    if getattr(monitoring.use_tool_id, "__wrapped__", None) is None:
+        _use_tool_id.__wrapped__ = monitoring.use_tool_id
+        _use_tool_id.__name__ = _use_tool_id.__qualname__ = "use_tool_id"
+        _use_tool_id.__doc__ = monitoring.use_tool_id.__doc__
+        monitoring.use_tool_id = _use_tool_id
 
 
 # --- calibration ------------------------------------------------------------
