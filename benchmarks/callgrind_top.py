@@ -55,7 +55,8 @@ def annotate(out: Path, inclusive: bool, top: int, total: int) -> list[tuple[int
     """Top functions, with the parts callgrind_annotate lists per source file
     (code inlined from headers) added up per function. It names the object
     file on some lines only."""
-    command = [shutil.which("callgrind_annotate") or "callgrind_annotate", f"--inclusive={'yes' if inclusive else 'no'}",
+    command = [shutil.which("callgrind_annotate") or "callgrind_annotate",
+               f"--inclusive={'yes' if inclusive else 'no'}",
                "--threshold=100", "--auto=no", str(out)]
     text = subprocess.run(command, check=True, capture_output=True, text=True).stdout
     costs: dict[str, int] = {}

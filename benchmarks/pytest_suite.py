@@ -63,7 +63,8 @@ def run_pytest(directory: Path, ruvo: bool, env: dict, ruvo_args: list[str]) -> 
     completed = subprocess.run(command, cwd=directory, env=env, capture_output=True, text=True)
     elapsed = time.perf_counter() - started
     if completed.returncode != 0:
-        sys.exit(f"pytest failed ({'--ruvo' if ruvo else 'plain'}):\n{completed.stdout[-3000:]}{completed.stderr[-3000:]}")
+        sys.exit(f"pytest failed ({'--ruvo' if ruvo else 'plain'}):\n"
+                 f"{completed.stdout[-3000:]}{completed.stderr[-3000:]}")
     return elapsed
 
 

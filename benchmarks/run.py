@@ -18,7 +18,6 @@ import hashlib
 import json
 import os
 import platform
-import re
 import shutil
 import statistics
 import subprocess
@@ -427,6 +426,10 @@ def fmt(value, pattern):
     return "-" if value is None else format(value, pattern)
 
 
+def build_ms(row):
+    return row["build_median_seconds"] * 1e3 if "build_median_seconds" in row else None
+
+
 def render(report: dict) -> str:
     lines = []
     m = report["machine"]
@@ -442,9 +445,10 @@ def render(report: dict) -> str:
                      f"{'ns/call':>9} {'build ms':>8} {'records':>9}")
         for workload, data in timed.items():
             for config, row in data["configs"].items():
-                lines.append(f"{workload:<9} {config:<15} {row['median_seconds']:>9.4f} {fmt(row['ratio_none'], '.2f'):>8} "
+                lines.append(f"{workload:<9} {config:<15} {row['median_seconds']:>9.4f} "
+                             f"{fmt(row['ratio_none'], '.2f'):>8} "
                              f"{fmt(row['ratio_floor'], '.2f'):>8} {fmt(row['ns_per_call_over_none'], '.0f'):>9} "
-                             f"{fmt(row.get('build_median_seconds', 0) * 1e3 if 'build_median_seconds' in row else None, '.1f'):>8} "
+                             f"{fmt(build_ms(row), '.1f'):>8} "
                              f"{fmt(row.get('records'), 'd'):>9}")
             lines.append(f"{'':<9} ({data['size']} units, {data['calls']} Python calls, "
                          f"{data['user_calls']} of them in the workload's own code)")
@@ -474,7 +478,8 @@ def render(report: dict) -> str:
         for workload, data in callgrind.items():
             floor = data["configs"].get("floor", {}).get("per_call")
             for config, row in data["configs"].items():
-                lines.append(f"{workload:<9} {config:<15} {row['per_call']:>10.0f} {fmt(row['per_call_over_none'], '.0f'):>10} "
+                lines.append(f"{workload:<9} {config:<15} {row['per_call']:>10.0f} "
+                             f"{fmt(row['per_call_over_none'], '.0f'):>10} "
                              f"{fmt(row['per_call'] / floor if floor else None, '.2f'):>8}")
             lines.append(f"{'':<9} ({data['size']} units, {data['calls']} calls)")
     targets = report.get("targets")
@@ -520,7 +525,8 @@ def markdown(report: dict) -> str:
         builds = [(w, d["configs"][c]) for w, d in timed.items() for c in ("ruvo",) if c in d["configs"]]
         out.append("")
         out.append("`build_trace()` after these runs (`ruvo`): " + "; ".join(
-            f"{w} {row['build_median_seconds'] * 1e3:.2f} ms for {row['records']:,} records" for w, row in builds) + ".")
+            f"{w} {row['build_median_seconds'] * 1e3:.2f} ms for {row['records']:,} records"
+            for w, row in builds) + ".")
     first = report.get("first", {})
     if "ruvo" in first:
         out.append(f"ruvo's first recorded event in a process (one-time imports, left out of the runs above): "
@@ -534,7 +540,8 @@ def markdown(report: dict) -> str:
         out.append("| --- | ---: |")
         out.append(f"| recording time | {build['record_seconds']:.2f} s |")
         out.append(f"| `build_trace()` | {build['build_seconds'] * 1e3:.0f} ms = {build['build_mb_per_s']:,.0f} MB/s |")
-        out.append(f"| plain copy of as many bytes | {build['copy_seconds'] * 1e3:.0f} ms = {build['copy_mb_per_s']:,.0f} MB/s |")
+        out.append(f"| plain copy of as many bytes | {build['copy_seconds'] * 1e3:.0f} ms = "
+                   f"{build['copy_mb_per_s']:,.0f} MB/s |")
         out.append(f"| build / copy throughput | {build['throughput_ratio']:.2f} |")
         out.append(f"| peak RSS growth per stored record | {build['memory_per_record']:.0f} B |")
         out.append(f"| encoded size per record | {build['encoded_per_record']:.0f} B |")
@@ -567,7 +574,8 @@ def markdown(report: dict) -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--python", type=Path, default=DEFAULT_PYTHON if DEFAULT_PYTHON.exists() else Path(sys.executable),
+    parser.add_argument("--python", type=Path,
+                        default=DEFAULT_PYTHON if DEFAULT_PYTHON.exists() else Path(sys.executable),
                         help="interpreter for the benchmark venv (default: pyenv's 3.11.7)")
     parser.add_argument("--source", default="worktree",
                         help="build ruvo from the work tree (default) or from a commit, e.g. HEAD")

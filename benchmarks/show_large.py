@@ -64,7 +64,8 @@ def main() -> int:
         with tempfile.TemporaryDirectory() as directory:
             script = Path(directory) / "loop.py"
             script.write_text(SCRIPT.format(calls=options.calls))
-            subprocess.run([sys.executable, "-m", "ruvo", "run", "--trace-budget", "none", "--db", str(db), str(script)],
+            subprocess.run([sys.executable, "-m", "ruvo", "run", "--trace-budget", "none", "--db", str(db),
+                            str(script)],
                            check=True, stdout=subprocess.DEVNULL, cwd=directory)
     print(f"trace in {db} ({db.stat().st_size / 1e6:.0f} MB)")
     for name, args in COMMANDS:

@@ -67,7 +67,9 @@ PROBE = """<script>
     canvas.dispatchEvent(new MouseEvent("mouseup", opts));
     out.firstValueMs = performance.now() - t;
     out.details = document.getElementById("details").innerText.slice(0, 200);
-    out.searchMs = (function () { var t0 = performance.now(); out.matches = R.search("small"); return performance.now() - t0; })();
+    out.searchMs = (function () {
+      var t0 = performance.now(); out.matches = R.search("small"); return performance.now() - t0;
+    })();
     out.spans = th.n;
   } catch (e) {
     out.error = String(e && e.stack || e);

@@ -5,7 +5,6 @@ import ctypes
 import logging
 
 import msgpack
-import pytest
 
 from conftest import HostProfiler, decode, record, stop_profiling
 from ruvo import _ruvo

@@ -333,7 +333,7 @@ def test_concurrent_first_use_of_new_databases(tmp_path):
         barrier = threading.Barrier(8)
         errors = []
 
-        def worker(n):
+        def worker(n, barrier=barrier, path=path, errors=errors):
             barrier.wait()
             try:
                 save(path, f"trc_{n}", document(f"trc_{n}"), timeout=30)

@@ -232,7 +232,7 @@ class TestReferencesAndMemory:
         # A processor that never fires, holding a context that holds the token.
         monkeypatch.setattr(ruvo.plugins, "load_plugin_data", lambda config: [
             {"co_names": ["never_called"], "path_fragment": "", "call_type": "c", "return_type": "r",
-             "build_context": lambda config: {"token": token}}])
+             "build_context": lambda config: {"token": token}}])  # noqa: F821 (deleted below, on purpose)
         started, stop = threading.Event(), threading.Event()
 
         def loop():
@@ -393,7 +393,7 @@ class TestHostileInput:
             cyclic["self"] = cyclic
             enormous = "x" * 10_000_000
             wide = list(range(1_000_000))
-            odd = Raises()
+            odd = Raises()  # noqa: F841 (a local the recorder must read)
             changing = {}
             changing["m"] = Mutates(changing)
             deep = []

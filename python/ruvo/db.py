@@ -26,7 +26,6 @@ import itertools
 import os
 import re
 import sqlite3
-import sys
 import threading
 import time
 from collections import OrderedDict
@@ -317,7 +316,7 @@ _LATER = object()
 class _Row:
     trace_id: str
     saved_at: float
-    summary: object  # Summary, None (does not decode) or _LATER
+    summary: Summary | None | object  # Summary, None (does not decode) or _LATER
     document: bytes
     describe: str | None = None  # logged when not stored, for hosts that are told no other way
 
@@ -494,6 +493,7 @@ def _insert(connection: sqlite3.Connection, rows: list[_Row], path: Path, exact:
 
         for row in rows:
             summary = summarize(row.document) if row.summary is _LATER else row.summary
+            assert summary is None or isinstance(summary, Summary)
             columns = _NO_SUMMARY if summary is None else (
                 summary.started_at, summary.source, summary.test_nodeid, summary.records, summary.threads,
                 summary.left_out, summary.outcome,
@@ -710,15 +710,15 @@ class _Writer:
                     try:
                         self.store.write([row], timeout, self.hurry)
                         _tally.add(saved=1)
-                    except Exception as error:
-                        failed.append((row, error))
-                        if not _one_document_at_fault(error):
-                            failed += [(later, error) for later, _ in batch[index + 1:]]
+                    except Exception as alone:
+                        failed.append((row, alone))
+                        if not _one_document_at_fault(alone):
+                            failed += [(later, alone) for later, _ in batch[index + 1:]]
                             break
-        for row, error in failed:
+        for row, reason in failed:
             # Counted, for whoever batches to report (save_counts).
             try:
-                _spill_counted(self.path, row.trace_id, row.document, error)
+                _spill_counted(self.path, row.trace_id, row.document, reason)
             except TraceNotSaved:
                 _log_not_saved(row.describe)
 
@@ -951,7 +951,8 @@ def import_spilled(db_path: str | os.PathLike, file: str | os.PathLike, *, timeo
             file.unlink()
         except FileNotFoundError:
             pass  # another import took it at the same time
-    return [Imported(row.trace_id, row.summary, fresh) for row, fresh in zip(rows, new)]
+    return [Imported(row.trace_id, row.summary if isinstance(row.summary, Summary) else None, fresh)
+            for row, fresh in zip(rows, new)]
 
 
 def _documents_of(data: bytes, *, partial_tail: bool) -> list[bytes]:
@@ -1107,7 +1108,8 @@ def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
                     "SELECT data FROM trace_document_parts WHERE document_id = ? ORDER BY part", (row_id,)
                 ).fetchall() if parts else []
                 if len(rest) != parts:
-                    raise TraceDamaged(f"trace {trace_id} is damaged: a document lacks {parts - len(rest)} of its parts")
+                    raise TraceDamaged(f"trace {trace_id} is damaged: a document lacks {parts - len(rest)} "
+                                       "of its parts")
                 documents.append(b"".join([bytes(first), *(bytes(part) for (part,) in rest)]))
     finally:
         connection.close()
@@ -1138,7 +1140,8 @@ def open_documents(db_path: str | os.PathLike, trace_id: str | None = None) -> I
                 part_rows = connection.execute(
                     "SELECT rowid FROM trace_document_parts WHERE document_id = ? ORDER BY part", (row_id,)).fetchall()
                 if len(part_rows) != parts:
-                    raise TraceDamaged(f"trace {trace_id} is damaged: a document lacks {parts - len(part_rows)} of its parts")
+                    raise TraceDamaged(f"trace {trace_id} is damaged: a document lacks {parts - len(part_rows)} "
+                                       "of its parts")
                 pieces += [("trace_document_parts", "data", rowid) for (rowid,) in part_rows]
             readers.append(_BlobReader(connection, pieces))
         yield readers
@@ -1152,7 +1155,7 @@ class _BlobReader:
     def __init__(self, connection: sqlite3.Connection, pieces: list[tuple[str, str, int]]) -> None:
         self._connection = connection
         self._pieces = list(pieces)
-        self._blob = None
+        self._blob: sqlite3.Blob | None = None
 
     def read(self, size: int = -1) -> bytes:
         chunks = []
@@ -1201,7 +1204,7 @@ def load_trace(db_path: str | os.PathLike, trace_id: str | None = None, *, check
         try:
             if check:
                 check_document(decoded)
-            elif not isinstance(decoded, dict):
+            if not isinstance(decoded, dict):
                 raise DocumentDamaged("it is not a map")
             foi = decoded.get("frames_of_interest", [])
             frames = decoded.get("frames", {})

@@ -90,9 +90,10 @@ def _resolve(head: str, git_dir: Path, common_dir: Path) -> str | None:
         ref = text[len("ref:") :].strip()
         if not _safe_ref(ref):
             return None
-        text = _read_ref(ref, git_dir, common_dir)
-        if text is None:
+        target = _read_ref(ref, git_dir, common_dir)
+        if target is None:
             return None  # unborn branch, or a ref format we do not read
+        text = target
     return None
 
 

@@ -80,14 +80,14 @@ class _Request:
         self.finished = False
         self.finalizer: Optional[weakref.finalize] = None
 
-    def hold(self) -> object:
+    def hold(self) -> Any:
         """Hook the calling thread to the request's profiler; returns the
         hook it had, for :meth:`release`."""
         previous = sys.getprofile()
         self.profiler.rust_profiler.register_threading_profiler(None, None, None)
         return previous
 
-    def release(self, previous: object = None, *, last: bool = False) -> None:
+    def release(self, previous: Any = None, *, last: bool = False) -> None:
         """Unhook the calling thread, giving it back the hook it had before;
         ``last``: the request is done, and the profiler stops everywhere."""
         if last:
@@ -101,7 +101,7 @@ class _Request:
         else:
             sys.setprofile(previous)
 
-    def finish(self, previous: object = None, *, closed: bool = True) -> None:
+    def finish(self, previous: Any = None, *, closed: bool = True) -> None:
         """Add the request record, unhook the calling thread (which holds the
         profiler) and queue the trace for saving; never raises (but for
         KeyboardInterrupt-like exits), so the response is unaffected.
@@ -163,7 +163,7 @@ class _ProfiledResponse:
     def __len__(self) -> int:
         # Servers use len() to set Content-Length for one-block bodies; an
         # iterable without one raises TypeError, as the server expects.
-        return len(self._iterable)
+        return len(self._iterable)  # type: ignore[arg-type]
 
     def close(self) -> None:
         request = self._request

@@ -18,7 +18,7 @@ from typing import Callable, Iterator, Optional, Union
 try:
     from . import _skim
 except ImportError:  # a build without the native reader decodes records in full
-    _skim = None
+    _skim = None  # type: ignore[assignment]
 
 __all__ = [
     "Call",
@@ -33,7 +33,8 @@ __all__ = [
 ]
 
 # Fields every record has; the rest of a plugin record is its payload.
-COMMON_FIELDS = frozenset({"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type", "subtype"})
+COMMON_FIELDS = frozenset({"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type",
+                           "subtype"})
 
 
 @dataclass(eq=False, slots=True)
@@ -239,7 +240,8 @@ class TreeBuilder:
             index = None
             if frame_id is not None:
                 for i in range(len(stack) - 1, 0, -1):
-                    if stack[i].call.get("frame_id") == frame_id:
+                    call = stack[i].call
+                    if call is not None and call.get("frame_id") == frame_id:
                         index = i
                         break
             if index is not None:
@@ -320,7 +322,7 @@ def build_threads(document: dict) -> list[ThreadTree]:
     first_foi = foi[0].get("thread_native_id") if isinstance(foi, list) and foi and isinstance(foi[0], dict) else None
     start = trace_start(document)
     trees = []
-    for key, records in _group_by_thread(document):
+    for _, records in _group_by_thread(document):
         native_id = records[0].get("thread_native_id")
         name = records[0].get("thread")
         first = number(records[0].get("timestamp"))
@@ -581,6 +583,10 @@ class StreamedTrace:
     tally: Optional[dict] = None  # the "tally" record, when a thread read holds it
 
 
+def _no_record(record: dict) -> None:
+    raise AssertionError("no thread has taken a record yet")
+
+
 def stream_threads(streams, *, depth: Optional[int] = None, keep: Optional[Callable[[Call, bool], bool]] = None,
                    values: bool = True,
                    wanted: Optional[Callable[[str, Optional[int]], bool]] = None,
@@ -599,7 +605,7 @@ def stream_threads(streams, *, depth: Optional[int] = None, keep: Optional[Calla
     names: set = set()
     # Records come in runs of one thread: those skip the lookups below.
     last_native = None
-    last_add = None
+    last_add: Callable[[dict], None] = _no_record
     for list_key, record in iter_records(streams, fields, lists, values=values):
         native = record.get("thread_native_id")
         if native is not None and native == last_native and (first_foi is not None or list_key is not None):
@@ -618,14 +624,15 @@ def stream_threads(streams, *, depth: Optional[int] = None, keep: Optional[Calla
                 skipped[key] = 1
                 continue
             first = number(record.get("timestamp"))
-            entry = builders[key] = (builder(first if first is not None else 0.0, depth=depth, keep=keep, values=values),
+            entry = builders[key] = (builder(first if first is not None else 0.0, depth=depth, keep=keep,
+                                             values=values),
                                      record)
         entry[0].add(record)
         if native is not None:
             last_native, last_add = native, entry[0].add
     main_id = fields.get("main_thread_id")
     trees = []
-    for key, (thread, first_record) in builders.items():
+    for thread, first_record in builders.values():
         roots, last = thread.finish()
         native_id = first_record.get("thread_native_id")
         name = first_record.get("thread")

@@ -149,7 +149,8 @@ def _http_response(frame: Any, event: str, arg: Any, context: dict) -> dict:
     connection = frame.f_locals["self"]
     method, url = context.pop(id(connection), (getattr(arg, "_method", None), None))
     # arg is None when getresponse raised.
-    return {"method": method, "url": url, "status": getattr(arg, "status", None), "reason": getattr(arg, "reason", None)}
+    return {"method": method, "url": url, "status": getattr(arg, "status", None),
+            "reason": getattr(arg, "reason", None)}
 
 
 def _http_definitions() -> list[dict]:

@@ -114,11 +114,11 @@ class Profiler:
         self.one_trace_per_test = bool(one_trace_per_test)
         self.trace_id = trace_id or new_trace_id()
         self.source = source
-        self.rust_profiler = None
+        self.rust_profiler: Any = None  # the native profiler, once started
         self._calibrated = False
         self._started = 0  # nested starts of this profiler (a decorated recursive function)
         self._outer = None  # the profile backend's profiler recording this thread at start()
-        self._previous_thread_hook = None
+        self._previous_thread_hook: Optional[Callable[..., Any]] = None
 
     # The native module only asks that the profiler be callable; calling it
     # profiles one call of a function, which also makes it a decorator.
@@ -298,6 +298,9 @@ class _Chain:
     then the program's function."""
 
     __slots__ = ("native", "program", "standing_in")
+    native: Any
+    program: Callable[..., Any]
+    standing_in: Any
 
     def __call__(self, frame, event, arg):
         if self.native is not None:
@@ -351,10 +354,10 @@ def _getprofile() -> Optional[Callable]:
     return current.program if isinstance(current, _Chain) else current
 
 
-_setprofile.__name__, _setprofile.__qualname__ = "setprofile", "setprofile"
-_setprofile.__doc__, _setprofile.__wrapped__ = real_setprofile.__doc__, real_setprofile
-_getprofile.__name__, _getprofile.__qualname__ = "getprofile", "getprofile"
-_getprofile.__doc__, _getprofile.__wrapped__ = real_getprofile.__doc__, real_getprofile
+# Named and documented as the interpreter's, which they stand in for
+# (``__wrapped__`` finds those).
+functools.update_wrapper(_setprofile, real_setprofile)
+functools.update_wrapper(_getprofile, real_getprofile)
 _STANDING_IN = {_setprofile.__code__: real_setprofile, _getprofile.__code__: real_getprofile}
 
 
@@ -383,24 +386,24 @@ def native_of_thread() -> Any:
 # id ruvo holds would get a ValueError; while ruvo records, the claim first
 # moves ruvo to the other id, and the program gets the one it asked for.
 
-def _use_tool_id(tool_id: int, name: str) -> None:
-    from . import _monitoring
-
-    if _monitoring.tool_id() == tool_id and _monitoring.give_up_tool_id(tool_id) is None:
-        import logging
-
-        logging.getLogger("ruvo").warning(
-            "ruvo: the program claimed sys.monitoring tool id %s and no other was free: recording stopped", tool_id)
-    return _use_tool_id.__wrapped__(tool_id, name)
-
-
 def install_tool_id_yielding() -> None:
     monitoring = sys.monitoring
-    if getattr(monitoring.use_tool_id, "__wrapped__", None) is None:
-        _use_tool_id.__wrapped__ = monitoring.use_tool_id
-        _use_tool_id.__name__ = _use_tool_id.__qualname__ = "use_tool_id"
-        _use_tool_id.__doc__ = monitoring.use_tool_id.__doc__
-        monitoring.use_tool_id = _use_tool_id
+    if getattr(monitoring.use_tool_id, "__wrapped__", None) is not None:
+        return
+    real_use_tool_id = monitoring.use_tool_id
+
+    def use_tool_id(tool_id: int, name: str) -> None:
+        from . import _monitoring
+
+        if _monitoring.tool_id() == tool_id and _monitoring.give_up_tool_id(tool_id) is None:
+            import logging
+
+            logging.getLogger("ruvo").warning(
+                "ruvo: the program claimed sys.monitoring tool id %s and no other was free: recording stopped",
+                tool_id)
+        return real_use_tool_id(tool_id, name)
+
+    monitoring.use_tool_id = functools.update_wrapper(use_tool_id, real_use_tool_id)
 
 
 # --- calibration ------------------------------------------------------------

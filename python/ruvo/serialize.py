@@ -51,8 +51,8 @@ __all__ = [
     "LIGHT_MAX_STR",
 ]
 
-# The format's extension codes, as the reader names them.
-from .decode import (  # noqa: E402
+# The format's extension codes, as the reader names them (re-exported).
+from .decode import (  # noqa: E402, F401
     EXT_BIGINT,
     EXT_BUDGET,
     EXT_CLIPPED,

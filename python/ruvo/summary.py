@@ -70,7 +70,8 @@ def _summary(timestamp: object, meta: object, main_records: int, thread_records:
              outcome: Optional[str] = None) -> Summary:
     counts = list(thread_records)
     return Summary(
-        started_at=float(timestamp) if isinstance(timestamp, (int, float)) and not isinstance(timestamp, bool) else None,
+        started_at=(float(timestamp) if isinstance(timestamp, (int, float)) and not isinstance(timestamp, bool)
+                    else None),
         source=meta["source"] if isinstance(meta, dict) and isinstance(meta.get("source"), str) else None,
         test_nodeid=test_nodeid,
         records=main_records + sum(counts),

@@ -18,7 +18,8 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         description="Write a trace (the latest by default) as Chrome Trace Event JSON (Perfetto, "
         "chrome://tracing), speedscope's evented format, or the plain decoded document as JSON.",
     )
-    export.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="trace id, or a unique prefix (default: latest)")
+    export.add_argument("trace_id", nargs="?", metavar="TRACE_ID",
+                        help="trace id, or a unique prefix (default: latest)")
     export.add_argument("--format", "-f", choices=tuple(EXPORTERS), default="chrome",
                         help="output format (default: chrome)")
     export.add_argument("-o", "--output", metavar="FILE",

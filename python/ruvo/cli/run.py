@@ -147,7 +147,7 @@ class _NotFound:
     module_missing = False
 
 
-def _run_program(module: Optional[str], program: list[str], outcome: type = _NotFound) -> int:
+def _run_program(module: Optional[str], program: list[str], outcome: type[_NotFound] = _NotFound) -> int:
     """Run the program as python would, and return its exit status.  Runs
     with the profiler on: everything here stays out of the trace."""
     try:
@@ -246,7 +246,7 @@ def execute(options: argparse.Namespace) -> int:
         raise CommandError(f"could not start the profiler: {type(error).__name__}: {error}") from None
     if profiler.backend_note:
         _say(f"ruvo: {profiler.backend_note}")
-    outcome = type("Outcome", (_NotFound,), {})
+    outcome: type[_NotFound] = type("Outcome", (_NotFound,), {})
     try:
         status = _run_program(module, program, outcome)
     finally:

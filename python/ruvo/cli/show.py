@@ -101,7 +101,8 @@ def execute(options: argparse.Namespace) -> int:
                 trace = stream_threads(
                     streams, depth=options.depth, keep=keeper(options.min_duration, options.grep),
                     values=options.values,
-                    wanted=None if wanted is None else (lambda name, native_id: name in wanted or str(native_id) in wanted),
+                    wanted=None if wanted is None
+                    else (lambda name, native_id: name in wanted or str(native_id) in wanted),
                     builder=spools.builder(values=options.values, color=color, ascii_only=ascii_only))
             check_fields(trace_id, trace.fields)
         except LookupError as error:
@@ -111,7 +112,8 @@ def execute(options: argparse.Namespace) -> int:
         if wanted is not None:
             missing = [name for name in options.thread if name not in trace.names]
             if missing:
-                available = ", ".join(sorted(name for name in trace.names if not name.isdigit() and name != "None")) or "none"
+                named = sorted(name for name in trace.names if not name.isdigit() and name != "None")
+                available = ", ".join(named) or "none"
                 raise CommandError(visible(f"no thread {missing[0]!r} in trace {trace.fields.get('trace_id')} "
                                            f"(threads: {available})"))
         notes = []

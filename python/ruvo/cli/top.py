@@ -22,7 +22,8 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     add_db_option(top)
     top.add_argument("--test", metavar="NODEID", help="the latest trace of this pytest node id")
     top.add_argument("--sort", choices=tuple(SORT_KEYS), default="own", help="order of the functions (default: own)")
-    top.add_argument("--limit", type=positive_int, default=20, metavar="N", help="show the first N functions (default: 20)")
+    top.add_argument("--limit", type=positive_int, default=20, metavar="N",
+                     help="show the first N functions (default: 20)")
     top.add_argument("--thread", action="append", metavar="NAME",
                      help="count only this thread (name or native id; repeatable; default: all threads)")
     return top

@@ -59,7 +59,8 @@ def execute(options: argparse.Namespace) -> int:
                 "outcome": row.outcome,
             }
         else:
-            entry["records"] = None if entry["records"] is None or row.records is None else entry["records"] + row.records
+            entry["records"] = (None if entry["records"] is None or row.records is None
+                                else entry["records"] + row.records)
             entry["size"] += row.size
             entry["left_out"] = entry["left_out"] or row.left_out
             entry["outcome"] = entry["outcome"] or row.outcome
@@ -89,11 +90,11 @@ def execute(options: argparse.Namespace) -> int:
                 human_size(entry["size"]),
             )
         )
-    widths = [max(len(row[i]) for row in table) for i in range(6)]
-    for row in table:
+    widths = [max(len(line[i]) for line in table) for i in range(6)]
+    for line in table:
         print(
-            f"{row[0]:<{widths[0]}}  {row[1]:<{widths[1]}}  {row[2]:<{widths[2]}}  {row[3]:<{widths[3]}}"
-            f"  {row[4]:>{widths[4]}}  {row[5]:>{widths[5]}}".rstrip()
+            f"{line[0]:<{widths[0]}}  {line[1]:<{widths[1]}}  {line[2]:<{widths[2]}}  {line[3]:<{widths[3]}}"
+            f"  {line[4]:>{widths[4]}}  {line[5]:>{widths[5]}}".rstrip()
         )
     if any(entry["left_out"] for _, entry in items):
         print("(+: recording left part of the trace out; `ruvo show TRACE_ID` says what)")

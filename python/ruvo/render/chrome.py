@@ -23,7 +23,9 @@ def to_chrome(document: dict) -> dict:
     """Chrome Trace Event JSON: a complete ("X") event per call, an instant
     ("i") event per plugin record, times in µs from the trace start."""
     origin = trace_start(document)
-    meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
+    meta = document.get("meta")
+    if not isinstance(meta, dict):
+        meta = {}
     events: list[dict] = [
         {"ph": "M", "name": "process_name", "pid": 1, "tid": 0, "args": {"name": f"ruvo: {meta.get('source')}"}},
     ]

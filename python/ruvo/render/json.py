@@ -42,7 +42,9 @@ def _json_key(key: object) -> str:
 
 def to_json(document: dict) -> dict:
     """The decoded document as JSON-safe data."""
-    return json_safe(document)
+    safe = json_safe(document)
+    assert isinstance(safe, dict)
+    return safe
 
 
 def write_json(data: object, file: IO[str], *, indent: Optional[int] = None) -> None:

@@ -27,7 +27,9 @@ def to_speedscope(document: dict) -> dict:
     from the trace start.  Returns without a recorded call are left out (their
     callees stay); calls without a return close where the tree ends them."""
     origin = trace_start(document)
-    meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
+    meta = document.get("meta")
+    if not isinstance(meta, dict):
+        meta = {}
     frames: list[dict] = []
     frame_index: dict[tuple, int] = {}
     profiles = []
@@ -37,7 +39,7 @@ def to_speedscope(document: dict) -> dict:
         key = (node.name, file, line)
         found = frame_index.get(key)
         if found is None:
-            frame = {"name": node.name, "file": file}
+            frame: dict[str, object] = {"name": node.name, "file": file}
             if line is not None:
                 frame["line"] = line
             found = frame_index[key] = len(frames)

@@ -11,7 +11,7 @@ import struct
 import tempfile
 import time
 import tokenize
-from typing import IO, Callable, Iterable, Iterator, Optional
+from typing import IO, Any, Callable, Iterable, Iterator, Optional
 
 from ..model import Call, Event, TreeBuilder, build_threads, descendants, number
 from ..summary import summarize
@@ -76,6 +76,8 @@ def render_trace(
     """
     all_trees = build_threads(document)
     summary = summarize(document)
+    if summary is None:
+        raise ValueError("not a trace document")
     trees = all_trees
     if threads is not None:
         wanted = set(threads)
@@ -145,7 +147,7 @@ class _Lines:
         dim = self.style.dim
         at_call = node.call.get("locals")
         parameters = parameters_of(node.path) if isinstance(at_call, dict) else None
-        if parameters is None:
+        if parameters is None or not isinstance(at_call, dict):
             return (dim(f"  args: {visible(format_locals(at_call))}"),)
         # A closure's free variables are locals at call too; they are not arguments.
         arguments = {name: value for name, value in at_call.items() if name in parameters}
@@ -190,7 +192,9 @@ def write_trees(
     lines = _Lines(values=values, color=color, ascii_only=ascii_only)
     style = lines.style
     document = fields
-    meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
+    meta = document.get("meta")
+    if not isinstance(meta, dict):
+        meta = {}
     batch = [
         style.bold(visible(f"trace {document.get('trace_id')}")),
         visible(f"source: {meta.get('source')}  started: {_local_time(document.get('timestamp'))}"
@@ -212,7 +216,8 @@ def write_trees(
         batch.append("")
         role = "main thread" if tree.is_main else "thread"
         ident = f", native id {tree.native_id}" if tree.native_id is not None else ""
-        batch.append(style.bold(f"{role} {visible(tree.name)}") + style.dim(f" ({tree.records} record{'s' if tree.records != 1 else ''}{ident})"))
+        plural = "s" if tree.records != 1 else ""
+        batch.append(style.bold(f"{role} {visible(tree.name)}") + style.dim(f" ({tree.records} record{plural}{ident})"))
         if not tree.roots:
             batch.append(style.dim("(no records)"))
         if isinstance(tree.roots, _ThreadLines):
@@ -296,7 +301,8 @@ def parameters_of(path: str) -> Optional[frozenset]:
         return None
     for node in ast.walk(tree):
         if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)):
-            first = node.decorator_list[0].lineno if getattr(node, "decorator_list", None) else node.lineno
+            decorators = getattr(node, "decorator_list", None)
+            first = decorators[0].lineno if decorators else node.lineno
             if int(line) in (first, node.lineno):
                 args = node.args
                 names = [a.arg for a in (*args.posonlyargs, *args.args, *args.kwonlyargs)]
@@ -448,7 +454,7 @@ class _ThreadLines:
         # Per open level: where its entries begin, its guide, its depth, whether
         # an entry after the one read next was seen, its hidden count, and
         # its own lines, last first, to put out once its entries are read.
-        levels = [[0, "", 0, False, hidden, ()]]
+        levels: list[list[Any]] = [[0, "", 0, False, hidden, ()]]
         if hidden:
             last_first.append(lines.more(hidden))
         while levels:
@@ -461,7 +467,7 @@ class _ThreadLines:
                 last_first.extend(level[5])
                 levels.pop()
                 continue
-            item = reader.item()
+            item: Any = reader.item()
             is_last = not level[3] and not level[4]
             level[3] = True
             prefix = level[1]
@@ -490,7 +496,9 @@ class _ThreadLines:
             yield "\n".join(last_first) + "\n"
         batches = ordered.backwards()
         while batches.pos > 0:
-            yield batches.item()
+            batch = batches.item()
+            assert isinstance(batch, str)
+            yield batch
 
 
 class _SpooledThread(TreeBuilder):

@@ -99,8 +99,9 @@ def profile_records(records: Iterable[tuple[object, dict]],
         key = get(record, "thread_native_id")
         if key is None:
             key = thread_key(list_key, record)
-        thread = threads.get(key, False)
-        if thread is False:
+        try:
+            thread = threads[key]
+        except KeyError:
             name = str(record.get("thread"))
             thread = _Thread() if wanted is None or wanted(name, record.get("thread_native_id")) else None
             threads[key] = thread
@@ -210,7 +211,7 @@ def _apply_tallies(profile: Profile, costs: dict, tallies: list, wanted) -> None
     # [call before, call after, return before, return after].
     split: dict = {}
     sums = [0.0, 0.0, 0.0, 0.0]
-    recorded_calls = recorded_returns = 0
+    recorded_calls = recorded_returns = 0.0
     for entry in rows:
         name, path, line = entry.get("qualname") or "?", str(entry.get("path") or "?"), entry.get("line")
         function = (name, f"{path}:{line}")

@@ -22,7 +22,7 @@ import json
 import math
 import re
 from importlib import resources
-from typing import Sequence, Union
+from typing import Any, Sequence, Union
 
 import msgpack
 from msgpack import ExtType
@@ -66,7 +66,7 @@ def _ext(code: int, payload: object) -> ExtType:
     return ExtType(code, pack_value(payload))
 
 
-def _pack_marker(value: object) -> object:
+def _pack_marker(value: Any) -> object:
     """The serialiser's extension type for a decoded marker (or big int)."""
     t = type(value)
     if t is serialize.Repr:
@@ -128,7 +128,7 @@ def _pack_nested(value: object, packer: msgpack.Packer) -> bytes:
     out = []
     stack = [value]
     while stack:
-        item = stack.pop()
+        item: Any = stack.pop()
         t = type(item)
         if t is dict:
             out.append(packer.pack_map_header(len(item)))
@@ -343,7 +343,9 @@ def page_data(document: dict) -> tuple[dict, str]:
                 },
             }
         )
-    meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
+    meta = document.get("meta")
+    if not isinstance(meta, dict):
+        meta = {}
     commit = document.get("current_commit_sha")
     data = {
         "codes": serialize.EXT_CODES,
