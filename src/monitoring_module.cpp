@@ -4,8 +4,8 @@
 // DISABLE after its first event and costs nothing afterwards; with the
 // profile function every call of it would still reach the hook.
 //
-// This module is linked with its own copy of the core, so it builds and owns
-// its profiler states itself. Records go through the hook's own event path
+// It shares the one core with _ruvo (the profiler type, the names, the
+// code-object cache) and builds and owns its profiler states itself. Records go through the hook's own event path
 // and are the profile function's records: the events are mapped as the
 // interpreter maps them for profile functions (PY_START, PY_RESUME and
 // PY_THROW are calls; PY_RETURN, PY_YIELD and PY_UNWIND are returns).
@@ -481,7 +481,6 @@ PyObject* module_object = nullptr;
 std::atomic<int64_t> initialised_interpreter{-1};
 
 PyObject* create_module() {
-    RuvoProfilerType.tp_name = "ruvo._monitoring.RuvoProfiler";
     if (!init_names() || !ready_profiler_type()) return nullptr;
     init_code_cache();
     install_fork_handler();
