@@ -9,12 +9,14 @@
 #include "errors.hpp"
 #include "state.hpp"
 
-// Chunk allocations still to fail as if memory had run out, so that tests can
-// check that a store survives it (they set it through the module's symbol).
-// Guarded by the interpreter lock.
+#ifdef RUVO_TESTING
+// Test builds only: chunk allocations still to fail as if memory had run
+// out, so that tests can check that a store survives it (they set it through
+// the core's symbol). Guarded by the interpreter lock.
 extern "C" {
 __attribute__((visibility("default"))) int ruvo_failing_store_allocations = 0;
 }
+#endif
 
 namespace ruvo {
 
@@ -44,7 +46,9 @@ void RecordStore::append(const std::vector<EventRecord>& records, size_t begin, 
         // Chunks grow with the store, so a small store stays small and a
         // large one wastes at most one chunk.
         size_t capacity = std::clamp(bytes, MIN_CHUNK, MAX_CHUNK);
+#ifdef RUVO_TESTING
         if (ruvo_failing_store_allocations > 0 && ruvo_failing_store_allocations-- > 0) throw std::bad_alloc();
+#endif
         fresh.push_back(Chunk{std::unique_ptr<char[]>(new char[capacity]), 0, capacity});
         room += capacity;
         bytes += capacity;

@@ -12,7 +12,7 @@ import msgpack
 import pytest
 from hypothesis import assume, given, strategies as st
 
-from ruvo import _ruvo_testing as native
+native = pytest.importorskip("ruvo._ruvo_testing", reason="built with -C cmake.define.RUVO_TESTING=ON only")
 
 CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 

@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import ruvo
-from ruvo import _ruvo_testing as native
+native = pytest.importorskip("ruvo._ruvo_testing", reason="built with -C cmake.define.RUVO_TESTING=ON only")
 
 PACKAGE = Path(ruvo.__file__).parent
 FILES = sorted(path.relative_to(PACKAGE).as_posix() for path in PACKAGE.rglob("*.py"))
