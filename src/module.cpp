@@ -29,49 +29,23 @@ PyObject* module_object = nullptr;
 
 int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
 
-// The hook finds the serialiser and the logger by import. Importing them
-// here, in the registering thread, keeps the first events of other threads
-// from importing: a fork while a thread is importing leaves the module locked
-// forever in the child. ruvo.git finds the commit when it is first imported,
-// from the current directory: here that is where the program started, not
-// wherever it has moved to by the time a trace is built. A module that
-// cannot be imported is left for the events to report; only an interrupt
-// stops the registration.
-bool import_modules_of_the_hook() {
-    for (PyObject* name : {NAMES.mod_serialize, NAMES.mod_logging, NAMES.mod_git}) {
-        if (import_module(name)) continue;
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-        PyErr_Clear();
-    }
-    return true;
-}
-
 // Installs the profiler for the calling thread and, when the configuration
 // asks for it, for every thread `threading` starts later.
 PyObject* install_profiler(PyObject* profiler) {
-    if (!PyCallable_Check(profiler)) {
-        PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
-        return nullptr;
-    }
-    std::unique_ptr<ProfilerState> state = new_from_python(profiler);
-    if (!state) return nullptr;
-    if (!import_modules_of_the_hook() || !close_hook_at_exit()) return nullptr;
-
-    allocfunc alloc = RuvoProfilerType.tp_alloc ? RuvoProfilerType.tp_alloc : PyType_GenericAlloc;
-    Ref instance = Ref::steal(alloc(&RuvoProfilerType, 0));
-    if (!instance) {
-        set_internal_error("could not allocate a RuvoProfiler");
-        return nullptr;
-    }
+    // A profiler that holds the thread's slot goes on recording through this one.
     PyThreadState* here = PyThreadState_Get();
+    Ref outer;
     if (here->c_profileobj != nullptr && Py_TYPE(here->c_profileobj) == &RuvoProfilerType &&
         reinterpret_cast<RuvoProfilerObject*>(here->c_profileobj)->state != nullptr) {
-        state->outer = Ref::borrow(here->c_profileobj);
-        state->registering_thread = PyThreadState_GetID(here);
+        outer = Ref::borrow(here->c_profileobj);
     }
-    reinterpret_cast<RuvoProfilerObject*>(instance.get())->state = state.release();
-
-    if (PyObject_SetAttr(profiler, NAMES.rust_profiler, instance.get()) < 0) return nullptr;
+    Ref instance = new_registered_profiler(profiler);
+    if (!instance) return nullptr;
+    if (outer) {
+        ProfilerState& state = *reinterpret_cast<RuvoProfilerObject*>(instance.get())->state;
+        state.outer = std::move(outer);
+        state.registering_thread = PyThreadState_GetID(here);
+    }
     PyEval_SetProfile(profile_callback, instance.get());
 
     // From here on the calling thread stays hooked whatever happens.

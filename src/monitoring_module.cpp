@@ -265,17 +265,6 @@ std::string disabling_key(const ProfilerState& state) {
     return key;
 }
 
-// As in _ruvo: the modules the hook imports are imported here, in the
-// registering thread, so that no event of another thread imports them.
-bool import_modules_of_the_hook() {
-    for (PyObject* name : {NAMES.mod_serialize, NAMES.mod_logging, NAMES.mod_git}) {
-        if (import_module(name)) continue;
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-        PyErr_Clear();
-    }
-    return true;
-}
-
 // Ends one registration (every one when `instance` is null); the tool id goes
 // with the last. Threads drop out of it at their next event.
 PyObject* stop_inner(PyObject* instance) {
@@ -297,24 +286,11 @@ PyObject* stop_inner(PyObject* instance) {
 
 PyObject* register_inner(PyObject* module, PyObject* profiler) {
     if (!find_monitoring()) return nullptr;
-    if (!PyCallable_Check(profiler)) {
-        PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
-        return nullptr;
-    }
-    std::unique_ptr<ProfilerState> state = new_from_python(profiler);
-    if (!state) return nullptr;
-    if (!import_modules_of_the_hook() || !close_hook_at_exit()) return nullptr;
-    bool threading = state->threading;
-    std::string key = disabling_key(*state);
-
-    allocfunc alloc = RuvoProfilerType.tp_alloc ? RuvoProfilerType.tp_alloc : PyType_GenericAlloc;
-    Ref instance = Ref::steal(alloc(&RuvoProfilerType, 0));
-    if (!instance) {
-        set_internal_error("could not allocate a RuvoProfiler");
-        return nullptr;
-    }
-    reinterpret_cast<RuvoProfilerObject*>(instance.get())->state = state.release();
-    if (PyObject_SetAttr(profiler, NAMES.rust_profiler, instance.get()) < 0) return nullptr;
+    Ref instance = new_registered_profiler(profiler);
+    if (!instance) return nullptr;
+    const ProfilerState& state = *reinterpret_cast<RuvoProfilerObject*>(instance.get())->state;
+    bool threading = state.threading;
+    std::string key = disabling_key(state);
 
     bool first = M.registrations.empty();
     if (first) {

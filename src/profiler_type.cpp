@@ -4,9 +4,12 @@
 #include <utility>
 
 #include "args.hpp"
+#include "config.hpp"
 #include "document.hpp"
 #include "errors.hpp"
 #include "hook.hpp"
+#include "names.hpp"
+#include "serializer.hpp"
 
 namespace ruvo {
 
@@ -135,5 +138,45 @@ PyTypeObject make_profiler_type() {
 PyTypeObject RuvoProfilerType = make_profiler_type();
 
 bool ready_profiler_type() { return PyType_Ready(&RuvoProfilerType) == 0; }
+
+namespace {
+
+// The hook finds the serialiser and the logger by import. Importing them
+// here, in the registering thread, keeps the first events of other threads
+// from importing: a fork while a thread is importing leaves the module locked
+// forever in the child. ruvo.git finds the commit when it is first imported,
+// from the current directory: here that is where the program started, not
+// wherever it has moved to by the time a trace is built. A module that
+// cannot be imported is left for the events to report; only an interrupt
+// stops the registration.
+bool import_modules_of_the_hook() {
+    for (PyObject* name : {NAMES.mod_serialize, NAMES.mod_logging, NAMES.mod_git}) {
+        if (import_module(name)) continue;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_Clear();
+    }
+    return true;
+}
+
+}  // namespace
+
+Ref new_registered_profiler(PyObject* profiler) {
+    if (!PyCallable_Check(profiler)) {
+        PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
+        return Ref();
+    }
+    std::unique_ptr<ProfilerState> state = new_from_python(profiler);
+    if (!state) return Ref();
+    if (!import_modules_of_the_hook() || !close_hook_at_exit()) return Ref();
+    allocfunc alloc = RuvoProfilerType.tp_alloc ? RuvoProfilerType.tp_alloc : PyType_GenericAlloc;
+    Ref instance = Ref::steal(alloc(&RuvoProfilerType, 0));
+    if (!instance) {
+        set_internal_error("could not allocate a RuvoProfiler");
+        return Ref();
+    }
+    reinterpret_cast<RuvoProfilerObject*>(instance.get())->state = state.release();
+    if (PyObject_SetAttr(profiler, NAMES.rust_profiler, instance.get()) < 0) return Ref();
+    return instance;
+}
 
 }  // namespace ruvo

@@ -14,4 +14,10 @@ struct RuvoProfilerObject {
 extern PyTypeObject RuvoProfilerType;
 bool ready_profiler_type();
 
+// The registration step both backends share: checks the host object, builds
+// its state, imports the modules the hook needs, makes sure the hook closes
+// at exit, and stores the new RuvoProfiler on the host as "rust_profiler".
+// Null with the error set on failure.
+Ref new_registered_profiler(PyObject* profiler);
+
 }  // namespace ruvo
