@@ -112,9 +112,7 @@ bool add_function(PyObject* module, PyMethodDef* definition) {
 }
 
 PyObject* create_module() {
-    if (!init_names() || !ready_profiler_type()) return nullptr;
-    init_code_cache();
-    install_fork_handler();
+    if (!ready_core()) return nullptr;
     Ref module = Ref::steal(PyModule_Create2(&MODULE, 1013));
     if (!module) return nullptr;
     if (!add_function(module.get(), &REGISTER_NOOP_PROFILER) || !add_function(module.get(), &REGISTER_PROFILER)) {

@@ -2,6 +2,11 @@
 
 #include <new>
 
+#include "filters.hpp"
+#include "ids.hpp"
+#include "names.hpp"
+#include "profiler_type.hpp"
+
 namespace ruvo {
 
 PyObject* module_of_this_process(const char* module_name, std::atomic<int64_t>& owner, PyObject*& module,
@@ -22,6 +27,13 @@ PyObject* module_of_this_process(const char* module_name, std::atomic<int64_t>& 
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+}
+
+bool ready_core() {
+    if (!init_names() || !ready_profiler_type()) return false;
+    init_code_cache();
+    install_fork_handler();
+    return true;
 }
 
 }  // namespace ruvo

@@ -17,4 +17,9 @@ namespace ruvo {
 PyObject* module_of_this_process(const char* module_name, std::atomic<int64_t>& owner, PyObject*& module,
                                  PyObject* (*create)());
 
+// Readies the core for the backends' modules: names, the profiler type, the
+// code-object cache and the fork handler, each once per process whichever
+// module comes first. False with the error set.
+bool ready_core();
+
 }  // namespace ruvo

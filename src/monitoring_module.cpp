@@ -457,9 +457,7 @@ PyObject* module_object = nullptr;
 std::atomic<int64_t> initialised_interpreter{-1};
 
 PyObject* create_module() {
-    if (!init_names() || !ready_profiler_type()) return nullptr;
-    init_code_cache();
-    install_fork_handler();
+    if (!ready_core()) return nullptr;
     Ref module = Ref::steal(PyModule_Create2(&MODULE, 1013));
     if (!module) return nullptr;
     if (PyModule_AddIntConstant(module.get(), "TOOL_ID", TOOL_IDS[0]) < 0) return nullptr;
