@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "wire_reader.hpp"
+
 namespace ruvo {
 
 namespace {
@@ -240,69 +242,10 @@ void write_value(Buffer& b, const Value& v) {
 }
 
 bool is_one_msgpack_value(std::string_view bytes) {
-    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-    const size_t n = bytes.size();
-    size_t pos = 0;
-    // Values still to read. Each needs at least one byte, which bounds the
-    // count by the bytes left and so keeps it from overflowing.
-    uint64_t pending = 1;
-    auto big_endian = [&](size_t width, uint64_t* out) {
-        if (n - pos < width) return false;
-        uint64_t v = 0;
-        for (size_t k = 0; k < width; ++k) v = (v << 8) | p[pos + k];
-        pos += width;
-        *out = v;
-        return true;
-    };
-    auto skip = [&](uint64_t count) {
-        if (n - pos < count) return false;
-        pos += count;
-        return true;
-    };
-    while (pending > 0) {
-        if (pos >= n) return false;
-        uint8_t c = p[pos++];
-        --pending;
-        uint64_t len = 0;
-        if (c <= 0x7f || c >= 0xe0 || c == 0xc0 || c == 0xc2 || c == 0xc3) continue;
-        if (c >= 0x80 && c <= 0x8f) {
-            pending += 2u * (c & 0x0f);
-        } else if (c >= 0x90 && c <= 0x9f) {
-            pending += c & 0x0f;
-        } else if (c >= 0xa0 && c <= 0xbf) {
-            if (!skip(c & 0x1f)) return false;
-        } else {
-            switch (c) {
-                case 0xc4: case 0xc5: case 0xc6:
-                    if (!big_endian(size_t{1} << (c - 0xc4), &len) || !skip(len)) return false;
-                    break;
-                case 0xc7: case 0xc8: case 0xc9:
-                    if (!big_endian(size_t{1} << (c - 0xc7), &len) || !skip(len + 1)) return false;
-                    break;
-                case 0xca: case 0xce: case 0xd2: if (!skip(4)) return false; break;
-                case 0xcb: case 0xcf: case 0xd3: if (!skip(8)) return false; break;
-                case 0xcc: case 0xd0: if (!skip(1)) return false; break;
-                case 0xcd: case 0xd1: if (!skip(2)) return false; break;
-                case 0xd4: case 0xd5: case 0xd6: case 0xd7: case 0xd8:
-                    if (!skip(1 + (size_t{1} << (c - 0xd4)))) return false;
-                    break;
-                case 0xd9: case 0xda: case 0xdb:
-                    if (!big_endian(size_t{1} << (c - 0xd9), &len) || !skip(len)) return false;
-                    break;
-                case 0xdc: case 0xdd:
-                    if (!big_endian(c == 0xdc ? 2 : 4, &len)) return false;
-                    pending += len;
-                    break;
-                case 0xde: case 0xdf:
-                    if (!big_endian(c == 0xde ? 2 : 4, &len)) return false;
-                    pending += 2 * len;
-                    break;
-                default: return false;  // 0xc1 is never used
-            }
-        }
-        if (pending > n - pos) return false;
-    }
-    return pos == n;
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    auto size = static_cast<Py_ssize_t>(bytes.size());
+    Py_ssize_t pos = 0;
+    return wire::skip(data, size, pos) == wire::Got::value && pos == size;
 }
 
 }  // namespace ruvo
