@@ -76,6 +76,44 @@ class Call:
             return None
         return max(end - start, 0.0)
 
+    @property
+    def file(self) -> str:
+        """The code's file, as recorded (relative to where the program ran)."""
+        return self.path.rpartition(":")[0] or self.path
+
+    @property
+    def line(self) -> Optional[int]:
+        """The line of the call's record (the function's first line for a
+        call, the returning line for a return seen without its call)."""
+        text = self.path.rpartition(":")[2]
+        return int(text) if text.isdigit() else None
+
+    @property
+    def arguments(self) -> Optional[dict]:
+        """The frame's locals at its call (its arguments, and free variables
+        for a closure); None without a call record or with values left out."""
+        values = self.call.get("locals") if self.call is not None else None
+        return values if isinstance(values, dict) else None
+
+    @property
+    def return_value(self) -> object:
+        """What the call returned (or yielded), decoded; None without a return record."""
+        return self.ret.get("arg") if self.ret is not None else None
+
+    @property
+    def locals(self) -> Optional[dict]:
+        """The frame's locals at its return, else at its call."""
+        for record in (self.ret, self.call):
+            values = record.get("locals") if record is not None else None
+            if isinstance(values, dict):
+                return values
+        return None
+
+    @property
+    def calls(self) -> list["Call"]:
+        """The recorded calls made directly from this one, in order."""
+        return [child for child in self.children if isinstance(child, Call)]
+
 
 @dataclass(eq=False, slots=True)
 class Event:
@@ -345,6 +383,40 @@ def build_threads(document: dict) -> list[ThreadTree]:
     # a server thread), the thread of frames_of_interest does.
     trees.sort(key=lambda tree: (not tree.is_main, tree.native_id is None or tree.native_id != first_foi, tree.first))
     return trees
+
+
+@dataclass(eq=False)
+class Trace:
+    """A stored trace, read whole: :func:`ruvo.load` gives one."""
+
+    trace_id: str
+    source: Optional[str]
+    started: Optional[float]  # seconds since the epoch
+    threads: list[ThreadTree]  # the main thread first
+    document: dict  # the decoded document, for what the tree does not carry
+
+    @property
+    def main(self) -> Optional[ThreadTree]:
+        return self.threads[0] if self.threads else None
+
+    def calls(self) -> Iterator[Call]:
+        """Every recorded call of every thread, depth-first in order."""
+        for tree in self.threads:
+            for _, node in tree.walk():
+                if isinstance(node, Call):
+                    yield node
+
+    def find(self, name: str) -> list[Call]:
+        """The calls whose qualified name is ``name`` or ends in ``.name``."""
+        return [call for call in self.calls() if call.name == name or call.name.endswith("." + name)]
+
+
+def trace_of(document: dict) -> Trace:
+    """The :class:`Trace` of a decoded trace document."""
+    meta = document.get("meta")
+    source = meta.get("source") if isinstance(meta, dict) else None
+    return Trace(trace_id=str(document.get("trace_id")), source=None if source is None else str(source),
+                 started=number(document.get("timestamp")), threads=build_threads(document), document=document)
 
 
 # --- streamed documents ---------------------------------------------------------
