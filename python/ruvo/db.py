@@ -1192,8 +1192,10 @@ def load_trace(db_path: str | os.PathLike, trace_id: str | None = None, *, check
 
     if trace_id is None:
         trace_id = latest_trace_id(db_path)
-    merged: dict | None = None
+    from .model import merge_documents
+
     documents = load_documents(db_path, trace_id)
+    decoded_documents = []
     for index, document in enumerate(documents):
         where = f"document {index + 1} of {len(documents)}: " if len(documents) > 1 else ""
         try:
@@ -1213,16 +1215,8 @@ def load_trace(db_path: str | os.PathLike, trace_id: str | None = None, *, check
                 raise DocumentDamaged("it is not a trace document")
         except DocumentDamaged as error:
             raise TraceDamaged(f"trace {trace_id} is damaged: {where}{error}") from None
-        if merged is None:
-            merged = dict(decoded)
-            merged["frames_of_interest"] = list(foi)
-            merged["frames"] = {thread: list(records) for thread, records in frames.items()}
-            continue
-        merged["frames_of_interest"].extend(foi)
-        for thread, records in frames.items():
-            merged["frames"].setdefault(thread, []).extend(records)
-    assert merged is not None
-    return merged
+        decoded_documents.append(decoded)
+    return merge_documents(decoded_documents)
 
 
 def _one_line(error: BaseException) -> str:

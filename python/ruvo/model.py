@@ -13,7 +13,7 @@ from __future__ import annotations
 import functools
 import math
 from dataclasses import dataclass, field
-from typing import Callable, Iterator, Optional, Union
+from typing import Callable, Iterator, Optional, Sequence, Union
 
 try:
     from . import _skim
@@ -156,6 +156,22 @@ def number(value: object) -> Optional[float]:
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
         return None
     return float(value)
+
+
+def merge_documents(documents: Sequence[dict]) -> dict:
+    """Documents of one trace (saved in parts) as one: records concatenated
+    in save order, per thread for ``frames``, every other field taken from
+    the first."""
+    if not documents:
+        raise ValueError("no trace document")
+    merged = dict(documents[0])
+    merged["frames_of_interest"] = list(documents[0].get("frames_of_interest") or [])
+    merged["frames"] = {thread: list(records) for thread, records in (documents[0].get("frames") or {}).items()}
+    for document in documents[1:]:
+        merged["frames_of_interest"].extend(document.get("frames_of_interest") or [])
+        for thread, records in (document.get("frames") or {}).items():
+            merged["frames"].setdefault(thread, []).extend(records)
+    return merged
 
 
 def trace_start(document: dict) -> float:

@@ -19,7 +19,6 @@ from __future__ import annotations
 import base64
 import html
 import json
-import math
 import re
 from importlib import resources
 from typing import Any, Sequence, Union
@@ -30,36 +29,19 @@ from msgpack import ExtType
 from .. import serialize
 from ..render.json import json_safe
 from ..version import __version__
-from ..model import Event, build_threads, trace_start
+from ..model import COMMON_FIELDS, Event, build_threads, merge_documents, number, trace_start
 from ..decode import Budget, Tuple
 from ..render.top import recorder_cost
 from ..render.labels import describe_event
 
 __all__ = ["build_page", "page_data", "merge_documents", "pack_value"]
 
-# Fields every record has; the rest of a plugin record is its payload.
-_COMMON_FIELDS = {"frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type", "subtype"}
 
 FLAG_NO_CALL = 1
 FLAG_NO_RETURN = 2
 
 # Severity of a plugin record, for its colour: plain, warning, error, success.
 _PLAIN, _WARNING, _ERROR, _SUCCESS = 0, 1, 2, 3
-
-
-def merge_documents(documents: Sequence[dict]) -> dict:
-    """Documents of one trace as one, as :func:`ruvo.db.load_trace` merges
-    them: records concatenated in order, other fields from the first."""
-    if not documents:
-        raise ValueError("no trace document")
-    merged = dict(documents[0])
-    merged["frames_of_interest"] = list(documents[0].get("frames_of_interest") or [])
-    merged["frames"] = {thread: list(records) for thread, records in (documents[0].get("frames") or {}).items()}
-    for document in documents[1:]:
-        merged["frames_of_interest"].extend(document.get("frames_of_interest") or [])
-        for thread, records in (document.get("frames") or {}).items():
-            merged["frames"].setdefault(thread, []).extend(records)
-    return merged
 
 
 def _ext(code: int, payload: object) -> ExtType:
@@ -202,12 +184,6 @@ def _severity(record: dict) -> int:
     return _PLAIN
 
 
-def _number(value: object):
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        return None
-    return float(value)
-
-
 def _first_record_time(document: dict) -> float:
     """Where the page's clock starts: the first record of any thread.  The
     document's own timestamp can be much earlier (a test's trace starts when
@@ -215,7 +191,7 @@ def _first_record_time(document: dict) -> float:
     first = None
     for records in [document.get("frames_of_interest"), *(document.get("frames") or {}).values()]:
         if isinstance(records, list) and records and isinstance(records[0], dict):
-            t = _number(records[0].get("timestamp"))
+            t = number(records[0].get("timestamp"))
             if t is not None and (first is None or t < first):
                 first = t
     return first if first is not None else trace_start(document)
@@ -299,7 +275,7 @@ def page_data(document: dict) -> tuple[dict, str]:
             kind = str(record.get("type"))
             if record.get("subtype"):
                 kind += "/" + str(record.get("subtype"))
-            payload = {key: item for key, item in record.items() if key not in _COMMON_FIELDS}
+            payload = {key: item for key, item in record.items() if key not in COMMON_FIELDS}
             ev_time.append(ns(event.time))
             ev_kind.append(strings.add(kind))
             message = record.get("message")
@@ -309,7 +285,7 @@ def page_data(document: dict) -> tuple[dict, str]:
             ev_severity.append(_severity(record))
             ev_record.append(ref(payload))
             ev_parent.append(parent)
-            since = _number(record.get("since")) if left else None
+            since = number(record.get("since")) if left else None
             ev_since.append(ns(since) if since is not None else None)
             if left:
                 left_out.append(json_safe(payload))
@@ -352,7 +328,7 @@ def page_data(document: dict) -> tuple[dict, str]:
         "version": __version__,
         "traceId": str(document.get("trace_id")),
         "source": None if meta.get("source") is None else str(meta.get("source")),
-        "started": _number(document.get("timestamp")),
+        "started": number(document.get("timestamp")),
         "origin": origin,
         "commit": commit if isinstance(commit, str) else None,
         "end": end,
