@@ -69,6 +69,23 @@ bool contains(const std::vector<uint64_t>& numbers, uint64_t number) {
     return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
 }
 
+// Forgets the calling thread's marks of registrations that have ended, so
+// that a thread starting a profiler per request or per test keeps lists as
+// short as the profilers running, not as long as all it ever started.
+void forget_ended_registrations();
+
+void forget_ended_registrations() {
+    auto ended = [](uint64_t number) {
+        for (const Registration& registration : M.registrations) {
+            if (registration.number == number) return false;
+        }
+        return true;
+    };
+    for (std::vector<uint64_t>* marks : {&thread_joined, &thread_paused}) {
+        marks->erase(std::remove_if(marks->begin(), marks->end(), ended), marks->end());
+    }
+}
+
 Registration* find_registration(PyObject* instance) {
     for (Registration& registration : M.registrations) {
         if (registration.instance.get() == instance) return &registration;
@@ -322,6 +339,7 @@ PyObject* register_inner(PyObject* module, PyObject* profiler) {
     uint64_t number = ++M.numbered;
     M.common_keys.push_back(key);
     M.registrations.push_back(Registration{std::move(instance), number, threading, std::move(key)});
+    forget_ended_registrations();
     thread_joined.push_back(number);
 
     if (!threading) return none();
@@ -414,6 +432,7 @@ PyObject* resume(PyObject*, PyObject* const* args, Py_ssize_t nargs) { return se
 // in every threading registration from its first event on, and needs no
 // profile function afterwards.
 PyObject* join_thread(PyObject*, PyObject* const*, Py_ssize_t) {
+    forget_ended_registrations();
     for (const Registration& registration : M.registrations) {
         if (registration.threading && !contains(thread_joined, registration.number)) {
             thread_joined.push_back(registration.number);
