@@ -21,6 +21,7 @@ from ruvo.viewer import build_page, page_data, pack_value
 
 REPO = Path(__file__).resolve().parent.parent
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+NODE = shutil.which("node")
 
 
 # --- traces of real programs ------------------------------------------------------
@@ -413,10 +414,23 @@ def test_view_command(suite, tmp_path):
             assert result.stderr.startswith(f"ruvo: error: cannot write {tmp_path / 'browser.py' / 'x.html'}: ")
 
 
+def test_viewer_modules_under_node():
+    """The page-independent modules (decoding, layout) have unit tests of
+    their own in tests/js, run with Node's test runner."""
+    if NODE is None:
+        pytest.skip("node is not installed")
+    completed = subprocess.run([NODE, "--test", str(REPO / "tests" / "js")], capture_output=True, text=True,
+                               timeout=120, env=browser_env())
+    assert completed.returncode == 0, completed.stdout[-4000:] + completed.stderr[-2000:]
+    assert re.search(r"^# fail 0$", completed.stdout, re.M) and not re.search(r"^# pass 0$", completed.stdout, re.M)
+
+
 def test_assets_are_installed_with_the_package():
     from importlib import resources
 
     files = resources.files("ruvo.viewer")
-    for name in ("template.html", "viewer.js", "viewer.css"):
+    from ruvo.viewer.page import SCRIPTS
+
+    for name in ("template.html", "viewer.css", *("js/" + script for script in SCRIPTS)):
         assert files.joinpath(name).is_file(), name
     assert os.path.basename(str(files)) == "viewer"

@@ -8,6 +8,7 @@ defined once (docs/values.md describes it).
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any
 
 import msgpack
 from msgpack import ExtType
@@ -347,3 +348,90 @@ def loads(data: bytes) -> object:
     except TypeError:
         # An unhashable key: build maps ourselves, with hashable keys.
         return msgpack.unpackb(data, object_pairs_hook=_pairs_to_dict, **options)
+
+
+# --- and back: decoded values in the serialiser's encoding again, for
+# readers (the viewer's page) that hand values on as bytes.
+
+
+def _ext(code: int, payload: object) -> ExtType:
+    return ExtType(code, pack_value(payload))
+
+
+def _pack_marker(value: Any) -> object:
+    """The serialiser's extension type for a decoded marker (or big int):
+    the inverse of _ext_hook."""
+    t = type(value)
+    if t is Repr:
+        parts = [value.type_name, value.text]
+        if value.original_length is not None:
+            parts.append(value.original_length)
+        return _ext(EXT_REPR, parts)
+    if t is int:
+        return ExtType(EXT_BIGINT, str(value).encode("ascii"))
+    if t is Opaque:
+        return _ext(EXT_OPAQUE, value.type_name)
+    if t is Recursion:
+        return _ext(EXT_RECURSION, value.type_name)
+    if t is Omitted:
+        return _ext(EXT_OMITTED, value.count)
+    if t is Clipped:
+        return _ext(EXT_CLIPPED, [value.prefix, value.original_length])
+    if t is TooDeep:
+        return _ext(EXT_TOO_DEEP, [value.type_name, value.length])
+    if t is Object:
+        return _ext(EXT_OBJECT, [value.type_name, value.attributes])
+    if t is Typed:
+        return _ext(EXT_TYPED, [value.type_name, value.value])
+    if t is Tuple:
+        return _ext(EXT_TYPED, ["tuple", list(value)])
+    if t is set or t is frozenset:
+        return _ext(EXT_TYPED, [t.__name__, list(value)])
+    if t is tuple:  # an array that a streaming reader read as a tuple
+        return list(value)
+    if t is Named:
+        return _ext(EXT_NAMED, [value.kind, value.name])
+    if t is EnumMember:
+        return _ext(EXT_ENUM, [value.type_name, value.name])
+    if t is Budget:
+        return ExtType(EXT_BUDGET, b"")
+    if t is Dropped:
+        return ExtType(EXT_DROPPED, b"")
+    if t is Failed:
+        return ExtType(EXT_FAILED, b"")
+    return _ext(EXT_REPR, [type(value).__name__, repr(value)])
+
+
+def new_packer() -> msgpack.Packer:
+    """A packer for pack_value. Strict types: tuples and sets reach
+    _pack_marker and keep their kind."""
+    return msgpack.Packer(default=_pack_marker, use_bin_type=True, strict_types=True)
+
+
+def pack_value(value: object, packer: msgpack.Packer | None = None) -> bytes:
+    """A decoded trace value in the serialiser's encoding again."""
+    try:
+        return (packer or new_packer()).pack(value)
+    except ValueError:  # nested deeper than msgpack's C packer goes
+        return _pack_nested(value, new_packer())
+
+
+def _pack_nested(value: object, packer: msgpack.Packer) -> bytes:
+    """pack_value without recursion, for values nested as deep as the
+    serialiser writes them."""
+    out = []
+    stack = [value]
+    while stack:
+        item: Any = stack.pop()
+        t = type(item)
+        if t is dict:
+            out.append(packer.pack_map_header(len(item)))
+            for key, entry in reversed(list(item.items())):
+                stack.append(entry)
+                stack.append(key)
+        elif t is list:
+            out.append(packer.pack_array_header(len(item)))
+            stack.extend(reversed(item))
+        else:
+            out.append(packer.pack(item))
+    return b"".join(out)

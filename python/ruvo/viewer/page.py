@@ -21,16 +21,13 @@ import html
 import json
 import re
 from importlib import resources
-from typing import Any, Sequence, Union
-
-import msgpack
-from msgpack import ExtType
+from typing import Sequence, Union
 
 from .. import serialize
 from ..render.json import json_safe
 from ..version import __version__
 from ..model import COMMON_FIELDS, Event, build_threads, merge_documents, number, trace_start
-from ..decode import Budget, Tuple
+from ..decode import new_packer, pack_value
 from ..render.top import recorder_cost
 from ..render.labels import describe_event
 
@@ -42,87 +39,6 @@ FLAG_NO_RETURN = 2
 
 # Severity of a plugin record, for its colour: plain, warning, error, success.
 _PLAIN, _WARNING, _ERROR, _SUCCESS = 0, 1, 2, 3
-
-
-def _ext(code: int, payload: object) -> ExtType:
-    return ExtType(code, pack_value(payload))
-
-
-def _pack_marker(value: Any) -> object:
-    """The serialiser's extension type for a decoded marker (or big int)."""
-    t = type(value)
-    if t is serialize.Repr:
-        parts = [value.type_name, value.text]
-        if value.original_length is not None:
-            parts.append(value.original_length)
-        return _ext(serialize.EXT_REPR, parts)
-    if t is int:
-        return ExtType(serialize.EXT_BIGINT, str(value).encode("ascii"))
-    if t is serialize.Opaque:
-        return _ext(serialize.EXT_OPAQUE, value.type_name)
-    if t is serialize.Recursion:
-        return _ext(serialize.EXT_RECURSION, value.type_name)
-    if t is serialize.Omitted:
-        return _ext(serialize.EXT_OMITTED, value.count)
-    if t is serialize.Clipped:
-        return _ext(serialize.EXT_CLIPPED, [value.prefix, value.original_length])
-    if t is serialize.TooDeep:
-        return _ext(serialize.EXT_TOO_DEEP, [value.type_name, value.length])
-    if t is serialize.Object:
-        return _ext(serialize.EXT_OBJECT, [value.type_name, value.attributes])
-    if t is serialize.Typed:
-        return _ext(serialize.EXT_TYPED, [value.type_name, value.value])
-    if t is Tuple:
-        return _ext(serialize.EXT_TYPED, ["tuple", list(value)])
-    if t is set or t is frozenset:
-        return _ext(serialize.EXT_TYPED, [t.__name__, list(value)])
-    if t is tuple:  # an array that a streaming reader read as a tuple
-        return list(value)
-    if t is serialize.Named:
-        return _ext(serialize.EXT_NAMED, [value.kind, value.name])
-    if t is serialize.EnumMember:
-        return _ext(serialize.EXT_ENUM, [value.type_name, value.name])
-    if t is Budget:
-        return ExtType(serialize.EXT_BUDGET, b"")
-    if t is serialize.Dropped:
-        return ExtType(serialize.EXT_DROPPED, b"")
-    if t is serialize.Failed:
-        return ExtType(serialize.EXT_FAILED, b"")
-    return _ext(serialize.EXT_REPR, [type(value).__name__, repr(value)])
-
-
-def _new_packer() -> msgpack.Packer:
-    # Strict types: tuples and sets reach _pack_marker and keep their kind.
-    return msgpack.Packer(default=_pack_marker, use_bin_type=True, strict_types=True)
-
-
-def pack_value(value: object, packer: msgpack.Packer | None = None) -> bytes:
-    """A decoded trace value in the serialiser's encoding again."""
-    try:
-        return (packer or _new_packer()).pack(value)
-    except ValueError:  # nested deeper than msgpack's C packer goes
-        return _pack_nested(value, _new_packer())
-
-
-def _pack_nested(value: object, packer: msgpack.Packer) -> bytes:
-    """pack_value without recursion, for values nested as deep as the
-    serialiser writes them."""
-    out = []
-    stack = [value]
-    while stack:
-        item: Any = stack.pop()
-        t = type(item)
-        if t is dict:
-            out.append(packer.pack_map_header(len(item)))
-            for key, entry in reversed(list(item.items())):
-                stack.append(entry)
-                stack.append(key)
-        elif t is list:
-            out.append(packer.pack_array_header(len(item)))
-            stack.extend(reversed(item))
-        else:
-            out.append(packer.pack(item))
-    return b"".join(out)
 
 
 class _Table:
@@ -147,7 +63,7 @@ class _Values:
     def __init__(self) -> None:
         self.index: dict[bytes, int] = {}
         self.items: list[bytes] = []
-        self._packer = _new_packer()
+        self._packer = new_packer()
         self._none = b"\xc0"
 
     def ref(self, value: object) -> int:
@@ -355,6 +271,16 @@ def _asset(name: str) -> str:
     return resources.files(__package__).joinpath(name).read_text(encoding="utf-8")
 
 
+# The viewer's modules, in the order they build on each other; each adds
+# its part to one namespace, and the page holds them in one script.
+SCRIPTS = ("decode.js", "layout.js", "values.js", "timeline.js", "panels.js", "main.js")
+
+
+def _script() -> str:
+    modules = "\n".join(_asset("js/" + name) for name in SCRIPTS)
+    return "(function () {\nvar ruvoViewer = {};\n" + modules + "})();\n"
+
+
 _SLOT = re.compile(r"__RUVO_([A-Z]+)__")
 
 
@@ -368,7 +294,7 @@ def build_page(trace: Union[dict, Sequence[dict]], *, title: str | None = None) 
     parts = {
         "TITLE": html.escape(title),
         "CSS": _asset("viewer.css"),
-        "JS": _asset("viewer.js"),
+        "JS": _script(),
         "DATA": _script_json(json.dumps(data, ensure_ascii=False, allow_nan=False, separators=(",", ":"))),
         "VALUES": _script_json(values),
     }

@@ -1,0 +1,102 @@
+"use strict";
+const test = require("node:test");
+const assert = require("node:assert/strict");
+const V = require("./load.js")("layout.js");
+
+const NO_EVENTS = { time: [], record: [], since: [], kind: [], label: [], severity: [], parent: [] };
+
+// main calls work twice (the second returned elsewhere: another frame of
+// the same function) and work calls leaf once; a second thread runs leaf.
+function page() {
+  return {
+    strings: ["main", "app.py", "work", "leaf", "app.py:9"],
+    frameName: [0, 2, 2, 3],
+    framePath: [1, 1, 1, 1],
+    end: 100,
+    threads: [
+      {
+        name: "MainThread", nativeId: 1, isMain: true, records: 10,
+        spans: {
+          // starts as deltas from the previous call's start
+          start: [0, 10, 5, 25], dur: [80, 20, 10, 30], depth: [0, 1, 2, 1], frame: [0, 1, 3, 2],
+          flagged: [3, 2],
+          callLocals: [0, 0, 1, 0], callArg: null, retValue: [0, -1, 0, 0], retLocals: [-1, 0, -1, 0],
+        },
+        events: Object.assign({}, NO_EVENTS, { time: [50], record: [0], since: [-7], kind: [0], label: [0], severity: [1], parent: [0] }),
+      },
+      {
+        name: "worker", nativeId: 2, isMain: false, records: 2,
+        spans: { start: [40], dur: [5], depth: [0], frame: [3], flagged: [], callLocals: [3], callArg: [0], retValue: [0], retLocals: [-1] },
+        events: NO_EVENTS,
+      },
+    ],
+  };
+}
+
+test("threads as rows of calls by depth, with times and value indexes", () => {
+  const [main, worker] = V.prepareThreads(page());
+  assert.deepEqual(Array.from(main.start), [0, 10, 15, 40]);
+  assert.deepEqual(Array.from(main.end), [80, 30, 25, 70]);
+  assert.equal(main.maxDepth, 2);
+  assert.deepEqual(main.rows.map((row) => Array.from(row.idx)), [[0], [1, 3], [2]]);
+  assert.deepEqual(Array.from(main.rows[1].start), [10, 40]);
+  assert.deepEqual(Array.from(main.flags), [0, 0, 0, 2]);
+  // 0 is the next new value; n > 0 the value n back; -1 none. The order is
+  // per call its locals, argument, return value and locals at return.
+  assert.deepEqual(Array.from(main.callLocals), [0, 2, 3, 5]);
+  assert.deepEqual(Array.from(main.retValue), [1, -1, 4, 6]);
+  assert.deepEqual(Array.from(main.retLocals), [-1, 3, -1, 7]);
+  assert.deepEqual(Array.from(main.callArg), [-1, -1, -1, -1]);
+  assert.deepEqual(Array.from(main.evRecord), [8]);
+  // The count goes on across threads.
+  assert.deepEqual([worker.callLocals[0], worker.callArg[0], worker.retValue[0]], [6, 9, 10]);
+});
+
+test("the call tree merges calls by caller path and function", () => {
+  const D = page();
+  const [main] = V.prepareThreads(D);
+  const groups = V.frameGroups(D);
+  assert.deepEqual(Array.from(groups), [0, 1, 1, 3]);
+  const root = V.aggregate(main, groups);
+  assert.equal(root.total, 80);
+  assert.equal(root.children.size, 1);
+  const mainNode = root.children.get(0);
+  assert.deepEqual([mainNode.count, mainNode.total, mainNode.own], [1, 80, 30]);
+  const work = mainNode.children.get(1);
+  // Both calls of work, whichever frame returned: the longest is the second.
+  assert.deepEqual([work.count, work.total, work.own, work.longest], [2, 50, 40, 3]);
+  assert.deepEqual([...work.children.keys()], [3]);
+  assert.equal(work.children.get(3).parent, work);
+});
+
+test("threads are stacked and the time span covers what was left out", () => {
+  const threads = V.prepareThreads(page());
+  const placed = V.place(threads, 100, { head: 20, row: 17, gap: 8 });
+  assert.deepEqual(threads.map((th) => [th.top, th.height]), [[0, 79], [79, 45]]);
+  assert.equal(placed.height, 124);
+  // From the left-out records' start (-7) to the end, 1% on both sides.
+  assert.ok(Math.abs(placed.t0 - -8.07) < 1e-9 && Math.abs(placed.t1 - 101.07) < 1e-9, JSON.stringify(placed));
+});
+
+test("search matches names and paths without case, counted per call", () => {
+  const D = page();
+  const threads = V.prepareThreads(D);
+  assert.deepEqual(Array.from(V.matchFrames(D, "lea")), [0, 0, 0, 1]);
+  assert.equal(V.countMatches(threads, V.matchFrames(D, "lea")), 2);
+  assert.deepEqual(Array.from(threads[0].rows[2].hits), [0, 1]);
+  assert.equal(V.countMatches(threads, V.matchFrames(D, "app.py")), 5);
+  assert.equal(V.countMatches(threads, V.matchFrames(D, "nothing")), 0);
+});
+
+test("durations and axis labels", () => {
+  assert.deepEqual([V.fmtDur(null), V.fmtDur(1500), V.fmtDur(250000), V.fmtDur(2.5e6), V.fmtDur(3.2e9)],
+    ["?", "1.5 µs", "250 µs", "2.50 ms", "3.20 s"]);
+  assert.equal(V.fmtAxis(1262800000, 1e8), "1263 ms");
+  assert.equal(V.fmtAxis(1250000000, 5e7), "1250 ms");
+  assert.equal(V.fmtAxis(1262800000, 1e9), "1 s");
+  assert.equal(V.fmtAxis(1500, 500), "1500 ns");
+  assert.equal(V.fmtAxis(2500, 1000), "3 µs");
+  assert.deepEqual([V.niceStep(0.7), V.niceStep(130), V.niceStep(4000)], [1, 200, 5000]);
+  assert.equal(V.lowerBound([1, 3, 3, 5], 3), 1);
+  assert.equal(V.lowerBound([1, 3, 3, 5], 6), 4);
+});
