@@ -212,11 +212,11 @@ class TestDatabasesThatAreNotRuvos:
     def test_a_database_locked_by_another_process_is_said_to_be(self, tmp_path, monkeypatch):
         path = tmp_path / "t.sqlite3"
         db.save_trace_in_sqlite(path, "trc_A", timeout=1, msgpack=msgpack.packb(sample()))
-        db._store_for(path).close()
+        db.store_for(path).close()
         holder = sqlite3.connect(path, isolation_level=None)
         holder.execute("PRAGMA locking_mode = EXCLUSIVE")
         holder.execute("BEGIN EXCLUSIVE")
-        monkeypatch.setattr(db, "READ_TIMEOUT", 0.1)
+        monkeypatch.setattr(db.reading, "READ_TIMEOUT", 0.1)
         try:
             assert cli("traces", "--db", str(path)) == (
                 2, "", f"ruvo: error: cannot read the trace database {path}: another process holds it locked\n")

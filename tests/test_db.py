@@ -251,7 +251,7 @@ def test_failure_on_a_file_that_is_not_a_database(tmp_path):
 def test_spill_files_never_overwrite_each_other(tmp_path, monkeypatch):
     path = tmp_path / "db_dir"
     path.mkdir()
-    monkeypatch.setattr(db.time, "time_ns", lambda: 1_700_000_000_000_000_000)
+    monkeypatch.setattr(db.spill.time, "time_ns", lambda: 1_700_000_000_000_000_000)
     (tmp_path / "db_dir.trc_D-1700000000000.msgpack").write_bytes(b"earlier")
     spilled = []
     for content in (b"one", b"two"):
@@ -438,7 +438,7 @@ def test_what_a_trace_left_out_is_in_its_row(tmp_path):
 
 
 def test_document_past_the_part_size_is_stored_whole_in_parts(tmp_path, monkeypatch):
-    monkeypatch.setattr(db, "PART_BYTES", 1000)
+    monkeypatch.setattr(db.store, "PART_BYTES", 1000)
     path = tmp_path / "t.sqlite3"
     big = document(foi=[frame_record("f", value="x" * 3500), frame_record("f", "return")])
     small = document(foi=[frame_record("g")])
@@ -475,7 +475,7 @@ class TestBatching:
     def test_queued_saves_are_stored_by_flush_in_order(self, tmp_path, monkeypatch):
         # Enough for several rows per statement, and one document in parts
         # among them, which must keep its place.
-        monkeypatch.setattr(db, "PART_BYTES", 1000)
+        monkeypatch.setattr(db.store, "PART_BYTES", 1000)
         path = tmp_path / "t.sqlite3"
         before, on_this_thread = db.save_counts(), db.saves_on_this_thread()
         db.start_batching(path)
@@ -538,7 +538,7 @@ class TestBatching:
 def test_saves_reuse_one_connection_and_reopen_a_replaced_database(tmp_path):
     path = tmp_path / "t.sqlite3"
     save(path, "trc_1", document("trc_1"))
-    store = db._store_for(path)
+    store = db.store_for(path)
     first = store._connection
     save(path, "trc_2", document("trc_2"))
     assert store._connection is first

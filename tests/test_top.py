@@ -231,7 +231,7 @@ class TestShowFilters:
         assert (streamed.records, streamed.threads) == (17, 2)
 
     def test_depth_while_streaming_counts_what_it_leaves_out(self, tmp_path, monkeypatch):
-        monkeypatch.setattr(db, "PART_BYTES", 300)  # read across parts too
+        monkeypatch.setattr(db.store, "PART_BYTES", 300)  # read across parts too
         doc = profile_document()
         path = tmp_path / "t.sqlite3"
         db.save_trace_in_sqlite(path, "trc_TOP", timeout=5, msgpack=msgpack.packb(doc))

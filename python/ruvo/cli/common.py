@@ -80,11 +80,11 @@ def busy_timeout() -> float:
 
 def db_path(option: Optional[str]) -> Path:
     """The database: the option, else the setting, else the default."""
-    from .. import db
+    from ..db import reading
 
     configured_settings = settings()
     if configured_settings.busy_timeout is not None:
-        db.READ_TIMEOUT = float(configured_settings.busy_timeout)
+        reading.READ_TIMEOUT = float(configured_settings.busy_timeout)
     if option:
         return Path(option)
     configured = configured_settings.db_path

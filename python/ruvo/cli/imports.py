@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import sqlite3
 import sys
 
 from .common import Command, CommandError, add_db_option, busy_timeout, db_path, display_path
@@ -41,7 +42,7 @@ def execute(options: argparse.Namespace) -> int:
             continue  # imported meanwhile by another command
         except db.DatabaseUnusable as error:
             raise CommandError(str(error)) from None
-        except (OSError, ValueError, db.sqlite3.Error) as error:
+        except (OSError, ValueError, sqlite3.Error) as error:
             sys.stderr.write(visible(f"ruvo: could not import {file}: {error}") + "\n")
             failures += 1
             continue

@@ -1,0 +1,277 @@
+"""Batched saving: the writer threads that store queued documents."""
+
+from __future__ import annotations
+
+import atexit
+import itertools
+import os
+import sqlite3
+import threading
+import time
+from pathlib import Path
+
+from .errors import TraceNotSaved
+from .spill import SaveCounts, log_not_saved, save_counts, spill_counted, tally
+from .store import Row, store_for
+
+# pytest --ruvo saves a trace per test, thousands a minute: the test's thread
+# only queues the document, and one writer thread per database stores what
+# has queued up in one transaction.  Until a batch is stored, its documents
+# are also in a queue file beside the database (not synced: a process that is
+# killed, calls os._exit or crashes leaves them there, and `ruvo import`, or
+# the next `pytest --ruvo`, stores them).
+
+
+# Documents waiting past this many bytes hold up the thread saving more.
+MAX_QUEUED_BYTES = 64 * 2**20
+# A batch is written once it holds this much, or this long after its first
+# trace, or at once when flushed or closed.
+BATCH_BYTES = 4 * 2**20
+BATCH_SECONDS = 0.25
+
+
+def _one_document_at_fault(error: BaseException) -> bool:
+    """Whether a failed batch may owe its failure to one of its documents,
+    rather than to the database (locked, unreadable, not ruvo's)."""
+    return isinstance(error, (sqlite3.DataError, sqlite3.IntegrityError, MemoryError, OverflowError)) or \
+        "too big" in str(error)
+
+
+class _QueueFile:
+    """The documents of one batch, also written to a file beside the
+    database until they are stored."""
+
+    def __init__(self, path: Path, number: int) -> None:
+        self.path = path.parent / f"{path.name}.{os.getpid()}-{number}.queue"
+        self.fd: int | None = None
+        self.failed = False
+
+    def append(self, data: bytes) -> None:
+        if self.failed:
+            return
+        try:
+            if self.fd is None:
+                self.path.parent.mkdir(parents=True, exist_ok=True)
+                self.fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_APPEND, 0o644)
+            view = memoryview(data)
+            while view:
+                view = view[os.write(self.fd, view):]
+        except OSError:
+            # The documents are still in memory: only the insurance is lost.
+            self.failed = True
+            self.remove()
+
+    def remove(self) -> None:
+        if self.fd is not None:
+            try:
+                os.close(self.fd)
+            except OSError:
+                pass
+            self.fd = None
+            try:
+                os.unlink(self.path)
+            except OSError:
+                pass
+
+
+class _Writer:
+    def __init__(self, path: Path) -> None:
+        self.store = store_for(path)
+        self.path = path
+        self._condition = threading.Condition()
+        self._queue: list[tuple[Row, float]] = []
+        self._queued_bytes = 0
+        self._queue_files = itertools.count(1)
+        self._queue_file = _QueueFile(path, next(self._queue_files))
+        self._writing = False
+        self._closing = False
+        self._flushing = 0
+        # Set when whoever waits for the writer cannot wait any longer
+        # (Ctrl-C at the end of a session): locks are no longer waited for,
+        # what cannot be stored at once is spilled.
+        self.hurry = threading.Event()
+        # Waited on instead of Thread.join: on 3.11 and 3.12 a join that Ctrl-C
+        # interrupts marks the thread as ended while it still runs.
+        self.finished = threading.Event()
+        self.thread = threading.Thread(target=self._run, name="ruvo-writer", daemon=True)
+        self.thread.start()
+
+    def put(self, row: Row, timeout: float) -> None:
+        with self._condition:
+            while self._queued_bytes > MAX_QUEUED_BYTES and not self.finished.is_set():
+                self._condition.wait(0.5)
+            self._queue_file.append(row.document)
+            self._queue.append((row, timeout))
+            self._queued_bytes += len(row.document)
+            if len(self._queue) == 1 or self._queued_bytes >= BATCH_BYTES:
+                self._condition.notify_all()
+
+    def flush(self) -> None:
+        """Return once everything queued so far is stored (or spilled)."""
+        with self._condition:
+            self._flushing += 1
+            self._condition.notify_all()
+            try:
+                while (self._queue or self._writing) and not self.finished.is_set():
+                    self._condition.wait(0.5)
+            finally:
+                self._flushing -= 1
+
+    def close(self) -> None:
+        with self._condition:
+            self._closing = True
+            self._condition.notify_all()
+        self.finished.wait()
+
+    def _run(self) -> None:
+        try:
+            self._batches()
+        finally:
+            self.finished.set()
+
+    def _batches(self) -> None:
+        # Threads started while a profiler records with threading on are
+        # hooked into it: this one has nothing to record.
+        from ..profiler import real_setprofile
+
+        real_setprofile(None)
+        while True:
+            with self._condition:
+                while not self._queue and not self._closing:
+                    self._condition.wait()
+                # Let a batch gather: a wake-up per trace would hand the
+                # interpreter lock back and forth with the program for
+                # every test, and commit one row at a time.
+                deadline = time.monotonic() + BATCH_SECONDS
+                while (self._queued_bytes < BATCH_BYTES and not self._closing and not self._flushing
+                       and (left := deadline - time.monotonic()) > 0):
+                    self._condition.wait(left)
+                if not self._queue:
+                    return
+                batch, self._queue, self._queued_bytes = self._queue, [], 0
+                queue_file, self._queue_file = self._queue_file, _QueueFile(self.path, next(self._queue_files))
+                self._writing = True
+                self._condition.notify_all()
+            try:
+                self._write(batch)
+                queue_file.remove()
+            except Exception:
+                tally.add(lost=len(batch))  # never reached, short of a bug: still counted
+            finally:
+                with self._condition:
+                    self._writing = False
+                    self._condition.notify_all()
+
+    def _write(self, batch: list[tuple[Row, float]]) -> None:
+        rows = [row for row, _ in batch]
+        try:
+            # One timeout for the whole batch: a locked database costs that
+            # once, then everything in the batch is spilled at once.
+            self.store.write(rows, max(timeout for _, timeout in batch), self.hurry)
+            tally.add(saved=len(batch))
+            return
+        except Exception as error:
+            failed = [(row, error) for row in rows]
+            if len(batch) > 1 and _one_document_at_fault(error):
+                # One by one, so that one bad document does not take the others along.
+                failed = []
+                for index, (row, timeout) in enumerate(batch):
+                    try:
+                        self.store.write([row], timeout, self.hurry)
+                        tally.add(saved=1)
+                    except Exception as alone:
+                        failed.append((row, alone))
+                        if not _one_document_at_fault(alone):
+                            failed += [(later, alone) for later, _ in batch[index + 1:]]
+                            break
+        for row, reason in failed:
+            # Counted, for whoever batches to report (save_counts).
+            try:
+                spill_counted(self.path, row.trace_id, row.document, reason)
+            except TraceNotSaved:
+                log_not_saved(row.describe)
+
+
+_writers: dict[tuple[int, str], _Writer] = {}
+_writers_lock = threading.Lock()
+_batching = False
+exiting = False
+
+
+def start_batching(db_path: str | os.PathLike | None = None) -> None:
+    """Queue saves for a writer thread from now on, until :func:`stop_batching`.
+
+    Passing the database starts its writer now, before a profiler does: a
+    thread started while one records with threading on would be hooked into it.
+    """
+    global _batching
+    _batching = True
+    if db_path is not None:
+        writer_if_batching(Path(db_path))
+
+
+def writer_if_batching(path: Path) -> _Writer | None:
+    if not _batching:
+        return None
+    return writer_for(path)
+
+
+def writer_for(path: Path) -> _Writer:
+    key = (os.getpid(), os.path.abspath(path))
+    with _writers_lock:
+        writer = _writers.get(key)
+        if writer is None or writer.finished.is_set():
+            writer = _writers[key] = _Writer(path)
+        return writer
+
+
+def flush() -> SaveCounts:
+    """Wait until every queued document is stored (or spilled); returns
+    :func:`save_counts`."""
+    with _writers_lock:
+        writers = [writer for (pid, _), writer in _writers.items() if pid == os.getpid()]
+    for writer in writers:
+        writer.flush()
+    return save_counts()
+
+
+def stop_batching() -> SaveCounts:
+    """Store what is queued, end the writer threads and save directly again.
+    Runs at exit too, so that a session cut short keeps its traces.
+
+    Ctrl-C while it waits (a database locked by another process) stops the
+    waiting: what is still queued is spilled beside the database, at once,
+    and the KeyboardInterrupt is raised once that is done."""
+    global _batching
+    _batching = False
+    with _writers_lock:
+        writers = [writer for (pid, _), writer in _writers.items() if pid == os.getpid()]
+        _writers.clear()
+    try:
+        for writer in writers:
+            writer.close()
+    except KeyboardInterrupt:
+        for writer in writers:
+            writer.hurry.set()
+        for writer in writers:
+            # Spilling is quick and bounded; a second Ctrl-C must not lose
+            # what the first one was about to keep.
+            while not writer.finished.is_set():
+                try:
+                    writer.finished.wait()
+                except KeyboardInterrupt:
+                    pass
+        raise
+    return save_counts()
+
+
+@atexit.register
+def _flush_at_exit() -> None:
+    # Registered on import, before any host that queues at exit (the
+    # middleware's unclosed responses): atexit runs those first.
+    global exiting
+    try:
+        stop_batching()
+    except KeyboardInterrupt:
+        pass
+    exiting = True

@@ -1,0 +1,105 @@
+"""The database's schema, how ruvo tells its own databases from anyone
+else's, and the upgrade of databases made by older versions."""
+
+from __future__ import annotations
+
+import sqlite3
+from pathlib import Path
+
+from .errors import DatabaseUnusable
+
+SCHEMA_VERSION = 4
+# Written into the database's header (PRAGMA application_id, "ruvo" in
+# ASCII): how ruvo tells its own databases from other programs' SQLite files.
+APPLICATION_ID = 0x7275766F
+
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS trace_documents (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    trace_id TEXT NOT NULL,
+    saved_at REAL NOT NULL,
+    started_at REAL,
+    source TEXT,
+    test_nodeid TEXT,
+    records INTEGER,
+    threads INTEGER,
+    size INTEGER NOT NULL,
+    document BLOB NOT NULL,
+    left_out TEXT,
+    parts INTEGER NOT NULL DEFAULT 0,
+    outcome TEXT,
+    digest BLOB
+);
+CREATE INDEX IF NOT EXISTS trace_documents_by_trace ON trace_documents (trace_id, id);
+CREATE INDEX IF NOT EXISTS trace_documents_by_time ON trace_documents (saved_at);
+CREATE UNIQUE INDEX IF NOT EXISTS trace_documents_once ON trace_documents (trace_id, digest);
+CREATE TABLE IF NOT EXISTS trace_document_parts (
+    document_id INTEGER NOT NULL,
+    part INTEGER NOT NULL,
+    data BLOB NOT NULL,
+    PRIMARY KEY (document_id, part)
+);
+"""
+
+# Columns added since the first schema, for databases made by older versions.
+_ADDED_COLUMNS = {"left_out": "TEXT", "parts": "INTEGER NOT NULL DEFAULT 0", "outcome": "TEXT", "digest": "BLOB"}
+# What a database may hold to be ruvo's, and what its documents table needs.
+_OUR_NAMES = frozenset({"trace_documents", "trace_document_parts", "trace_documents_by_trace",
+                        "trace_documents_by_time", "trace_documents_once"})
+_REQUIRED_COLUMNS = frozenset({"id", "trace_id", "saved_at", "size", "document"})
+
+
+def newer(path: Path, version: int) -> DatabaseUnusable:
+    return DatabaseUnusable(f"{path} was written by a newer ruvo (schema version {version}; this one knows "
+                            f"up to {SCHEMA_VERSION}): upgrade ruvo to use it")
+
+
+def identify(connection: sqlite3.Connection, path: Path) -> bool:
+    """Whether the database is ruvo's (False: empty, ruvo may make it its
+    own); raises :class:`DatabaseUnusable` for anyone else's or a newer
+    ruvo's, before anything in it is changed."""
+    (application,) = connection.execute("PRAGMA application_id").fetchone()
+    (version,) = connection.execute("PRAGMA user_version").fetchone()
+    if application == APPLICATION_ID:
+        if version > SCHEMA_VERSION:
+            raise newer(path, version)
+        return True
+    if application != 0:
+        raise DatabaseUnusable(f"{path} is not a ruvo trace database (another program's, application id "
+                               f"{application:#x}); give ruvo a file of its own with --db")
+    names = {name for (name,) in connection.execute("SELECT name FROM sqlite_master")}
+    if not names and version == 0:
+        return False
+    foreign = sorted(name for name in names - _OUR_NAMES if not name.startswith("sqlite_"))
+    if foreign:
+        listed = ", ".join(foreign[:4]) + (", ..." if len(foreign) > 4 else "")
+        raise DatabaseUnusable(f"{path} is not a ruvo trace database (it holds {listed}); "
+                               "give ruvo a file of its own with --db")
+    if "trace_documents" in names:
+        columns = {row[1] for row in connection.execute("PRAGMA table_info(trace_documents)")}
+        if not _REQUIRED_COLUMNS <= columns:
+            raise DatabaseUnusable(f"{path} is not a ruvo trace database (its trace_documents table is "
+                                   "another program's); give ruvo a file of its own with --db")
+    if version > SCHEMA_VERSION:
+        raise newer(path, version)
+    return True
+
+
+def ensure_schema(connection: sqlite3.Connection, path: Path) -> None:
+    (version,) = connection.execute("PRAGMA user_version").fetchone()
+    if version > SCHEMA_VERSION:
+        raise newer(path, version)
+    if version < SCHEMA_VERSION:
+        # Again under the write lock: the file may have changed hands since
+        # the connection was opened.
+        identify(connection, path)
+        # One by one: executescript() would commit the open transaction.
+        present = {row[1] for row in connection.execute("PRAGMA table_info(trace_documents)")}
+        for column, definition in _ADDED_COLUMNS.items():
+            if present and column not in present:
+                connection.execute(f"ALTER TABLE trace_documents ADD COLUMN {column} {definition}")
+        for statement in _SCHEMA.split(";"):
+            if statement.strip():
+                connection.execute(statement)
+        connection.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+        connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")

@@ -1,0 +1,241 @@
+"""Documents that could not be stored: written to files beside the
+database, counted, and found and imported later."""
+
+from __future__ import annotations
+
+import os
+import re
+import threading
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+from ..summary import Summary, summarize
+from .errors import DatabaseUnusable, TraceNotSaved, TraceUnreadable
+from .store import DEFAULT_TIMEOUT, Row, store_for
+
+
+@dataclass(frozen=True)
+class SaveCounts:
+    """What became of the documents this process saved: stored in a
+    database, spilled to these files, or lost (not even a file)."""
+
+    saved: int = 0
+    spilled: tuple[Path, ...] = ()
+    lost: int = 0
+
+    def since(self, earlier: "SaveCounts") -> "SaveCounts":
+        return SaveCounts(self.saved - earlier.saved, self.spilled[len(earlier.spilled):], self.lost - earlier.lost)
+
+
+class _Tally:
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._counts = SaveCounts()
+
+    def add(self, *, saved: int = 0, spilled: Path | None = None, lost: int = 0) -> None:
+        with self._lock:
+            counts = self._counts
+            self._counts = SaveCounts(counts.saved + saved, counts.spilled + ((spilled,) if spilled else ()),
+                                      counts.lost + lost)
+
+    def get(self) -> SaveCounts:
+        with self._lock:
+            return self._counts
+
+
+tally = _Tally()
+
+
+def save_counts() -> SaveCounts:
+    """Every save of this process so far, direct or batched (queued
+    documents count once written: :func:`flush` first)."""
+    return tally.get()
+
+
+def spill_counted(path: Path, trace_id: str, document: bytes, error: Exception) -> None:
+    try:
+        _spill(path, trace_id, document, error)
+    except TraceNotSaved as not_saved:
+        tally.add(spilled=not_saved.spill_path, lost=0 if not_saved.spill_path else 1)
+        raise
+
+
+def log_not_saved(describe: str | None) -> None:
+    if describe is not None:
+        import logging
+
+        logging.getLogger("ruvo").exception("ruvo: could not save %s", describe)
+
+
+_UNSAFE_NAME_CHARS = re.compile(r"[^A-Za-z0-9_.-]")
+
+
+def spill_file(path: Path, trace_id: str, document: bytes) -> tuple[Path | None, Exception | None]:
+    """Write the document beside the database, in a file named for the
+    database and the trace: the file, or None and what stopped it."""
+    directory = path.parent
+    stem = _UNSAFE_NAME_CHARS.sub("_", trace_id)[:100] or "trace"
+    millis = time.time_ns() // 1_000_000
+    try:
+        directory.mkdir(parents=True, exist_ok=True)
+        return _write_new_file(directory, f"{path.name}.{stem}-{millis}", document), None
+    except Exception as spill_error:
+        return None, spill_error
+
+
+def _spill(path: Path, trace_id: str, document: bytes, error: Exception) -> None:
+    """Write the document beside the database, then raise TraceNotSaved."""
+    spill_path, spill_error = spill_file(path, trace_id, document)
+    if spill_path is None:
+        raise TraceNotSaved(
+            f"trace {trace_id} could not be saved in {path} ({_reason(error)}), nor written beside it "
+            f"({_reason(spill_error)})",
+            trace_id=trace_id,
+            db_path=path,
+            spill_path=None,
+        ) from error
+    raise TraceNotSaved(
+        f"trace {trace_id} could not be saved in {path} ({_reason(error)}); it was written to {spill_path}",
+        trace_id=trace_id,
+        db_path=path,
+        spill_path=spill_path,
+    ) from error
+
+
+def _reason(error: BaseException | None) -> str:
+    # A refusal says it all in its message; SQLite's and the system's errors keep their type.
+    return str(error) if isinstance(error, DatabaseUnusable) else repr(error)
+
+
+def _write_new_file(directory: Path, base: str, data: bytes) -> Path:
+    """Write ``data`` to a file that did not exist before; never overwrite."""
+    for attempt in range(1000):
+        candidate = directory / (f"{base}.msgpack" if attempt == 0 else f"{base}-{attempt}.msgpack")
+        try:
+            fd = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+        except FileExistsError:
+            continue
+        try:
+            with os.fdopen(fd, "wb") as f:
+                f.write(data)
+                f.flush()
+                os.fsync(f.fileno())
+        except BaseException:
+            try:
+                os.unlink(candidate)
+            except OSError:
+                pass
+            raise
+        return candidate
+    raise FileExistsError(f"no free file name for {base} in {directory}")
+
+
+# --- spilled documents ---------------------------------------------------------
+
+
+def _process_alive(pid: int) -> bool:
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True  # someone else's process
+    return True
+
+
+def spilled_files(db_path: str | os.PathLike) -> list[Path]:
+    """Documents spilled beside the database and not imported yet, oldest
+    first: the files named for this database, and the queue files left by
+    processes that ended before storing them (not those of live ones)."""
+    path = Path(db_path)
+    prefix = path.name + "."
+    found = []
+    try:
+        entries = list(os.scandir(path.parent))
+    except OSError:
+        return []
+    for entry in entries:
+        name = entry.name
+        if not name.startswith(prefix):
+            continue
+        if name.endswith(".queue"):
+            pid = name[len(prefix):].split("-", 1)[0]
+            if not pid.isdigit() or _process_alive(int(pid)):
+                continue
+        elif not name.endswith(".msgpack"):
+            continue
+        try:
+            # Another command may be importing (and removing) them meanwhile.
+            if not entry.is_file():
+                continue
+            found.append((entry.stat().st_mtime, name, Path(entry.path)))
+        except OSError:
+            continue
+    return [file for _, _, file in sorted(found)]
+
+
+@dataclass(frozen=True)
+class Imported:
+    trace_id: str
+    summary: Summary | None
+    new: bool  # False: the same document was stored already
+
+
+def import_spilled(db_path: str | os.PathLike, file: str | os.PathLike, *, timeout: float = DEFAULT_TIMEOUT,
+                   keep: bool = False) -> list[Imported]:
+    """Store the documents of a spilled (or queue) file in the database, each
+    at most once, then remove the file (unless ``keep``).  Raises
+    :class:`TraceUnreadable` for a file that is not made of trace documents
+    (nothing is stored then), :class:`DatabaseUnusable` or the database's
+    own error when it cannot be written (the file stays)."""
+    from ..checks import DocumentDamaged, check_encoded
+
+    file = Path(file)
+    data = file.read_bytes()
+    documents = _documents_of(data, partial_tail=file.suffix == ".queue")
+    if not documents:
+        raise TraceUnreadable(f"{file} is not a trace document" + (" (it is empty)" if not data else ""))
+    rows = []
+    for document in documents:
+        try:
+            trace_id = check_encoded(document)
+        except DocumentDamaged as error:
+            raise TraceUnreadable(f"{file} is not a trace document: {error}") from None
+        rows.append(Row(trace_id, time.time(), summarize(document), document))
+    new = store_for(Path(db_path)).write(rows, timeout, exact=True)
+    if not keep:
+        try:
+            file.unlink()
+        except FileNotFoundError:
+            pass  # another import took it at the same time
+    return [Imported(row.trace_id, row.summary if isinstance(row.summary, Summary) else None, fresh)
+            for row, fresh in zip(rows, new)]
+
+
+def _documents_of(data: bytes, *, partial_tail: bool) -> list[bytes]:
+    """The encoded documents a file holds, back to back.  A queue file's last
+    one may be cut short (its process ended while writing it): it is left out."""
+    import msgpack
+
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(data), 1))
+    unpacker.feed(data)
+    documents = []
+    start = 0
+    while start < len(data):
+        try:
+            unpacker.skip()
+        except msgpack.OutOfData:
+            if partial_tail:
+                break
+            raise TraceUnreadable("the file ends inside a document") from None
+        except Exception as error:
+            raise TraceUnreadable(f"it does not decode ({error})") from None
+        end = unpacker.tell()
+        documents.append(data[start:end])
+        start = end
+    if not partial_tail and len(documents) > 1:
+        return []
+    return documents

@@ -1,0 +1,208 @@
+"""This process's connections to its databases, and the one transaction
+that inserts documents."""
+
+from __future__ import annotations
+
+import hashlib
+import itertools
+import os
+import sqlite3
+import threading
+import time
+from collections import OrderedDict
+from dataclasses import dataclass
+from pathlib import Path
+
+from ..summary import Summary, summarize
+from .schema import ensure_schema, identify
+
+# A document longer than this is stored in parts of this size: SQLite refuses
+# values past its length limit (1 GB by default), and a trace whose budget a
+# user raised that far must still be saved whole, in the database.
+PART_BYTES = 256 * 2**20
+
+DEFAULT_TIMEOUT = 60.0
+# Waits for a lock go in steps this long, so that an interrupt or a writer
+# told to hurry gives up within one step.
+_WAIT_STEP = 0.1
+_NO_SUMMARY = (None, None, None, None, None, None, None)
+
+
+# A queued row's summary, still to be made (by the writer, off the caller's thread).
+LATER = object()
+
+
+@dataclass(frozen=True)
+class Row:
+    trace_id: str
+    saved_at: float
+    summary: Summary | None | object  # Summary, None (does not decode) or LATER
+    document: bytes
+    describe: str | None = None  # logged when not stored, for hosts that are told no other way
+
+
+def is_busy(error: sqlite3.OperationalError) -> bool:
+    text = str(error)
+    return "locked" in text or "busy" in text
+
+
+class Store:
+    """This process's connection to one database.  Saves go through it
+    one at a time: opening a connection, checking the journal mode and the
+    schema for every trace cost more than storing a small one.  WAL with
+    synchronous=NORMAL keeps every committed trace through a crash of the
+    process (not of the machine), without a sync per commit."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self.lock = threading.Lock()
+        self._connection: sqlite3.Connection | None = None
+        self._identity: tuple[int, int] | None = None
+
+    def write(self, rows: list[Row], timeout: float, hurry: threading.Event | None = None, *,
+              exact: bool = False) -> list[bool]:
+        """Insert the rows in one transaction, or none of them (raises);
+        with ``exact``, whether each was new (False: the same document was
+        stored before).
+        Waits for a lock at most ``timeout`` seconds, and no longer once
+        ``hurry`` is set."""
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            for attempt in itertools.count():
+                began = time.monotonic()
+                wait = 0.0 if hurry is not None and hurry.is_set() else min(max(deadline - began, 0.0), _WAIT_STEP)
+                try:
+                    connection = self._connect(wait)
+                    connection.execute(f"PRAGMA busy_timeout = {int(wait * 1000)}")
+                    return _insert(connection, rows, self.path, exact)
+                except sqlite3.OperationalError as error:
+                    self.close()
+                    now = time.monotonic()
+                    if not is_busy(error) or now >= deadline or (hurry is not None and hurry.is_set()):
+                        raise
+                    # SQLite gives up at once, without waiting, when waiting could
+                    # deadlock (e.g. two connections switching a new file to WAL).
+                    if now - began < wait / 2:
+                        time.sleep(min(0.005 * 2 ** min(attempt, 6), max(0.0, deadline - now)))
+                except BaseException:
+                    self.close()
+                    raise
+        raise AssertionError("unreachable")
+
+    def _connect(self, timeout: float) -> sqlite3.Connection:
+        # A database removed or replaced since the last save is opened
+        # anew, so that no trace goes to a file nobody can find.
+        try:
+            stat = os.stat(self.path)
+            identity = (stat.st_dev, stat.st_ino)
+        except OSError:
+            identity = None
+        if self._connection is not None and identity == self._identity:
+            return self._connection
+        self.close()
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        connection = sqlite3.connect(self.path, timeout=timeout, isolation_level=None, check_same_thread=False)
+        try:
+            # Someone else's database is refused before its journal mode changes.
+            identify(connection, self.path)
+            if connection.execute("PRAGMA journal_mode").fetchone()[0] != "wal":
+                connection.execute("PRAGMA journal_mode=WAL")
+            connection.execute("PRAGMA synchronous=NORMAL")
+            stat = os.stat(self.path)
+        except BaseException:
+            connection.close()
+            raise
+        self._connection, self._identity = connection, (stat.st_dev, stat.st_ino)
+        return connection
+
+    def close(self) -> None:
+        connection, self._connection, self._identity = self._connection, None, None
+        if connection is not None:
+            try:
+                connection.close()
+            except Exception:
+                pass
+
+
+# A few databases at a time: tests and tools may save to many.
+_MAX_STORES = 4
+_stores: "OrderedDict[tuple[int, str], Store]" = OrderedDict()
+_stores_lock = threading.Lock()
+
+
+def store_for(path: Path) -> Store:
+    key = (os.getpid(), os.path.abspath(path))
+    with _stores_lock:
+        store = _stores.get(key)
+        if store is None:
+            store = _stores[key] = Store(path)
+            while len(_stores) > _MAX_STORES:
+                _, old = _stores.popitem(last=False)
+                with old.lock:
+                    old.close()
+        else:
+            _stores.move_to_end(key)
+        return store
+
+
+_INSERT_COLUMNS = (
+    "INSERT INTO trace_documents (trace_id, saved_at, started_at, source, test_nodeid,"
+    " records, threads, left_out, outcome, size, document, parts, digest) VALUES "
+)
+_ROW_VALUES = "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+# A document stored before (an import run twice, or two at once) is not
+# stored again: one row per trace id and content.
+_ONCE = " ON CONFLICT DO NOTHING"
+# Rows per INSERT statement: each statement is one step of SQLite, and each
+# step hands the interpreter lock to the program and waits to get it back.
+# 76 rows of 13 values stay under the 999 variables older SQLite allows.
+_ROWS_PER_STATEMENT = 76
+
+
+def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: bool) -> list[bool]:
+    connection.execute("BEGIN IMMEDIATE")
+    try:
+        ensure_schema(connection, path)
+        new: list[bool] = []
+        whole: list[tuple] = []  # documents stored in one piece, not yet inserted
+
+        def insert_whole() -> None:
+            for start in range(0, len(whole), _ROWS_PER_STATEMENT):
+                chunk = whole[start : start + _ROWS_PER_STATEMENT]
+                cursor = connection.execute(_INSERT_COLUMNS + ", ".join([_ROW_VALUES] * len(chunk)) + _ONCE,
+                                            [value for values in chunk for value in values])
+                # Which of a chunk were there before is not told (only ``exact`` writes tell).
+                new.extend([cursor.rowcount > 0] * len(chunk))
+            whole.clear()
+
+        for row in rows:
+            summary = summarize(row.document) if row.summary is LATER else row.summary
+            assert summary is None or isinstance(summary, Summary)
+            columns = _NO_SUMMARY if summary is None else (
+                summary.started_at, summary.source, summary.test_nodeid, summary.records, summary.threads,
+                summary.left_out, summary.outcome,
+            )
+            document = row.document
+            parts = [document[i : i + PART_BYTES] for i in range(0, len(document), PART_BYTES)] or [b""]
+            values = (row.trace_id, row.saved_at, *columns, len(document), parts[0], len(parts) - 1,
+                      hashlib.sha256(document).digest())
+            if len(parts) == 1 and not exact:
+                whole.append(values)
+                continue
+            insert_whole()  # rows keep the order they were saved in
+            cursor = connection.execute(_INSERT_COLUMNS + _ROW_VALUES + _ONCE, values)
+            new.append(cursor.rowcount == 1)
+            if cursor.rowcount != 1:
+                continue
+            for number, part in enumerate(parts[1:], start=1):
+                connection.execute(
+                    "INSERT INTO trace_document_parts (document_id, part, data) VALUES (?, ?, ?)",
+                    (cursor.lastrowid, number, part),
+                )
+        insert_whole()
+        connection.execute("COMMIT")
+        return new
+    except BaseException:
+        if connection.in_transaction:
+            connection.execute("ROLLBACK")
+        raise
