@@ -123,21 +123,27 @@ void write_f64(Buffer& b, double v) {
 
 void write_long_str_header(Buffer& b, size_t n) { put_sized(b, n, 0xd9, 0xda, 0xdb); }
 
+void write_bin_header(Buffer& b, size_t n) { put_sized(b, n, 0xc4, 0xc5, 0xc6); }
+
 void write_bin(Buffer& b, std::string_view s) {
-    put_sized(b, s.size(), 0xc4, 0xc5, 0xc6);
+    write_bin_header(b, s.size());
     b.append(s);
 }
 
-void write_ext(Buffer& b, int8_t type, std::string_view data) {
-    switch (data.size()) {
+void write_ext_header(Buffer& b, uint8_t code, size_t n) {
+    switch (n) {
         case 1: put8(b, 0xd4); break;
         case 2: put8(b, 0xd5); break;
         case 4: put8(b, 0xd6); break;
         case 8: put8(b, 0xd7); break;
         case 16: put8(b, 0xd8); break;
-        default: put_sized(b, data.size(), 0xc7, 0xc8, 0xc9);
+        default: put_sized(b, n, 0xc7, 0xc8, 0xc9);
     }
-    put8(b, static_cast<uint8_t>(type));
+    put8(b, code);
+}
+
+void write_ext(Buffer& b, int8_t type, std::string_view data) {
+    write_ext_header(b, static_cast<uint8_t>(type), data.size());
     b.append(data);
 }
 

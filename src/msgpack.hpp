@@ -45,6 +45,14 @@ class Buffer {
         size_ += n;
     }
     void append(std::string_view text) { append(text.data(), text.size()); }
+    void append(const Buffer& other) { append(other.data(), other.size()); }
+    // Opens `n` bytes at `pos` and copies `bytes` there.
+    void insert(size_t pos, const void* bytes, size_t n) {
+        if (n > capacity_ - size_) grow(n);
+        std::memmove(data_ + pos + n, data_ + pos, size_ - pos);
+        std::memcpy(data_ + pos, bytes, n);
+        size_ += n;
+    }
     void push_back(char byte) {
         if (size_ == capacity_) grow(1);
         data_[size_++] = byte;
@@ -92,7 +100,11 @@ inline void write_str(Buffer& b, std::string_view s) {
     write_str_header(b, s.size());
     b.append(s);
 }
+void write_bin_header(Buffer& b, size_t n);
 void write_bin(Buffer& b, std::string_view s);
+// The header of an extension of `n` bytes of data: the fixext forms where
+// they fit, as msgpack's packer chooses.
+void write_ext_header(Buffer& b, uint8_t code, size_t n);
 void write_ext(Buffer& b, int8_t type, std::string_view data);
 void write_array_header(Buffer& b, uint32_t n);
 void write_map_header(Buffer& b, uint32_t n);

@@ -14,6 +14,7 @@
 #include <datetime.h>
 #include <structmember.h>
 
+#include "msgpack.hpp"
 #include "refs.hpp"
 
 namespace ruvo::ser {
@@ -53,196 +54,25 @@ Globals G;
 
 // ---------------------------------------------------------------- writing
 
-// A growable byte buffer whose small appends inline: the encoder writes one
-// or a few bytes at a time.
-class Bytes {
-  public:
-    Bytes() = default;
-    Bytes(const char* text) { append(text, std::strlen(text)); }  // NOLINT: literals read as buffers
-    Bytes(const Bytes& other) { append(other); }
-    Bytes& operator=(const Bytes& other) {
-        if (this != &other) {
-            size_ = 0;
-            append(other);
-        }
-        return *this;
-    }
-    Bytes(Bytes&& other) noexcept = default;
-    Bytes& operator=(Bytes&& other) noexcept = default;
+// The encoder writes through the one MessagePack writer (msgpack.hpp); what
+// is its own is writing a payload before its extension header.
 
-    void push_back(char c) {
-        if (size_ == capacity_) grow(1);
-        data_[size_++] = c;
-    }
-    void append(const char* p, size_t n) {
-        if (capacity_ - size_ < n) grow(n);
-        if (n != 0) std::memcpy(data_.get() + size_, p, n);
-        size_ += n;
-    }
-    void append(const Bytes& other) { append(other.data(), other.size()); }
-    void append(const Bytes& other, size_t pos, size_t n) { append(other.data() + pos, n); }
-    void resize(size_t n) {
-        if (n > capacity_) grow(n - size_);
-        if (n > size_) std::memset(data_.get() + size_, 0, n - size_);
-        size_ = n;
-    }
-    // Opens `n` bytes at `pos` and copies `p` there.
-    void insert(size_t pos, const char* p, size_t n) {
-        if (capacity_ - size_ < n) grow(n);
-        std::memmove(data_.get() + pos + n, data_.get() + pos, size_ - pos);
-        std::memcpy(data_.get() + pos, p, n);
-        size_ += n;
-    }
-    void clear() { size_ = 0; }
-    const char* data() const { return data_.get(); }
-    size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
-    size_t capacity() const { return capacity_; }
+void put_u8(Buffer& o, unsigned v) { o.push_back(static_cast<char>(v & 0xFF)); }
 
-  private:
-    void grow(size_t extra) {
-        size_t capacity = std::max<size_t>({64, capacity_ * 2, size_ + extra});
-        auto data = std::make_unique<char[]>(capacity);
-        if (size_ != 0) std::memcpy(data.get(), data_.get(), size_);
-        data_ = std::move(data);
-        capacity_ = capacity;
-    }
-
-    std::unique_ptr<char[]> data_;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-};
-
-void put_u8(Bytes& o, unsigned v) { o.push_back(static_cast<char>(v & 0xFF)); }
-
-void put_be(Bytes& o, uint64_t v, int nbytes) {
+void put_be(Buffer& o, uint64_t v, int nbytes) {
     for (int i = nbytes - 1; i >= 0; --i) put_u8(o, static_cast<unsigned>(v >> (8 * i)));
 }
 
-void put_uint(Bytes& o, uint64_t n) {
-    if (n < 0x80) {
-        put_u8(o, static_cast<unsigned>(n));
-    } else if (n < 0x100) {
-        put_u8(o, 0xCC);
-        put_u8(o, static_cast<unsigned>(n));
-    } else if (n < 0x10000) {
-        put_u8(o, 0xCD);
-        put_be(o, n, 2);
-    } else if (n < 0x100000000ULL) {
-        put_u8(o, 0xCE);
-        put_be(o, n, 4);
-    } else {
-        put_u8(o, 0xCF);
-        put_be(o, n, 8);
-    }
-}
-
-// msgpack's choice for a signed value of at most zero.
-void put_nonpositive(Bytes& o, long long d) {
-    if (d < -(1LL << 5)) {
-        if (d < -(1LL << 15)) {
-            if (d < -(1LL << 31)) {
-                put_u8(o, 0xD3);
-                put_be(o, static_cast<uint64_t>(d), 8);
-            } else {
-                put_u8(o, 0xD2);
-                put_be(o, static_cast<uint64_t>(d), 4);
-            }
-        } else if (d < -(1 << 7)) {
-            put_u8(o, 0xD1);
-            put_be(o, static_cast<uint64_t>(d), 2);
-        } else {
-            put_u8(o, 0xD0);
-            put_be(o, static_cast<uint64_t>(d), 1);
-        }
-    } else {
-        put_u8(o, static_cast<unsigned>(d));
-    }
-}
-
-void put_sized(Bytes& o, size_t n, unsigned fix_base, size_t fix_max, unsigned c8, unsigned c16, unsigned c32) {
-    if (n <= fix_max) {
-        put_u8(o, fix_base | static_cast<unsigned>(n));
-    } else if (c8 != 0 && n < 0x100) {
-        put_u8(o, c8);
-        put_u8(o, static_cast<unsigned>(n));
-    } else if (n < 0x10000) {
-        put_u8(o, c16);
-        put_be(o, n, 2);
-    } else {
-        put_u8(o, c32);
-        put_be(o, n, 4);
-    }
-}
-
-void put_str_header(Bytes& o, size_t n) { put_sized(o, n, 0xA0, 31, 0xD9, 0xDA, 0xDB); }
-void put_array_header(Bytes& o, size_t n) { put_sized(o, n, 0x90, 15, 0, 0xDC, 0xDD); }
-void put_map_header(Bytes& o, size_t n) { put_sized(o, n, 0x80, 15, 0, 0xDE, 0xDF); }
-
-void put_bin_header(Bytes& o, size_t n) {
-    if (n < 0x100) {
-        put_u8(o, 0xC4);
-        put_u8(o, static_cast<unsigned>(n));
-    } else if (n < 0x10000) {
-        put_u8(o, 0xC5);
-        put_be(o, n, 2);
-    } else {
-        put_u8(o, 0xC6);
-        put_be(o, n, 4);
-    }
-}
-
-void put_ext_header(Bytes& o, unsigned code, size_t n) {
-    switch (n) {
-        case 1: put_u8(o, 0xD4); break;
-        case 2: put_u8(o, 0xD5); break;
-        case 4: put_u8(o, 0xD6); break;
-        case 8: put_u8(o, 0xD7); break;
-        case 16: put_u8(o, 0xD8); break;
-        default:
-            if (n < 0x100) {
-                put_u8(o, 0xC7);
-                put_u8(o, static_cast<unsigned>(n));
-            } else if (n < 0x10000) {
-                put_u8(o, 0xC8);
-                put_be(o, n, 2);
-            } else {
-                put_u8(o, 0xC9);
-                put_be(o, n, 4);
-            }
-    }
-    put_u8(o, code);
-}
-
-void put_ext(Bytes& o, unsigned code, const Bytes& payload) {
-    put_ext_header(o, code, payload.size());
-    o.append(payload);
-}
-
-void put_marker(Bytes& o, unsigned code) { put_ext_header(o, code, 0); }
-
 // Makes the bytes from `start` on the payload of an extension: its header is
 // put in front once the payload's size is known.
-void wrap_ext(Bytes& o, size_t start, unsigned code) {
-    Bytes header;
-    put_ext_header(header, code, o.size() - start);
+void wrap_ext(Buffer& o, size_t start, unsigned code) {
+    Buffer header;
+    write_ext_header(header, static_cast<uint8_t>(code), o.size() - start);
     o.insert(start, header.data(), header.size());
 }
 
 // The most an extension header takes.
 constexpr int64_t EXT_HEADER_MAX = 6;
-
-void put_double(Bytes& o, double d) {
-    uint64_t bits;
-    std::memcpy(&bits, &d, sizeof bits);
-    put_u8(o, 0xCB);
-    put_be(o, bits, 8);
-}
-
-void put_bin(Bytes& o, const char* data, size_t n) {
-    put_bin_header(o, n);
-    o.append(data, n);
-}
 
 // ---------------------------------------------------------------- text
 
@@ -278,7 +108,7 @@ struct Text {
         return n;
     }
 
-    static void put_char(Bytes& o, Py_UCS4 c) {
+    static void put_char(Buffer& o, Py_UCS4 c) {
         if (c < 0x80) {
             put_u8(o, c);
         } else if (c < 0x800) {
@@ -301,7 +131,7 @@ struct Text {
     }
 
     // Appends the first `end` characters.
-    void put(Bytes& o, Py_ssize_t end) const {
+    void put(Buffer& o, Py_ssize_t end) const {
         if (kind == PyUnicode_1BYTE_KIND) {
             const auto* p = static_cast<const Py_UCS1*>(data);
             Py_ssize_t i = 0;
@@ -319,16 +149,16 @@ struct Text {
 
     // Appends at most `cap` bytes of the encoding: a multi-byte character
     // that does not fit is left out whole, an escape is cut where it ends.
-    void put_capped(Bytes& o, size_t cap) const {
+    void put_capped(Buffer& o, size_t cap) const {
         size_t used = 0;
         for (Py_ssize_t i = 0; i < length; ++i) {
             Py_UCS4 c = at(i);
             size_t w = width(c);
             if (used + w > cap) {
                 if (w == 6) {
-                    Bytes esc;
+                    Buffer esc;
                     put_char(esc, c);
-                    o.append(esc, 0, cap - used);
+                    o.append(esc.data(), cap - used);
                 }
                 return;
             }
@@ -348,18 +178,18 @@ struct Text {
 };
 
 // One MessagePack str of the first `end` characters of `s`.
-void put_str(Bytes& o, PyObject* s, Py_ssize_t end) {
+void put_str(Buffer& o, PyObject* s, Py_ssize_t end) {
     if (PyUnicode_IS_ASCII(s)) {
-        put_str_header(o, static_cast<size_t>(end));
+        write_str_header(o, static_cast<size_t>(end));
         o.append(static_cast<const char*>(PyUnicode_DATA(s)), static_cast<size_t>(end));
         return;
     }
     Text t(s);
-    put_str_header(o, t.size(end));
+    write_str_header(o, t.size(end));
     t.put(o, end);
 }
 
-void put_str(Bytes& o, PyObject* s) { put_str(o, s, PyUnicode_GET_LENGTH(s)); }
+void put_str(Buffer& o, PyObject* s) { put_str(o, s, PyUnicode_GET_LENGTH(s)); }
 
 // ---------------------------------------------------------------- errors
 
@@ -404,7 +234,7 @@ struct TypeInfo {
     // another type at the same address, makes the entry stale.
     Ref type;
     Ref name;  // str, at most MAX_NAME_CHARS characters
-    Bytes name_msg;
+    Buffer name_msg;
     Kind kind = Kind::Other;
     bool wrapped = false;  // a container written as TYPED with its type name
     std::vector<SlotMember> slots;
@@ -759,7 +589,7 @@ Status snapshot_object(PyObject* v, const std::vector<SlotMember>& slots, Py_ssi
 // ---------------------------------------------------------------- scalars
 
 // An exact int: true when written natively, false when outside 64 bits.
-bool put_small_int(Bytes& o, PyObject* v) {
+bool put_small_int(Buffer& o, PyObject* v) {
     // Most ints fit one internal digit: read it without a call.
 #if PY_VERSION_HEX >= 0x030C0000
     auto* as_long = reinterpret_cast<PyLongObject*>(v);
@@ -773,9 +603,9 @@ bool put_small_int(Bytes& o, PyObject* v) {
         if (d >= 0 && d < 0x80) {
             o.push_back(static_cast<char>(d));
         } else if (d > 0) {
-            put_uint(o, static_cast<uint64_t>(d));
+            write_uint(o, static_cast<uint64_t>(d));
         } else {
-            put_nonpositive(o, d);
+            write_int(o, d);
         }
         return true;
     }
@@ -783,16 +613,16 @@ bool put_small_int(Bytes& o, PyObject* v) {
     long long d = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (overflow == 0) {
         if (d > 0) {
-            put_uint(o, static_cast<uint64_t>(d));
+            write_uint(o, static_cast<uint64_t>(d));
         } else {
-            put_nonpositive(o, d);
+            write_int(o, d);
         }
         return true;
     }
     if (overflow > 0) {
         unsigned long long u = PyLong_AsUnsignedLongLong(v);
         if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-            put_uint(o, u);
+            write_uint(o, u);
             return true;
         }
         PyErr_Clear();
@@ -801,18 +631,18 @@ bool put_small_int(Bytes& o, PyObject* v) {
 }
 
 // An int outside 64 bits: BIGINT text, or a REPR when it is too big to write.
-Status put_bigint(Bytes& o, PyObject* v, int64_t max_str_bytes) {
+Status put_bigint(Buffer& o, PyObject* v, int64_t max_str_bytes) {
     Ref bits_obj = Ref::steal(PyObject_CallMethodNoArgs(v, G.s_bit_length));
     if (!bits_obj) return failed_call();
     long long bits = PyLong_AsLongLong(bits_obj.get());
     if (bits == -1 && PyErr_Occurred()) return failed_call();
-    Bytes payload;
+    Buffer payload;
     if (bits > 4 * max_str_bytes) {
         Ref text = Ref::steal(PyUnicode_FromFormat("<int of %lld bits>", bits));
         if (!text) return failed_call();
         payload.append("\x92\xa3int");
         put_str(payload, text.get());
-        put_ext(o, EXT_REPR, payload);
+        write_ext(o, EXT_REPR, payload.view());
         return Status::Ok;
     }
     Ref digits;
@@ -828,19 +658,19 @@ Status put_bigint(Bytes& o, PyObject* v, int64_t max_str_bytes) {
         digits = Ref::steal(PyNumber_ToBase(v, 16));
         if (!digits) return failed_call();
     }
-    put_ext_header(o, EXT_BIGINT, static_cast<size_t>(PyUnicode_GET_LENGTH(digits.get())));
+    write_ext_header(o, EXT_BIGINT, static_cast<size_t>(PyUnicode_GET_LENGTH(digits.get())));
     o.append(static_cast<const char*>(PyUnicode_DATA(digits.get())),
              static_cast<size_t>(PyUnicode_GET_LENGTH(digits.get())));
     return Status::Ok;
 }
 
-Status put_int(Bytes& o, PyObject* v, int64_t max_str_bytes) {
+Status put_int(Buffer& o, PyObject* v, int64_t max_str_bytes) {
     if (put_small_int(o, v)) return Status::Ok;
     return put_bigint(o, v, max_str_bytes);
 }
 
 // msgpack.Timestamp, as msgpack's packer writes it.
-Status put_timestamp(Bytes& o, PyObject* v) {
+Status put_timestamp(Buffer& o, PyObject* v) {
     Ref seconds_obj = Ref::steal(PyObject_GetAttr(v, G.s_seconds));
     if (!seconds_obj) return failed_call();
     long long seconds = PyLong_AsLongLong(seconds_obj.get());
@@ -853,14 +683,14 @@ Status put_timestamp(Bytes& o, PyObject* v) {
     if ((static_cast<uint64_t>(seconds) >> 34) == 0) {
         auto data64 = (static_cast<uint64_t>(nanos) << 34) | static_cast<uint64_t>(seconds);
         if ((data64 & 0xffffffff00000000ULL) == 0) {
-            put_ext_header(o, 0xFF, 4);
+            write_ext_header(o, 0xFF, 4);
             put_be(o, data64, 4);
         } else {
-            put_ext_header(o, 0xFF, 8);
+            write_ext_header(o, 0xFF, 8);
             put_be(o, data64, 8);
         }
     } else {
-        put_ext_header(o, 0xFF, 12);
+        write_ext_header(o, 0xFF, 12);
         put_be(o, nanos, 4);
         put_be(o, static_cast<uint64_t>(seconds), 8);
     }
@@ -869,7 +699,7 @@ Status put_timestamp(Bytes& o, PyObject* v) {
 
 // A user ExtType as msgpack's packer writes it: Failed when the packer
 // would refuse it. `exact` asks for what the reference encoder checks first.
-Status put_user_ext(Bytes& o, PyObject* v, bool exact, int64_t max_len) {
+Status put_user_ext(Buffer& o, PyObject* v, bool exact, int64_t max_len) {
     if (PyTuple_GET_SIZE(v) < 2) return Status::Failed;
     PyObject* code = PyTuple_GET_ITEM(v, 0);
     PyObject* data = PyTuple_GET_ITEM(v, 1);
@@ -890,16 +720,17 @@ Status put_user_ext(Bytes& o, PyObject* v, bool exact, int64_t max_len) {
     } else {
         return Status::Failed;
     }
-    put_ext_header(o, static_cast<unsigned>(c), static_cast<size_t>(n));
+    write_ext_header(o, static_cast<uint8_t>(c), static_cast<size_t>(n));
     o.append(bytes, static_cast<size_t>(n));
     return Status::Ok;
 }
 
-void put_clipped_bytes(Bytes& o, const char* data, size_t keep, uint64_t length) {
-    Bytes payload = "\x92";
-    put_bin(payload, data, keep);
-    put_uint(payload, length);
-    put_ext(o, EXT_CLIPPED, payload);
+void put_clipped_bytes(Buffer& o, const char* data, size_t keep, uint64_t length) {
+    Buffer payload;
+    payload.push_back('\x92');
+    write_bin(payload, {data, keep});
+    write_uint(payload, length);
+    write_ext(o, EXT_CLIPPED, payload.view());
 }
 
 // ---------------------------------------------------------------- scratch
@@ -912,7 +743,7 @@ struct Frame {
     size_t next = 0;
     int64_t child_depth = 0;
     int64_t child_objects = 0;  // objects around the items, this one included
-    Bytes marker;
+    Buffer marker;
     // An OBJECT or TYPED extension whose payload starts at `wrap_start`: its
     // header goes in front when the frame closes.
     size_t wrap_start = 0;
@@ -921,7 +752,7 @@ struct Frame {
 
 // Buffers kept between calls; each call (a re-entrant one too) takes its own.
 struct Scratch {
-    Bytes out;
+    Buffer out;
     // frames[0, open) are being walked; the rest keep their capacity.
     std::vector<Frame> frames;
     size_t open = 0;
@@ -958,7 +789,7 @@ class ScratchLease {
     ~ScratchLease() {
         scratch_->release();
         // A huge output would otherwise stay allocated in the pool.
-        if (scratch_->out.capacity() > (256u << 10)) scratch_->out = Bytes();
+        if (scratch_->out.capacity() > (256u << 10)) scratch_->out = Buffer();
         auto& pool = scratch_pool();
         if (pool.size() < 16) pool.push_back(std::move(scratch_));
     }
@@ -983,11 +814,11 @@ class FullEncoder {
   private:
     Status visit(PyObject* v, int64_t depth, int64_t objects);
     Status expand(PyObject* v, int64_t depth, int64_t objects, int64_t avail, uint8_t wrap_code,
-                  const Bytes* name_msg);
+                  const Buffer* name_msg);
     void close_wrap(Frame& frame);
     Status put_named(PyObject* v, Kind kind);
-    Status put_enum(PyObject* v, const Bytes& name_msg);
-    Status put_scalar(PyObject* v, const Bytes& name_msg);
+    Status put_enum(PyObject* v, const Buffer& name_msg);
+    Status put_scalar(PyObject* v, const Buffer& name_msg);
     Status put_leaf(PyObject* v);
     Status put_repr(PyObject* v);
     Status put_str_value(PyObject* v);
@@ -1077,15 +908,16 @@ Status FullEncoder::put_repr(PyObject* v) {
     if (default_repr_text(v, plain, sizeof plain, static_cast<size_t>(std::max<int64_t>(L_.max_repr_chars, 0)),
                           &plain_size)) {
         size_t header = plain_size < 32 ? 1 : 2;
-        put_ext_header(s_.out, EXT_REPR, 1 + info->name_msg.size() + header + plain_size);
+        write_ext_header(s_.out, EXT_REPR, 1 + info->name_msg.size() + header + plain_size);
         s_.out.push_back('\x92');
         s_.out.append(info->name_msg);
-        put_str_header(s_.out, plain_size);
+        write_str_header(s_.out, plain_size);
         s_.out.append(plain, plain_size);
         return Status::Ok;
     }
     Ref name = info->name.copy();
-    Bytes name_msg = info->name_msg;
+    Buffer name_msg;
+    name_msg.append(info->name_msg);
     Ref text = Ref::steal(PyObject_Repr(v));
     if (!text) {
         if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return Status::Escape;
@@ -1098,29 +930,29 @@ Status FullEncoder::put_repr(PyObject* v) {
         if (!text) return failed_call();
     }
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
-    Bytes payload;
+    Buffer payload;
     if (n > L_.max_repr_chars) {
         payload.push_back('\x93');
         payload.append(name_msg);
         put_str(payload, text.get(), static_cast<Py_ssize_t>(L_.max_repr_chars));
-        put_uint(payload, static_cast<uint64_t>(n));
+        write_uint(payload, static_cast<uint64_t>(n));
     } else {
         payload.push_back('\x92');
         payload.append(name_msg);
         put_str(payload, text.get());
     }
-    put_ext(s_.out, EXT_REPR, payload);
+    write_ext(s_.out, EXT_REPR, payload.view());
     return Status::Ok;
 }
 
 Status FullEncoder::put_str_value(PyObject* v) {
     auto cap = static_cast<size_t>(L_.max_str_bytes);
-    Bytes& o = s_.out;
+    Buffer& o = s_.out;
     if (PyUnicode_IS_ASCII(v)) {
         auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(v));
         const char* data = static_cast<const char*>(PyUnicode_DATA(v));
         if (n <= cap) {
-            put_str_header(o, n);
+            write_str_header(o, n);
             o.append(data, n);
             return Status::Ok;
         }
@@ -1128,17 +960,18 @@ Status FullEncoder::put_str_value(PyObject* v) {
     Text t(v);
     size_t size = PyUnicode_IS_ASCII(v) ? static_cast<size_t>(t.length) : t.size(t.length);
     if (size <= cap) {
-        put_str_header(o, size);
+        write_str_header(o, size);
         t.put(o, t.length);
         return Status::Ok;
     }
-    Bytes prefix;
+    Buffer prefix;
     t.put_capped(prefix, cap);
-    Bytes payload = "\x92";
-    put_str_header(payload, prefix.size());
+    Buffer payload;
+    payload.push_back('\x92');
+    write_str_header(payload, prefix.size());
     payload.append(prefix);
-    put_uint(payload, static_cast<uint64_t>(t.length));
-    put_ext(o, EXT_CLIPPED, payload);
+    write_uint(payload, static_cast<uint64_t>(t.length));
+    write_ext(o, EXT_CLIPPED, payload.view());
     return Status::Ok;
 }
 
@@ -1155,7 +988,7 @@ Status FullEncoder::put_memoryview(PyObject* v) {
     auto n = static_cast<size_t>(view->len);
     const char* data = static_cast<const char*>(view->buf);
     if (n <= static_cast<size_t>(L_.max_str_bytes)) {
-        put_bin(s_.out, data, n);
+        write_bin(s_.out, {data, n});
     } else {
         put_clipped_bytes(s_.out, data, static_cast<size_t>(L_.max_str_bytes), n);
     }
@@ -1164,7 +997,7 @@ Status FullEncoder::put_memoryview(PyObject* v) {
 
 Status FullEncoder::put_leaf(PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
-    Bytes& o = s_.out;
+    Buffer& o = s_.out;
     if (v == Py_None) {
         put_u8(o, 0xC0);
         return Status::Ok;
@@ -1174,7 +1007,7 @@ Status FullEncoder::put_leaf(PyObject* v) {
         return Status::Ok;
     }
     if (t == &PyFloat_Type) {
-        put_double(o, PyFloat_AS_DOUBLE(v));
+        write_f64(o, PyFloat_AS_DOUBLE(v));
         return Status::Ok;
     }
     if (t == &PyLong_Type) return put_int(o, v, L_.max_str_bytes);
@@ -1184,7 +1017,7 @@ Status FullEncoder::put_leaf(PyObject* v) {
         const char* data = is_bytes ? PyBytes_AS_STRING(v) : PyByteArray_AS_STRING(v);
         auto n = static_cast<size_t>(is_bytes ? PyBytes_GET_SIZE(v) : PyByteArray_GET_SIZE(v));
         if (n <= static_cast<size_t>(L_.max_str_bytes)) {
-            put_bin(o, data, n);
+            write_bin(o, {data, n});
         } else {
             put_clipped_bytes(o, data, static_cast<size_t>(L_.max_str_bytes), n);
         }
@@ -1208,13 +1041,13 @@ Status FullEncoder::put_leaf(PyObject* v) {
         return put_timestamp(o, v);
     }
     if (status != Status::Failed) return status;
-    o.resize(before);
+    o.truncate(before);
     // What is left (a mappingproxy of another mapping, an ExtType msgpack
     // refuses) has a repr that may run the program's code.
     if (L_.use_repr || t == &PyMemoryView_Type) return put_repr(v);
     const TypeInfo* info = type_info(t);
     if (info == nullptr) return Status::Escape;
-    put_ext(o, EXT_OPAQUE, info->name_msg);
+    write_ext(o, EXT_OPAQUE, info->name_msg.view());
     return Status::Ok;
 }
 
@@ -1276,10 +1109,10 @@ Status FullEncoder::put_named(PyObject* v, Kind kind) {
         name = Ref::steal(PyUnicode_FromString("?"));
         if (!name) return failed_call();
     }
-    Bytes& o = s_.out;
+    Buffer& o = s_.out;
     size_t start = o.size();
     o.push_back('\x92');
-    put_str_header(o, std::strlen(label));
+    write_str_header(o, std::strlen(label));
     o.append(label, std::strlen(label));
     put_str(o, name.get(), std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(name.get()), MAX_NAME_CHARS));
     wrap_ext(o, start, EXT_NAMED);
@@ -1288,7 +1121,7 @@ Status FullEncoder::put_named(PyObject* v, Kind kind) {
 
 // An enum member as ENUM [type_name, member_name]; Failed when it has no
 // name of its own (a combination of flags), to be written as an object.
-Status FullEncoder::put_enum(PyObject* v, const Bytes& name_msg) {
+Status FullEncoder::put_enum(PyObject* v, const Buffer& name_msg) {
     if (Py_TYPE(v)->tp_dictoffset == 0) return Status::Failed;
     Ref dict = Ref::steal(PyObject_GenericGetDict(v, nullptr));
     if (!dict) return failed_call();
@@ -1297,7 +1130,7 @@ Status FullEncoder::put_enum(PyObject* v, const Bytes& name_msg) {
         if (PyErr_Occurred() && must_escape()) return Status::Escape;
         return Status::Failed;
     }
-    Bytes& o = s_.out;
+    Buffer& o = s_.out;
     size_t start = o.size();
     o.push_back('\x92');
     o.append(name_msg);
@@ -1308,8 +1141,8 @@ Status FullEncoder::put_enum(PyObject* v, const Bytes& name_msg) {
 
 // A subclass of int, float, str or bytes as TYPED [type_name, base value],
 // the value read from the builtin's storage.
-Status FullEncoder::put_scalar(PyObject* v, const Bytes& name_msg) {
-    Bytes& o = s_.out;
+Status FullEncoder::put_scalar(PyObject* v, const Buffer& name_msg) {
+    Buffer& o = s_.out;
     size_t start = o.size();
     o.push_back('\x92');
     o.append(name_msg);
@@ -1319,13 +1152,13 @@ Status FullEncoder::put_scalar(PyObject* v, const Bytes& name_msg) {
         if (!exact) return failed_call();
         status = put_int(o, exact.get(), L_.max_str_bytes);
     } else if (PyFloat_Check(v)) {
-        put_double(o, PyFloat_AS_DOUBLE(v));
+        write_f64(o, PyFloat_AS_DOUBLE(v));
     } else if (PyUnicode_Check(v)) {
         status = put_str_value(v);
     } else {
         auto n = static_cast<size_t>(PyBytes_GET_SIZE(v));
         if (n <= static_cast<size_t>(L_.max_str_bytes)) {
-            put_bin(o, PyBytes_AS_STRING(v), n);
+            write_bin(o, {PyBytes_AS_STRING(v), n});
         } else {
             put_clipped_bytes(o, PyBytes_AS_STRING(v), static_cast<size_t>(L_.max_str_bytes), n);
         }
@@ -1349,7 +1182,7 @@ bool safe_repr_value(PyObject* v) {
 
 // Writes one value, or opens a frame for a container or object to be walked.
 Status FullEncoder::visit(PyObject* v, int64_t depth, int64_t objects) {
-    Bytes& out = s_.out;
+    Buffer& out = s_.out;
     reserved_ -= DROP_LEN;
     int64_t avail = L_.max_total_bytes - static_cast<int64_t>(out.size()) - reserved_;
     size_t before = out.size();
@@ -1365,7 +1198,7 @@ Status FullEncoder::visit(PyObject* v, int64_t depth, int64_t objects) {
     } else if (t == &PyBool_Type) {
         out.push_back(v == Py_True ? '\xc3' : '\xc2');
     } else if (t == &PyFloat_Type) {
-        put_double(out, PyFloat_AS_DOUBLE(v));
+        write_f64(out, PyFloat_AS_DOUBLE(v));
     } else {
         if (s_.frames.size() <= s_.open) s_.frames.emplace_back();
         Snapshot& snap = s_.frames[s_.open].snap;
@@ -1424,14 +1257,15 @@ Status FullEncoder::visit(PyObject* v, int64_t depth, int64_t objects) {
             if (in_active(v)) {
                 const TypeInfo* named = type_info(t);
                 if (named == nullptr) return Status::Escape;
-                put_ext(out, EXT_RECURSION, named->name_msg);
+                write_ext(out, EXT_RECURSION, named->name_msg.view());
             } else if (depth >= L_.max_depth || too_deep) {
                 const TypeInfo* named = type_info(t);
                 if (named == nullptr) return Status::Escape;
-                Bytes payload = "\x92";
+                Buffer payload;
+                payload.push_back('\x92');
                 payload.append(named->name_msg);
-                put_uint(payload, static_cast<uint64_t>(snap.length));
-                put_ext(out, EXT_TOO_DEEP, payload);
+                write_uint(payload, static_cast<uint64_t>(snap.length));
+                write_ext(out, EXT_TOO_DEEP, payload.view());
             } else {
                 const TypeInfo* named = wrapped ? type_info(t) : nullptr;
                 if (wrapped && named == nullptr) return Status::Escape;
@@ -1444,12 +1278,12 @@ Status FullEncoder::visit(PyObject* v, int64_t depth, int64_t objects) {
     }
     if (status == Status::Escape) return status;
     if (status == Status::Failed) {
-        out.resize(before);
-        put_marker(out, EXT_FAILED);
+        out.truncate(before);
+        write_ext_header(out, EXT_FAILED, 0);
     }
     if (static_cast<int64_t>(out.size() - before) > avail) {
-        out.resize(before);
-        put_marker(out, EXT_DROPPED);
+        out.truncate(before);
+        write_ext_header(out, EXT_DROPPED, 0);
     }
     return Status::Ok;
 }
@@ -1459,19 +1293,19 @@ Status FullEncoder::visit(PyObject* v, int64_t depth, int64_t objects) {
 // wrapped container or object writes [type_name, ...] as the payload of the
 // extension `wrap_code`, whose header the frame puts in front when it closes.
 Status FullEncoder::expand(PyObject* v, int64_t depth, int64_t objects, int64_t avail, uint8_t wrap_code,
-                           const Bytes* name_msg) {
-    Bytes& out = s_.out;
+                           const Buffer* name_msg) {
+    Buffer& out = s_.out;
     Frame& frame = s_.frames[s_.open];
     Snapshot& snap = frame.snap;
     int64_t n = snap.length;
     int64_t per_item = snap.map ? 2 * DROP_LEN : DROP_LEN;
     int64_t k = std::min(n, L_.max_items);
-    Bytes& marker = frame.marker;
+    Buffer& marker = frame.marker;
     auto make_marker = [&]() {
         marker.clear();
-        Bytes count;
-        put_uint(count, static_cast<uint64_t>(n - k));
-        put_ext(marker, EXT_OMITTED, count);
+        Buffer count;
+        write_uint(count, static_cast<uint64_t>(n - k));
+        write_ext(marker, EXT_OMITTED, count.view());
         if (snap.map) put_u8(marker, 0xC0);
     };
     marker.clear();
@@ -1482,7 +1316,7 @@ Status FullEncoder::expand(PyObject* v, int64_t depth, int64_t objects, int64_t 
         int64_t room = avail - header_len - 16;
         if (room < 0) {
             snap.clear();
-            put_marker(out, EXT_DROPPED);
+            write_ext_header(out, EXT_DROPPED, 0);
             return Status::Ok;
         }
         k = room / per_item;
@@ -1497,9 +1331,9 @@ Status FullEncoder::expand(PyObject* v, int64_t depth, int64_t objects, int64_t 
     }
     size_t entries = static_cast<size_t>(k) + (marker.empty() ? 0 : 1);
     if (snap.map) {
-        put_map_header(out, entries);
+        write_map_header(out, entries);
     } else {
-        put_array_header(out, entries);
+        write_array_header(out, entries);
     }
     if (snap.pairs) {
         // Unpacked last to first, as the reference pushes them.
@@ -1590,7 +1424,7 @@ class LightEncoder {
     Status put_opaque(PyObject* x) {
         const TypeInfo* info = type_info(Py_TYPE(x));
         if (info == nullptr) return Status::Escape;
-        put_ext(s_.out, EXT_OPAQUE, info->name_msg);
+        write_ext(s_.out, EXT_OPAQUE, info->name_msg.view());
         return Status::Ok;
     }
 
@@ -1605,7 +1439,7 @@ class LightEncoder {
 // member of a small container: Failed when it would raise.
 Status LightEncoder::pack_member(PyObject* x) {
     PyTypeObject* t = Py_TYPE(x);
-    Bytes& o = s_.out;
+    Buffer& o = s_.out;
     if (x == Py_None) {
         put_u8(o, 0xC0);
     } else if (t == &PyBool_Type) {
@@ -1613,9 +1447,9 @@ Status LightEncoder::pack_member(PyObject* x) {
     } else if (t == &PyLong_Type) {
         return put_int(o, x, L_.max_str_bytes);
     } else if (t == &PyFloat_Type) {
-        put_double(o, PyFloat_AS_DOUBLE(x));
+        write_f64(o, PyFloat_AS_DOUBLE(x));
     } else if (t == &PyBytes_Type) {
-        put_bin(o, PyBytes_AS_STRING(x), static_cast<size_t>(PyBytes_GET_SIZE(x)));
+        write_bin(o, {PyBytes_AS_STRING(x), static_cast<size_t>(PyBytes_GET_SIZE(x))});
     } else if (t == &PyUnicode_Type) {
         if (Text(x).has_surrogate(PyUnicode_GET_LENGTH(x))) return Status::Failed;
         put_str(o, x);
@@ -1630,9 +1464,9 @@ Status LightEncoder::pack_member(PyObject* x) {
 }
 
 Status LightEncoder::pack_direct(PyObject* value, PyTypeObject* t) {
-    Bytes& o = s_.out;
+    Buffer& o = s_.out;
     if (t == &PyDict_Type) {
-        put_map_header(o, static_cast<size_t>(PyDict_GET_SIZE(value)));
+        write_map_header(o, static_cast<size_t>(PyDict_GET_SIZE(value)));
         Py_ssize_t pos = 0;
         PyObject *key, *val;
         while (PyDict_Next(value, &pos, &key, &val)) {
@@ -1645,7 +1479,7 @@ Status LightEncoder::pack_direct(PyObject* value, PyTypeObject* t) {
     }
     Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
     PyObject** items = PySequence_Fast_ITEMS(value);
-    put_array_header(o, static_cast<size_t>(n));
+    write_array_header(o, static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         Status status = pack_member(items[i]);
         if (status != Status::Ok) return status;
@@ -1656,7 +1490,7 @@ Status LightEncoder::pack_direct(PyObject* value, PyTypeObject* t) {
 // A scalar, short text or a marker.
 Status LightEncoder::put_value(PyObject* v) {
     PyTypeObject* t = Py_TYPE(v);
-    Bytes& o = s_.out;
+    Buffer& o = s_.out;
     auto limit = static_cast<Py_ssize_t>(L_.light_max_str);
     if (is_light_scalar(t)) return pack_member(v);
     if (t == &PyUnicode_Type) {
@@ -1665,16 +1499,17 @@ Status LightEncoder::put_value(PyObject* v) {
             put_str(o, v);
             return Status::Ok;
         }
-        Bytes payload = "\x92";
+        Buffer payload;
+        payload.push_back('\x92');
         put_str(payload, v, limit);
-        put_uint(payload, static_cast<uint64_t>(n));
-        put_ext(o, EXT_CLIPPED, payload);
+        write_uint(payload, static_cast<uint64_t>(n));
+        write_ext(o, EXT_CLIPPED, payload.view());
         return Status::Ok;
     }
     if (t == &PyBytes_Type) {
         auto n = static_cast<size_t>(PyBytes_GET_SIZE(v));
         if (n <= static_cast<size_t>(limit)) {
-            put_bin(o, PyBytes_AS_STRING(v), n);
+            write_bin(o, {PyBytes_AS_STRING(v), n});
         } else {
             put_clipped_bytes(o, PyBytes_AS_STRING(v), static_cast<size_t>(limit), n);
         }
@@ -1686,14 +1521,14 @@ Status LightEncoder::put_value(PyObject* v) {
 // A second-level value: a small dict, list or tuple of plain values as it is.
 Status LightEncoder::put_nested(PyObject* x) {
     PyTypeObject* t = Py_TYPE(x);
-    Bytes& o = s_.out;
+    Buffer& o = s_.out;
     if (t == &PyDict_Type && PyDict_GET_SIZE(x) <= LIGHT_NESTED_ITEMS) {
         Py_ssize_t pos = 0;
         PyObject *key, *val;
         bool all_plain = true;
         while (all_plain && PyDict_Next(x, &pos, &key, &val)) all_plain = plain(key) && plain(val);
         if (all_plain) {
-            put_map_header(o, static_cast<size_t>(PyDict_GET_SIZE(x)));
+            write_map_header(o, static_cast<size_t>(PyDict_GET_SIZE(x)));
             pos = 0;
             while (PyDict_Next(x, &pos, &key, &val)) {
                 for (PyObject* member : {key, val}) {
@@ -1709,7 +1544,7 @@ Status LightEncoder::put_nested(PyObject* x) {
         bool all_plain = true;
         for (Py_ssize_t i = 0; i < n && all_plain; ++i) all_plain = plain(items[i]);
         if (all_plain) {
-            put_array_header(o, static_cast<size_t>(n));
+            write_array_header(o, static_cast<size_t>(n));
             for (Py_ssize_t i = 0; i < n; ++i) {
                 Status status = put_plain(items[i]);
                 if (status != Status::Ok) return status;
@@ -1727,7 +1562,7 @@ Status LightEncoder::put_item(PyObject* x) {
         if (t == &PyUnicode_Type) {
             put_str(s_.out, x);
         } else {
-            put_bin(s_.out, PyBytes_AS_STRING(x), static_cast<size_t>(PyBytes_GET_SIZE(x)));
+            write_bin(s_.out, {PyBytes_AS_STRING(x), static_cast<size_t>(PyBytes_GET_SIZE(x))});
         }
         return Status::Ok;
     }
@@ -1740,7 +1575,7 @@ bool expanded_type(PyObject* x) {
 }
 
 Status LightEncoder::run(PyObject* value) {
-    Bytes& o = s_.out;
+    Buffer& o = s_.out;
     o.clear();
     PyTypeObject* t = Py_TYPE(value);
     if (is_light_scalar(t)) return pack_member(value);
@@ -1777,16 +1612,16 @@ Status LightEncoder::run(PyObject* value) {
 
     Py_ssize_t n = snap.length;
     Py_ssize_t k = std::min(n, static_cast<Py_ssize_t>(L_.light_max_items));
-    Bytes count;
-    if (k < n) put_uint(count, static_cast<uint64_t>(n - k));
+    Buffer count;
+    if (k < n) write_uint(count, static_cast<uint64_t>(n - k));
     size_t entries = static_cast<size_t>(k) + (k < n ? 1 : 0);
     Status status = Status::Ok;
     if (!snap.map) {
-        put_array_header(o, entries);
+        write_array_header(o, entries);
         for (Py_ssize_t i = 0; i < k && status == Status::Ok; ++i) {
             status = put_item(snap.items[static_cast<size_t>(i)].get());
         }
-        if (status == Status::Ok && k < n) put_ext(o, EXT_OMITTED, count);
+        if (status == Status::Ok && k < n) write_ext(o, EXT_OMITTED, count.view());
     } else {
         // Items are all unpacked before any is written.
         std::vector<Ref> pairs;
@@ -1801,7 +1636,7 @@ Status LightEncoder::run(PyObject* value) {
         } else {
             pairs = std::move(snap.items);
         }
-        put_map_header(o, entries);
+        write_map_header(o, entries);
         for (Py_ssize_t i = 0; i < k && status == Status::Ok; ++i) {
             PyObject* key = pairs[static_cast<size_t>(2 * i)].get();
             if (PyUnicode_CheckExact(key) && PyUnicode_GET_LENGTH(key) <= L_.light_max_str) {
@@ -1812,7 +1647,7 @@ Status LightEncoder::run(PyObject* value) {
             if (status == Status::Ok) status = put_item(pairs[static_cast<size_t>(2 * i + 1)].get());
         }
         if (status == Status::Ok && k < n) {
-            put_ext(o, EXT_OMITTED, count);
+            write_ext(o, EXT_OMITTED, count.view());
             put_u8(o, 0xC0);
         }
     }
