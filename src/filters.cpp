@@ -62,6 +62,7 @@ const std::vector<Finder>& RUVO_FINDERS() {
         "/ruvo/plugins.py",
         "/ruvo/decode.py",
         "/ruvo/model.py",
+        "/ruvo/stream.py",
         "/ruvo/summary.py",
         "/ruvo/checks.py",
         "/ruvo/terminal.py",
