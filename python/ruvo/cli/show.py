@@ -84,7 +84,8 @@ def _stdout_can_encode(text: str) -> bool:
 
 def execute(options: argparse.Namespace) -> int:
     from .. import db
-    from ..render.text import ThreadSpools, write_trees
+    from ..render.spool import ThreadSpools
+    from ..render.text import write_trees
     from ..render.top import recorder_cost
     from ..stream import stream_threads
 
