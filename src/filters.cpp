@@ -63,6 +63,7 @@ const std::vector<Finder>& RUVO_FINDERS() {
         "/ruvo/db/",
         "/ruvo/decode.py",
         "/ruvo/model.py",
+        "/ruvo/stream.py",
         "/ruvo/summary.py",
         "/ruvo/checks.py",
         "/ruvo/terminal.py",

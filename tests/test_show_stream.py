@@ -12,7 +12,7 @@ from _documents import WORKER, call, document, frame_id, plugin, ret
 from ruvo import db
 from ruvo.cli.show import keeper
 from ruvo.model import stream_threads
-from ruvo.render import text
+from ruvo.render import spool, text
 from ruvo.render.text import ThreadSpools, render_trees, write_trees
 
 
@@ -68,8 +68,9 @@ def trace(tmp_path, monkeypatch):
     db.save_trace_in_sqlite(path, "trc_AWK", timeout=5, msgpack=msgpack.packb(awkward_document()))
     # Tiny chunks and batches, so that spools spill, are cut back across
     # chunks and are read back in many windows.
-    monkeypatch.setattr(text, "_CHUNK", 40)
-    monkeypatch.setattr(text, "_BATCH", 3)
+    monkeypatch.setattr(spool, "_CHUNK", 40)
+    monkeypatch.setattr(spool, "BATCH", 3)
+    monkeypatch.setattr(text, "BATCH", 3)
     return path
 
 

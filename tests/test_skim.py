@@ -11,10 +11,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from ruvo import model
-from ruvo.model import SKIMMED_FIELDS, _Skimmed, _undefer, iter_records
+from ruvo import stream
+from ruvo.stream import SKIMMED_FIELDS, _Skimmed, _undefer, iter_records
 
-pytestmark = pytest.mark.skipif(model._skim is None, reason="the native reader is not built")
+pytestmark = pytest.mark.skipif(stream._skim is None, reason="the native reader is not built")
 
 scalars = st.one_of(
     st.none(), st.booleans(), st.integers(-(2**63), 2**64 - 1), st.floats(allow_nan=False, width=32), st.text(max_size=12),
@@ -31,15 +31,15 @@ records = st.one_of(frame_records, st.dictionaries(keys, values, max_size=5), va
 def read(data: bytes, *, native: bool, chunk: int = 7, batch: int = 3) -> tuple[list, dict, list]:
     fields: dict = {}
     lists: list = []
-    saved = model._skim, _Skimmed.CHUNK, _Skimmed.BATCH
+    saved = stream._skim, _Skimmed.CHUNK, _Skimmed.BATCH
     try:
         if not native:
-            model._skim = None
+            stream._skim = None
         _Skimmed.CHUNK, _Skimmed.BATCH = chunk, batch
         # The reader as such: the views' checks of each record are tested elsewhere.
         got = list(iter_records([io.BytesIO(data)], fields, lists, values=False, check=False))
     finally:
-        model._skim, _Skimmed.CHUNK, _Skimmed.BATCH = saved
+        stream._skim, _Skimmed.CHUNK, _Skimmed.BATCH = saved
     return got, fields, lists
 
 
@@ -95,6 +95,6 @@ def test_repeated_and_unique_strings_in_one_batch():
                 "qualname": f"mod.f{i % 150}" if i % 3 else f"mod.once{i}", "path": f"p{i % 7}.py:{i}",
                 "thread": "MainThread", "locals": {"i": i}} for i in range(3000)]
     data = b"".join(msgpack.packb(record) for record in records)
-    got, end = model._skim.skim(data, 0, len(records), SKIMMED_FIELDS)
+    got, end = stream._skim.skim(data, 0, len(records), SKIMMED_FIELDS)
     assert end == len(data)
     assert got == [comparable(record) for record in records]

@@ -215,20 +215,27 @@ class TestShowFilters:
         assert status == 2 and "not a duration: 'fast' (write e.g. 2ms, 150us, 0.5s)" in err
 
     def test_streamed_trees_are_the_built_ones(self, tmp_path):
-        from _documents import shop_document
+        from _documents import MAIN, WORKER, shop_document
 
         doc = shop_document()
-        path = tmp_path / "t.sqlite3"
-        db.save_trace_in_sqlite(path, "trc_TEST", timeout=5, msgpack=msgpack.packb(doc))
-        with db.open_documents(path) as streams:
-            streamed = stream_threads(streams)
+        # The worker's records as those of interest, with no main thread: it
+        # must lead although the other thread began first.
+        served = dict(doc, main_thread_id=None, frames_of_interest=doc["frames"][WORKER],
+                      frames={MAIN: doc["frames_of_interest"]})
 
         def shape(trees):
-            return [(t.name, t.native_id, t.is_main, t.records, [(d, type(n).__name__, getattr(n, "name", None),
-                     getattr(n, "duration", None)) for d, n in t.walk()]) for t in trees]
+            return [(t.name, t.native_id, t.is_main, t.records, t.first, t.last, t.hidden,
+                     [(d, type(n).__name__, getattr(n, "name", None), getattr(n, "duration", None))
+                      for d, n in t.walk()]) for t in trees]
 
-        assert shape(streamed.trees) == shape(build_threads(doc))
-        assert (streamed.records, streamed.threads) == (17, 2)
+        for trace_id, trace, leader in (("trc_TEST", doc, MAIN), ("trc_SRV", served, WORKER)):
+            path = tmp_path / f"{trace_id}.sqlite3"
+            db.save_trace_in_sqlite(path, trace_id, timeout=5, msgpack=msgpack.packb(trace))
+            with db.open_documents(path) as streams:
+                streamed = stream_threads(streams)
+            assert shape(streamed.trees) == shape(build_threads(trace))
+            assert streamed.trees[0].native_id == leader
+            assert (streamed.records, streamed.threads) == (17, 2)
 
     def test_depth_while_streaming_counts_what_it_leaves_out(self, tmp_path, monkeypatch):
         monkeypatch.setattr(db.store, "PART_BYTES", 300)  # read across parts too

@@ -84,9 +84,10 @@ def _stdout_can_encode(text: str) -> bool:
 
 def execute(options: argparse.Namespace) -> int:
     from .. import db
-    from ..model import stream_threads
-    from ..render.text import ThreadSpools, write_trees
+    from ..render.spool import ThreadSpools
+    from ..render.text import write_trees
     from ..render.top import recorder_cost
+    from ..stream import stream_threads
 
     path = db_path(options.db)
     trace_id = find_trace(path, options.trace_id, options.test)

@@ -31,7 +31,7 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
 
 def execute(options: argparse.Namespace) -> int:
     from .. import db
-    from ..model import iter_records
+    from ..stream import iter_records
     from ..render.top import describe, profile_records, render_top
 
     path = db_path(options.db)

@@ -157,7 +157,7 @@ def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
 def open_documents(db_path: str | os.PathLike, trace_id: str | None = None) -> Iterator[list["_BlobReader"]]:
     """The documents of a trace (the latest by default) as binary files read
     straight from the database, in save order: for reading big traces a
-    piece at a time (see :func:`ruvo.model.iter_records`)."""
+    piece at a time (see :func:`ruvo.stream.iter_records`)."""
     if trace_id is None:
         trace_id = latest_trace_id(db_path)
     connection = _open_for_reading(db_path)

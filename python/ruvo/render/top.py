@@ -1,6 +1,6 @@
 """``ruvo top``: time and calls per function, a flat profile of a trace.
 
-Built from records read one at a time (:func:`ruvo.model.iter_records`), so
+Built from records read one at a time (:func:`ruvo.stream.iter_records`), so
 that a trace of millions of records needs no more memory than its open calls
 and one line per function.
 
