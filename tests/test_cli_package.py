@@ -38,7 +38,7 @@ def test_run_splits_its_options_from_the_program(args, own, program):
 def test_value_options_come_from_the_parser():
     parser = run_parser()
     assert run._value_options(parser) == {"-m": 1, "--db": 1, "--include": 1, "--ignore": 1, "--source": 1,
-                                          "--trace-budget": 1, "--backend": 1}
+                                          "--trace-budget": 1, "--backend": 1, "--max-db-size": 1}
     # An option added to the parser is known to the splitter at once.
     parser.add_argument("--pair", nargs=2)
     parser.add_argument("--label")
@@ -47,7 +47,7 @@ def test_value_options_come_from_the_parser():
 
 
 def test_commands_dispatch_through_the_table(monkeypatch, capsys):
-    assert list(cli.COMMANDS) == ["run", "traces", "show", "top", "export", "import", "view"]
+    assert list(cli.COMMANDS) == ["run", "traces", "runs", "show", "top", "export", "import", "view", "prune"]
     seen = []
 
     def fake(options):

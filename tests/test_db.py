@@ -1,4 +1,6 @@
+import random
 import sqlite3
+import string
 import threading
 import time
 
@@ -6,6 +8,7 @@ import msgpack
 import pytest
 
 from ruvo import db
+from ruvo.db import codec
 from ruvo.db import (
     TraceNotFound,
     TraceNotSaved,
@@ -71,11 +74,12 @@ def save(path, trace_id, doc, timeout=5):
 
 
 def rows(path):
+    """The stored rows, documents as saved (decompressed)."""
     with sqlite3.connect(path) as connection:
-        return connection.execute(
-            "SELECT id, trace_id, started_at, source, test_nodeid, records, threads, size, document"
+        return [(*row[:-2], codec.decompress(row[-2], row[-1])) for row in connection.execute(
+            "SELECT id, trace_id, started_at, source, test_nodeid, records, threads, size, document, codec"
             " FROM trace_documents ORDER BY id"
-        ).fetchall()
+        ).fetchall()]
 
 
 def test_creates_directory_and_database_in_wal_mode(tmp_path):
@@ -116,6 +120,8 @@ def test_summary_columns(tmp_path):
         threads=3,
         size=len(doc),
         outcome="passed",
+        run_id=1,
+        stored=row.stored,
     )
     assert before <= row.saved_at <= after
 
@@ -440,14 +446,18 @@ def test_what_a_trace_left_out_is_in_its_row(tmp_path):
 def test_document_past_the_part_size_is_stored_whole_in_parts(tmp_path, monkeypatch):
     monkeypatch.setattr(db.store, "PART_BYTES", 1000)
     path = tmp_path / "t.sqlite3"
-    big = document(foi=[frame_record("f", value="x" * 3500), frame_record("f", "return")])
+    # Text that compresses little, so that it still takes several parts.
+    noise = "".join(random.Random(7).choices(string.ascii_letters + string.digits, k=6000))
+    big = document(foi=[frame_record("f", value=noise), frame_record("f", "return")])
     small = document(foi=[frame_record("g")])
     save(path, "trc_A", big)
     save(path, "trc_A", small)
     assert load_documents(path, "trc_A") == [big, small]
     assert list(path.parent.glob("*.msgpack")) == []
     with sqlite3.connect(path) as connection:
-        assert connection.execute("SELECT count(*) FROM trace_document_parts").fetchone() == (len(big) // 1000,)
+        (stored,) = connection.execute("SELECT stored FROM trace_documents WHERE id = 1").fetchone()
+        assert 3000 < stored < len(big)
+        assert connection.execute("SELECT count(*) FROM trace_document_parts").fetchone() == ((stored - 1) // 1000,)
 
 
 def test_database_of_the_first_schema_is_upgraded_and_read(tmp_path):

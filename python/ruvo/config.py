@@ -9,6 +9,7 @@
     trace-budget = "4M"            # most record bytes per trace ("none": no limit)
     backend = "monitoring"         # or "profile" (default: monitoring on Python 3.12+)
     busy-timeout = 60              # seconds a save waits for a database another process locked
+    max-db-size = "2G"             # the database's cap: oldest runs go first ("none": no cap)
 
     [tool.ruvo.values]             # bounds of each recorded value (ruvo.serialize.configure)
     max_items = 100                # also max_depth, max_str_bytes, max_total_bytes,
@@ -53,6 +54,8 @@ class Settings:
     value_limits: dict = field(default_factory=dict)  # [tool.ruvo.values]
     backend: Optional[str] = None  # None: the profiler's default
     busy_timeout: Optional[int] = None  # seconds; None: the default (60 to save, 5 to read)
+    max_db_size: Optional[int] = None  # None: the default cap
+    uncapped: bool = False  # max-db-size = "none"
     source: Optional[Path] = None  # the pyproject.toml read, if any
 
 
@@ -124,7 +127,8 @@ def load_settings(start: Optional[Path] = None) -> Settings:
     if not isinstance(table, dict):
         raise SettingsError(f"{pyproject}: [tool.ruvo] must be a table")
     unknown = set(table) - {"db", "include", "ignore", "threading", "lightweight-repr", "lightweight_repr",
-                            "trace-budget", "trace_budget", "values", "backend", "busy-timeout", "busy_timeout"}
+                            "trace-budget", "trace_budget", "values", "backend", "busy-timeout", "busy_timeout",
+                            "max-db-size", "max_db_size"}
     if unknown:
         raise SettingsError(f"{pyproject}: unknown [tool.ruvo] setting(s): {', '.join(sorted(unknown))}")
     db = table.get("db")
@@ -145,6 +149,14 @@ def load_settings(start: Optional[Path] = None) -> Settings:
         except ValueError as error:
             raise SettingsError(f"{pyproject}: [tool.ruvo] trace-budget: {error}") from None
         unbounded = budget is None
+    max_db_size, uncapped = None, False
+    raw_cap = table.get("max-db-size", table.get("max_db_size"))
+    if raw_cap is not None:
+        try:
+            max_db_size = parse_size(raw_cap)
+        except ValueError as error:
+            raise SettingsError(f"{pyproject}: [tool.ruvo] max-db-size: {error}") from None
+        uncapped = max_db_size is None
     values = table.get("values", {})
     if isinstance(values, dict):
         values = {key.replace("-", "_"): value for key, value in values.items()}
@@ -168,6 +180,8 @@ def load_settings(start: Optional[Path] = None) -> Settings:
         lightweight_repr=_flag(table, "lightweight-repr", pyproject),
         backend=backend,
         busy_timeout=busy_timeout,
+        max_db_size=max_db_size,
+        uncapped=uncapped,
         source=pyproject,
     )
 
@@ -182,6 +196,18 @@ def budget_from(settings: Settings, flag: Optional[str], default: Optional[int] 
     if settings.unbounded:
         return None
     return settings.trace_budget or default or DEFAULT_TRACE_BUDGET
+
+
+def db_cap_from(settings: Settings, flag: Optional[str]) -> Optional[int]:
+    """The database's size cap: the flag, else [tool.ruvo], else the
+    default. None means no cap."""
+    from .db.runs import DEFAULT_MAX_BYTES
+
+    if flag is not None:
+        return parse_size(flag)
+    if settings.uncapped:
+        return None
+    return settings.max_db_size or DEFAULT_MAX_BYTES
 
 
 def apply_value_limits(settings: Settings) -> None:

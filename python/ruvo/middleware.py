@@ -28,6 +28,7 @@ from typing import Any, Callable, Iterable, Optional
 # Imported now, so that its flush at exit runs after the saves of the
 # responses still open then (atexit runs the later registrations first).
 from . import db
+from .config import default_db_path
 from .profiler import DEFAULT_TRACE_BUDGET, Profiler
 
 __all__ = ["RuvoMiddleware"]
@@ -200,6 +201,8 @@ class RuvoMiddleware:
         self.include = list(include)
         self.ignore = list(ignore)
         self.lightweight_repr = lightweight_repr
+        # The process's requests are one run (made with its first trace).
+        db.begin_run(self.db_path if self.db_path is not None else default_db_path(), "middleware")
 
     def __call__(self, environ: dict, start_response: Callable) -> Any:
         method = str(environ.get("REQUEST_METHOD", "GET"))

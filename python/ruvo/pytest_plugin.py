@@ -29,6 +29,9 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     group.addoption("--ruvo-trace-budget", default=None, metavar="SIZE",
                     help="most record bytes per test's trace, e.g. 16M; 'none' for no limit "
                     "(default: [tool.ruvo] trace-budget, else 4M)")
+    group.addoption("--ruvo-max-db-size", default=None, metavar="SIZE",
+                    help="cap of the database, e.g. 500M; past it the oldest runs' traces are removed, "
+                    "'none' for no cap (default: [tool.ruvo] max-db-size, else 2G)")
     group.addoption("--ruvo-backend", default=None, choices=("profile", "monitoring", "auto"),
                     help="how calls are seen: the profile function, or sys.monitoring (Python 3.12+), "
                     "which runs library code at full speed (default: [tool.ruvo] backend, else monitoring "
@@ -105,7 +108,19 @@ class TracePerTest:
         except SettingsError as error:
             raise pytest.UsageError(str(error)) from None
         from . import db
+        from .config import db_cap_from
 
+        try:
+            self.max_db_size = db_cap_from(settings, config.getoption("ruvo_max_db_size"))
+        except ValueError as error:
+            raise pytest.UsageError(f"--ruvo-max-db-size: {error}") from None
+        db.set_max_bytes(self.profiler.db_path, self.max_db_size)
+        # One run for the session, its xdist workers included: the controller
+        # hands its key to each worker.
+        import uuid
+
+        self.run_key = getattr(config, "workerinput", {}).get("ruvo_run_key") or uuid.uuid4().hex
+        self.outcomes: dict[str, str] = {}
         self._db = db
         self.counts = db.SaveCounts()
         self._counts_before = db.SaveCounts()
@@ -119,8 +134,14 @@ class TracePerTest:
         self.reported_workers: set = set()  # workers whose counts arrived
         self.recovered = 0  # traces stored from queue files a process left
 
+    @pytest.hookimpl(optionalhook=True)
+    def pytest_configure_node(self, node) -> None:
+        node.workerinput["ruvo_run_key"] = self.run_key
+
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionstart(self, session: pytest.Session) -> None:
+        args = " ".join(self.config.invocation_params.args)
+        self._db.begin_run(self.profiler.db_path, "pytest", key=self.run_key, command=f"pytest {args}".strip())
         # Under pytest-xdist the workers run the tests; the controller only
         # adds up what they report.
         if self.config.pluginmanager.get_plugin("dsession") is not None:
@@ -194,6 +215,11 @@ class TracePerTest:
         # Reports of xdist workers reach the controller here too.
         if report.failed:
             self.failed[report.nodeid] = None
+            self.outcomes[report.nodeid] = "failed"
+        elif report.skipped:
+            self.outcomes.setdefault(report.nodeid, "skipped")
+        elif report.when == "call":
+            self.outcomes.setdefault(report.nodeid, "passed")
         worker = getattr(report, "worker_id", None)
         if report.when == "teardown" or report.nodeid not in self.tests:
             self.tests[report.nodeid] = (worker, getattr(report, "ruvo_trace", None))
@@ -214,9 +240,19 @@ class TracePerTest:
             self.counts = counts.since(self._counts_before)
             if workeroutput is not None:
                 workeroutput["ruvo"] = {"saved": self.counts.saved, "lost": self.counts.lost,
-                                        "spilled": [str(path) for path in self.counts.spilled]}
+                                        "spilled": [str(path) for path in self.counts.spilled],
+                                        "removed": [self.counts.removed_traces, self.counts.removed_runs]}
         if workeroutput is None and not self.interrupted:
             self._store_left_queues()
+        if workeroutput is None and not self.interrupted:
+            outcomes = list(self.outcomes.values())
+            try:
+                # Bookkeeping only: not worth a long wait for a busy database.
+                self._db.finish_run(self.profiler.db_path, passed=outcomes.count("passed"),
+                                    failed=outcomes.count("failed"), skipped=outcomes.count("skipped"),
+                                    timeout=min(self.profiler.config["sqlite_busy_timeout"], 5))
+            except Exception:
+                pass  # the run's traces are kept; only its counts are missing
 
     def _store_left_queues(self) -> None:
         """Stores the traces that processes which ended abruptly (a crashed
@@ -239,10 +275,13 @@ class TracePerTest:
             from pathlib import Path
 
             self.reported_workers.add(getattr(node, "workerinput", {}).get("workerid"))
+            removed_traces, removed_runs = report.get("removed", (0, 0))
             self.counts = self._db.SaveCounts(
                 self.counts.saved + report["saved"],
                 self.counts.spilled + tuple(Path(path) for path in report["spilled"]),
                 self.counts.lost + report["lost"],
+                self.counts.removed_traces + removed_traces,
+                self.counts.removed_runs + removed_runs,
             )
 
     def _crashed_workers_counts(self, stored: set) -> tuple[int, int, int, int]:
@@ -272,6 +311,14 @@ class TracePerTest:
                                     "(see them with `ruvo traces`)")
         if self.profiler.backend_note:
             terminalreporter.write_line(f"ruvo: {self.profiler.backend_note}")
+        if counts.removed_traces:
+            from .cli.traces import human_size
+
+            terminalreporter.write_line(
+                f"ruvo: to keep {where} under its cap of {human_size(self.max_db_size)}, "
+                f"{counts.removed_traces} older trace(s) were removed"
+                + (f" ({counts.removed_runs} earlier run(s) whole)" if counts.removed_runs else "")
+                + "; set --ruvo-max-db-size SIZE (or none), or clear it with `ruvo prune`")
         if self.recovered:
             terminalreporter.write_line(f"ruvo: also stored {self.recovered} trace(s) that a process which ended "
                                         "abruptly (a crashed worker, os._exit, a kill) had left queued beside it")

@@ -15,7 +15,7 @@ from typing import Optional, Sequence
 
 from ..config import DEFAULT_DB
 from ..version import __version__
-from . import export, imports, run, show, top, traces, view
+from . import export, imports, prune, run, runs, show, top, traces, view
 from .common import EXIT_ERROR, Command, CommandError, exit_status
 
 __all__ = ["COMMANDS", "build_parser", "main"]
@@ -23,11 +23,13 @@ __all__ = ["COMMANDS", "build_parser", "main"]
 COMMANDS: dict[str, Command] = {command.name: command for command in (
     run.COMMAND,
     traces.COMMAND,
+    runs.COMMAND,
     show.COMMAND,
     top.COMMAND,
     export.COMMAND,
     imports.COMMAND,
     view.COMMAND,
+    prune.COMMAND,
 )}
 
 

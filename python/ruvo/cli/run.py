@@ -49,6 +49,9 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     run.add_argument("--trace-budget", metavar="SIZE",
                      help="most record bytes the trace may hold, e.g. 16M; 'none' for no limit "
                      "(default: [tool.ruvo] trace-budget, else 32M; calls past it are still counted)")
+    run.add_argument("--max-db-size", metavar="SIZE",
+                     help="cap of the database, e.g. 500M; past it the oldest runs' traces are removed, "
+                     "'none' for no cap (default: [tool.ruvo] max-db-size, else 2G)")
     return run
 
 
@@ -209,7 +212,7 @@ def execute(options: argparse.Namespace) -> int:
     source = options.source or (f"run -m {module}" if module is not None else f"run {program[0]}")
 
     from .. import db
-    from ..config import apply_value_limits, budget_from
+    from ..config import apply_value_limits, budget_from, db_cap_from
     from ..utils import shorten_logged_locals
     from ..profiler import Profiler
 
@@ -217,6 +220,10 @@ def execute(options: argparse.Namespace) -> int:
         budget = budget_from(configured, options.trace_budget, RUN_TRACE_BUDGET)
     except ValueError as error:
         raise CommandError(f"--trace-budget: {error}") from None
+    try:
+        max_db_size = db_cap_from(configured, options.max_db_size)
+    except ValueError as error:
+        raise CommandError(f"--max-db-size: {error}") from None
     try:
         apply_value_limits(configured)
     except ValueError as error:
@@ -261,11 +268,15 @@ def execute(options: argparse.Namespace) -> int:
         return status  # said above, as python says it; there is no program to trace
 
     where = display_path(profiler.db_path)
+    before = db.save_counts()
     try:
         document = _build(profiler, source)
+        db.set_max_bytes(profiler.db_path, max_db_size)
+        db.begin_run(profiler.db_path, "run", command=" ".join(["ruvo", "run", *sys.argv[2:]]))
         summary = db.save_trace_in_sqlite(
             profiler.db_path, profiler.trace_id, timeout=profiler.config["sqlite_busy_timeout"], msgpack=document,
         )
+        db.finish_run(profiler.db_path, timeout=profiler.config["sqlite_busy_timeout"])
     except db.SaveInterrupted as interrupted:
         # Ctrl-C while the database was locked: the trace waits beside it,
         # and the program's own status stands.
@@ -292,6 +303,13 @@ def execute(options: argparse.Namespace) -> int:
     if summary is not None and summary.left_out:
         _say(f"ruvo: {summary.left_out} `ruvo top` still counts every call; for more records, "
              "--trace-budget SIZE (or none)")
+    removed = db.save_counts().since(before)
+    if removed.removed_traces:
+        from .traces import human_size
+
+        _say(f"ruvo: to keep {where} under its cap of {human_size(max_db_size)}, {removed.removed_traces} older "
+             f"trace(s) were removed" + (f" ({removed.removed_runs} earlier run(s) whole)" if removed.removed_runs
+                                         else "") + "; set --max-db-size SIZE (or none)")
     return status
 
 

@@ -16,6 +16,7 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     add_db_option(traces)
     traces.add_argument("--limit", type=positive_int, metavar="N", help="show at most N traces")
     traces.add_argument("--failed", action="store_true", help="only the traces of failed tests")
+    traces.add_argument("--run", type=positive_int, metavar="RUN", help="only the traces of this run (see ruvo runs)")
     return traces
 
 
@@ -23,8 +24,8 @@ def human_size(size: Optional[int]) -> str:
     if size is None:
         return "?"
     value = float(size)
-    for unit in ("B", "KiB", "MiB"):
-        if value < 1024 or unit == "MiB":
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if value < 1024 or unit == "GiB":
             return f"{value:.0f} {unit}" if unit == "B" else f"{value:.1f} {unit}"
         value /= 1024
     return f"{value:.1f} GiB"
@@ -36,7 +37,7 @@ def execute(options: argparse.Namespace) -> int:
     path = db_path(options.db)
     spilled = db.spilled_files(path)
     try:
-        rows = db.list_traces(path)
+        rows = db.list_traces(path, run=options.run)
     except LookupError as error:
         if not path.is_file() and not spilled:
             raise CommandError(f"{error}; record a trace with: ruvo run script.py") from None
@@ -67,7 +68,9 @@ def execute(options: argparse.Namespace) -> int:
     if options.failed:
         traces = {trace_id: entry for trace_id, entry in traces.items() if entry["outcome"] == "failed"}
     if not traces:
-        if options.failed:
+        if options.run is not None:
+            print(visible(f"No traces of run {options.run} in {display_path(path)} (see ruvo runs)."))
+        elif options.failed:
             print(visible(f"No traces of failed tests in {display_path(path)}."))
         elif not spilled:
             print(visible(f"No traces in {display_path(path)} yet. Record one with: ruvo run script.py"))

@@ -43,10 +43,20 @@ from .reading import (
 from .saving import queue_trace, save_trace_in_sqlite, saves_on_this_thread, take_last_trace_id
 from .schema import APPLICATION_ID, SCHEMA_VERSION
 from .spill import Imported, SaveCounts, import_spilled, save_counts, spilled_files
+from .runs import DEFAULT_MAX_BYTES, begin_run, end_run, finish_run, prune, set_max_bytes
+from .reading import RunRow, list_runs
 from .store import store_for
 
 __all__ = [
     "APPLICATION_ID",
+    "DEFAULT_MAX_BYTES",
+    "RunRow",
+    "begin_run",
+    "end_run",
+    "finish_run",
+    "list_runs",
+    "prune",
+    "set_max_bytes",
     "SCHEMA_VERSION",
     "DatabaseUnusable",
     "Imported",

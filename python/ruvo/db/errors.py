@@ -61,3 +61,5 @@ class TraceRow:
     size: int
     left_out: str | None = None  # what recording left out, when it did
     outcome: str | None = None  # a test's: passed, failed, skipped
+    run_id: int | None = None  # None: saved before runs were kept
+    stored: int | None = None  # bytes on disk (compressed), when known

@@ -6,10 +6,12 @@ from __future__ import annotations
 import contextlib
 import os
 import sqlite3
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterator
 
 from .. import decode
+from . import codec
 from .errors import DatabaseUnusable, TraceDamaged, TraceNotFound, TraceRow
 from .schema import identify
 from .store import is_busy
@@ -48,17 +50,57 @@ def _open_for_reading(db_path: str | os.PathLike) -> sqlite3.Connection:
     raise TraceNotFound(f"no traces in {path}")
 
 
-def list_traces(db_path: str | os.PathLike, limit: int | None = None) -> list[TraceRow]:
-    """Stored documents, newest first (an existing but empty database gives [])."""
+def list_traces(db_path: str | os.PathLike, limit: int | None = None, *, run: int | None = None) -> list[TraceRow]:
+    """Stored documents, newest first (an existing but empty database gives
+    []); with ``run``, only that run's."""
     connection = _open_for_reading(db_path)
     try:
-        sql = (
-            "SELECT id, trace_id, saved_at, started_at, source, test_nodeid, records, threads, size, "
-            + ", ".join(column if _has_column(connection, column) else "NULL" for column in ("left_out", "outcome"))
-            + " FROM trace_documents ORDER BY id DESC"
-        )
+        optional = ", ".join(column if _has_column(connection, column) else "NULL"
+                             for column in ("left_out", "outcome", "run_id", "stored"))
+        sql = (f"SELECT id, trace_id, saved_at, started_at, source, test_nodeid, records, threads, size, {optional} "
+               "FROM trace_documents")
+        args: list = []
+        if run is not None:
+            if not _has_column(connection, "run_id"):
+                return []
+            sql += " WHERE run_id = ?"
+            args.append(run)
+        sql += " ORDER BY id DESC"
+        if limit is not None:
+            sql += " LIMIT ?"
+            args.append(limit)
+        return [TraceRow(*row) for row in connection.execute(sql, args).fetchall()]
+    finally:
+        connection.close()
+
+
+@dataclass(frozen=True)
+class RunRow:
+    run_id: int
+    started_at: float
+    ended_at: float | None
+    kind: str
+    command: str | None
+    commit: str | None
+    passed: int | None
+    failed: int | None
+    skipped: int | None
+    traces: int
+    stored: int  # bytes of its documents on disk
+
+
+def list_runs(db_path: str | os.PathLike, limit: int | None = None) -> list[RunRow]:
+    """The runs that saved traces, newest first."""
+    connection = _open_for_reading(db_path)
+    try:
+        if "runs" not in {name for (name,) in connection.execute("SELECT name FROM sqlite_master")}:
+            return []
+        sql = ("SELECT runs.id, started_at, ended_at, kind, command, git_commit, passed, failed, skipped, "
+               "COUNT(DISTINCT trace_documents.trace_id), COALESCE(SUM(COALESCE(stored, size)), 0) "
+               "FROM runs LEFT JOIN trace_documents ON trace_documents.run_id = runs.id "
+               "GROUP BY runs.id ORDER BY runs.id DESC")
         rows = connection.execute(sql + " LIMIT ?", (limit,)) if limit is not None else connection.execute(sql)
-        return [TraceRow(*row) for row in rows.fetchall()]
+        return [RunRow(*row) for row in rows.fetchall()]
     finally:
         connection.close()
 
@@ -126,26 +168,24 @@ def latest_trace_id_of_test(db_path: str | os.PathLike, nodeid: str) -> str:
 
 
 def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
-    """The raw documents of a trace, in the order they were saved."""
+    """The raw documents of a trace, in the order they were saved (as
+    saved: decompressed)."""
     connection = _open_for_reading(db_path)
     try:
-        if not _has_column(connection, "parts"):
-            rows = connection.execute(
-                "SELECT document FROM trace_documents WHERE trace_id = ? ORDER BY id", (trace_id,)
-            ).fetchall()
-            documents = [bytes(row[0]) for row in rows]
-        else:
-            documents = []
-            for row_id, first, parts in connection.execute(
-                "SELECT id, document, parts FROM trace_documents WHERE trace_id = ? ORDER BY id", (trace_id,)
-            ).fetchall():
-                rest = connection.execute(
-                    "SELECT data FROM trace_document_parts WHERE document_id = ? ORDER BY part", (row_id,)
-                ).fetchall() if parts else []
-                if len(rest) != parts:
-                    raise TraceDamaged(f"trace {trace_id} is damaged: a document lacks {parts - len(rest)} "
-                                       "of its parts")
-                documents.append(b"".join([bytes(first), *(bytes(part) for (part,) in rest)]))
+        has_parts, has_codec = _has_column(connection, "parts"), _has_column(connection, "codec")
+        documents = []
+        for row_id, first, parts, codec_name in connection.execute(
+            f"SELECT id, document, {'parts' if has_parts else '0'}, {'codec' if has_codec else 'NULL'} "
+            "FROM trace_documents WHERE trace_id = ? ORDER BY id", (trace_id,)
+        ).fetchall():
+            rest = connection.execute(
+                "SELECT data FROM trace_document_parts WHERE document_id = ? ORDER BY part", (row_id,)
+            ).fetchall() if parts else []
+            if len(rest) != parts:
+                raise TraceDamaged(f"trace {trace_id} is damaged: a document lacks {parts - len(rest)} "
+                                   "of its parts")
+            stored = b"".join([bytes(first), *(bytes(part) for (part,) in rest)])
+            documents.append(_decompressed(stored, codec_name, trace_id))
     finally:
         connection.close()
     if not documents:
@@ -153,8 +193,16 @@ def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
     return documents
 
 
+def _decompressed(stored: bytes, codec_name: str | None, trace_id: str) -> bytes:
+    try:
+        return codec.decompress(stored, codec_name)
+    except codec.CodecError as error:
+        raise TraceDamaged(f"trace {trace_id} is damaged: a document does not decompress ({error})") from None
+
+
 @contextlib.contextmanager
-def open_documents(db_path: str | os.PathLike, trace_id: str | None = None) -> Iterator[list["_BlobReader"]]:
+def open_documents(db_path: str | os.PathLike,
+                   trace_id: str | None = None) -> Iterator[list["_BlobReader | codec.DecompressingReader"]]:
     """The documents of a trace (the latest by default) as binary files read
     straight from the database, in save order: for reading big traces a
     piece at a time (see :func:`ruvo.stream.iter_records`)."""
@@ -162,14 +210,14 @@ def open_documents(db_path: str | os.PathLike, trace_id: str | None = None) -> I
         trace_id = latest_trace_id(db_path)
     connection = _open_for_reading(db_path)
     try:
-        has_parts = _has_column(connection, "parts")
+        has_parts, has_codec = _has_column(connection, "parts"), _has_column(connection, "codec")
         rows = connection.execute(
-            f"SELECT id, {'parts' if has_parts else '0'} FROM trace_documents WHERE trace_id = ? ORDER BY id",
-            (trace_id,)).fetchall()
+            f"SELECT id, {'parts' if has_parts else '0'}, {'codec' if has_codec else 'NULL'} FROM trace_documents "
+            "WHERE trace_id = ? ORDER BY id", (trace_id,)).fetchall()
         if not rows:
             raise TraceNotFound(f"no trace {trace_id} in {db_path}")
-        readers = []
-        for row_id, parts in rows:
+        readers: list[_BlobReader | codec.DecompressingReader] = []
+        for row_id, parts, codec_name in rows:
             pieces = [("trace_documents", "document", row_id)]
             if parts:
                 part_rows = connection.execute(
@@ -178,7 +226,8 @@ def open_documents(db_path: str | os.PathLike, trace_id: str | None = None) -> I
                     raise TraceDamaged(f"trace {trace_id} is damaged: a document lacks {parts - len(part_rows)} "
                                        "of its parts")
                 pieces += [("trace_document_parts", "data", rowid) for (rowid,) in part_rows]
-            readers.append(_BlobReader(connection, pieces))
+            reader = _BlobReader(connection, pieces)
+            readers.append(codec.DecompressingReader(reader, codec_name) if codec_name is not None else reader)
         yield readers
     finally:
         connection.close()

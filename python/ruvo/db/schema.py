@@ -8,7 +8,7 @@ from pathlib import Path
 
 from .errors import DatabaseUnusable
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 # Written into the database's header (PRAGMA application_id, "ruvo" in
 # ASCII): how ruvo tells its own databases from other programs' SQLite files.
 APPLICATION_ID = 0x7275766F
@@ -28,11 +28,29 @@ CREATE TABLE IF NOT EXISTS trace_documents (
     left_out TEXT,
     parts INTEGER NOT NULL DEFAULT 0,
     outcome TEXT,
-    digest BLOB
+    digest BLOB,
+    run_id INTEGER,
+    codec TEXT,
+    stored INTEGER
 );
 CREATE INDEX IF NOT EXISTS trace_documents_by_trace ON trace_documents (trace_id, id);
 CREATE INDEX IF NOT EXISTS trace_documents_by_time ON trace_documents (saved_at);
 CREATE UNIQUE INDEX IF NOT EXISTS trace_documents_once ON trace_documents (trace_id, digest);
+CREATE INDEX IF NOT EXISTS trace_documents_by_run ON trace_documents (run_id, id);
+CREATE INDEX IF NOT EXISTS trace_documents_by_test ON trace_documents (test_nodeid, run_id);
+CREATE TABLE IF NOT EXISTS runs (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    key TEXT NOT NULL UNIQUE,
+    started_at REAL NOT NULL,
+    ended_at REAL,
+    kind TEXT NOT NULL,
+    command TEXT,
+    git_commit TEXT,
+    pid INTEGER,
+    passed INTEGER,
+    failed INTEGER,
+    skipped INTEGER
+);
 CREATE TABLE IF NOT EXISTS trace_document_parts (
     document_id INTEGER NOT NULL,
     part INTEGER NOT NULL,
@@ -42,10 +60,14 @@ CREATE TABLE IF NOT EXISTS trace_document_parts (
 """
 
 # Columns added since the first schema, for databases made by older versions.
-_ADDED_COLUMNS = {"left_out": "TEXT", "parts": "INTEGER NOT NULL DEFAULT 0", "outcome": "TEXT", "digest": "BLOB"}
+# Rows of older versions have no run (run_id NULL) and are stored as they
+# are (codec NULL); `stored` is the size on disk when it differs from `size`.
+_ADDED_COLUMNS = {"left_out": "TEXT", "parts": "INTEGER NOT NULL DEFAULT 0", "outcome": "TEXT", "digest": "BLOB",
+                  "run_id": "INTEGER", "codec": "TEXT", "stored": "INTEGER"}
 # What a database may hold to be ruvo's, and what its documents table needs.
 _OUR_NAMES = frozenset({"trace_documents", "trace_document_parts", "trace_documents_by_trace",
-                        "trace_documents_by_time", "trace_documents_once"})
+                        "trace_documents_by_time", "trace_documents_once", "trace_documents_by_run",
+                        "trace_documents_by_test", "runs"})
 _REQUIRED_COLUMNS = frozenset({"id", "trace_id", "saved_at", "size", "document"})
 
 

@@ -3,6 +3,7 @@ database, counted, and found and imported later."""
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import re
 import threading
@@ -12,7 +13,7 @@ from pathlib import Path
 
 from ..summary import Summary, summarize
 from .errors import DatabaseUnusable, TraceNotSaved, TraceUnreadable
-from .store import DEFAULT_TIMEOUT, Row, store_for
+from .store import DEFAULT_TIMEOUT, Row, removed_so_far, store_for
 
 
 @dataclass(frozen=True)
@@ -23,9 +24,13 @@ class SaveCounts:
     saved: int = 0
     spilled: tuple[Path, ...] = ()
     lost: int = 0
+    # What retention removed to keep the databases under their caps.
+    removed_traces: int = 0
+    removed_runs: int = 0
 
     def since(self, earlier: "SaveCounts") -> "SaveCounts":
-        return SaveCounts(self.saved - earlier.saved, self.spilled[len(earlier.spilled):], self.lost - earlier.lost)
+        return SaveCounts(self.saved - earlier.saved, self.spilled[len(earlier.spilled):], self.lost - earlier.lost,
+                          self.removed_traces - earlier.removed_traces, self.removed_runs - earlier.removed_runs)
 
 
 class _Tally:
@@ -50,7 +55,8 @@ tally = _Tally()
 def save_counts() -> SaveCounts:
     """Every save of this process so far, direct or batched (queued
     documents count once written: :func:`flush` first)."""
-    return tally.get()
+    counts, removed = tally.get(), removed_so_far()
+    return dataclasses.replace(counts, removed_traces=removed.traces, removed_runs=removed.runs)
 
 
 def spill_counted(path: Path, trace_id: str, document: bytes, error: Exception) -> None:

@@ -12,14 +12,18 @@ import time
 from collections import OrderedDict
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Callable, TypeVar
 
 from ..summary import Summary, summarize
+from . import codec, runs
 from .schema import ensure_schema, identify
 
 # A document longer than this is stored in parts of this size: SQLite refuses
 # values past its length limit (1 GB by default), and a trace whose budget a
 # user raised that far must still be saved whole, in the database.
 PART_BYTES = 256 * 2**20
+
+_T = TypeVar("_T")
 
 DEFAULT_TIMEOUT = 60.0
 # Waits for a lock go in steps this long, so that an interrupt or a writer
@@ -66,6 +70,25 @@ class Store:
         stored before).
         Waits for a lock at most ``timeout`` seconds, and no longer once
         ``hurry`` is set."""
+        return self._with_connection(lambda connection: _insert(connection, rows, self.path, exact), timeout, hurry)
+
+    def update(self, change: Callable[[sqlite3.Connection], None], timeout: float) -> None:
+        """Run ``change`` in one write transaction of its own."""
+        def transaction(connection: sqlite3.Connection) -> None:
+            connection.execute("BEGIN IMMEDIATE")
+            try:
+                ensure_schema(connection, self.path)
+                change(connection)
+                connection.execute("COMMIT")
+            except BaseException:
+                if connection.in_transaction:
+                    connection.execute("ROLLBACK")
+                raise
+
+        self._with_connection(transaction, timeout, None)
+
+    def _with_connection(self, work: Callable[[sqlite3.Connection], _T], timeout: float,
+                         hurry: threading.Event | None) -> _T:
         deadline = time.monotonic() + timeout
         with self.lock:
             for attempt in itertools.count():
@@ -74,7 +97,7 @@ class Store:
                 try:
                     connection = self._connect(wait)
                     connection.execute(f"PRAGMA busy_timeout = {int(wait * 1000)}")
-                    return _insert(connection, rows, self.path, exact)
+                    return work(connection)
                 except sqlite3.OperationalError as error:
                     self.close()
                     now = time.monotonic()
@@ -104,7 +127,10 @@ class Store:
         connection = sqlite3.connect(self.path, timeout=timeout, isolation_level=None, check_same_thread=False)
         try:
             # Someone else's database is refused before its journal mode changes.
-            identify(connection, self.path)
+            if not identify(connection, self.path):
+                # A new database gives the space retention frees back to the
+                # file system; set before its first table, and before WAL.
+                connection.execute("PRAGMA auto_vacuum = INCREMENTAL")
             if connection.execute("PRAGMA journal_mode").fetchone()[0] != "wal":
                 connection.execute("PRAGMA journal_mode=WAL")
             connection.execute("PRAGMA synchronous=NORMAL")
@@ -147,22 +173,23 @@ def store_for(path: Path) -> Store:
 
 _INSERT_COLUMNS = (
     "INSERT INTO trace_documents (trace_id, saved_at, started_at, source, test_nodeid,"
-    " records, threads, left_out, outcome, size, document, parts, digest) VALUES "
+    " records, threads, left_out, outcome, size, document, parts, digest, run_id, codec, stored) VALUES "
 )
-_ROW_VALUES = "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+_ROW_VALUES = "(" + ", ".join(["?"] * 16) + ")"
 # A document stored before (an import run twice, or two at once) is not
 # stored again: one row per trace id and content.
 _ONCE = " ON CONFLICT DO NOTHING"
 # Rows per INSERT statement: each statement is one step of SQLite, and each
 # step hands the interpreter lock to the program and waits to get it back.
-# 76 rows of 13 values stay under the 999 variables older SQLite allows.
-_ROWS_PER_STATEMENT = 76
+# 62 rows of 16 values stay under the 999 variables older SQLite allows.
+_ROWS_PER_STATEMENT = 62
 
 
 def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: bool) -> list[bool]:
     connection.execute("BEGIN IMMEDIATE")
     try:
         ensure_schema(connection, path)
+        run = runs.run_id(connection, path)
         new: list[bool] = []
         whole: list[tuple] = []  # documents stored in one piece, not yet inserted
 
@@ -183,9 +210,13 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
                 summary.left_out, summary.outcome,
             )
             document = row.document
-            parts = [document[i : i + PART_BYTES] for i in range(0, len(document), PART_BYTES)] or [b""]
+            stored = codec.compress(document)
+            codec_name: str | None = codec.CODEC
+            if len(stored) >= len(document):
+                stored, codec_name = document, None
+            parts = [stored[i : i + PART_BYTES] for i in range(0, len(stored), PART_BYTES)] or [b""]
             values = (row.trace_id, row.saved_at, *columns, len(document), parts[0], len(parts) - 1,
-                      hashlib.sha256(document).digest())
+                      hashlib.sha256(document).digest(), run, codec_name, len(stored))
             if len(parts) == 1 and not exact:
                 whole.append(values)
                 continue
@@ -200,9 +231,29 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
                     (cursor.lastrowid, number, part),
                 )
         insert_whole()
+        removed = runs.enforce_cap(connection, runs.max_bytes_of(path), run)
         connection.execute("COMMIT")
+        if removed.traces or removed.runs:
+            _count_removed(removed)
+            runs.give_back_space(connection)
         return new
     except BaseException:
         if connection.in_transaction:
             connection.execute("ROLLBACK")
         raise
+
+
+# What retention removed in this process, for the hosts to say.
+_removed_lock = threading.Lock()
+_removed = runs.Removed()
+
+
+def _count_removed(removed: runs.Removed) -> None:
+    global _removed
+    with _removed_lock:
+        _removed = _removed + removed
+
+
+def removed_so_far() -> runs.Removed:
+    with _removed_lock:
+        return _removed
