@@ -95,7 +95,7 @@ def list_runs(db_path: str | os.PathLike, limit: int | None = None) -> list[RunR
     try:
         if "runs" not in {name for (name,) in connection.execute("SELECT name FROM sqlite_master")}:
             return []
-        sql = ("SELECT runs.id, started_at, ended_at, kind, command, git_commit, passed, failed, skipped, "
+        sql = ("SELECT runs.id, runs.started_at, ended_at, kind, command, git_commit, passed, failed, skipped, "
                "COUNT(DISTINCT trace_documents.trace_id), COALESCE(SUM(COALESCE(stored, size)), 0) "
                "FROM runs LEFT JOIN trace_documents ON trace_documents.run_id = runs.id "
                "GROUP BY runs.id ORDER BY runs.id DESC")

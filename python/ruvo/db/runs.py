@@ -104,12 +104,13 @@ def run_id(connection: sqlite3.Connection, path: Path) -> int:
         info = _current.get(_key(path))
         if info is None:
             info = _current[_key(path)] = _process_run()
-    connection.execute(
-        "INSERT INTO runs (key, started_at, kind, command, git_commit, pid) VALUES (?, ?, ?, ?, ?, ?) "
-        "ON CONFLICT (key) DO NOTHING",
+    found = connection.execute("SELECT id FROM runs WHERE key = ?", (info.key,)).fetchone()
+    if found is not None:
+        return int(found[0])
+    cursor = connection.execute(
+        "INSERT INTO runs (key, started_at, kind, command, git_commit, pid) VALUES (?, ?, ?, ?, ?, ?)",
         (info.key, info.started_at, info.kind, info.command, info.commit, os.getpid()))
-    (found,) = connection.execute("SELECT id FROM runs WHERE key = ?", (info.key,)).fetchone()
-    return int(found)
+    return int(cursor.lastrowid or 0)
 
 
 def finish_run(db_path: str | os.PathLike, *, passed: int | None = None, failed: int | None = None,
