@@ -231,3 +231,30 @@ def test_prune_options_and_sizes(tmp_path):
         assert result.returncode == 2 and message in result.stderr
     missing = ruvo(tmp_path, "prune", "--db", str(tmp_path / "none.sqlite3"))
     assert missing.returncode == 2 and "no trace database at" in missing.stderr
+
+
+def test_documents_after_the_first_ones_share_a_dictionary_kept_in_the_database(tmp_path):
+    path = tmp_path / "t.sqlite3"
+    saved = [msgpack.packb(document([call("frm_1", "shop.price", "shop.py:3", 1.0,
+                                          locals={"item": f"item-{n}", "count": n, "note": "in stock " * 20}),
+                                     ret("frm_1", "shop.price", "shop.py:5", 2.0)], trace_id=f"t{n}"))
+             for n in range(codec.DICTIONARY_SAMPLES + 20)]
+    for n, doc in enumerate(saved):
+        db.save_trace_in_sqlite(path, f"t{n}", timeout=5, msgpack=doc)
+    with sqlite3.connect(path) as connection:
+        codecs = [name for (name,) in connection.execute("SELECT codec FROM trace_documents ORDER BY id")]
+        (dictionaries,) = connection.execute("SELECT count(*) FROM codec_dictionaries").fetchone()
+    # Trained on the first ones, used from the last of those on.
+    trained = codec.DICTIONARY_SAMPLES - 1
+    assert set(codecs[:trained]) <= {"zstd", None}
+    assert set(codecs[trained:]) == {"zstd:1"} and dictionaries == 1
+    last = f"t{len(saved) - 1}"
+    assert db.load_documents(path, last) == [saved[-1]]
+    with db.open_documents(path, last) as readers:
+        assert readers[0].read() == saved[-1]
+    # A dictionary that went missing: the rows that need it are damaged, the others read.
+    with sqlite3.connect(path) as connection:
+        connection.execute("DELETE FROM codec_dictionaries")
+    with pytest.raises(db.TraceDamaged, match="dictionary 1 is missing"):
+        db.load_documents(path, last)
+    assert db.load_documents(path, "t0") == [saved[0]]

@@ -8,24 +8,50 @@ about 1,150 MB/s and decompressing at 1,300 MB/s; zlib at level 1 made them
 zstd is better on all three counts, which pays for its one dependency
 (the well-kept ``zstandard`` package).
 
-A codec's name is stored with each row: rows written before compression
-have none and are read as they are.
+Documents of one database repeat each other too (a suite's tests share
+their helpers, paths and values), which a document compressed on its own
+cannot use: once a database holds enough documents, a zstd dictionary is
+trained on them and kept in the database (table ``codec_dictionaries``),
+and later documents are compressed with it, which made attrs' documents 16
+times smaller instead of 11, and faster to write and read.
+
+A codec's name is stored with each row: "zstd", or "zstd:N" for dictionary
+N. Rows written before compression have none and are read as they are.
 """
 
 from __future__ import annotations
 
+import os
+import sqlite3
 import threading
-from typing import Optional, Protocol
+import time
+from typing import Callable, Optional, Protocol
 
 import zstandard
 
-__all__ = ["CODEC", "CodecError", "compress", "decompress", "DecompressingReader"]
+__all__ = ["CODEC", "CodecError", "Dictionaries", "compress", "decompress", "DecompressingReader"]
 
-# The codec this version writes.
+# The codec of documents compressed on their own.
 CODEC = "zstd"
 _LEVEL = 1
 
-# Compressors are not for sharing between threads: one per thread.
+# A dictionary is trained on the first documents a process saves in a
+# database that has none: this many (or this many bytes of them), each no
+# larger than a sample may be, make one of this size.
+DICTIONARY_SAMPLES = 200
+_SAMPLES_BYTES = 16 * 2**20
+_SAMPLE_MAX_BYTES = 256 * 1024
+DICTIONARY_BYTES = 112 * 1024
+
+DICTIONARY_TABLE = """
+CREATE TABLE IF NOT EXISTS codec_dictionaries (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    made_at REAL NOT NULL,
+    data BLOB NOT NULL
+)"""
+
+# Compressors are not for sharing between threads: one per thread (and
+# dictionary).
 _local = threading.local()
 
 
@@ -33,27 +59,131 @@ class CodecError(ValueError):
     """A stored document that cannot be decompressed."""
 
 
-def compress(document: bytes) -> bytes:
-    compressor = getattr(_local, "compressor", None)
+def _compressor(key: object, dictionary: Optional[zstandard.ZstdCompressionDict]) -> zstandard.ZstdCompressor:
+    cache = getattr(_local, "compressors", None)
+    if cache is None:
+        cache = _local.compressors = {}
+    compressor = cache.get(key)
     if compressor is None:
-        compressor = _local.compressor = zstandard.ZstdCompressor(level=_LEVEL)
-    return compressor.compress(document)
+        if len(cache) > 8:
+            cache.clear()
+        compressor = cache[key] = zstandard.ZstdCompressor(level=_LEVEL, dict_data=dictionary)
+    return compressor
 
 
-def _check(codec: str) -> None:
-    if codec != CODEC:
-        raise CodecError(f"stored with the codec {codec!r}, which this version of ruvo does not know: upgrade ruvo")
+def compress(document: bytes) -> bytes:
+    """A document compressed on its own (codec "zstd")."""
+    return _compressor(None, None).compress(document)
 
 
-def decompress(data: bytes, codec: Optional[str]) -> bytes:
+def _dictionary_id(codec: str) -> Optional[int]:
+    """None for plain zstd, the dictionary's id for "zstd:N"; raises for a
+    codec this version does not know."""
+    if codec == CODEC:
+        return None
+    name, _, number = codec.partition(":")
+    if name == CODEC and number.isdigit():
+        return int(number)
+    raise CodecError(f"stored with the codec {codec!r}, which this version of ruvo does not know: upgrade ruvo")
+
+
+# A dictionary by its id, read from the database when a row needs it.
+DictionaryLookup = Callable[[int], bytes]
+
+
+def _decompressor(codec: str, lookup: Optional[DictionaryLookup]) -> zstandard.ZstdDecompressor:
+    number = _dictionary_id(codec)
+    if number is None:
+        return zstandard.ZstdDecompressor()
+    if lookup is None:
+        raise CodecError(f"its dictionary {number} is not at hand")
+    return zstandard.ZstdDecompressor(dict_data=zstandard.ZstdCompressionDict(lookup(number)))
+
+
+def decompress(data: bytes, codec: Optional[str], lookup: Optional[DictionaryLookup] = None) -> bytes:
     """A stored document as it was saved (``codec`` None: stored as it is)."""
     if codec is None:
         return data
-    _check(codec)
     try:
-        return zstandard.ZstdDecompressor().decompress(data)
+        return _decompressor(codec, lookup).decompress(data)
     except zstandard.ZstdError as error:
         raise CodecError(str(error)) from None
+
+
+def lookup_in(connection: sqlite3.Connection) -> DictionaryLookup:
+    """Dictionaries read from this connection's database, each once."""
+    found: dict[int, bytes] = {}
+
+    def lookup(number: int) -> bytes:
+        if number not in found:
+            row = None
+            if connection.execute("SELECT 1 FROM sqlite_master WHERE name = 'codec_dictionaries'").fetchone():
+                row = connection.execute("SELECT data FROM codec_dictionaries WHERE id = ?", (number,)).fetchone()
+            if row is None:
+                raise CodecError(f"its dictionary {number} is missing from the database")
+            found[number] = bytes(row[0])
+        return found[number]
+
+    return lookup
+
+
+class Dictionaries:
+    """The writing side for one database in this process: the dictionary
+    its documents are compressed with, trained when there is none."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._current: dict[str, Optional[tuple[int, zstandard.ZstdCompressionDict]]] = {}
+        self._samples: dict[str, list[bytes]] = {}
+
+    def compress(self, connection: sqlite3.Connection, path: str | os.PathLike,
+                 document: bytes) -> tuple[bytes, Optional[str]]:
+        """Inside the caller's write transaction: the stored form of a
+        document and its codec (None: stored as it is, when compressing
+        does not make it smaller)."""
+        key = os.path.abspath(path)
+        with self._lock:
+            if key not in self._current:
+                self._current[key] = self._newest(connection)
+            current = self._current[key]
+            if current is None and len(document) <= _SAMPLE_MAX_BYTES:
+                samples = self._samples.setdefault(key, [])
+                samples.append(document)
+                if len(samples) >= DICTIONARY_SAMPLES or sum(map(len, samples)) >= _SAMPLES_BYTES:
+                    current = self._current[key] = self._train(connection, samples)
+                    del self._samples[key]
+        if current is None:
+            stored, codec = compress(document), CODEC
+        else:
+            number, dictionary = current
+            stored, codec = _compressor((key, number), dictionary).compress(document), f"{CODEC}:{number}"
+        if len(stored) >= len(document):
+            return document, None
+        return stored, codec
+
+    def forget(self, path: str | os.PathLike) -> None:
+        """The database was replaced or removed: its dictionary goes with it."""
+        with self._lock:
+            self._current.pop(os.path.abspath(path), None)
+
+    @staticmethod
+    def _newest(connection: sqlite3.Connection) -> Optional[tuple[int, zstandard.ZstdCompressionDict]]:
+        if not connection.execute("SELECT 1 FROM sqlite_master WHERE name = 'codec_dictionaries'").fetchone():
+            return None
+        row = connection.execute("SELECT id, data FROM codec_dictionaries ORDER BY id DESC LIMIT 1").fetchone()
+        return None if row is None else (int(row[0]), zstandard.ZstdCompressionDict(bytes(row[1])))
+
+    @staticmethod
+    def _train(connection: sqlite3.Connection,
+               samples: list[bytes]) -> Optional[tuple[int, zstandard.ZstdCompressionDict]]:
+        try:
+            dictionary = zstandard.train_dictionary(DICTIONARY_BYTES, list[bytes | bytearray | memoryview](samples))
+        except zstandard.ZstdError:
+            return None  # too little to learn from: documents stay compressed on their own
+        connection.execute(DICTIONARY_TABLE)
+        cursor = connection.execute("INSERT INTO codec_dictionaries (made_at, data) VALUES (?, ?)",
+                                    (time.time(), dictionary.as_bytes()))
+        return int(cursor.lastrowid or 0), dictionary
 
 
 class _Readable(Protocol):
@@ -66,10 +196,12 @@ class DecompressingReader:
 
     _CHUNK = 1 << 18
 
-    def __init__(self, raw: _Readable, codec: str) -> None:
-        _check(codec)
+    def __init__(self, raw: _Readable, codec: str, lookup: Optional[DictionaryLookup] = None) -> None:
         self._raw = raw
-        self._decompressor = zstandard.ZstdDecompressor().decompressobj()
+        try:
+            self._decompressor = _decompressor(codec, lookup).decompressobj()
+        except zstandard.ZstdError as error:
+            raise CodecError(str(error)) from None
         self._pending = b""
         self._offset = 0
         self._done = False

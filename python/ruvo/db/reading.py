@@ -173,6 +173,7 @@ def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
     connection = _open_for_reading(db_path)
     try:
         has_parts, has_codec = _has_column(connection, "parts"), _has_column(connection, "codec")
+        lookup = codec.lookup_in(connection)
         documents = []
         for row_id, first, parts, codec_name in connection.execute(
             f"SELECT id, document, {'parts' if has_parts else '0'}, {'codec' if has_codec else 'NULL'} "
@@ -185,7 +186,7 @@ def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
                 raise TraceDamaged(f"trace {trace_id} is damaged: a document lacks {parts - len(rest)} "
                                    "of its parts")
             stored = b"".join([bytes(first), *(bytes(part) for (part,) in rest)])
-            documents.append(_decompressed(stored, codec_name, trace_id))
+            documents.append(_decompressed(stored, codec_name, trace_id, lookup))
     finally:
         connection.close()
     if not documents:
@@ -193,9 +194,9 @@ def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
     return documents
 
 
-def _decompressed(stored: bytes, codec_name: str | None, trace_id: str) -> bytes:
+def _decompressed(stored: bytes, codec_name: str | None, trace_id: str, lookup: codec.DictionaryLookup) -> bytes:
     try:
-        return codec.decompress(stored, codec_name)
+        return codec.decompress(stored, codec_name, lookup)
     except codec.CodecError as error:
         raise TraceDamaged(f"trace {trace_id} is damaged: a document does not decompress ({error})") from None
 
@@ -217,6 +218,7 @@ def open_documents(db_path: str | os.PathLike,
         if not rows:
             raise TraceNotFound(f"no trace {trace_id} in {db_path}")
         readers: list[_BlobReader | codec.DecompressingReader] = []
+        lookup = codec.lookup_in(connection)
         for row_id, parts, codec_name in rows:
             pieces = [("trace_documents", "document", row_id)]
             if parts:
@@ -227,7 +229,14 @@ def open_documents(db_path: str | os.PathLike,
                                        "of its parts")
                 pieces += [("trace_document_parts", "data", rowid) for (rowid,) in part_rows]
             reader = _BlobReader(connection, pieces)
-            readers.append(codec.DecompressingReader(reader, codec_name) if codec_name is not None else reader)
+            if codec_name is None:
+                readers.append(reader)
+                continue
+            try:
+                readers.append(codec.DecompressingReader(reader, codec_name, lookup))
+            except codec.CodecError as error:
+                raise TraceDamaged(f"trace {trace_id} is damaged: a document does not decompress ({error})") \
+                    from None
         yield readers
     finally:
         connection.close()

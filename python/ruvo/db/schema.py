@@ -67,7 +67,7 @@ _ADDED_COLUMNS = {"left_out": "TEXT", "parts": "INTEGER NOT NULL DEFAULT 0", "ou
 # What a database may hold to be ruvo's, and what its documents table needs.
 _OUR_NAMES = frozenset({"trace_documents", "trace_document_parts", "trace_documents_by_trace",
                         "trace_documents_by_time", "trace_documents_once", "trace_documents_by_run",
-                        "trace_documents_by_test", "runs"})
+                        "trace_documents_by_test", "runs", "codec_dictionaries"})
 _REQUIRED_COLUMNS = frozenset({"id", "trace_id", "saved_at", "size", "document"})
 
 

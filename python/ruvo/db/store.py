@@ -123,6 +123,8 @@ class Store:
         if self._connection is not None and identity == self._identity:
             return self._connection
         self.close()
+        # Another file, or none: what this process knew of it is void.
+        _dictionaries.forget(self.path)
         self.path.parent.mkdir(parents=True, exist_ok=True)
         connection = sqlite3.connect(self.path, timeout=timeout, isolation_level=None, check_same_thread=False)
         try:
@@ -210,10 +212,7 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
                 summary.left_out, summary.outcome,
             )
             document = row.document
-            stored = codec.compress(document)
-            codec_name: str | None = codec.CODEC
-            if len(stored) >= len(document):
-                stored, codec_name = document, None
+            stored, codec_name = _dictionaries.compress(connection, path, document)
             parts = [stored[i : i + PART_BYTES] for i in range(0, len(stored), PART_BYTES)] or [b""]
             values = (row.trace_id, row.saved_at, *columns, len(document), parts[0], len(parts) - 1,
                       hashlib.sha256(document).digest(), run, codec_name, len(stored))
@@ -238,10 +237,15 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
             runs.give_back_space(connection)
         return new
     except BaseException:
+        # A dictionary trained in this transaction is gone with it.
+        _dictionaries.forget(path)
         if connection.in_transaction:
             connection.execute("ROLLBACK")
         raise
 
+
+# Each database's compression dictionary, for this process's saves.
+_dictionaries = codec.Dictionaries()
 
 # What retention removed in this process, for the hosts to say.
 _removed_lock = threading.Lock()
