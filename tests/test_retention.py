@@ -3,6 +3,7 @@ documents beside the rows of older versions, and `ruvo prune`/`ruvo runs`."""
 
 from __future__ import annotations
 
+import gc
 import os
 import random
 import sqlite3
@@ -10,6 +11,8 @@ import string
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import msgpack
 import pytest
@@ -258,3 +261,20 @@ def test_documents_after_the_first_ones_share_a_dictionary_kept_in_the_database(
     with pytest.raises(db.TraceDamaged, match="dictionary 1 is missing"):
         db.load_documents(path, last)
     assert db.load_documents(path, "t0") == [saved[0]]
+
+
+def test_a_large_document_streams_in_pieces_and_a_reader_dropped_half_way_stops(tmp_path):
+    path = tmp_path / "t.sqlite3"
+    big = noisy_document("trc_L", kib=600)
+    db.save_trace_in_sqlite(path, "trc_L", timeout=5, msgpack=big)
+    with db.open_documents(path, "trc_L") as readers:
+        pieces = list(iter(lambda: readers[0].read(100_003), b""))
+    assert b"".join(pieces) == big and len(pieces) > 5
+    with db.open_documents(path, "trc_L") as readers:
+        assert readers[0].read(10) == big[:10]
+        del readers[:]
+    gc.collect()
+    deadline = time.monotonic() + 5
+    while any(thread.name == "ruvo-inflate" for thread in threading.enumerate()) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert not any(thread.name == "ruvo-inflate" for thread in threading.enumerate())

@@ -22,9 +22,11 @@ N. Rows written before compression have none and are read as they are.
 from __future__ import annotations
 
 import os
+import queue
 import sqlite3
 import threading
 import time
+import weakref
 from typing import Callable, Optional, Protocol
 
 import zstandard
@@ -190,11 +192,38 @@ class _Readable(Protocol):
     def read(self, size: int = -1) -> bytes: ...
 
 
+# What the reader gives its decompressing thread at the end, or to stop.
+_END, _STOP = object(), object()
+
+
+def _inflate(inputs: queue.SimpleQueue, outputs: queue.SimpleQueue,
+             decompressor: "zstandard.ZstdDecompressionObj") -> None:
+    """One output for each input: the piece a compressed chunk makes (maybe
+    empty), an error, or at the end None."""
+    while True:
+        chunk = inputs.get()
+        if chunk is _STOP:
+            return
+        try:
+            if chunk is _END:
+                outputs.put(None if decompressor.eof else CodecError("the stored document ends early"))
+                return
+            outputs.put(decompressor.decompress(chunk))
+        except zstandard.ZstdError as error:
+            outputs.put(CodecError(f"the stored document does not decompress ({error})"))
+            return
+
+
 class DecompressingReader:
     """A stored document read a piece at a time, decompressed as it goes:
-    the views stream large traces without holding them whole."""
+    the views stream large traces without holding them whole. Compressed
+    chunks are read on the caller's thread (the database's connection
+    belongs to it) and decompressed a few chunks ahead of the reader on a
+    thread of their own (zstd lets go of the interpreter lock), so that the
+    reader seldom waits for them."""
 
-    _CHUNK = 1 << 18
+    _CHUNK = 1 << 15
+    _AHEAD = 8
 
     def __init__(self, raw: _Readable, codec: str, lookup: Optional[DictionaryLookup] = None) -> None:
         self._raw = raw
@@ -202,9 +231,38 @@ class DecompressingReader:
             self._decompressor = _decompressor(codec, lookup).decompressobj()
         except zstandard.ZstdError as error:
             raise CodecError(str(error)) from None
+        self._inputs: Optional[queue.SimpleQueue] = None
+        self._outputs: queue.SimpleQueue = queue.SimpleQueue()
+        self._in_flight = 0
+        self._raw_done = False
         self._pending = b""
         self._offset = 0
         self._done = False
+
+    def _next_piece(self) -> Optional[bytes]:
+        if self._inputs is None:
+            inputs = self._inputs = queue.SimpleQueue()
+            # A reader dropped half way stops its thread.
+            weakref.finalize(self, inputs.put, _STOP)
+            threading.Thread(target=_inflate, args=(inputs, self._outputs, self._decompressor),
+                             name="ruvo-inflate", daemon=True).start()
+        while True:
+            while self._in_flight < self._AHEAD and not self._raw_done:
+                chunk = self._raw.read(self._CHUNK)
+                if not chunk:
+                    self._raw_done = True
+                self._inputs.put(chunk if chunk else _END)
+                self._in_flight += 1
+            item = self._outputs.get()
+            self._in_flight -= 1
+            if isinstance(item, CodecError):
+                self._done = True
+                raise item
+            if item is None:
+                self._done = True
+                return None
+            if item:
+                return item
 
     def read(self, size: int = -1) -> bytes:
         # What is decompressed and not yet read is kept with an offset, so
@@ -216,16 +274,9 @@ class DecompressingReader:
         out = [self._pending[self._offset :]]
         have = len(out[0])
         while (size < 0 or have < size) and not self._done:
-            data = self._raw.read(self._CHUNK)
-            try:
-                if not data:
-                    if not self._decompressor.eof:
-                        raise CodecError("the stored document ends early")
-                    self._done = True
-                    break
-                piece = self._decompressor.decompress(data)
-            except zstandard.ZstdError as error:
-                raise CodecError(f"the stored document does not decompress ({error})") from None
+            piece = self._next_piece()
+            if piece is None:
+                break
             out.append(piece)
             have += len(piece)
         data = b"".join(out)
