@@ -218,8 +218,8 @@ def enforce_cap(connection: sqlite3.Connection, max_bytes: int | None, current_r
 def give_back_space(connection: sqlite3.Connection) -> None:
     """Return a bounded number of free pages to the file system (databases
     made with incremental vacuum; older ones reuse their free pages)."""
-    (mode,) = connection.execute("PRAGMA auto_vacuum").fetchone()
-    if mode == 2:
+    (free,) = connection.execute("PRAGMA freelist_count").fetchone()
+    if free and connection.execute("PRAGMA auto_vacuum").fetchone()[0] == 2:
         connection.execute(f"PRAGMA incremental_vacuum({_VACUUM_PAGES})").fetchall()
 
 

@@ -234,7 +234,9 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
         connection.execute("COMMIT")
         if removed.traces or removed.runs:
             _count_removed(removed)
-            runs.give_back_space(connection)
+        # Free pages (retention's, or another writer's) go back a bounded
+        # number at a time, so that the file follows what it holds.
+        runs.give_back_space(connection)
         return new
     except BaseException:
         # A dictionary trained in this transaction is gone with it.
