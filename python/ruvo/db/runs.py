@@ -220,7 +220,8 @@ def give_back_space(connection: sqlite3.Connection) -> None:
     made with incremental vacuum; older ones reuse their free pages)."""
     (free,) = connection.execute("PRAGMA freelist_count").fetchone()
     if free and connection.execute("PRAGMA auto_vacuum").fetchone()[0] == 2:
-        connection.execute(f"PRAGMA incremental_vacuum({_VACUUM_PAGES})").fetchall()
+        # Stepped to the end: each step gives back one page.
+        connection.executescript(f"PRAGMA incremental_vacuum({_VACUUM_PAGES})")
 
 
 def prune(db_path: str | os.PathLike, *, keep_runs: int | None = None, max_bytes: int | None = None,
@@ -269,7 +270,7 @@ def prune(db_path: str | os.PathLike, *, keep_runs: int | None = None, max_bytes
             raise
         (mode,) = connection.execute("PRAGMA auto_vacuum").fetchone()
         if mode == 2:
-            connection.execute("PRAGMA incremental_vacuum").fetchall()
+            connection.executescript("PRAGMA incremental_vacuum")
         elif removed.traces or removed.runs:
             # From now on this database gives space back as it goes.
             connection.execute("PRAGMA auto_vacuum = INCREMENTAL")
