@@ -94,6 +94,19 @@ class TestDirectCalls:
         assert isinstance(record["duration_ms"], float) and record["duration_ms"] >= 0
         assert trace["frames_of_interest"][-1] is record  # the request record comes last
 
+    def test_requests_are_a_run_of_their_own_unless_one_is_under_way(self, tmp_path):
+        path = tmp_path / "t.sqlite3"
+        for _ in range(2):
+            RuvoMiddleware(list_app, db_path=path)(environ("GET", "/a"), StartResponse())
+        saved(path)
+        # Inside a test session the session's run stays the current one.
+        db.begin_run(path, "pytest", key="session")
+        RuvoMiddleware(list_app, db_path=path)(environ("GET", "/b"), StartResponse())
+        saved(path)
+        db.end_run(path)
+        runs = db.list_runs(path)
+        assert [(run.kind, run.traces) for run in runs] == [("pytest", 1), ("middleware", 2)]
+
     def test_lazy_body_is_profiled_until_closed(self, tmp_path):
         body = Body(["a", "b"])
 

@@ -201,8 +201,9 @@ class RuvoMiddleware:
         self.include = list(include)
         self.ignore = list(ignore)
         self.lightweight_repr = lightweight_repr
-        # The process's requests are one run (made with its first trace).
-        db.begin_run(self.db_path if self.db_path is not None else default_db_path(), "middleware")
+        # The process's requests are one run (made with its first trace),
+        # unless a run is under way already (a test session's).
+        db.begin_run(self.db_path if self.db_path is not None else default_db_path(), "middleware", replace=False)
 
     def __call__(self, environ: dict, start_response: Callable) -> Any:
         method = str(environ.get("REQUEST_METHOD", "GET"))

@@ -56,10 +56,15 @@ def _key(path: str | os.PathLike) -> str:
 
 
 def begin_run(db_path: str | os.PathLike, kind: str, *, command: str | None = None, key: str | None = None,
-              commit: str | None = None) -> str:
+              commit: str | None = None, replace: bool = True) -> str:
     """Make the traces this process saves in the database from now on one
     run; returns the run's key, which other processes of the same run (xdist
-    workers) pass as ``key``."""
+    workers) pass as ``key``. With ``replace`` False, a run already begun
+    stays the current one (a middleware inside a test session)."""
+    with _lock:
+        current = _current.get(_key(db_path))
+        if current is not None and not replace:
+            return current.key
     info = RunInfo(key or uuid.uuid4().hex, kind, command if command is not None else " ".join(sys.argv),
                    commit if commit is not None else _commit(), time.time())
     with _lock:
