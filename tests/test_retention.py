@@ -19,6 +19,7 @@ import pytest
 
 from _cli import child_env, ruvo, write
 from _documents import call, document, plugin, ret
+from test_pytest_plugin import installed_entry_points
 from ruvo import db
 from ruvo.db import codec, runs as db_runs
 
@@ -200,7 +201,8 @@ def test_repeated_sessions_stay_under_the_cap_and_keep_the_latest_run_whole(tmp_
     database = tmp_path / ".ruvo" / "ruvo.sqlite3"
     for session in range(4):
         completed = subprocess.run(
-            [sys.executable, "-m", "pytest", "-p", "ruvo.pytest_plugin", "--ruvo", "--ruvo-max-db-size", "400k",
+            [sys.executable, "-m", "pytest", *([] if installed_entry_points() else ["-p", "ruvo.pytest_plugin"]),
+             "--ruvo", "--ruvo-max-db-size", "400k",
              "-q", "-p", "no:cacheprovider", *(["-n", "2"] if session % 2 else []), "test_suite.py"],
             cwd=tmp_path, capture_output=True, text=True, timeout=300, env=child_env())
         assert completed.returncode == 1, completed.stdout + completed.stderr
