@@ -52,6 +52,19 @@ class TestLoadSettings:
         write(tmp_path / "pyproject.toml", "[tool.ruvo]\nlightweight_repr = true\n")
         assert load_settings(tmp_path).lightweight_repr is True
 
+    def test_database_cap_from_the_flag_the_setting_or_the_default(self, tmp_path):
+        from ruvo.config import db_cap_from
+        from ruvo.db import DEFAULT_MAX_BYTES
+
+        assert db_cap_from(load_settings(tmp_path), None) == DEFAULT_MAX_BYTES == 2 * 2**30
+        for setting, flag, cap in (('"500M"', None, 500 * 2**20), ('"none"', None, None), ('"500M"', "1G", 2**30),
+                                   ('"none"', "64k", 64 * 2**10), ('"1G"', "none", None)):
+            write(tmp_path / "pyproject.toml", f"[tool.ruvo]\nmax_db_size = {setting}\n")
+            assert db_cap_from(load_settings(tmp_path), flag) == cap
+        write(tmp_path / "pyproject.toml", '[tool.ruvo]\nmax-db-size = "lots"\n')
+        with pytest.raises(SettingsError, match=r"\[tool.ruvo\] max-db-size: not a size: 'lots'"):
+            load_settings(tmp_path)
+
     @pytest.mark.parametrize(
         "table, message",
         [

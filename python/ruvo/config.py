@@ -113,6 +113,19 @@ def _checked_size(value: int, shown: str) -> int:
     return value
 
 
+def _size_setting(table: dict, name: str, path: Path) -> tuple[Optional[int], bool]:
+    """A size setting (spelt with - or _): its bytes, and whether it says
+    "none"; (None, False) when it is not set."""
+    raw = table.get(name, table.get(name.replace("-", "_")))
+    if raw is None:
+        return None, False
+    try:
+        size = parse_size(raw)
+    except ValueError as error:
+        raise SettingsError(f"{path}: [tool.ruvo] {name}: {error}") from None
+    return size, size is None
+
+
 def load_settings(start: Optional[Path] = None) -> Settings:
     """The settings of the project containing `start` (default: the current directory)."""
     pyproject = find_pyproject((start or Path.cwd()).resolve())
@@ -141,22 +154,8 @@ def load_settings(start: Optional[Path] = None) -> Settings:
     if busy_timeout is not None and (not isinstance(busy_timeout, int) or isinstance(busy_timeout, bool)
                                      or not 0 <= busy_timeout <= 86400):
         raise SettingsError(f"{pyproject}: [tool.ruvo] busy-timeout must be a number of seconds from 0 to 86400")
-    budget, unbounded = None, False
-    raw_budget = table.get("trace-budget", table.get("trace_budget"))
-    if raw_budget is not None:
-        try:
-            budget = parse_size(raw_budget)
-        except ValueError as error:
-            raise SettingsError(f"{pyproject}: [tool.ruvo] trace-budget: {error}") from None
-        unbounded = budget is None
-    max_db_size, uncapped = None, False
-    raw_cap = table.get("max-db-size", table.get("max_db_size"))
-    if raw_cap is not None:
-        try:
-            max_db_size = parse_size(raw_cap)
-        except ValueError as error:
-            raise SettingsError(f"{pyproject}: [tool.ruvo] max-db-size: {error}") from None
-        uncapped = max_db_size is None
+    budget, unbounded = _size_setting(table, "trace-budget", pyproject)
+    max_db_size, uncapped = _size_setting(table, "max-db-size", pyproject)
     values = table.get("values", {})
     if isinstance(values, dict):
         values = {key.replace("-", "_"): value for key, value in values.items()}
