@@ -232,18 +232,22 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
         insert_whole()
         removed = runs.enforce_cap(connection, runs.max_bytes_of(path), run)
         connection.execute("COMMIT")
-        if removed.traces or removed.runs:
-            _count_removed(removed)
-        # Free pages (retention's, or another writer's) go back a bounded
-        # number at a time, so that the file follows what it holds.
-        runs.give_back_space(connection)
-        return new
     except BaseException:
         # A dictionary trained in this transaction is gone with it.
         _dictionaries.forget(path)
         if connection.in_transaction:
             connection.execute("ROLLBACK")
         raise
+    if removed.traces or removed.runs:
+        _count_removed(removed)
+    # Free pages (retention's, or another writer's) go back a bounded number
+    # at a time, so that the file follows what it holds. The rows are stored
+    # by now: a database too busy for this leaves it to a later save.
+    try:
+        runs.give_back_space(connection)
+    except sqlite3.Error:
+        pass
+    return new
 
 
 # Each database's compression dictionary, for this process's saves.
