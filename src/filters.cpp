@@ -70,6 +70,8 @@ const std::vector<Finder>& RUVO_FINDERS() {
         "/ruvo/cli/",
         "/ruvo/render/",
         "/ruvo/viewer/",
+        "/ruvo/diff.py",
+        "/ruvo/failure.py",
     });
     return finders;
 }

@@ -177,7 +177,8 @@ def test_summary_adds_up_the_xdist_workers_and_follows_the_failures(tmp_path):
     section = ruvo_section(completed.stdout)
     assert section[0] == f"ruvo: 5 test trace(s) saved to {database} (see them with `ruvo traces`)"
     assert section[1].startswith("ruvo: failed test_shop.py::test_fails: trace trc_")
-    assert len(section) == 2
+    # The traceback came from the worker with the report: the failure's call is named.
+    assert section[2:] == ["  surfaced in: shop.price(quantity=1, unit=1) -> 1  shop.py:8"]
     rows = db.list_traces(database)
     assert sorted((row.test_nodeid, row.outcome) for row in rows) == [
         ("test_shop.py::test_fails", "failed"), ("test_shop.py::test_fetch", "passed"),

@@ -13,11 +13,14 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Callable, Iterable, Iterator, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Callable, Iterable, Iterator, Optional, Sequence, Union
 
 # ruvo.stream builds on this module (importing it only once it runs), and
 # its names are offered here as well.
 from .stream import SKIMMED_FIELDS, StreamedTrace, iter_records, stream_threads  # noqa: F401
+
+if TYPE_CHECKING:
+    from .diff import TraceDiff
 
 __all__ = [
     "Call",
@@ -432,6 +435,18 @@ class Trace:
     def find(self, name: str) -> list[Call]:
         """The calls whose qualified name is ``name`` or ends in ``.name``."""
         return [call for call in self.calls() if call.name == name or call.name.endswith("." + name)]
+
+    def diff(self, other: "Trace") -> "TraceDiff":
+        """This trace aligned with ``other`` call by call: the calls found in
+        one only and the values recorded differently, each in the order they
+        happened, and the calls whose time changed (see :mod:`ruvo.diff`)::
+
+            change = ruvo.load(passing).diff(ruvo.load(failing))
+            print(change.first.call.name, change.first.name, change.first.b_value)
+        """
+        from .diff import diff_traces
+
+        return diff_traces(self, other)
 
 
 def trace_of(document: dict) -> Trace:

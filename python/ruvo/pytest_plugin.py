@@ -9,6 +9,8 @@ the plugin only adds its options.
 
 from __future__ import annotations
 
+from typing import Optional
+
 import pytest
 
 from .config import DEFAULT_DB
@@ -124,7 +126,7 @@ class TracePerTest:
         self._db = db
         self.counts = db.SaveCounts()
         self._counts_before = db.SaveCounts()
-        self.failed: dict[str, None] = {}
+        self.failed: dict[str, Optional[dict]] = {}  # the failure of each failed test, where known
         self.db_option = config.getoption("ruvo_db")
         self.recording = False
         self.interrupted = False  # Ctrl-C while the last traces waited for the database
@@ -206,6 +208,12 @@ class TracePerTest:
             item.stash[_OUTCOME] = "failed"
         elif report.skipped and item.stash.get(_OUTCOME, "passed") == "passed":
             item.stash[_OUTCOME] = "skipped"
+        if report.failed and call.excinfo is not None and self.recording:
+            from .failure import traceback_frames
+
+            # Plain lists, so that xdist carries them to the controller.
+            report.ruvo_failure = {"frames": traceback_frames(call.excinfo),
+                                   "assertion": call.excinfo.errisinstance(AssertionError)}
         if call.when == "teardown" and self.recording and not item.stash.get(_ENDED, True):
             # Ended here, so that the report (which xdist sends on to the
             # controller) names the test's trace.
@@ -214,7 +222,9 @@ class TracePerTest:
     def pytest_runtest_logreport(self, report) -> None:
         # Reports of xdist workers reach the controller here too.
         if report.failed:
-            self.failed[report.nodeid] = None
+            # The first failing phase is the one worth naming.
+            if self.failed.get(report.nodeid) is None:
+                self.failed[report.nodeid] = getattr(report, "ruvo_failure", None)
             self.outcomes[report.nodeid] = "failed"
         elif report.skipped:
             self.outcomes.setdefault(report.nodeid, "skipped")
@@ -347,10 +357,14 @@ class TracePerTest:
         if self.interrupted:
             terminalreporter.write_line("ruvo: interrupted while saving: the traces that were still waiting for "
                                         "the database were written beside it instead", red=True)
+        from .failure import MAX_DESCRIBED, summary_lines
         from .viewer.command import failed_test_line
 
-        for nodeid in self.failed:
+        for index, (nodeid, failure) in enumerate(self.failed.items()):
             _, trace = self.tests.get(nodeid, (None, None))
             terminalreporter.write_line(visible(failed_test_line(
                 self.profiler.db_path, nodeid, self.db_option, trace_id=trace if isinstance(trace, str) else None,
                 stored=trace in stored)))
+            if isinstance(trace, str) and trace in stored and index < MAX_DESCRIBED:
+                for line in summary_lines(self.profiler.db_path, nodeid, trace, failure, self.db_option):
+                    terminalreporter.write_line(visible(line))

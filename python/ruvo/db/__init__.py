@@ -39,6 +39,7 @@ from .reading import (
     load_trace,
     open_documents,
     stored_trace_ids,
+    trace_size,
 )
 from .saving import queue_trace, save_trace_in_sqlite, saves_on_this_thread, take_last_trace_id
 from .schema import APPLICATION_ID, SCHEMA_VERSION
@@ -87,4 +88,5 @@ __all__ = [
     "store_for",
     "stored_trace_ids",
     "take_last_trace_id",
+    "trace_size",
 ]

@@ -127,6 +127,17 @@ def stored_trace_ids(db_path: str | os.PathLike, trace_ids: set, *, left_out: bo
         connection.close()
 
 
+def trace_size(db_path: str | os.PathLike, trace_id: str) -> int | None:
+    """Bytes of a stored trace's documents, decoded (None: not stored)."""
+    connection = _open_for_reading(db_path)
+    try:
+        (size,) = connection.execute("SELECT SUM(size) FROM trace_documents WHERE trace_id = ?",
+                                     (trace_id,)).fetchone()
+        return size
+    finally:
+        connection.close()
+
+
 def left_out_message(db_path: str | os.PathLike, trace_id: str) -> str | None:
     """What recording left out of a stored trace, in its own words; None
     when it left nothing out."""
@@ -153,17 +164,29 @@ def latest_trace_id(db_path: str | os.PathLike) -> str:
     return row[0]
 
 
-def latest_trace_id_of_test(db_path: str | os.PathLike, nodeid: str) -> str:
-    """The trace id of the document saved last for a pytest node id."""
+def latest_trace_id_of_test(db_path: str | os.PathLike, nodeid: str, *, outcome: str | None = None,
+                            run: int | None = None) -> str:
+    """The trace id of the document saved last for a pytest node id (with
+    ``outcome``, of a run of the test that ended so; with ``run``, in that run)."""
     connection = _open_for_reading(db_path)
     try:
-        row = connection.execute(
-            "SELECT trace_id FROM trace_documents WHERE test_nodeid = ? ORDER BY id DESC LIMIT 1", (nodeid,)
-        ).fetchone()
+        sql = "SELECT trace_id FROM trace_documents WHERE test_nodeid = ?"
+        args: list[object] = [nodeid]
+        for column, wanted in (("outcome", outcome), ("run_id", run)):
+            if wanted is not None:
+                if not _has_column(connection, column):
+                    row = None
+                    break
+                sql += f" AND {column} = ?"
+                args.append(wanted)
+        else:
+            row = connection.execute(sql + " ORDER BY id DESC LIMIT 1", args).fetchone()
     finally:
         connection.close()
     if row is None:
-        raise TraceNotFound(f"no trace of test {nodeid} in {db_path}")
+        which = {"passed": "passing ", "failed": "failing "}.get(outcome or "", f"{outcome} " if outcome else "")
+        where = f" of run {run}" if run is not None else ""
+        raise TraceNotFound(f"no {which}trace of test {nodeid}{where} in {db_path}")
     return row[0]
 
 
