@@ -95,8 +95,9 @@ class Progress:
     seconds: quick commands and redirected output stay as they were.
 
     A thread keeps the line current, so the work itself needs no hooks;
-    :meth:`step` names what is being done now.  Use as a context manager,
-    and end it before writing to the same terminal."""
+    :meth:`step` names what is being done now.  Use as a context manager;
+    the first write to stdout meanwhile ends it, so that the output never
+    lands behind the line."""
 
     def __init__(self, text: str, *, stream: Optional[TextIO] = None, delay: float = 1.0,
                  interval: float = 0.25, enabled: Optional[bool] = None) -> None:
@@ -110,10 +111,13 @@ class Progress:
         self._lock = threading.Lock()
         self._done = threading.Event()
         self._thread: Optional[threading.Thread] = None
+        self._stdout: Optional[TextIO] = None
 
     def __enter__(self) -> "Progress":
         self.started = time.monotonic()
         if self.enabled:
+            self._stdout = sys.stdout
+            sys.stdout = _EndsProgress(self._stdout, self)
             self._thread = threading.Thread(target=self._run, name="ruvo-progress", daemon=True)
             self._thread.start()
         return self
@@ -125,6 +129,8 @@ class Progress:
         self.text = text
 
     def close(self) -> None:
+        if isinstance(sys.stdout, _EndsProgress) and sys.stdout.progress is self:
+            sys.stdout = self._stdout
         self._done.set()
         if self._thread is not None:
             self._thread.join()
@@ -150,3 +156,18 @@ class Progress:
             return True
         except (OSError, ValueError):
             return False
+
+
+class _EndsProgress:
+    """stdout while a progress line is up: writing to it ends the line first."""
+
+    def __init__(self, stream: Optional[TextIO], progress: Progress) -> None:
+        self.stream = stream
+        self.progress = progress
+
+    def write(self, text: str) -> int:
+        self.progress.close()
+        return sys.stdout.write(text)
+
+    def __getattr__(self, name: str) -> object:
+        return getattr(self.stream, name)
