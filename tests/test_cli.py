@@ -307,6 +307,7 @@ class TestShow:
             "   │  └─ D  __main__.Cart.add  demo.py:10",
             "   │     └─ WARNING demo: cart has 2 items",
             "   └─ … 1 more entry",
+            "",
             '(not shown: 1 class body, counted in the "more entries" lines; --all shows them)',
         ]
         assert "\x1b[" not in result.stdout  # not a terminal: no colour

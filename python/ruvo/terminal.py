@@ -112,12 +112,16 @@ class Progress:
         self._done = threading.Event()
         self._thread: Optional[threading.Thread] = None
         self._stdout: Optional[TextIO] = None
+        self._guard: Optional[_EndsProgress] = None
 
     def __enter__(self) -> "Progress":
         self.started = time.monotonic()
         if self.enabled:
+            # Kept here as well: print() holds sys.stdout without a reference
+            # of its own, so the guard must outlive any write to it.
             self._stdout = sys.stdout
-            sys.stdout = _EndsProgress(self._stdout, self)
+            self._guard = _EndsProgress(self._stdout, self)
+            sys.stdout = self._guard
             self._thread = threading.Thread(target=self._run, name="ruvo-progress", daemon=True)
             self._thread.start()
         return self
@@ -129,8 +133,11 @@ class Progress:
         self.text = text
 
     def close(self) -> None:
-        if isinstance(sys.stdout, _EndsProgress) and sys.stdout.progress is self:
+        self._end_line()
+        if self._guard is not None and sys.stdout is self._guard:
             sys.stdout = self._stdout
+
+    def _end_line(self) -> None:
         self._done.set()
         if self._thread is not None:
             self._thread.join()
@@ -141,13 +148,17 @@ class Progress:
                 self.shown = False
 
     def _run(self) -> None:
+        last = ""
         while not self._done.wait(self.interval):
             elapsed = time.monotonic() - self.started
             if elapsed >= self.delay:
                 with self._lock:
                     if self._done.is_set():
                         return
-                    self.shown = self._write(f"\rruvo: {visible(self.text)}... {elapsed:.0f} s\x1b[K") or self.shown
+                    line = f"\rruvo: {visible(self.text)}... {elapsed:.0f} s\x1b[K"
+                    if line != last:
+                        self.shown = self._write(line) or self.shown
+                        last = line
 
     def _write(self, text: str) -> bool:
         try:
@@ -166,8 +177,9 @@ class _EndsProgress:
         self.progress = progress
 
     def write(self, text: str) -> int:
-        self.progress.close()
-        return sys.stdout.write(text)
+        self.progress._end_line()
+        assert self.stream is not None
+        return self.stream.write(text)
 
     def __getattr__(self, name: str) -> object:
         return getattr(self.stream, name)

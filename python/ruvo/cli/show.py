@@ -187,7 +187,7 @@ def execute(options: argparse.Namespace) -> int:
             )
             closing = bodies.note() if bodies is not None else None
             if closing:
-                sys.stdout.write((f"\x1b[2m{closing}\x1b[0m" if color else closing) + "\n")
+                sys.stdout.write("\n" + (f"\x1b[2m{closing}\x1b[0m" if color else closing) + "\n")
         except Exception as error:
             raise (damaged(trace_id, error) or error) from None
     return 0
