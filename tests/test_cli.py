@@ -298,7 +298,21 @@ class TestShow:
         assert lines[0] == f"trace {trace_id}"
         assert lines[1].startswith("source: run demo.py  started: ")
         assert re.fullmatch(r"main thread MainThread \(13 records, native id \d+\)", lines[3])
+        # By default the class body is left out, and the last line says so.
         assert lines[4:] == [
+            "└─ D  __main__.<module>  demo.py:0",
+            "   ├─ D  __main__.main  demo.py:16",
+            "   │  ├─ D  __main__.Cart.__init__  demo.py:7",
+            "   │  ├─ D  __main__.Cart.add  demo.py:10",
+            "   │  └─ D  __main__.Cart.add  demo.py:10",
+            "   │     └─ WARNING demo: cart has 2 items",
+            "   └─ … 1 more entry",
+            "",
+            '(not shown: 1 class body, counted in the "more entries" lines; --all shows them)',
+        ]
+        assert "\x1b[" not in result.stdout  # not a terminal: no colour
+        result = ruvo(tmp_path, "show", "--all")
+        assert [DURATION.sub(r"\1D  ", line) for line in result.stdout.splitlines()][4:] == [
             "└─ D  __main__.<module>  demo.py:0",
             "   ├─ D  __main__.Cart  demo.py:6",
             "   └─ D  __main__.main  demo.py:16",
@@ -307,7 +321,6 @@ class TestShow:
             "      └─ D  __main__.Cart.add  demo.py:10",
             "         └─ WARNING demo: cart has 2 items",
         ]
-        assert "\x1b[" not in result.stdout  # not a terminal: no colour
 
     def test_run_report_listing_and_header_count_alike(self, tmp_path):
         write(tmp_path / "demo.py", DEMO)
@@ -321,7 +334,7 @@ class TestShow:
 
     def test_depth_values_and_id_prefix(self, demo):
         tmp_path, trace_id = demo
-        result = ruvo(tmp_path, "show", trace_id[:-3], "--depth", "2", "--values")
+        result = ruvo(tmp_path, "show", trace_id[:-3], "--depth", "2", "--values", "--all")
         assert result.returncode == 0, result.stderr
         lines = result.stdout.splitlines()
         assert lines[0] == f"trace {trace_id}"

@@ -237,10 +237,10 @@ class TreeBuilder:
     ``depth`` keeps nodes down to that level only (1: roots); what lies
     deeper is counted in the ``hidden`` of the deepest node kept.  ``keep``,
     asked about each call once it has closed (with its kept children in
-    place, and whether any of them is a call), drops the calls it refuses,
-    counting them in their parent's ``hidden``.  Memory then holds the kept
-    nodes and the open calls only, so a tree can be built from a stream of
-    records.
+    place, whether any of them is a call, and whether it is a root), drops
+    the calls it refuses, counting them in their parent's ``hidden``.
+    Memory then holds the kept nodes and the open calls only, so a tree can
+    be built from a stream of records.
 
     Where kept nodes go is up to the ``_event``, ``_open``, ``_adopt`` and
     ``_judge`` methods; here they become children of their parent, while a
@@ -248,7 +248,7 @@ class TreeBuilder:
     """
 
     def __init__(self, first: float, *, depth: Optional[int] = None,
-                 keep: Optional[Callable[["Call", bool], bool]] = None, values: bool = True) -> None:
+                 keep: Optional[Callable[["Call", bool, bool], bool]] = None, values: bool = True) -> None:
         self.root = Call(None, None, start=first)
         self.stack: list[Call] = [self.root]
         self.now = first
@@ -347,7 +347,8 @@ class TreeBuilder:
 
     def _judge(self, node: "Call", parent: "Call") -> None:
         """A kept call has closed: ``keep`` decides whether it stays."""
-        if self.keep is None or self.keep(node, any(isinstance(child, Call) for child in node.children)):
+        if self.keep is None or self.keep(node, any(isinstance(child, Call) for child in node.children),
+                                          parent is self.root):
             return
         if parent.children and parent.children[-1] is node:
             parent.children.pop()

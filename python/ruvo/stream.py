@@ -238,7 +238,7 @@ def _no_record(record: dict) -> None:
     raise AssertionError("no thread has taken a record yet")
 
 
-def stream_threads(streams, *, depth: Optional[int] = None, keep: Optional[Callable[[Call, bool], bool]] = None,
+def stream_threads(streams, *, depth: Optional[int] = None, keep: Optional[Callable[[Call, bool, bool], bool]] = None,
                    values: bool = True,
                    wanted: Optional[Callable[[str, Optional[int]], bool]] = None,
                    builder: Optional[Callable[..., TreeBuilder]] = None) -> StreamedTrace:

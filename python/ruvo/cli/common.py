@@ -102,8 +102,24 @@ def display_path(path: Path) -> str:
         return str(path)
 
 
+def add_color_option(parser: argparse.ArgumentParser) -> None:
+    from ..terminal import COLOR_CHOICES
+
+    parser.add_argument("--color", choices=COLOR_CHOICES, default="auto",
+                        help="colour the output: auto (on a terminal, unless NO_COLOR is set), always or never")
+
+
+def _id_key(trace_id: str) -> str:
+    """How an id is compared with what the user typed: ids are upper case
+    after their trc_ prefix, and neither the case nor the prefix is worth
+    retyping."""
+    key = trace_id.casefold()
+    return key[4:] if key.startswith("trc_") else key
+
+
 def resolve_trace_id(path: Path, trace_id: Optional[str]) -> Optional[str]:
-    """The full id for an exact id or a unique prefix (None: the latest)."""
+    """The full id for an exact id or a unique prefix, with or without its
+    trc_, in any case (None: the latest)."""
     from .. import db
 
     if trace_id is None:
@@ -111,11 +127,13 @@ def resolve_trace_id(path: Path, trace_id: Optional[str]) -> Optional[str]:
     ids = {row.trace_id for row in db.list_traces(path)}
     if trace_id in ids:
         return trace_id
-    matches = sorted(found for found in ids if found.startswith(trace_id))
+    wanted = _id_key(trace_id)
+    matches = sorted(found for found in ids if wanted and _id_key(found).startswith(wanted))
     if len(matches) == 1:
         return matches[0]
     if matches:
-        raise CommandError(f"trace id prefix {trace_id!r} matches {len(matches)} traces; give more of it")
+        shown = ", ".join(matches[:5]) + (", ..." if len(matches) > 5 else "")
+        raise CommandError(f"trace id prefix {trace_id!r} matches {len(matches)} traces ({shown}); give more of it")
     raise CommandError(f"no trace {trace_id} in {display_path(path)}")
 
 

@@ -29,12 +29,16 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
 
 
 def execute(options: argparse.Namespace) -> int:
+    from ..terminal import Progress
+
     exporter = EXPORTERS[options.format]
-    document = load(db_path(options.db), options.trace_id)
-    try:
-        data = exporter.convert(document)
-    except Exception as error:
-        raise (damaged(document.get("trace_id"), error) or error) from None
+    with Progress("reading the trace") as progress:
+        document = load(db_path(options.db), options.trace_id)
+        progress.step(f"converting {document.get('trace_id')} to {options.format}")
+        try:
+            data = exporter.convert(document)
+        except Exception as error:
+            raise (damaged(document.get("trace_id"), error) or error) from None
     if options.output == "-":
         exporter.write(data, sys.stdout)
         return 0

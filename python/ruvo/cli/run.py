@@ -13,6 +13,7 @@ import runpy
 import sys
 import threading
 import time
+from pathlib import Path
 from typing import Optional, Sequence
 
 from .common import EXIT_INTERRUPTED, Command, CommandError, add_db_option, display_path, exit_status, settings
@@ -300,6 +301,8 @@ def execute(options: argparse.Namespace) -> int:
         f"ruvo: {records} records, {threads} thread{'s' if threads != 1 else ''}, {wall:.3f} s wall time"
         f" ({ran:.3f} s running, {wall - ran:.3f} s saving; see it with: ruvo show {profiler.trace_id})"
     )
+    if summary is not None and summary.records == 0:
+        _say(_nothing_recorded(module, program))
     if summary is not None and summary.left_out:
         _say(f"ruvo: {summary.left_out} `ruvo top` still counts every call; for more records, "
              "--trace-budget SIZE (or none)")
@@ -311,6 +314,47 @@ def execute(options: argparse.Namespace) -> int:
              f"trace(s) were removed" + (f" ({removed.removed_runs} earlier run(s) whole)" if removed.removed_runs
                                          else "") + "; set --max-db-size SIZE (or none)")
     return status
+
+
+# What ruvo leaves out as library code: files whose path contains one of
+# these (the LIBRARY_FINDERS of src/filters.cpp).
+LIBRARY_PATHS = ("lib/python", "/site-packages/")
+
+
+def _program_file(module: Optional[str], program: list[str]) -> Optional[str]:
+    """The file of the module or script that ran, if it can be told."""
+    if module is None:
+        script = os.path.realpath(program[0])
+        return os.path.join(script, "__main__.py") if os.path.isdir(script) else script
+    from importlib.util import find_spec
+
+    try:
+        spec = find_spec(module)
+    except Exception:  # the module ran, so this is unlikely; the note does without
+        return None
+    return spec.origin if spec is not None else None
+
+
+def _nothing_recorded(module: Optional[str], program: list[str]) -> str:
+    """Why a run recorded nothing, and how to record it: most often the
+    program is library code, which ruvo skips."""
+    skipped = " or ".join(LIBRARY_PATHS)
+    file = _program_file(module, program)
+    if file is not None and any(text in file.replace(os.sep, "/") for text in LIBRARY_PATHS):
+        name = module if module is not None else program[0]
+        if module is not None:
+            top = module.partition(".")[0]
+            package = "." in module or os.path.basename(file) == "__init__.py"
+            include = f"/{top}/" if package else f"/{top}.py"
+        else:
+            include = f"/{os.path.basename(file)}"
+        return (f"ruvo: nothing was recorded: {name} is library code ({display_path(Path(file))}), and ruvo records "
+                f"only your code, skipping files whose path contains {skipped}.\n"
+                f"ruvo: to record it, give --include TEXT with part of its path (e.g. --include {include}), "
+                "or add it to include in [tool.ruvo] of pyproject.toml")
+    return ("ruvo: nothing was recorded: none of the program's calls ran in your code (ruvo skips files whose path "
+            f"contains {skipped}, ruvo's own, and those --ignore or [tool.ruvo] ignore name); "
+            "--include TEXT also records files whose path contains TEXT")
 
 
 def _say(text: str) -> None:

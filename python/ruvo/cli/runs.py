@@ -6,7 +6,7 @@ import argparse
 import time
 
 from ..terminal import visible
-from .common import Command, CommandError, add_db_option, db_path, display_path, positive_int
+from .common import Command, CommandError, add_color_option, add_db_option, db_path, display_path, positive_int
 from .traces import human_size
 
 
@@ -16,12 +16,15 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                                "traces in the database, newest first. `ruvo traces --run RUN` lists one's traces.")
     add_db_option(runs)
     runs.add_argument("--limit", type=positive_int, metavar="N", help="show at most N runs")
+    add_color_option(runs)
     return runs
 
 
 def execute(options: argparse.Namespace) -> int:
     from .. import db
+    from ..terminal import Paint, wants_color
 
+    paint = Paint(wants_color(options.color))
     path = db_path(options.db)
     try:
         rows = db.list_runs(path, options.limit)
@@ -43,9 +46,16 @@ def execute(options: argparse.Namespace) -> int:
                       visible((row.commit or "-")[:12]), command))
     widths = [max(len(line[i]) for line in table) for i in range(len(table[0]))]
     right = {0, 4, 5}
-    for line in table:
-        print("  ".join(cell.rjust(widths[i]) if i in right else cell.ljust(widths[i])
-                        for i, cell in enumerate(line)).rstrip())
+    for index, line in enumerate(table):
+        cells = [cell.rjust(widths[i]) if i in right else cell.ljust(widths[i]) for i, cell in enumerate(line)]
+        if index:
+            # Coloured once padded, so that the escapes take no width.
+            cells[0] = paint.bold(cells[0])
+            row = rows[index - 1]
+            if row.failed:
+                failed = f", {row.failed} failed"
+                cells[3] = cells[3].replace(failed, ", " + paint.red(failed[2:]), 1)
+        print("  ".join(cells).rstrip())
     return 0
 
 

@@ -3,15 +3,15 @@
 from __future__ import annotations
 
 import argparse
-import os
 import sys
-
-from typing import Optional
+from dataclasses import dataclass
+from typing import Callable, Optional
 
 from ..model import Call
 from ..render.labels import format_duration
 from ..terminal import visible
-from .common import Command, CommandError, add_db_option, check_fields, damaged, db_path, find_trace, positive_int
+from .common import (Command, CommandError, add_color_option, add_db_option, check_fields, damaged, db_path,
+                     find_trace, positive_int)
 
 
 def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -19,7 +19,8 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         "show",
         help="show a trace as a call tree",
         description="Print the call tree of each thread of a trace (the latest by default): each call "
-        "with its duration, qualified name and file:line, and plugin records (tests, HTTP, logs) in place.",
+        "with its duration, qualified name and file:line, and plugin records (tests, HTTP, logs) in place. "
+        "Module bodies run by imports and class bodies are left out unless --all is given.",
     )
     show.add_argument("trace_id", nargs="?", metavar="TRACE_ID", help="trace id, or a unique prefix (default: latest)")
     add_db_option(show)
@@ -33,6 +34,9 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     show.add_argument("--grep", metavar="TEXT",
                       help="show only calls whose qualified name or file path contains TEXT, with the calls "
                       "leading to them (within --depth)")
+    show.add_argument("--all", action="store_true",
+                      help="also show the bodies of imported modules and of classes, which are left out by default")
+    add_color_option(show)
     return show
 
 
@@ -56,12 +60,45 @@ def duration(text: str) -> float:
     return value
 
 
-def keeper(min_duration: Optional[float], grep: Optional[str]):
-    """What --min-duration and --grep keep of a closed call (None: all)."""
-    if min_duration is None and not grep:
-        return None
+@dataclass
+class Bodies:
+    """The import-time module bodies and class bodies left out of the tree."""
 
-    def keep(node: Call, calls_below: bool) -> bool:
+    modules: int = 0
+    classes: int = 0
+
+    def note(self) -> Optional[str]:
+        if not self.modules and not self.classes:
+            return None
+        parts = []
+        if self.modules:
+            parts.append(f"{self.modules} module bod{'y' if self.modules == 1 else 'ies'} run by imports")
+        if self.classes:
+            parts.append(f"{self.classes} class bod{'y' if self.classes == 1 else 'ies'}")
+        return f"(not shown: {' and '.join(parts)}, counted in the \"more entries\" lines; --all shows them)"
+
+
+def keeper(min_duration: Optional[float], grep: Optional[str],
+           bodies: Optional[Bodies] = None) -> Optional[Callable[[Call, bool, bool], bool]]:
+    """What --min-duration and --grep keep of a closed call (None: all);
+    with ``bodies``, module bodies below the top level and class bodies go
+    too (unless --grep finds something in them), counted there."""
+    if min_duration is None and not grep and bodies is None:
+        return None
+    from ..render.source import is_class_body
+
+    def keep(node: Call, calls_below: bool, top: bool) -> bool:
+        if bodies is not None and not (grep and (calls_below or grep in node.name or grep in node.path)):
+            record = node.call
+            if record is not None:
+                if record.get("co_name") == "<module>":
+                    # The program's own module body, at the top, holds everything else.
+                    if not top:
+                        bodies.modules += 1
+                        return False
+                elif is_class_body(node.path):
+                    bodies.classes += 1
+                    return False
         if min_duration is not None:
             seconds = node.duration
             if (seconds if seconds is not None else node.end - node.start) < min_duration:
@@ -88,19 +125,21 @@ def execute(options: argparse.Namespace) -> int:
     from ..render.text import write_trees
     from ..render.top import recorder_cost
     from ..stream import stream_threads
+    from ..terminal import Progress, wants_color
 
     path = db_path(options.db)
     trace_id = find_trace(path, options.trace_id, options.test)
     wanted = set(options.thread) if options.thread else None
-    color = sys.stdout.isatty() and not os.environ.get("NO_COLOR")
+    color = wants_color(options.color)
+    bodies = None if options.all else Bodies()
     ascii_only = not _stdout_can_encode("├─│└…µ→▶■")
     # Lines are drawn as the records are read, then written out a piece at a
     # time: neither the trees nor the text are ever held whole.
     with ThreadSpools() as spools:
         try:
-            with db.open_documents(path, trace_id) as streams:
+            with Progress(f"reading trace {trace_id}"), db.open_documents(path, trace_id) as streams:
                 trace = stream_threads(
-                    streams, depth=options.depth, keep=keeper(options.min_duration, options.grep),
+                    streams, depth=options.depth, keep=keeper(options.min_duration, options.grep, bodies),
                     values=options.values,
                     wanted=None if wanted is None
                     else (lambda name, native_id: name in wanted or str(native_id) in wanted),
@@ -146,6 +185,9 @@ def execute(options: argparse.Namespace) -> int:
                 ascii_only=ascii_only,
                 note=_note(notes),
             )
+            closing = bodies.note() if bodies is not None else None
+            if closing:
+                sys.stdout.write("\n" + (f"\x1b[2m{closing}\x1b[0m" if color else closing) + "\n")
         except Exception as error:
             raise (damaged(trace_id, error) or error) from None
     return 0

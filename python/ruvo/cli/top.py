@@ -6,7 +6,8 @@ import argparse
 import sys
 
 from ..terminal import visible
-from .common import Command, CommandError, add_db_option, check_fields, damaged, db_path, find_trace, positive_int
+from .common import (Command, CommandError, add_color_option, add_db_option, check_fields, damaged, db_path,
+                     find_trace, positive_int)
 
 
 def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -26,6 +27,7 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
                      help="show the first N functions (default: 20)")
     top.add_argument("--thread", action="append", metavar="NAME",
                      help="count only this thread (name or native id; repeatable; default: all threads)")
+    add_color_option(top)
     return top
 
 
@@ -33,6 +35,7 @@ def execute(options: argparse.Namespace) -> int:
     from .. import db
     from ..stream import iter_records
     from ..render.top import describe, profile_records, render_top
+    from ..terminal import Progress, wants_color
 
     path = db_path(options.db)
     trace_id = find_trace(path, options.trace_id, options.test)
@@ -45,7 +48,7 @@ def execute(options: argparse.Namespace) -> int:
 
     fields: dict = {}
     try:
-        with db.open_documents(path, trace_id) as streams:
+        with Progress(f"reading trace {trace_id}"), db.open_documents(path, trace_id) as streams:
             profile = profile_records(iter_records(streams, fields, values=False), pick)
         check_fields(trace_id, fields)
     except LookupError as error:
@@ -57,18 +60,20 @@ def execute(options: argparse.Namespace) -> int:
         if missing:
             raise CommandError(visible(f"no thread {missing[0]!r} in trace {trace_id}"))
     threads = ", ".join(profile.threads) if wanted is not None else f"all {len(profile.threads)}"
-    header = "\n".join([f"trace {trace_id}  threads: {threads}  sorted by {options.sort}"] + describe(profile))
+    # Names and paths are the program's: nothing in them reaches the terminal raw.
+    header = "\n".join(visible(line) for line in
+                       [f"trace {trace_id}  threads: {threads}  sorted by {options.sort}"] + describe(profile))
     try:
         "µ".encode(sys.stdout.encoding or "ascii")
         ascii_only = False
     except (UnicodeError, LookupError):
         ascii_only = True
     try:
-        text = render_top(profile, sort=options.sort, limit=options.limit, header=header, ascii_only=ascii_only)
+        text = render_top(profile, sort=options.sort, limit=options.limit, header=header, ascii_only=ascii_only,
+                          color=wants_color(options.color))
     except Exception as error:
         raise (damaged(trace_id, error) or error) from None
-    # Names and paths are the program's: nothing in them reaches the terminal raw.
-    sys.stdout.write("\n".join(visible(line) for line in text.split("\n")))
+    sys.stdout.write(text)
     return 0
 
 

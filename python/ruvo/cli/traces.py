@@ -7,7 +7,7 @@ import time
 from typing import Optional
 
 from ..terminal import visible
-from .common import Command, CommandError, add_db_option, db_path, display_path, positive_int
+from .common import Command, CommandError, add_color_option, add_db_option, db_path, display_path, positive_int
 
 
 def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
@@ -17,6 +17,7 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     traces.add_argument("--limit", type=positive_int, metavar="N", help="show at most N traces")
     traces.add_argument("--failed", action="store_true", help="only the traces of failed tests")
     traces.add_argument("--run", type=positive_int, metavar="RUN", help="only the traces of this run (see ruvo runs)")
+    add_color_option(traces)
     return traces
 
 
@@ -33,7 +34,9 @@ def human_size(size: Optional[int]) -> str:
 
 def execute(options: argparse.Namespace) -> int:
     from .. import db
+    from ..terminal import Paint, wants_color
 
+    paint = Paint(wants_color(options.color))
     path = db_path(options.db)
     spilled = db.spilled_files(path)
     try:
@@ -94,9 +97,15 @@ def execute(options: argparse.Namespace) -> int:
             )
         )
     widths = [max(len(line[i]) for line in table) for i in range(6)]
-    for line in table:
+    for index, line in enumerate(table):
+        # Coloured once padded, so that the escapes take no width.
+        trace_id, outcome = f"{line[0]:<{widths[0]}}", f"{line[3]:<{widths[3]}}"
+        if index:
+            trace_id = paint.bold(line[0]) + trace_id[len(line[0]):]
+            if line[3] in ("failed", "error"):
+                outcome = paint.red(line[3]) + outcome[len(line[3]):]
         print(
-            f"{line[0]:<{widths[0]}}  {line[1]:<{widths[1]}}  {line[2]:<{widths[2]}}  {line[3]:<{widths[3]}}"
+            f"{trace_id}  {line[1]:<{widths[1]}}  {line[2]:<{widths[2]}}  {outcome}"
             f"  {line[4]:>{widths[4]}}  {line[5]:>{widths[5]}}".rstrip()
         )
     if any(entry["left_out"] for _, entry in items):

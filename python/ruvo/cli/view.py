@@ -14,9 +14,17 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
 
 
 def execute(options: argparse.Namespace) -> int:
+    from ..terminal import Progress
     from ..viewer import command
 
-    return command.run(options, db_path=db_path(options.db), load=load, error=CommandError)
+    with Progress("reading the trace") as progress:
+
+        def load_then_build(*args):
+            document = load(*args)
+            progress.step(f"building the page of {document.get('trace_id')}")
+            return document
+
+        return command.run(options, db_path=db_path(options.db), load=load_then_build, error=CommandError)
 
 
 COMMAND = Command("view", define, execute)

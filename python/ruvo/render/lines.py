@@ -7,7 +7,7 @@ from __future__ import annotations
 from typing import Optional
 
 from ..model import Call
-from ..terminal import visible
+from ..terminal import SLOW, visible
 from .labels import describe_event, format_duration, format_locals, format_value
 from .source import parameters_of
 
@@ -27,6 +27,10 @@ class _Style:
 
     def bold(self, text: str) -> str:
         return self._wrap("1", text)
+
+    def duration(self, seconds: Optional[float]) -> str:
+        text = format_duration(seconds)
+        return self._wrap("33", text) if seconds is not None and seconds >= SLOW else text
 
     def event(self, record: dict, text: str) -> str:
         kind = record.get("type")
@@ -64,7 +68,7 @@ class Lines:
                 else None
             return f"{format_duration(duration)}  {visible(call.get('qualname') or call.get('co_name') or '?')}  " \
                    f"{visible(call.get('path') or '?')}"
-        label = f"{format_duration(node.duration)}  {style.bold(visible(node.name))}  {style.dim(visible(node.path))}"
+        label = f"{style.duration(node.duration)}  {style.bold(visible(node.name))}  {style.dim(visible(node.path))}"
         if node.call is None:
             label += style.dim("  (call not recorded)")
         elif node.ret is None:

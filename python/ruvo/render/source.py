@@ -1,5 +1,6 @@
 """What ``ruvo show`` reads of the traced program's source: the parameters
-of a function, which tell its arguments from a closure's values.
+of a function, which tell its arguments from a closure's values, and
+where its classes start, which tells a class body from a function.
 """
 
 from __future__ import annotations
@@ -40,3 +41,29 @@ def parameters_of(path: str) -> Optional[frozenset]:
                 names += [a.arg for a in (args.vararg, args.kwarg) if a is not None]
                 return frozenset(names)
     return None
+
+
+@functools.lru_cache(maxsize=256)
+def _class_lines(file: str) -> frozenset:
+    """The lines a class statement of ``file`` starts on (its first
+    decorator's and its own)."""
+    tree = _syntax_tree(file)
+    if tree is None:
+        return frozenset()
+    lines = set()
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ClassDef):
+            lines.add(node.lineno)
+            if node.decorator_list:
+                lines.add(node.decorator_list[0].lineno)
+    return frozenset(lines)
+
+
+@functools.lru_cache(maxsize=4096)
+def is_class_body(path: str) -> bool:
+    """Whether the code starting at ``file:line`` is a class statement's
+    body, read from the source (False when the source cannot be found)."""
+    file, _, line = path.rpartition(":")
+    if not file or not line.isdigit():
+        return False
+    return int(line) in _class_lines(file)

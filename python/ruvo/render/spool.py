@@ -232,7 +232,7 @@ class _SpooledThread(TreeBuilder):
     def _judge(self, node: Call, parent: Call) -> None:
         begin, below, hidden_below, calls = self._marks.pop(id(node))
         mark = self._marks[id(parent)]
-        if self.keep is None or self.keep(node, calls):
+        if self.keep is None or self.keep(node, calls, parent is self.root):
             lines = self.lines
             if lines.values or below or node.hidden:
                 self.spool.append((lines.call(node), lines.arguments(node), lines.returned(node), node.hidden, below,

@@ -328,7 +328,14 @@ SORT_KEYS = {
 
 
 def render_top(profile: Profile, *, sort: str = "own", limit: Optional[int] = None, header: str = "",
-               ascii_only: bool = False) -> str:
+               ascii_only: bool = False, color: bool = False) -> str:
+    """The table of ``ruvo top``; names and paths are the program's, and are
+    shown with their control characters escaped.  With ``color`` the
+    function names are bold and own times from :data:`ruvo.terminal.SLOW`
+    on yellow."""
+    from ..terminal import SLOW, Paint, visible
+
+    paint = Paint(color)
     rows = sorted(profile.functions.values(), key=SORT_KEYS[sort])
     shown = rows[:limit] if limit else rows
     own_total = profile.own_total
@@ -337,13 +344,21 @@ def render_top(profile: Profile, *, sort: str = "own", limit: Optional[int] = No
     for stats in shown:
         share = f"{100 * stats.own / own_total:.1f}%" if own_total > 0 else "-"
         table.append((str(stats.calls),) + ((str(stats.resumes),) if resumes else ()) +
-                     (format_duration(stats.total), format_duration(stats.own), share, stats.name, stats.path))
+                     (format_duration(stats.total), format_duration(stats.own), share, visible(stats.name),
+                      visible(stats.path)))
     columns = len(table[0])
+    own = columns - 4
     widths = [max(len(row[i]) for row in table) for i in range(columns)]
     lines = [header] if header else []
-    for row in table:
-        numbers = "  ".join(f"{row[i]:>{widths[i]}}" for i in range(columns - 2))
-        lines.append(f"{numbers}  {row[-2]:<{widths[-2]}}  {row[-1]}".rstrip())
+    for index, row in enumerate(table):
+        cells = [f"{row[i]:>{widths[i]}}" for i in range(columns - 2)]
+        name = f"{row[-2]:<{widths[-2]}}"
+        if index:
+            # Padded first, so that the escapes do not count towards the widths.
+            if shown[index - 1].own >= SLOW:
+                cells[own] = paint.yellow(cells[own])
+            name = paint.bold(row[-2]) + name[len(row[-2]):]
+        lines.append(f"{'  '.join(cells)}  {name}  {row[-1]}".rstrip())
     if not rows:
         lines.append("(no calls recorded)")
     if len(shown) < len(rows):
