@@ -295,6 +295,65 @@ def test_markers_and_threads_shown_as_what_they_mean(threaded, tmp_path):
     assert "Thread\tworker-" in out["worker"] and "n\t" in out["worker"]
 
 
+def time_order(data: dict) -> list:
+    """(thread, call) of every call of the page's data, by start time, then thread, then depth-first order."""
+    keys = []
+    for k, thread in enumerate(data["threads"]):
+        start = 0
+        for i, delta in enumerate(thread["spans"]["start"]):
+            start += delta
+            keys.append((start, k, i))
+    return [[k, i] for _, k, i in sorted(keys)]
+
+
+def test_stepping_follows_time_order_and_the_same_function(shop, tmp_path):
+    _, document = shop
+    data, _ = page_data(document)
+    strings, frame_name = data["strings"], data["frameName"]
+    out = browse(tmp_path, build_page(document), """
+      var names = function (at) { return R.data.strings[R.data.frameName[R.threads[at.thread].frame[at.i]]]; };
+      out.order = []; out.headings = []; out.inView = [];
+      var width = canvas.getBoundingClientRect().width;
+      for (var at = R.step(1); at; at = R.step(1)) {
+        out.order.push([at.thread, at.i]);
+        out.headings.push(document.querySelector("#details h2").textContent === names(at));
+        var r = R.spanRect(at.thread, at.i);
+        out.inView.push(r.x + r.w > 0 && r.x < width);
+      }
+      out.atEnd = R.selected();
+      out.back = [];
+      for (var k = 0; k < 3; k++) { var b = R.step(-1); out.back.push([b.thread, b.i]); }
+      // Stepping keeps the zoom while the calls fit: a window of a millisecond stays one.
+      var price = findSpan("shop.pricing.price");
+      R.select(price[0], price[1]);
+      var th = R.threads[price[0]];
+      R.zoomTo(th.start[price[1]] - 5e5, th.start[price[1]] + 5e5);
+      out.same = [price];
+      for (var s = R.step(1, true); s; s = R.step(1, true)) out.same.push([s.thread, s.i]);
+      var v = R.view();
+      out.range = v.t1 - v.t0;
+      out.lastPrice = document.querySelector("#details h2").textContent;
+      document.dispatchEvent(new KeyboardEvent("keydown", {key: "F", bubbles: true}));
+      out.keyBack = R.selected();
+      document.dispatchEvent(new KeyboardEvent("keydown", {key: "ArrowRight", bubbles: true}));
+      out.keyNext = R.selected();
+    """)
+    order = time_order(data)
+    assert out["order"] == order and all(out["headings"]) and all(out["inView"])
+    assert out["atEnd"] == {"kind": "span", "thread": order[-1][0], "i": order[-1][1]}
+    assert out["back"] == [order[-2], order[-3], order[-4]]
+
+    def name(at: list) -> str:
+        return strings[frame_name[data["threads"][at[0]]["spans"]["frame"][at[1]]]]
+
+    prices = [at for at in order if name(at) == "shop.pricing.price"]
+    assert len(prices) > 1 and out["same"] == prices
+    assert out["lastPrice"] == "shop.pricing.price" and round(out["range"]) == 1_000_000
+    assert [out["keyBack"]["thread"], out["keyBack"]["i"]] == prices[-2]
+    after = order[order.index(prices[-2]) + 1]
+    assert [out["keyNext"]["thread"], out["keyNext"]["i"]] == after
+
+
 def synthetic(records: list, **extra) -> dict:
     return {"trace_id": "trc_SYNTHETIC", "meta": {"source": "made by hand"}, "timestamp": 100.0,
             "main_thread_id": 1, "frames_of_interest": records, "frames": {}, **extra}

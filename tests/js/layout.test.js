@@ -1,7 +1,7 @@
 "use strict";
 const test = require("node:test");
 const assert = require("node:assert/strict");
-const V = require("./load.js")("layout.js");
+const V = require("./load.js")("layout.js", "analysis.js");
 
 const NO_EVENTS = { time: [], record: [], since: [], kind: [], label: [], severity: [], parent: [] };
 
@@ -99,4 +99,36 @@ test("durations and axis labels", () => {
   assert.deepEqual([V.niceStep(0.7), V.niceStep(130), V.niceStep(4000)], [1, 200, 5000]);
   assert.equal(V.lowerBound([1, 3, 3, 5], 3), 1);
   assert.equal(V.lowerBound([1, 3, 3, 5], 6), 4);
+});
+
+test("stepping goes through the calls of all threads in time order", () => {
+  const D = page();
+  const threads = V.prepareThreads(D);
+  const order = [];
+  for (let at = V.step(threads, null, 1); at; at = V.step(threads, at, 1)) order.push([at.thread, at.i]);
+  // The worker's call starts with the main thread's last one: thread order breaks the tie.
+  assert.deepEqual(order, [[0, 0], [0, 1], [0, 2], [0, 3], [1, 0]]);
+  const back = [];
+  for (let at = V.step(threads, null, -1); at; at = V.step(threads, at, -1)) back.push([at.thread, at.i]);
+  assert.deepEqual(back, order.slice().reverse());
+
+  // The same function: work (frames 1 and 2, one group) and leaf.
+  const groups = V.frameGroups(D);
+  const byGroup = threads.map((th) => V.callsByGroup(th, groups, D.frameName.length));
+  assert.deepEqual(Array.from(byGroup[0].offset), [0, 1, 3, 3, 4]);
+  assert.deepEqual(Array.from(byGroup[0].idx), [0, 1, 3, 2]);
+  assert.deepEqual(V.step(threads, { thread: 0, i: 1 }, 1, byGroup, 1), { thread: 0, i: 3 });
+  assert.equal(V.step(threads, { thread: 0, i: 3 }, 1, byGroup, 1), null);
+  assert.deepEqual(V.step(threads, { thread: 0, i: 3 }, -1, byGroup, 1), { thread: 0, i: 1 });
+  assert.deepEqual(V.step(threads, { thread: 0, i: 2 }, 1, byGroup, 3), { thread: 1, i: 0 });
+  assert.deepEqual(V.step(threads, { thread: 1, i: 0 }, -1, byGroup, 3), { thread: 0, i: 2 });
+  assert.equal(V.step(threads, { thread: 0, i: 0 }, -1, byGroup, 0), null);
+});
+
+test("axis labels take the unit the times reach, and count from the first tick when zoomed in", () => {
+  assert.deepEqual(V.axisTicks(1262750000, 1263100000, 1e5).map((t) => t[1]), ["1.2628 s", "+100 µs", "+200 µs"]);
+  assert.deepEqual(V.axisTicks(-5e7, 2.6e9, 5e8).map((t) => t[1]), ["0.0 s", "0.5 s", "1.0 s", "1.5 s", "2.0 s", "2.5 s"]);
+  assert.deepEqual(V.axisTicks(0, 5e7, 1e7).map((t) => t[1]), ["0 ms", "10 ms", "20 ms", "30 ms", "40 ms"]);
+  assert.deepEqual(V.axisTicks(1.25e6, 1.254e6, 1e3).map((t) => t[1]), ["1.250 ms", "1.251 ms", "1.252 ms", "1.253 ms"]);
+  assert.deepEqual(V.axisTicks(1.2e6, 1.2004e6, 200).map((t) => t[1]), ["1.2000 ms", "+200 ns"]);
 });

@@ -46,6 +46,42 @@
   P.buildEvents();
   if (window.ResizeObserver) new ResizeObserver(function () { T.resize(); T.draw(); }).observe(T.canvas.parentNode);
 
+  // Stepping through the calls in time order, the value panel following.
+  var byGroup = null;
+  function current() {
+    var sel = S.selected;
+    if (!sel) return null;
+    if (sel.kind === "span") return { thread: sel.th.index, i: sel.i };
+    var parent = sel.th.raw.events.parent[sel.i];
+    return parent >= 0 ? { thread: sel.th.index, i: parent } : null;
+  }
+  function stepTo(dir, sameFunction) {
+    var from = current(), next;
+    if (sameFunction) {
+      if (!from) return null;
+      if (!byGroup) byGroup = threads.map(function (th) { return L.callsByGroup(th, S.frameGroup, D.frameName.length); });
+      next = L.step(threads, from, dir, byGroup, S.frameGroup[threads[from.thread].frame[from.i]]);
+    } else {
+      next = L.step(threads, from, dir);
+    }
+    if (next) P.select({ kind: "span", th: threads[next.thread], i: next.i }, "follow");
+    return next;
+  }
+  document.getElementById("step-prev").addEventListener("click", function () { stepTo(-1, false); });
+  document.getElementById("step-next").addEventListener("click", function () { stepTo(1, false); });
+  document.getElementById("step-same").addEventListener("click", function () { stepTo(1, true); });
+  document.addEventListener("keydown", function (e) {
+    var target = e.target, tag = target && target.tagName;
+    if (tag === "INPUT" || tag === "TEXTAREA" || e.ctrlKey || e.metaKey || e.altKey) return;
+    var key = e.key;
+    if (key === "ArrowRight" || key === "n") stepTo(1, false);
+    else if (key === "ArrowLeft" || key === "p") stepTo(-1, false);
+    else if (key === "f") stepTo(1, true);
+    else if (key === "F") stepTo(-1, true);
+    else return;
+    e.preventDefault();
+  });
+
   // For scripts and tests: the state, and the actions the page's controls take.
   window.ruvo = {
     data: D,
@@ -57,6 +93,10 @@
     search: function (text) { P.searchInput.value = text; P.setSearch(text); T.draw(); return S.search.count; },
     spanRect: function (threadIndex, i) { return T.spanRect(threads[threadIndex], i); },
     hitTest: T.hitTest,
+    // Steps as the buttons and keys take them: dir 1 or -1; the call
+    // stepped to ({thread, i}) or null at either end.
+    step: function (dir, sameFunction) { var next = stepTo(dir, !!sameFunction); T.draw(); return next; },
+    select: function (threadIndex, i) { P.select({ kind: "span", th: threads[threadIndex], i: i }, true); T.draw(); },
     selected: function () { return S.selected && { kind: S.selected.kind, thread: S.selected.th.index, i: S.selected.i }; },
     // Colours at points of the window ([[x, y], ...], as spanRect gives),
     // read back in one go.

@@ -38,6 +38,18 @@
       return -1;
     }
 
+    // The caller whose window shows a call among its neighbours: its
+    // caller, or further out while that caller is hardly longer than it.
+    function contextOf(th, i) {
+      var around = parentOf(th, i), dur = th.end[i] - th.start[i];
+      while (around >= 0 && th.end[around] - th.start[around] < dur * 1.5) {
+        var up = parentOf(th, around);
+        if (up < 0) break;
+        around = up;
+      }
+      return around;
+    }
+
     function showSpanDetails(th, i, agg) {
       var flags = th.flags[i], returnPath = D.frameReturnPath[th.frame[i]];
       details.textContent = "";
@@ -93,7 +105,11 @@
       S.selected = found;
       if (found.kind === "span") {
         showSpanDetails(found.th, found.i, agg);
-        if (reveal) T.showSpan(found.th, found.i);
+        // How the timeline brings it into view: "follow" (stepping) keeps the
+        // zoom, "context" shows its caller around it, true zooms to it.
+        if (reveal === "follow") T.follow(found.th, found.i);
+        else if (reveal === "context") T.showInContext(found.th, found.i, contextOf(found.th, found.i));
+        else if (reveal) T.showSpan(found.th, found.i);
       } else {
         showEventDetails(found.th, found.i);
         if (reveal) T.showEvent(found.th, found.i);
