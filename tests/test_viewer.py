@@ -282,7 +282,7 @@ def test_markers_and_threads_shown_as_what_they_mean(threaded, tmp_path):
     """)
     assert out["lanes"][0] == "MainThread" and sorted(out["lanes"][1:]) == ["worker-0", "worker-1", "worker-2"]
     lines = out["details"].splitlines()
-    arguments = lines[lines.index("LOCALS AT CALL (THE ARGUMENTS)") + 1:lines.index("LOCALS AT RETURN")]
+    arguments = lines[lines.index("ARGUMENTS") + 1:lines.index("RETURN VALUE")]
     values = dict(line.split("\t", 1) for line in arguments)
     assert values["text"].startswith("'xxxx") and values["text"].endswith("x'… clipped, 70000 chars in all")
     assert values["many"].endswith(", 99, … 1400 more items not recorded]")

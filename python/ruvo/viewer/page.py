@@ -273,7 +273,7 @@ def _asset(name: str) -> str:
 
 # The viewer's modules, in the order they build on each other; each adds
 # its part to one namespace, and the page holds them in one script.
-SCRIPTS = ("decode.js", "layout.js", "analysis.js", "values.js", "timeline.js", "panels.js", "main.js")
+SCRIPTS = ("decode.js", "layout.js", "analysis.js", "values.js", "timeline.js", "panels.js", "views.js", "main.js")
 
 
 def _script() -> str:

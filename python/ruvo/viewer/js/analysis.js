@@ -56,21 +56,22 @@
     return { frame: -1, label: "all threads", total: sum(children), count: 1, children: children, thread: null };
   }
 
-  // Boxes of the flame graph from `root` across `width` pixels: a node per
-  // box, as wide as its total time, its callees on the row below from its
+  // Boxes of the flame graph from `root` across `width` pixels (with the
+  // thread each belongs to): a node per box, as wide as its total time, its callees on the row below from its
   // left edge, widest first. What is narrower than minWidth is left out, so
   // the boxes are no more than the rows times the width, whatever the trace.
   function flameLayout(root, width, minWidth) {
     var boxes = [], scale = root.total > 0 ? width / root.total : 0;
-    var stack = [[root, 0, 0]];
+    var stack = [[root, 0, 0, root.thread || null]];
     while (stack.length) {
       var item = stack.pop(), node = item[0], depth = item[1], x = item[2], w = node.total * scale;
-      boxes.push({ node: node, depth: depth, x: x, w: w });
+      var thread = node.thread || item[3];
+      boxes.push({ node: node, depth: depth, x: x, w: w, thread: thread });
       var kids = sortedChildren(node), cx = x;
       for (var k = 0; k < kids.length; k++) {
         var kw = kids[k].total * scale;
         if (kw < minWidth) break; // widest first: the rest are narrower still
-        stack.push([kids[k], depth + 1, cx]);
+        stack.push([kids[k], depth + 1, cx, thread]);
         cx += kw;
       }
     }

@@ -44,6 +44,7 @@
   document.documentElement.setAttribute("data-first-paint-ms", firstPaint.toFixed(1));
   P.buildTree();
   P.buildEvents();
+  var V = L.views(S, P);
   if (window.ResizeObserver) new ResizeObserver(function () { T.resize(); T.draw(); }).observe(T.canvas.parentNode);
 
   // Stepping through the calls in time order, the value panel following.
@@ -83,7 +84,7 @@
   });
 
   // For scripts and tests: the state, and the actions the page's controls take.
-  window.ruvo = {
+  var R = window.ruvo = {
     data: D,
     threads: threads,
     firstPaintMs: firstPaint,
@@ -97,6 +98,12 @@
     // stepped to ({thread, i}) or null at either end.
     step: function (dir, sameFunction) { var next = stepTo(dir, !!sameFunction); T.draw(); return next; },
     select: function (threadIndex, i) { P.select({ kind: "span", th: threads[threadIndex], i: i }, true); T.draw(); },
+    // Enter (1) or Shift+Enter (-1) in the search box.
+    nextMatch: function (dir) { P.nextMatch(dir || 1); T.draw(); return R.selected(); },
+    tab: function (name) { document.querySelector('#tabs [data-tab="' + name + '"]').click(); },
+    functionRows: V.functionRows,
+    flameBoxes: V.flameBoxes,
+    flameClick: V.flameClick,
     selected: function () { return S.selected && { kind: S.selected.kind, thread: S.selected.th.index, i: S.selected.i }; },
     // Colours at points of the window ([[x, y], ...], as spanRect gives),
     // read back in one go.
