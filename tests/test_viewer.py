@@ -354,6 +354,52 @@ def test_stepping_follows_time_order_and_the_same_function(shop, tmp_path):
     assert [out["keyNext"]["thread"], out["keyNext"]["i"]] == after
 
 
+def test_tree_rows_list_their_calls_and_the_tabs_count_functions(shop, tmp_path):
+    _, document = shop
+    out = browse(tmp_path, build_page(document), """
+      var row = Array.prototype.find.call(document.querySelectorAll("#tree .row"), function (r) {
+        var name = r.querySelector(".name");
+        return name && name.textContent === "shop.pricing.price";
+      });
+      row.querySelector(".count").click();
+      out.lines = texts("#tree .calls .row.call");
+      document.querySelectorAll("#tree .calls .row.call")[1].click();
+      out.picked = R.selected();
+      out.details = details();
+      out.marked = texts("#tree .row.call.selected");
+      out.matches = R.search("pricing.price");
+      out.visits = [R.nextMatch(1), R.nextMatch(1)];
+      out.count = document.getElementById("search-count").textContent;
+      R.tab("functions");
+      out.functions = R.functionRows().map(function (r) { return [r.name + " " + R.data.strings[R.data.framePath[r.group]], r.calls]; });
+      out.tableRows = document.querySelectorAll("#functions .fn-row").length;
+      R.tab("flamegraph");
+      out.flame = R.flameBoxes().filter(function (b) { return b.depth <= 1; }).sort(function (a, b) { return a.depth - b.depth || a.x - b.x; });
+    """)
+    trees = build_threads(document)
+    main = trees[0]
+    calls = [(index, node) for index, (_, node) in enumerate(
+        (depth, node) for depth, node in main.walk() if isinstance(node, Call)) if node.name == "shop.pricing.price"]
+    assert len(calls) == len(out["lines"]) > 1
+    for line, (_, node) in zip(out["lines"], calls):
+        customer = node.call["locals"]["order"].attributes["customer"]  # type: ignore[index]
+        assert re.match(r"[\d.]+ [µm]?s\+[\d.]+ [µm]?s\(order=Order\(number=\d, customer='%s'" % customer, line), line
+    assert out["picked"] == {"kind": "span", "thread": 0, "i": calls[1][0]}
+    assert out["marked"] == [out["lines"][1]] and "customer='brian'" in out["details"]
+    longest = sorted(calls, key=lambda item: -item[1].duration)
+    assert [visit["i"] for visit in out["visits"]] == [longest[0][0], longest[1][0]]
+    assert out["count"] == f"2 of {out['matches']} (longest first)"
+    counted: dict = {}
+    for tree in trees:
+        for _, node in tree.walk():
+            if isinstance(node, Call):
+                key = f"{node.name} {node.path}"
+                counted[key] = counted.get(key, 0) + 1
+    assert dict(out["functions"]) == counted and out["tableRows"] == len(counted)
+    assert [(box["name"], box["depth"]) for box in out["flame"]] == [("all threads", 0), ("MainThread", 1), ("restocker", 1)]
+    assert out["flame"][0]["total"] == out["flame"][1]["total"] + out["flame"][2]["total"]
+
+
 def synthetic(records: list, **extra) -> dict:
     return {"trace_id": "trc_SYNTHETIC", "meta": {"source": "made by hand"}, "timestamp": 100.0,
             "main_thread_id": 1, "frames_of_interest": records, "frames": {}, **extra}
