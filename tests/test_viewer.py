@@ -17,7 +17,7 @@ import pytest
 from _cli import child_env, ruvo, saved_trace_id, write
 from ruvo import db, serialize
 from ruvo.model import Call, build_threads
-from ruvo.viewer import build_page, page_data, pack_value
+from ruvo.viewer import build_diff_page, build_page, page_data, pack_value
 
 REPO = Path(__file__).resolve().parent.parent
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
@@ -207,21 +207,30 @@ PROBE_HELPERS = """
 """
 
 
-def browse(tmp_path: Path, page: str, probe: str) -> dict:
+def browse(tmp_path: Path, page: str, probe: str, *, later: str = "") -> dict:
     """Open the page in headless Chromium with a probe script appended; the
-    probe fills ``out``, which comes back through the DOM.  Also fails on
-    anything the page wrote to the console."""
+    probe fills ``out``, which comes back through the DOM.  ``later`` runs
+    once the page and its frames have loaded, and what they were sent has
+    arrived.  Also fails on anything the page wrote to the console."""
     if CHROMIUM is None:
         pytest.skip("chromium is not installed")
-    script = ("<script>(function () { var out = {}; try {" + PROBE_HELPERS + probe +
-              "} catch (e) { out.error = String(e && e.stack || e); }"
-              " var pre = document.createElement('pre'); pre.id = 'probe-out';"
-              " pre.textContent = JSON.stringify(out); document.body.appendChild(pre); })();</script>")
+    finish = ("function finish() { var pre = document.createElement('pre'); pre.id = 'probe-out';"
+              " pre.textContent = JSON.stringify(out); document.body.appendChild(pre); }")
+    if later:
+        # out.then, when the probe sets it, runs once what the probe sent has arrived.
+        tail = ("function guarded(step, next) { try { step(); } catch (e) { out.error = String(e && e.stack || e); } next(); }"
+                "window.addEventListener('load', function () { setTimeout(function () { guarded(function () {" + later +
+                "}, function () { var then = out.then; delete out.then;"
+                " if (then) setTimeout(function () { guarded(then, finish); }, 200); else finish(); }); }, 200); });")
+    else:
+        tail = "finish();"
+    script = ("<script>(function () { var out = {}; " + finish + " try {" + (PROBE_HELPERS if not later else "") + probe +
+              "} catch (e) { out.error = String(e && e.stack || e); }" + tail + " })();</script>")
     path = tmp_path / "page.html"
     path.write_text(page.replace("</body>", script + "</body>"), encoding="utf-8")
     completed = subprocess.run(
         [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--window-size=1280,800",
-         f"--user-data-dir={tmp_path / 'profile'}", "--enable-logging=stderr", "--v=0", "--dump-dom", path.as_uri()],
+         f"--user-data-dir={tmp_path / 'profile'}", "--enable-logging=stderr", "--v=0", "--virtual-time-budget=10000", "--dump-dom", path.as_uri()],
         capture_output=True, text=True, timeout=120, env=browser_env())
     found = re.search(r'<pre id="probe-out">(.*?)</pre>', completed.stdout, re.S)
     assert found, completed.stderr[-3000:]
@@ -400,6 +409,43 @@ def test_tree_rows_list_their_calls_and_the_tabs_count_functions(shop, tmp_path)
     assert out["flame"][0]["total"] == out["flame"][1]["total"] + out["flame"][2]["total"]
 
 
+def test_diff_page_shows_both_traces_with_the_marked_calls(shop, threaded, tmp_path):
+    _, document = shop
+    data, _ = page_data(document)
+    marks = [{"side": "a", "thread": 0, "call": 3, "kind": "changed"},
+             {"side": "b", "thread": 1, "call": 0, "kind": "only"},
+             {"side": "both", "thread": 0, "call": 1, "kind": "moved"},
+             {"side": "b", "thread": 9, "call": 0, "kind": "only"},
+             {"side": "a", "thread": 0, "call": 2, "kind": "renamed"}]
+    page = build_diff_page(document, threaded, marks)
+    assert not re.search(r"""(src|href)\s*=|@import|url\(|https?://""", page)
+    out = browse(tmp_path, page, "", later="""
+      var D = window.ruvoDiff, a = D.frames.a.contentWindow, b = D.frames.b.contentWindow;
+      out.items = Array.prototype.map.call(document.querySelectorAll("#diffs .item"), function (e) { return e.innerText.split("\\n").join(" "); });
+      out.notes = Array.prototype.map.call(document.querySelectorAll("#diffs .note"), function (e) { return e.textContent; });
+      out.summary = document.getElementById("summary").textContent;
+      out.marksA = a.ruvo.data.marks;
+      out.markedRows = a.document.querySelectorAll("#tree .row.marked").length;
+      D.pick(0);
+      D.pick(1);
+      out.then = function () {
+        out.selectedA = a.ruvo.selected();
+        out.selectedB = b.ruvo.selected();
+        out.headingB = b.document.querySelector("#details h2").textContent;
+      };
+    """)
+    assert out["selectedA"] == {"kind": "span", "thread": 0, "i": 3}
+    assert out["selectedB"] == {"kind": "span", "thread": 1, "i": 0} and out["headingB"] == "__main__.worker"
+    assert out["marksA"] == [{"thread": 0, "call": 3, "kind": "changed"}, {"thread": 0, "call": 1, "kind": "moved"}]
+    assert out["markedRows"] == 2
+    strings = data["strings"]
+    name = strings[data["frameName"][data["threads"][0]["spans"]["frame"][3]]]
+    assert out["items"][0].split()[:3] == ["changed", "A", name]
+    assert [item.split()[:2] for item in out["items"]] == [["changed", "A"], ["only", "B"], ["moved", "A"], ["moved", "B"]]
+    assert out["summary"] == "1 changed · 1 only · 2 moved"
+    assert out["notes"] == ["2 marks named no recorded call and are left out."]
+
+
 def synthetic(records: list, **extra) -> dict:
     return {"trace_id": "trc_SYNTHETIC", "meta": {"source": "made by hand"}, "timestamp": 100.0,
             "main_thread_id": 1, "frames_of_interest": records, "frames": {}, **extra}
@@ -536,6 +582,6 @@ def test_assets_are_installed_with_the_package():
     files = resources.files("ruvo.viewer")
     from ruvo.viewer.page import SCRIPTS
 
-    for name in ("template.html", "viewer.css", *("js/" + script for script in SCRIPTS)):
+    for name in ("template.html", "diff.html", "viewer.css", *("js/" + script for script in SCRIPTS)):
         assert files.joinpath(name).is_file(), name
     assert os.path.basename(str(files)) == "viewer"

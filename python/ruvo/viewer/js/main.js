@@ -27,6 +27,8 @@
     frameGroup: L.frameGroups(D),
     frameColor: frameColor,
     selected: null, // {kind: "span"|"event", th, i}
+    // On one side of a diff page: the calls the diff marked.
+    marks: D.marks ? D.marks.map(function (m) { return { th: threads[m.thread], i: m.call, kind: m.kind }; }) : null,
     search: { q: "", hit: null, count: 0 },
     spanName: function (th, i) { return STR[D.frameName[th.frame[i]]]; },
     spanPath: function (th, i) { return STR[D.framePath[th.frame[i]]]; },
@@ -82,6 +84,14 @@
     else return;
     e.preventDefault();
   });
+
+  // In a diff page, the page around selects what its list of differences names.
+  if (D.marks) {
+    window.addEventListener("message", function (e) {
+      var at = e.data && e.data.ruvoSelect;
+      if (at && threads[at[0]] && at[1] >= 0 && at[1] < threads[at[0]].n) P.select({ kind: "span", th: threads[at[0]], i: at[1] }, "context");
+    });
+  }
 
   // For scripts and tests: the state, and the actions the page's controls take.
   var R = window.ruvo = {

@@ -234,6 +234,13 @@
       node.th = th;
       treeRows.push(node);
       if (search.hit && search.hit[node.frame]) row.classList.add("match");
+      if (S.marks) {
+        if (!th.markedNodes) {
+          th.markedNodes = new Map();
+          S.marks.forEach(function (m) { if (m.th === th) th.markedNodes.set(th.nodeOf[m.i], m.kind); });
+        }
+        if (th.markedNodes.has(node.id)) row.classList.add("marked", "mark-" + th.markedNodes.get(node.id));
+      }
       toggle.addEventListener("click", function (e) { e.stopPropagation(); setExpanded(node, !node.expanded); });
       row.addEventListener("click", function () {
         select({ kind: "span", th: th, i: node.longest }, true, node);

@@ -66,6 +66,7 @@
         }
         drawHead(th, y0, scale);
       }
+      drawMarks(scale);
       drawSelection(scale);
       ctx.restore();
       drawAxis(scale);
@@ -184,6 +185,21 @@
       ctx.fillRect(0, y0, w + 10, HEAD_H - 2);
       ctx.fillStyle = "#1d2433";
       ctx.fillText(label, 5, y0 + (HEAD_H - 2) / 2);
+    }
+
+    // Calls a diff marked (S.marks: {th, i, kind}): outlined in the kind's colour.
+    var MARK_COLOR = { only: "#d32f2f", changed: "#e08a00", moved: "#7b3fb8" };
+    function drawMarks(scale) {
+      if (!S.marks) return;
+      ctx.lineWidth = 2;
+      for (var k = 0; k < S.marks.length; k++) {
+        var m = S.marks[k], th = m.th;
+        if (th.end[m.i] < view.t0 || th.start[m.i] > view.t1) continue;
+        var r = spanBox(th, m.i, scale);
+        if (r.y + ROW_H < AXIS_H || r.y > height) continue;
+        ctx.strokeStyle = MARK_COLOR[m.kind] || MARK_COLOR.changed;
+        ctx.strokeRect(Math.max(r.x, -2), r.y, Math.max(Math.min(r.w, width + 4), 3), ROW_H - 1);
+      }
     }
 
     function drawSelection(scale) {
