@@ -17,7 +17,7 @@ import pytest
 from _cli import child_env, ruvo, saved_trace_id, write
 from ruvo import db, serialize
 from ruvo.model import Call, build_threads
-from ruvo.viewer import build_page, page_data, pack_value
+from ruvo.viewer import build_diff_page, build_page, page_data, pack_value
 
 REPO = Path(__file__).resolve().parent.parent
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
@@ -207,21 +207,30 @@ PROBE_HELPERS = """
 """
 
 
-def browse(tmp_path: Path, page: str, probe: str) -> dict:
+def browse(tmp_path: Path, page: str, probe: str, *, later: str = "") -> dict:
     """Open the page in headless Chromium with a probe script appended; the
-    probe fills ``out``, which comes back through the DOM.  Also fails on
-    anything the page wrote to the console."""
+    probe fills ``out``, which comes back through the DOM.  ``later`` runs
+    once the page and its frames have loaded, and what they were sent has
+    arrived.  Also fails on anything the page wrote to the console."""
     if CHROMIUM is None:
         pytest.skip("chromium is not installed")
-    script = ("<script>(function () { var out = {}; try {" + PROBE_HELPERS + probe +
-              "} catch (e) { out.error = String(e && e.stack || e); }"
-              " var pre = document.createElement('pre'); pre.id = 'probe-out';"
-              " pre.textContent = JSON.stringify(out); document.body.appendChild(pre); })();</script>")
+    finish = ("function finish() { var pre = document.createElement('pre'); pre.id = 'probe-out';"
+              " pre.textContent = JSON.stringify(out); document.body.appendChild(pre); }")
+    if later:
+        # out.then, when the probe sets it, runs once what the probe sent has arrived.
+        tail = ("function guarded(step, next) { try { step(); } catch (e) { out.error = String(e && e.stack || e); } next(); }"
+                "window.addEventListener('load', function () { setTimeout(function () { guarded(function () {" + later +
+                "}, function () { var then = out.then; delete out.then;"
+                " if (then) setTimeout(function () { guarded(then, finish); }, 200); else finish(); }); }, 200); });")
+    else:
+        tail = "finish();"
+    script = ("<script>(function () { var out = {}; " + finish + " try {" + (PROBE_HELPERS if not later else "") + probe +
+              "} catch (e) { out.error = String(e && e.stack || e); }" + tail + " })();</script>")
     path = tmp_path / "page.html"
     path.write_text(page.replace("</body>", script + "</body>"), encoding="utf-8")
     completed = subprocess.run(
         [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--window-size=1280,800",
-         f"--user-data-dir={tmp_path / 'profile'}", "--enable-logging=stderr", "--v=0", "--dump-dom", path.as_uri()],
+         f"--user-data-dir={tmp_path / 'profile'}", "--enable-logging=stderr", "--v=0", "--virtual-time-budget=10000", "--dump-dom", path.as_uri()],
         capture_output=True, text=True, timeout=120, env=browser_env())
     found = re.search(r'<pre id="probe-out">(.*?)</pre>', completed.stdout, re.S)
     assert found, completed.stderr[-3000:]
@@ -282,7 +291,7 @@ def test_markers_and_threads_shown_as_what_they_mean(threaded, tmp_path):
     """)
     assert out["lanes"][0] == "MainThread" and sorted(out["lanes"][1:]) == ["worker-0", "worker-1", "worker-2"]
     lines = out["details"].splitlines()
-    arguments = lines[lines.index("LOCALS AT CALL (THE ARGUMENTS)") + 1:lines.index("LOCALS AT RETURN")]
+    arguments = lines[lines.index("ARGUMENTS") + 1:lines.index("RETURN VALUE")]
     values = dict(line.split("\t", 1) for line in arguments)
     assert values["text"].startswith("'xxxx") and values["text"].endswith("x'… clipped, 70000 chars in all")
     assert values["many"].endswith(", 99, … 1400 more items not recorded]")
@@ -293,6 +302,148 @@ def test_markers_and_threads_shown_as_what_they_mean(threaded, tmp_path):
     assert values["node"] == "Node()"
     assert lines[lines.index("RETURN VALUE") + 1] == "70000"
     assert "Thread\tworker-" in out["worker"] and "n\t" in out["worker"]
+
+
+def time_order(data: dict) -> list:
+    """(thread, call) of every call of the page's data, by start time, then thread, then depth-first order."""
+    keys = []
+    for k, thread in enumerate(data["threads"]):
+        start = 0
+        for i, delta in enumerate(thread["spans"]["start"]):
+            start += delta
+            keys.append((start, k, i))
+    return [[k, i] for _, k, i in sorted(keys)]
+
+
+def test_stepping_follows_time_order_and_the_same_function(shop, tmp_path):
+    _, document = shop
+    data, _ = page_data(document)
+    strings, frame_name = data["strings"], data["frameName"]
+    out = browse(tmp_path, build_page(document), """
+      var names = function (at) { return R.data.strings[R.data.frameName[R.threads[at.thread].frame[at.i]]]; };
+      out.order = []; out.headings = []; out.inView = [];
+      var width = canvas.getBoundingClientRect().width;
+      for (var at = R.step(1); at; at = R.step(1)) {
+        out.order.push([at.thread, at.i]);
+        out.headings.push(document.querySelector("#details h2").textContent === names(at));
+        var r = R.spanRect(at.thread, at.i);
+        out.inView.push(r.x + r.w > 0 && r.x < width);
+      }
+      out.atEnd = R.selected();
+      out.back = [];
+      for (var k = 0; k < 3; k++) { var b = R.step(-1); out.back.push([b.thread, b.i]); }
+      // Stepping keeps the zoom while the calls fit: a window of a millisecond stays one.
+      var price = findSpan("shop.pricing.price");
+      R.select(price[0], price[1]);
+      var th = R.threads[price[0]];
+      R.zoomTo(th.start[price[1]] - 5e5, th.start[price[1]] + 5e5);
+      out.same = [price];
+      for (var s = R.step(1, true); s; s = R.step(1, true)) out.same.push([s.thread, s.i]);
+      var v = R.view();
+      out.range = v.t1 - v.t0;
+      out.lastPrice = document.querySelector("#details h2").textContent;
+      document.dispatchEvent(new KeyboardEvent("keydown", {key: "F", bubbles: true}));
+      out.keyBack = R.selected();
+      document.dispatchEvent(new KeyboardEvent("keydown", {key: "ArrowRight", bubbles: true}));
+      out.keyNext = R.selected();
+    """)
+    order = time_order(data)
+    assert out["order"] == order and all(out["headings"]) and all(out["inView"])
+    assert out["atEnd"] == {"kind": "span", "thread": order[-1][0], "i": order[-1][1]}
+    assert out["back"] == [order[-2], order[-3], order[-4]]
+
+    def name(at: list) -> str:
+        return strings[frame_name[data["threads"][at[0]]["spans"]["frame"][at[1]]]]
+
+    prices = [at for at in order if name(at) == "shop.pricing.price"]
+    assert len(prices) > 1 and out["same"] == prices
+    assert out["lastPrice"] == "shop.pricing.price" and round(out["range"]) == 1_000_000
+    assert [out["keyBack"]["thread"], out["keyBack"]["i"]] == prices[-2]
+    after = order[order.index(prices[-2]) + 1]
+    assert [out["keyNext"]["thread"], out["keyNext"]["i"]] == after
+
+
+def test_tree_rows_list_their_calls_and_the_tabs_count_functions(shop, tmp_path):
+    _, document = shop
+    out = browse(tmp_path, build_page(document), """
+      var row = Array.prototype.find.call(document.querySelectorAll("#tree .row"), function (r) {
+        var name = r.querySelector(".name");
+        return name && name.textContent === "shop.pricing.price";
+      });
+      row.querySelector(".count").click();
+      out.lines = texts("#tree .calls .row.call");
+      document.querySelectorAll("#tree .calls .row.call")[1].click();
+      out.picked = R.selected();
+      out.details = details();
+      out.marked = texts("#tree .row.call.selected");
+      out.matches = R.search("pricing.price");
+      out.visits = [R.nextMatch(1), R.nextMatch(1)];
+      out.count = document.getElementById("search-count").textContent;
+      R.tab("functions");
+      out.functions = R.functionRows().map(function (r) { return [r.name + " " + R.data.strings[R.data.framePath[r.group]], r.calls]; });
+      out.tableRows = document.querySelectorAll("#functions .fn-row").length;
+      R.tab("flamegraph");
+      out.flame = R.flameBoxes().filter(function (b) { return b.depth <= 1; }).sort(function (a, b) { return a.depth - b.depth || a.x - b.x; });
+    """)
+    trees = build_threads(document)
+    main = trees[0]
+    calls = [(index, node) for index, (_, node) in enumerate(
+        (depth, node) for depth, node in main.walk() if isinstance(node, Call)) if node.name == "shop.pricing.price"]
+    assert len(calls) == len(out["lines"]) > 1
+    for line, (_, node) in zip(out["lines"], calls):
+        customer = node.call["locals"]["order"].attributes["customer"]  # type: ignore[index]
+        assert re.match(r"[\d.]+ [µm]?s\+[\d.]+ [µm]?s\(order=Order\(number=\d, customer='%s'" % customer, line), line
+    assert out["picked"] == {"kind": "span", "thread": 0, "i": calls[1][0]}
+    assert out["marked"] == [out["lines"][1]] and "customer='brian'" in out["details"]
+    longest = sorted(calls, key=lambda item: -item[1].duration)
+    assert [visit["i"] for visit in out["visits"]] == [longest[0][0], longest[1][0]]
+    assert out["count"] == f"2 of {out['matches']} (longest first)"
+    counted: dict = {}
+    for tree in trees:
+        for _, node in tree.walk():
+            if isinstance(node, Call):
+                key = f"{node.name} {node.path}"
+                counted[key] = counted.get(key, 0) + 1
+    assert dict(out["functions"]) == counted and out["tableRows"] == len(counted)
+    assert [(box["name"], box["depth"]) for box in out["flame"]] == [("all threads", 0), ("MainThread", 1), ("restocker", 1)]
+    assert out["flame"][0]["total"] == out["flame"][1]["total"] + out["flame"][2]["total"]
+
+
+def test_diff_page_shows_both_traces_with_the_marked_calls(shop, threaded, tmp_path):
+    _, document = shop
+    data, _ = page_data(document)
+    marks = [{"side": "a", "thread": 0, "call": 3, "kind": "changed"},
+             {"side": "b", "thread": 1, "call": 0, "kind": "only"},
+             {"side": "both", "thread": 0, "call": 1, "kind": "moved"},
+             {"side": "b", "thread": 9, "call": 0, "kind": "only"},
+             {"side": "a", "thread": 0, "call": 2, "kind": "renamed"}]
+    page = build_diff_page(document, threaded, marks)
+    assert not re.search(r"""(src|href)\s*=|@import|url\(|https?://""", page)
+    out = browse(tmp_path, page, "", later="""
+      var D = window.ruvoDiff, a = D.frames.a.contentWindow, b = D.frames.b.contentWindow;
+      out.items = Array.prototype.map.call(document.querySelectorAll("#diffs .item"), function (e) { return e.innerText.split("\\n").join(" "); });
+      out.notes = Array.prototype.map.call(document.querySelectorAll("#diffs .note"), function (e) { return e.textContent; });
+      out.summary = document.getElementById("summary").textContent;
+      out.marksA = a.ruvo.data.marks;
+      out.markedRows = a.document.querySelectorAll("#tree .row.marked").length;
+      D.pick(0);
+      D.pick(1);
+      out.then = function () {
+        out.selectedA = a.ruvo.selected();
+        out.selectedB = b.ruvo.selected();
+        out.headingB = b.document.querySelector("#details h2").textContent;
+      };
+    """)
+    assert out["selectedA"] == {"kind": "span", "thread": 0, "i": 3}
+    assert out["selectedB"] == {"kind": "span", "thread": 1, "i": 0} and out["headingB"] == "__main__.worker"
+    assert out["marksA"] == [{"thread": 0, "call": 3, "kind": "changed"}, {"thread": 0, "call": 1, "kind": "moved"}]
+    assert out["markedRows"] == 2
+    strings = data["strings"]
+    name = strings[data["frameName"][data["threads"][0]["spans"]["frame"][3]]]
+    assert out["items"][0].split()[:3] == ["changed", "A", name]
+    assert [item.split()[:2] for item in out["items"]] == [["changed", "A"], ["only", "B"], ["moved", "A"], ["moved", "B"]]
+    assert out["summary"] == "1 changed · 1 only · 2 moved"
+    assert out["notes"] == ["2 marks named no recorded call and are left out."]
 
 
 def synthetic(records: list, **extra) -> dict:
@@ -431,6 +582,6 @@ def test_assets_are_installed_with_the_package():
     files = resources.files("ruvo.viewer")
     from ruvo.viewer.page import SCRIPTS
 
-    for name in ("template.html", "viewer.css", *("js/" + script for script in SCRIPTS)):
+    for name in ("template.html", "diff.html", "viewer.css", *("js/" + script for script in SCRIPTS)):
         assert files.joinpath(name).is_file(), name
     assert os.path.basename(str(files)) == "viewer"

@@ -4,7 +4,7 @@
 register ``ruvo view`` without loading the page builder.
 """
 
-__all__ = ["build_page", "merge_documents", "pack_value", "page_data"]
+__all__ = ["build_diff_page", "build_page", "merge_documents", "pack_value", "page_data"]
 
 
 def __getattr__(name: str):

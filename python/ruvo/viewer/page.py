@@ -31,7 +31,7 @@ from ..decode import new_packer, pack_value
 from ..render.top import recorder_cost
 from ..render.labels import describe_event
 
-__all__ = ["build_page", "page_data", "merge_documents", "pack_value"]
+__all__ = ["build_page", "build_diff_page", "page_data", "merge_documents", "pack_value"]
 
 
 FLAG_NO_CALL = 1
@@ -273,7 +273,7 @@ def _asset(name: str) -> str:
 
 # The viewer's modules, in the order they build on each other; each adds
 # its part to one namespace, and the page holds them in one script.
-SCRIPTS = ("decode.js", "layout.js", "values.js", "timeline.js", "panels.js", "main.js")
+SCRIPTS = ("decode.js", "layout.js", "analysis.js", "values.js", "timeline.js", "panels.js", "views.js", "main.js")
 
 
 def _script() -> str:
@@ -284,11 +284,17 @@ def _script() -> str:
 _SLOT = re.compile(r"__RUVO_([A-Z]+)__")
 
 
+def _document(trace: Union[dict, Sequence[dict]]) -> dict:
+    return trace if isinstance(trace, dict) else merge_documents(list(trace))
+
+
 def build_page(trace: Union[dict, Sequence[dict]], *, title: str | None = None) -> str:
     """The viewer page, one HTML file with nothing to fetch, for a decoded
     trace document or the documents of one trace (in the order saved)."""
-    document = trace if isinstance(trace, dict) else merge_documents(list(trace))
-    data, values = page_data(document)
+    return _render(*page_data(_document(trace)), title=title)
+
+
+def _render(data: dict, values: str, *, title: str | None = None) -> str:
     if title is None:
         title = f"ruvo {data['traceId']}" + (f" — {data['source']}" if data["source"] else "")
     parts = {
@@ -300,3 +306,64 @@ def build_page(trace: Union[dict, Sequence[dict]], *, title: str | None = None) 
     }
     # One pass over the template, so nothing inserted is read as a slot.
     return _SLOT.sub(lambda match: parts[match.group(1)], _asset("template.html"))
+
+
+MARK_KINDS = ("only", "changed", "moved")
+
+
+def _side_marks(data: dict, marks: Sequence[dict], side: str) -> tuple[list, list, int]:
+    """The marks on one side that name a call of its data: for the page
+    ({thread, call, kind}) and for the list of differences (with the call's
+    name, where and when), and how many named no call."""
+    threads = data["threads"]
+    strings = data["strings"]
+    shown, listed, bad = [], [], 0
+    for number_, mark in enumerate(marks):
+        if not isinstance(mark, dict) or mark.get("side") not in (side, "both"):
+            continue
+        thread, call, kind = mark.get("thread"), mark.get("call"), mark.get("kind")
+        if (not isinstance(thread, int) or not isinstance(call, int) or kind not in MARK_KINDS
+                or not 0 <= thread < len(threads) or not 0 <= call < len(threads[thread]["spans"]["frame"])):
+            bad += 1
+            continue
+        spans = threads[thread]["spans"]
+        frame = spans["frame"][call]
+        shown.append({"thread": thread, "call": call, "kind": kind})
+        listed.append({"index": number_, "side": side, "thread": thread, "call": call, "kind": kind,
+                       "name": strings[data["frameName"][frame]], "path": strings[data["framePath"][frame]]})
+    return shown, listed, bad
+
+
+def build_diff_page(trace_a_data: Union[dict, Sequence[dict]], trace_b_data: Union[dict, Sequence[dict]],
+                    marks: Sequence[dict], *, title: str | None = None) -> str:
+    """One page of two traces side by side, each in a viewer of its own,
+    with the calls a diff marked outlined and a list of the differences
+    that selects them.  A mark is ``{"side": "a"|"b"|"both", "thread": i,
+    "call": index in that thread's calls (depth-first order), "kind":
+    "only"|"changed"|"moved"}``; "both" names the same call on both sides.
+    Marks that name no call are left out, and the page says how many (once
+    per side for "both")."""
+    sides = []
+    listed: list = []
+    bad = 0
+    for side, trace in (("a", trace_a_data), ("b", trace_b_data)):
+        data, values = page_data(_document(trace))
+        shown, items, wrong = _side_marks(data, marks, side)
+        data["marks"] = shown
+        listed += items
+        bad += wrong
+        sides.append((data, _render(data, values)))
+    listed.sort(key=lambda item: (item["index"], item["side"]))
+    (a, page_a), (b, page_b) = sides
+    if title is None:
+        title = f"ruvo diff {a['traceId']} {b['traceId']}"
+    info = {"a": {"traceId": a["traceId"], "source": a["source"]},
+            "b": {"traceId": b["traceId"], "source": b["source"]},
+            "marks": listed, "leftOut": bad}
+    parts = {
+        "TITLE": html.escape(title),
+        "PAGEA": html.escape(page_a, quote=True),
+        "PAGEB": html.escape(page_b, quote=True),
+        "DATA": _script_json(json.dumps(info, ensure_ascii=False, allow_nan=False, separators=(",", ":"))),
+    }
+    return _SLOT.sub(lambda match: parts[match.group(1)], _asset("diff.html"))

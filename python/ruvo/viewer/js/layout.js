@@ -15,18 +15,38 @@
     return (ns / 1e9).toFixed(2) + " s";
   }
 
-  // An axis label: in the unit of the tick step, with as many decimals as the step needs.
+  var UNITS = [[1e9, "s"], [1e6, "ms"], [1e3, "µs"], [1, "ns"]];
+
+  // The largest unit a magnitude reaches (ns below one).
+  function unitFor(magnitude) {
+    for (var k = 0; k < UNITS.length - 1; k++) if (magnitude >= UNITS[k][0]) return UNITS[k];
+    return UNITS[UNITS.length - 1];
+  }
+
+  function decimalsFor(step, unit) {
+    return Math.max(0, Math.ceil(-Math.log10(step / unit[0]) - 1e-9));
+  }
+
+  // A length of time in the unit of the tick step, with the decimals the step needs.
   function fmtAxis(ns, step) {
-    var units = [[1e9, "s"], [1e6, "ms"], [1e3, "µs"], [1, "ns"]];
-    for (var k = 0; k < units.length; k++) {
-      var unit = units[k];
-      if (step >= unit[0] || k === units.length - 1) {
-        var value = ns / unit[0];
-        var decimals = Math.max(0, Math.min(6, -Math.floor(Math.log10(step / unit[0]) + 1e-9)));
-        return value.toFixed(decimals) + " " + unit[1];
-      }
+    var unit = unitFor(step);
+    return (ns / unit[0]).toFixed(Math.min(6, decimalsFor(step, unit))) + " " + unit[1];
+  }
+
+  // The labels of the axis from t0 to t1, one per step: in the unit the
+  // times reach, while a few decimals tell the ticks apart ("1.25 s");
+  // zoomed in further than that, the first tick says where the window is
+  // and the others how far past it they are ("1.262800 s", "+100 µs"), so
+  // that no label reads "1262800 µs".
+  function axisTicks(t0, t1, step) {
+    var ticks = [], unit = unitFor(Math.max(Math.abs(t0), Math.abs(t1))), decimals = decimalsFor(step, unit);
+    var first = Math.ceil(t0 / step) * step;
+    for (var t = first, k = 0; t < t1; t = first + ++k * step) {
+      var at = Math.abs(t) < step / 1e6 ? 0 : t;
+      var text = decimals <= 3 || k === 0 ? (at / unit[0]).toFixed(Math.min(decimals, 9)) + " " + unit[1] : "+" + fmtAxis(k * step, step);
+      ticks.push([t, text]);
     }
-    return String(ns);
+    return ticks;
   }
 
   function niceStep(raw) {
@@ -157,17 +177,19 @@
   }
 
   // Calls merged by their path from the thread's top: one node per
-  // function per caller path, with counts, total and own time.
+  // function per caller path, with counts, total and own time. Each call's
+  // node id is kept in th.nodeOf, for the list of a node's calls.
   function aggregate(th, frameGroup) {
-    var root = { frame: -1, count: 0, total: 0, own: 0, children: new Map(), longest: -1, parent: null };
-    var stack = [root];
+    var root = { id: 0, frame: -1, count: 0, total: 0, own: 0, children: new Map(), longest: -1, parent: null };
+    var stack = [root], nodes = 1, nodeOf = th.nodeOf = new Int32Array(th.n);
     for (var i = 0; i < th.n; i++) {
       var d = th.depth[i], parent = stack[d] || root, group = frameGroup[th.frame[i]];
       var node = parent.children.get(group);
       if (!node) {
-        node = { frame: group, count: 0, total: 0, own: 0, children: new Map(), longest: -1, parent: parent };
+        node = { id: nodes++, frame: group, count: 0, total: 0, own: 0, children: new Map(), longest: -1, parent: parent };
         parent.children.set(group, node);
       }
+      nodeOf[i] = node.id;
       var dur = th.end[i] - th.start[i];
       node.count++;
       node.total += dur;
@@ -177,6 +199,7 @@
       stack[d + 1] = node;
       stack.length = d + 2;
     }
+    th.aggNodes = nodes;
     root.total = th.n ? th.end.reduce(function (m, x) { return x > m ? x : m; }, 0) - th.start[0] : 0;
     return root;
   }
@@ -205,8 +228,69 @@
     return count;
   }
 
+  // --- stepping ------------------------------------------------------------------------------
+  //
+  // Calls in time order across threads: by start, then thread, then the
+  // order within the thread (depth-first, so a caller before its callees).
+  // A thread's calls are stored in that order already, so the next call
+  // after (s, k, i) is, in each thread, one binary search away.
+
+  // Calls of each function of a thread, in the thread's order: the calls
+  // of group g are idx[offset[g] .. offset[g + 1]). One counting sort.
+  function callsByGroup(th, frameGroup, groups) {
+    var offset = new Int32Array(groups + 1), idx = new Int32Array(th.n), i;
+    for (i = 0; i < th.n; i++) offset[frameGroup[th.frame[i]] + 1]++;
+    for (var g = 0; g < groups; g++) offset[g + 1] += offset[g];
+    var fill = offset.slice(0, groups);
+    for (i = 0; i < th.n; i++) idx[fill[frameGroup[th.frame[i]]]++] = i;
+    return { offset: offset, idx: idx };
+  }
+
+  // In positions lo..hi of a thread's candidates (all its calls when `idx`
+  // is null), the first whose key is past `cur` (dir 1) or the last before
+  // it (dir -1), or -1.
+  function stepInThread(th, idx, lo, hi, cur, dir) {
+    var start = th.start;
+    function at(p) { return idx ? idx[p] : p; }
+    // before(p): candidate p comes before (or is) the current call.
+    function before(p) {
+      var j = at(p), s = start[j];
+      if (s !== cur.s) return s < cur.s;
+      return th.index !== cur.k ? th.index < cur.k : j <= cur.i;
+    }
+    var a = lo, b = hi;
+    while (a < b) { var mid = (a + b) >>> 1; if (before(mid)) a = mid + 1; else b = mid; }
+    // a: the first candidate after the current call; before it, the rest.
+    if (dir > 0) return a < hi ? at(a) : -1;
+    var p = a - 1;
+    if (p >= lo && at(p) === cur.i && th.index === cur.k) p--;
+    return p >= lo ? at(p) : -1;
+  }
+
+  // The next (dir 1) or previous (dir -1) call from `from` ({thread, i},
+  // or null for the first or last call of all), across threads; when
+  // `byGroup` is given (per thread, callsByGroup's answer) only calls of
+  // the group `group`. Returns {thread, i} or null.
+  function step(threads, from, dir, byGroup, group) {
+    var cur = from ? { s: threads[from.thread].start[from.i], k: from.thread, i: from.i }
+      : { s: dir > 0 ? -Infinity : Infinity, k: dir > 0 ? -1 : threads.length, i: -1 };
+    var best = null, bestStart = 0;
+    for (var k = 0; k < threads.length; k++) {
+      var th = threads[k], idx = null, lo = 0, hi = th.n;
+      if (byGroup) { idx = byGroup[k].idx; lo = byGroup[k].offset[group]; hi = byGroup[k].offset[group + 1]; }
+      var j = stepInThread(th, idx, lo, hi, cur, dir);
+      if (j < 0) continue;
+      // Threads are visited in order, so on equal starts the first (next) or last (previous) one found wins.
+      if (!best || (dir > 0 ? th.start[j] < bestStart : th.start[j] >= bestStart)) { best = { thread: k, i: j }; bestStart = th.start[j]; }
+    }
+    return best;
+  }
+
   exports.fmtDur = fmtDur;
   exports.fmtAxis = fmtAxis;
+  exports.axisTicks = axisTicks;
+  exports.callsByGroup = callsByGroup;
+  exports.step = step;
   exports.niceStep = niceStep;
   exports.lowerBound = lowerBound;
   exports.prepareThreads = prepareThreads;

@@ -4,6 +4,7 @@
   "use strict";
 
   var L = exports, el = exports.el, renderValue = exports.renderValue, renderLocals = exports.renderLocals;
+  var glance = exports.glance, glanceLocals = exports.glanceLocals;
 
   exports.panels = function (S, T) {
     var D = S.D, STR = D.strings, threads = S.threads, search = S.search;
@@ -38,6 +39,18 @@
       return -1;
     }
 
+    // The caller whose window shows a call among its neighbours: its
+    // caller, or further out while that caller is hardly longer than it.
+    function contextOf(th, i) {
+      var around = parentOf(th, i), dur = th.end[i] - th.start[i];
+      while (around >= 0 && th.end[around] - th.start[around] < dur * 1.5) {
+        var up = parentOf(th, around);
+        if (up < 0) break;
+        around = up;
+      }
+      return around;
+    }
+
     function showSpanDetails(th, i, agg) {
       var flags = th.flags[i], returnPath = D.frameReturnPath[th.frame[i]];
       details.textContent = "";
@@ -51,27 +64,48 @@
       if (returnPath >= 0) fact(facts, "Returned at", STR[returnPath]);
       var parent = parentOf(th, i);
       if (parent >= 0) fact(facts, "Called from", spanLink(th, parent));
-      if (agg) fact(facts, "All such calls", agg.count + " call" + (agg.count === 1 ? "" : "s") + " here, " + L.fmtDur(agg.total) + " in all, " + L.fmtDur(Math.max(agg.own, 0)) + " own time (this one is the longest)");
+      var node = th.agg && th.nodeOf ? nodeById(th, th.nodeOf[i]) : null;
+      if (node) {
+        var calls = el("span", null, node.count + " call" + (node.count === 1 ? "" : "s") + " from this caller path, " + L.fmtDur(node.total) + " in all, " + L.fmtDur(Math.max(node.own, 0)) + " own time" + (node.longest === i && node.count > 1 ? " (this one is the longest)" : "") + " ");
+        if (node.count > 1) {
+          var list = el("a", null, "list them");
+          list.addEventListener("click", function () { revealNode(node); setCallsOpen(node, true); node.row.scrollIntoView({ block: "nearest" }); });
+          calls.appendChild(list);
+        }
+        fact(facts, "All such calls", calls);
+      }
       details.appendChild(facts);
 
-      if (th.callArg[i] >= 0) {
-        details.appendChild(el("h3", null, "Argument"));
-        var arg = el("div", "value");
-        arg.appendChild(renderValue(S.values.at(th.callArg[i])));
-        details.appendChild(arg);
-      }
-      details.appendChild(el("h3", null, "Return value"));
-      if (th.retValue[i] >= 0) {
-        var ret = el("div", "value ret-value");
-        ret.appendChild(renderValue(S.values.at(th.retValue[i])));
-        details.appendChild(ret);
-      } else {
-        details.appendChild(el("div", "note", "(no return recorded)"));
-      }
-      details.appendChild(el("h3", null, "Locals at call (the arguments)"));
-      details.appendChild(th.callLocals[i] >= 0 ? renderLocals(S.values.at(th.callLocals[i]), "(no arguments)") : el("div", "note", "(call not recorded)"));
-      details.appendChild(el("h3", null, "Locals at return"));
-      details.appendChild(th.retLocals[i] >= 0 ? renderLocals(S.values.at(th.retLocals[i])) : el("div", "note", "(no return recorded)"));
+      // Each part in a box of its own that scrolls and folds, so that a
+      // large return value leaves the locals in sight.
+      var args = S.values.at(th.callLocals[i]);
+      section("args", "Arguments", th.callLocals[i] >= 0 ? renderLocals(args, "(no arguments)") : el("div", "note", "(call not recorded)"), th.callLocals[i] >= 0 ? glanceLocals(args, 120) : "");
+      if (th.callArg[i] >= 0) section("arg", "Argument", valueBox(S.values.at(th.callArg[i])), glance(S.values.at(th.callArg[i]), 120));
+      var ret = th.retValue[i] >= 0 ? S.values.at(th.retValue[i]) : null;
+      section("ret", "Return value", th.retValue[i] >= 0 ? valueBox(ret) : el("div", "note", "(no return recorded)"), th.retValue[i] >= 0 ? glance(ret, 120) : "");
+      var locals = th.retLocals[i] >= 0 ? S.values.at(th.retLocals[i]) : null;
+      section("locals", "Locals at return", th.retLocals[i] >= 0 ? renderLocals(locals) : el("div", "note", "(no return recorded)"), th.retLocals[i] >= 0 ? glanceLocals(locals, 120) : "");
+    }
+
+    var folded = {}; // which parts the user folded, kept from call to call
+    function section(key, title, body, summary) {
+      var box = el("details", "part part-" + key);
+      box.open = !folded[key];
+      var head = el("summary");
+      head.appendChild(el("span", "part-title", title));
+      if (summary) head.appendChild(el("span", "glance", summary));
+      box.appendChild(head);
+      var inner = el("div", "part-body");
+      inner.appendChild(body);
+      box.appendChild(inner);
+      box.addEventListener("toggle", function () { folded[key] = !box.open; });
+      details.appendChild(box);
+    }
+
+    function valueBox(v) {
+      var box = el("div", "value");
+      box.appendChild(renderValue(v));
+      return box;
     }
 
     function showEventDetails(th, k) {
@@ -93,7 +127,11 @@
       S.selected = found;
       if (found.kind === "span") {
         showSpanDetails(found.th, found.i, agg);
-        if (reveal) T.showSpan(found.th, found.i);
+        // How the timeline brings it into view: "follow" (stepping) keeps the
+        // zoom, "context" shows its caller around it, true zooms to it.
+        if (reveal === "follow") T.follow(found.th, found.i);
+        else if (reveal === "context") T.showInContext(found.th, found.i, contextOf(found.th, found.i));
+        else if (reveal) T.showSpan(found.th, found.i);
       } else {
         showEventDetails(found.th, found.i);
         if (reveal) T.showEvent(found.th, found.i);
@@ -104,19 +142,86 @@
 
     // --- call tree ---------------------------------------------------------------------------
 
-    var treeBox = $("tree"), MAX_CHILDREN = 300, rowBudget = 0;
+    var treeBox = $("tree"), MAX_CHILDREN = 300, rowBudget = 0, CALLS_PAGE = 100;
     var treeRows = []; // {node, th, row}
+    var sortedChildren = L.sortedChildren;
 
-    function sortedChildren(node) {
-      if (!node.sorted) node.sorted = Array.from(node.children.values()).sort(function (a, b) { return b.total - a.total; });
-      return node.sorted;
+    // The tree node a call belongs to, by its id: found from the root along
+    // the call's callers (the tree is not indexed by id, to stay light).
+    function nodeById(th, id) {
+      if (!th.nodeIndex) {
+        th.nodeIndex = new Array(th.aggNodes);
+        var stack = [th.agg];
+        while (stack.length) {
+          var node = stack.pop();
+          th.nodeIndex[node.id] = node;
+          node.children.forEach(function (kid) { stack.push(kid); });
+        }
+      }
+      return th.nodeIndex[id] || null;
+    }
+
+    // The row's calls, one line each: when, how long, the arguments and
+    // what came back at a glance; a click selects that call.
+    function setCallsOpen(node, open) {
+      if (!node.calls) {
+        if (!open) return;
+        node.calls = el("div", "calls");
+        node.row.parentNode.insertBefore(node.calls, node.row.nextSibling);
+        node.callsShown = 0;
+        moreCalls(node);
+      }
+      node.calls.hidden = !open;
+      node.row.querySelector(".count").classList.toggle("open", open);
+      if (open) markTreeSelection();
+    }
+
+    function moreCalls(node) {
+      var th = node.th, calls = L.callsOfNode(th, node), from = node.callsShown, to = Math.min(calls.length, from + CALLS_PAGE);
+      var more = node.calls.querySelector(".more");
+      if (more) more.remove();
+      for (var k = from; k < to; k++) node.calls.appendChild(callLine(th, node, calls[k]));
+      node.callsShown = to;
+      if (to < calls.length) {
+        var rest = el("div", "row more", "… " + (calls.length - to) + " more calls: show " + Math.min(CALLS_PAGE, calls.length - to) + " more");
+        rest.style.paddingLeft = (160 + node.level * 14) + "px";
+        rest.addEventListener("click", function () { moreCalls(node); });
+        node.calls.appendChild(rest);
+      }
+    }
+
+    function callLine(th, node, i) {
+      var line = el("div", "row call");
+      line.dataset.call = i;
+      line.appendChild(el("span", "num", L.fmtDur(S.spanDuration(th, i))));
+      line.appendChild(el("span", "num at", "+" + L.fmtDur(th.start[i])));
+      line.appendChild(el("span", "num count"));
+      var text = el("span", "fn");
+      text.style.paddingLeft = (22 + node.level * 14) + "px";
+      text.appendChild(el("span", "args", "(" + (th.callLocals[i] >= 0 ? glanceLocals(S.values.at(th.callLocals[i]), 90) : "?") + ")"));
+      if (th.retValue[i] >= 0) text.appendChild(el("span", "returned", " → " + glance(S.values.at(th.retValue[i]), 60)));
+      line.appendChild(text);
+      line.addEventListener("click", function () { select({ kind: "span", th: th, i: i }, true); });
+      return line;
+    }
+
+    // The rows down to a node opened, so that it can be shown.
+    function revealNode(node) {
+      var chain = [];
+      for (var p = node.parent; p && p.frame >= 0; p = p.parent) chain.push(p);
+      for (var c = chain.length - 1; c >= 0; c--) if (!chain[c].expanded) setExpanded(chain[c], true);
     }
 
     function treeRow(th, node, level) {
       var row = el("div", "row");
       row.appendChild(el("span", "num", L.fmtDur(node.total)));
       row.appendChild(el("span", "num", L.fmtDur(Math.max(node.own, 0))));
-      row.appendChild(el("span", "num count", String(node.count)));
+      var count = el("span", "num count" + (node.count > 1 ? " has-calls" : ""), String(node.count));
+      if (node.count > 1) {
+        count.title = "List these " + node.count + " calls";
+        count.addEventListener("click", function (e) { e.stopPropagation(); setCallsOpen(node, !(node.calls && !node.calls.hidden)); });
+      }
+      row.appendChild(count);
       var fn = el("span", "fn");
       fn.style.paddingLeft = (4 + level * 14) + "px";
       var toggle = el("span", "toggle", node.children.size ? "▸" : "");
@@ -129,6 +234,13 @@
       node.th = th;
       treeRows.push(node);
       if (search.hit && search.hit[node.frame]) row.classList.add("match");
+      if (S.marks) {
+        if (!th.markedNodes) {
+          th.markedNodes = new Map();
+          S.marks.forEach(function (m) { if (m.th === th) th.markedNodes.set(th.nodeOf[m.i], m.kind); });
+        }
+        if (th.markedNodes.has(node.id)) row.classList.add("marked", "mark-" + th.markedNodes.get(node.id));
+      }
       toggle.addEventListener("click", function (e) { e.stopPropagation(); setExpanded(node, !node.expanded); });
       row.addEventListener("click", function () {
         select({ kind: "span", th: th, i: node.longest }, true, node);
@@ -189,13 +301,13 @@
     }
 
     function markTreeSelection() {
-      var current = treeBox.querySelector(".row.selected");
-      if (current) current.classList.remove("S.selected");
+      treeBox.querySelectorAll(".row.selected").forEach(function (row) { row.classList.remove("selected"); });
       if (!S.selected || S.selected.kind !== "span") return;
-      for (var k = 0; k < treeRows.length; k++) {
-        var node = treeRows[k];
-        if (node.th === S.selected.th && node.longest === S.selected.i) { node.row.classList.add("S.selected"); break; }
-      }
+      var th = S.selected.th, i = S.selected.i, node = th.nodeOf ? nodeById(th, th.nodeOf[i]) : null;
+      if (!node || !node.row) return;
+      node.row.classList.add("selected");
+      var line = node.calls && node.calls.querySelector('.call[data-call="' + i + '"]');
+      if (line) line.classList.add("selected");
     }
 
     // --- records list ---------------------------------------------------------------------------
@@ -223,9 +335,11 @@
 
     document.querySelectorAll("#tabs button").forEach(function (button) {
       button.addEventListener("click", function () {
-        document.querySelectorAll("#tabs button").forEach(function (b) { b.classList.toggle("active", b === button); });
-        $("tree").hidden = button.dataset.tab !== "tree";
-        $("events").hidden = button.dataset.tab !== "events";
+        document.querySelectorAll("#tabs button").forEach(function (b) {
+          b.classList.toggle("active", b === button);
+          $(b.dataset.tab).hidden = b !== button;
+        });
+        if (S.onTab) S.onTab(button.dataset.tab);
       });
     });
 
@@ -234,6 +348,7 @@
     function setSearch(text) {
       var q = text.trim().toLowerCase();
       search.q = q;
+      search.ranked = null;
       if (!q) {
         search.hit = null;
         search.count = 0;
@@ -268,17 +383,21 @@
       if (first && first.scrollIntoView) first.scrollIntoView({ block: "nearest" });
     }
 
-    // Enter: the next matching call after the S.selected one, in time order per thread.
-    function nextMatch() {
+    // Enter: the matches in turn, the longest first and what ran while
+    // importing last (see rankMatches), each shown with its caller around it.
+    var isModule = null;
+    function nextMatch(dir) {
       if (!search.hit || !search.count) return;
-      var startThread = S.selected && S.selected.kind === "span" ? S.selected.th.index : 0;
-      var startSpan = S.selected && S.selected.kind === "span" ? S.selected.i + 1 : 0;
-      for (var step = 0; step <= threads.length; step++) {
-        var th = threads[(startThread + step) % threads.length];
-        for (var i = step === 0 ? startSpan : 0; i < th.n; i++) {
-          if (search.hit[th.frame[i]]) { select({ kind: "span", th: th, i: i }, true); return; }
-        }
+      if (!search.ranked) {
+        if (!isModule) isModule = Uint8Array.from(D.frameName, function (name) { return /<module>$/.test(STR[name]) ? 1 : 0; });
+        search.ranked = L.rankMatches(threads, search.hit, isModule);
+        search.pos = -1;
       }
+      var ranked = search.ranked, n = ranked.length;
+      search.pos = ((search.pos + dir) % n + n) % n;
+      var th = threads[ranked.thread[search.pos]];
+      select({ kind: "span", th: th, i: ranked.i[search.pos] }, "context");
+      $("search-count").textContent = (search.pos + 1) + " of " + n + " (longest first)";
     }
 
     var searchTimer = 0, searchInput = $("search");
@@ -287,7 +406,7 @@
       searchTimer = setTimeout(function () { setSearch(searchInput.value); }, 120);
     });
     searchInput.addEventListener("keydown", function (e) {
-      if (e.key === "Enter") { clearTimeout(searchTimer); if (searchInput.value.trim().toLowerCase() !== search.q) setSearch(searchInput.value); nextMatch(); }
+      if (e.key === "Enter") { clearTimeout(searchTimer); if (searchInput.value.trim().toLowerCase() !== search.q) setSearch(searchInput.value); nextMatch(e.shiftKey ? -1 : 1); }
       if (e.key === "Escape") { searchInput.value = ""; setSearch(""); }
     });
 
@@ -320,6 +439,6 @@
       }
     }
 
-    return { select: select, buildTree: buildTree, buildEvents: buildEvents, header: header, setSearch: setSearch, searchInput: searchInput };
+    return { nextMatch: nextMatch, select: select, buildTree: buildTree, buildEvents: buildEvents, header: header, setSearch: setSearch, searchInput: searchInput };
   };
 })(ruvoViewer);

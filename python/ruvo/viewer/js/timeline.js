@@ -66,6 +66,7 @@
         }
         drawHead(th, y0, scale);
       }
+      drawMarks(scale);
       drawSelection(scale);
       ctx.restore();
       drawAxis(scale);
@@ -89,11 +90,11 @@
       ctx.fillRect(0, AXIS_H - 1, width, 1);
       ctx.fillStyle = "#4a556e";
       ctx.textBaseline = "middle";
-      for (var t = Math.ceil(view.t0 / step) * step; t < view.t1; t += step) {
-        var x = Math.round((t - view.t0) * scale);
+      L.axisTicks(view.t0, view.t1, step).forEach(function (tick) {
+        var x = Math.round((tick[0] - view.t0) * scale);
         ctx.fillRect(x, AXIS_H - 6, 1, 5);
-        ctx.fillText(L.fmtAxis(Math.abs(t) < step / 1e6 ? 0 : t, step), x + 3, 9);
-      }
+        ctx.fillText(tick[1], x + 3, 9);
+      });
     }
 
     // A row of calls, merging what is narrower than MIN_W pixels into one
@@ -186,6 +187,21 @@
       ctx.fillText(label, 5, y0 + (HEAD_H - 2) / 2);
     }
 
+    // Calls a diff marked (S.marks: {th, i, kind}): outlined in the kind's colour.
+    var MARK_COLOR = { only: "#d32f2f", changed: "#e08a00", moved: "#7b3fb8" };
+    function drawMarks(scale) {
+      if (!S.marks) return;
+      ctx.lineWidth = 2;
+      for (var k = 0; k < S.marks.length; k++) {
+        var m = S.marks[k], th = m.th;
+        if (th.end[m.i] < view.t0 || th.start[m.i] > view.t1) continue;
+        var r = spanBox(th, m.i, scale);
+        if (r.y + ROW_H < AXIS_H || r.y > height) continue;
+        ctx.strokeStyle = MARK_COLOR[m.kind] || MARK_COLOR.changed;
+        ctx.strokeRect(Math.max(r.x, -2), r.y, Math.max(Math.min(r.w, width + 4), 3), ROW_H - 1);
+      }
+    }
+
     function drawSelection(scale) {
       if (!S.selected || S.selected.kind !== "span") return;
       var r = spanBox(S.selected.th, S.selected.i, scale);
@@ -241,6 +257,34 @@
       var t0 = th.start[i] - pad, t1 = th.end[i] + pad;
       // Keep the current zoom when the call already fits comfortably.
       if (th.start[i] < view.t0 || th.end[i] > view.t1 || dur * 20 < view.t1 - view.t0) zoomTo(t0, t1);
+      scrollIntoView(th.top + HEAD_H + th.depth[i] * ROW_H);
+    }
+
+    // A call stepped to: the zoom stays, the view pans only when the call
+    // is not in it, and zooms out only when the call is wider than it.
+    function follow(th, i) {
+      var range = view.t1 - view.t0, dur = th.end[i] - th.start[i];
+      if (dur > range * 0.9) {
+        var pad = dur * 0.1;
+        zoomTo(th.start[i] - pad, th.end[i] + pad);
+      } else if (th.start[i] < view.t0 || th.end[i] > view.t1) {
+        var mid = (th.start[i] + th.end[i]) / 2;
+        zoomTo(mid - range / 2, mid + range / 2);
+      }
+      scrollIntoView(th.top + HEAD_H + th.depth[i] * ROW_H);
+    }
+
+    // A call with what surrounds it: the window of its caller (or its
+    // caller's caller, for a call that fills its caller), so that the calls
+    // before and after it stay in view.
+    function showInContext(th, i, around) {
+      var dur = th.end[i] - th.start[i], t0 = th.start[i] - dur, t1 = th.end[i] + dur;
+      if (around >= 0) {
+        t0 = Math.min(t0, th.start[around]);
+        t1 = Math.max(t1, th.end[around]);
+      }
+      var pad = (t1 - t0) * 0.05;
+      zoomTo(t0 - pad, t1 + pad);
       scrollIntoView(th.top + HEAD_H + th.depth[i] * ROW_H);
     }
 
@@ -352,7 +396,7 @@
 
     return {
       canvas: canvas, resize: resize, draw: draw, invalidate: invalidate, zoomTo: zoomTo,
-      showSpan: showSpan, showEvent: showEvent, hitTest: hitTest, spanRect: spanRect, pixels: pixels,
+      showSpan: showSpan, follow: follow, showInContext: showInContext, showEvent: showEvent, hitTest: hitTest, spanRect: spanRect, pixels: pixels,
       view: function () { return { t0: view.t0, t1: view.t1 }; },
     };
   };

@@ -186,7 +186,73 @@
     return box;
   }
 
+  // A value in one short line of text, for lists ("arguments at a glance"):
+  // as renderValue writes it, cut at about `max` characters.
+  function glance(v, max) {
+    var out = "", full = false;
+    function put(text) {
+      if (full) return;
+      if (out.length + text.length > max) { out += text.slice(0, Math.max(0, max - out.length)) + "…"; full = true; } else out += text;
+    }
+    // pair: a map's items (key: value), or "=" an object's attributes (name=value).
+    function items(list, from, to, open, close, pair) {
+      put(open);
+      for (var i = from; i < to && !full; i += pair ? 2 : 1) {
+        if (i > from) put(", ");
+        if (pair === "=" && typeof list[i] === "string") put(list[i]); else walk(list[i]);
+        if (pair) { put(pair === "=" ? "=" : ": "); walk(list[i + 1]); }
+      }
+      put(close);
+    }
+    function walk(x) {
+      if (full) return;
+      if (x === null) return put("None");
+      if (x === true || x === false) return put(x ? "True" : "False");
+      if (typeof x === "number") return put(Number.isInteger(x) ? String(x) : pyFloat(x));
+      if (typeof x === "string") return put(pyStr(x));
+      if (!Array.isArray(x)) return put(String(x));
+      switch (x[0]) {
+        case "L": return items(x, 1, x.length, "[", "]", false);
+        case "M": return items(x, 1, x.length, "{", "}", true);
+        case "R": return put(x[2]);
+        case "O": return put("‹" + x[1] + "›");
+        case "N": return put("…");
+        case "K": walk(x[1]); return put("…");
+        case "J": return items(x[2], 1, x[2].length, typeName(x[1]) + "(", ")", "=");
+        case "Y":
+          if (Array.isArray(x[2]) && x[2][0] === "L" && x[1] === "tuple") return items(x[2], 1, x[2].length, "(", ")", false);
+          put(typeName(x[1]) + "(");
+          walk(x[2]);
+          return put(")");
+        case "U": return put(typeName(x[1]) + "." + x[2]);
+        case "I": case "F": case "B": return put(x[1]);
+        case "D": return put("‹" + x[1] + "›");
+        case "C": return put("‹recursive›");
+        case "G": case "X": return put("‹left out›");
+      }
+      return put("‹?›");
+    }
+    walk(v);
+    return out;
+  }
+
+  // Locals (a map of names) as "name=value, …", without module attributes.
+  function glanceLocals(v, max) {
+    if (!Array.isArray(v) || v[0] !== "M") return glance(v, max);
+    var parts = [], used = 0;
+    for (var i = 1; i + 1 < v.length && used < max; i += 2) {
+      if (isDunder(v[i]) || typeof v[i] !== "string") continue;
+      var part = v[i] + "=" + glance(v[i + 1], Math.max(8, max - used - v[i].length));
+      parts.push(part);
+      used += part.length + 2;
+    }
+    var text = parts.join(", ");
+    return text.length > max ? text.slice(0, max) + "…" : text;
+  }
+
   exports.el = el;
   exports.renderValue = renderValue;
   exports.renderLocals = renderLocals;
+  exports.glance = glance;
+  exports.glanceLocals = glanceLocals;
 })(ruvoViewer);
