@@ -230,6 +230,16 @@ def test_a_failing_test_against_its_last_pass(tmp_path):
     assert (change.first.call.name, change.first.name, change.first.a_value, change.first.b_value) == \
         ("shop.discount", "return", 6.0, 12.0)
 
+    from ruvo.cli.diff import diff_marks
+
+    marks, left = diff_marks(change)
+    assert left == 0 and marks[:2] == [
+        {"side": "a", "thread": 0, "call": 3, "kind": "changed", "label": "return: 6.0 -> 12.0"},
+        {"side": "b", "thread": 0, "call": 3, "kind": "changed", "label": "return: 6.0 -> 12.0"}]
+    page = ruvo(tmp_path, "diff", a_id, b_id, "--html", "diff.html")
+    assert page.stdout.splitlines()[-1] == "wrote diff.html"
+    assert '"label":"return: 6.0 -> 12.0"' in (tmp_path / "diff.html").read_text()
+
     runs = ruvo(tmp_path, "diff", "--run", "1", "--run", "2")
     assert runs.returncode == 0 and "value changed: shop.discount shop.py:3" in runs.stdout
     assert runs.stdout.splitlines()[-1] == "1 trace pair(s) compared, 1 differ"

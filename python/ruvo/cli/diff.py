@@ -124,14 +124,64 @@ def execute(options: argparse.Namespace) -> int:
     return 0
 
 
-def _write_html(target: str, result) -> None:
-    from ..viewer import diff_page
+# Differences marked on the --html page at most (each lists a line there).
+MAX_MARKS = 2000
 
+
+def _write_html(target: str, result) -> None:
+    from ..viewer import build_diff_page
+
+    marks, more = diff_marks(result)
+    page = build_diff_page(result.a.document, result.b.document, marks)
     try:
-        Path(target).write_text(diff_page.build(result), encoding="utf-8")
+        Path(target).write_text(page, encoding="utf-8")
     except OSError as error:
         raise CommandError(f"cannot write {target}: {error.strerror or error}") from None
-    print(f"wrote {target}")
+    note = f" ({more} more differences not marked: --all lists them)" if more else ""
+    print(f"wrote {target}{note}")
+
+
+def diff_marks(result) -> tuple[list[dict], int]:
+    """The page's marks for the differences of calls and values (a call
+    found only in one trace, but whose function is also only in the other
+    at some place, counts as moved), and how many were left out."""
+    from ..diff import iter_all
+    from ..model import Call
+
+    def places(trace) -> dict:
+        where = {}
+        for thread_index, tree in enumerate(trace.threads):
+            calls = 0
+            for _, node in tree.walk():
+                if isinstance(node, Call):
+                    where[id(node)] = (thread_index, calls)
+                    calls += 1
+        return where
+
+    where = (places(result.a), places(result.b))
+    lone = [{(found.call.name, found.call.file) for found in result.structure if found.kind == kind}
+            for kind in ("only_a", "only_b")]
+    moved = lone[0] & lone[1]
+    marks: list[dict] = []
+    left = 0
+    for found in iter_all(result):
+        if len(marks) >= MAX_MARKS:
+            left += 1
+            continue
+        label = ""
+        if found.kind == "value":
+            sides = [("a", found.a, 0), ("b", found.b, 1)]
+            kind = "changed"
+            label = f"{found.name}: {_value(found.a_value)} -> {_value(found.b_value)}"
+        else:
+            side = 0 if found.kind == "only_a" else 1
+            sides = [("ab"[side], found.call, side)]
+            kind = "moved" if (found.call.name, found.call.file) in moved else "only"
+        for name, call, index in sides:
+            place = where[index].get(id(call))
+            if place is not None:
+                marks.append({"side": name, "thread": place[0], "call": place[1], "kind": kind, "label": label})
+    return marks, left
 
 
 def render(result, title: str = "", *, every: bool = False) -> str:

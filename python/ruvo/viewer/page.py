@@ -330,7 +330,8 @@ def _side_marks(data: dict, marks: Sequence[dict], side: str) -> tuple[list, lis
         frame = spans["frame"][call]
         shown.append({"thread": thread, "call": call, "kind": kind})
         listed.append({"index": number_, "side": side, "thread": thread, "call": call, "kind": kind,
-                       "name": strings[data["frameName"][frame]], "path": strings[data["framePath"][frame]]})
+                       "name": strings[data["frameName"][frame]], "path": strings[data["framePath"][frame]],
+                       "label": str(mark.get("label") or "")})
     return shown, listed, bad
 
 
