@@ -38,7 +38,7 @@ import fnmatch
 import math
 import re
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Iterable, Iterator, NamedTuple, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, NamedTuple, Optional, Sequence
 
 from .decode import Clipped, Object, Typed
 from .model import MISSING
@@ -159,22 +159,19 @@ def parse_query(argv: Sequence[str]) -> Query:
                  options.get("function"), options.get("text"))
 
 
-def key_of(value: object, what: str = "a value") -> tuple[int, object]:
+def key_of(value: Any, what: str = "a value") -> tuple[int, object]:
     """The kind and indexed form of a value searched for."""
     if value is None:
         return NONE, None
     if value.__class__ is bool:
-        return BOOL, int(value)  # type: ignore[call-overload]
+        return BOOL, int(value)
     if value.__class__ is int:
-        assert isinstance(value, int)
         return (NUMBER, value) if _INT64[0] <= value <= _INT64[1] else (BIG_INT, str(value))
     if value.__class__ is float:
-        assert isinstance(value, float)
         if math.isnan(value):
             raise QueryError(f"{what}: nan equals nothing, not even a recorded nan")
         return NUMBER, value
     if value.__class__ is str:
-        assert isinstance(value, str)
         if len(value) > SHORT_STR:
             raise QueryError(f"{what}: strings are compared up to {SHORT_STR} characters; search a part with --text")
         return STR, value
@@ -185,26 +182,26 @@ def key_of(value: object, what: str = "a value") -> tuple[int, object]:
 # --- what of a call is searched ----------------------------------------------------
 
 
-def _scalar(value: object) -> Optional[tuple[int, object]]:
+def _scalar(value: Any) -> Optional[tuple[int, object]]:
     """The kind and indexed form of a recorded value that is a scalar or a
     string (a long one by its start); None for anything else."""
     cls = value.__class__
     if value is None:
         return NONE, None
     if cls is bool:
-        return BOOL, int(value)  # type: ignore[call-overload]
+        return BOOL, int(value)
     if cls is int:
-        return (NUMBER, value) if _INT64[0] <= value <= _INT64[1] else (BIG_INT, str(value))  # type: ignore[operator]
+        return (NUMBER, value) if _INT64[0] <= value <= _INT64[1] else (BIG_INT, str(value))
     if cls is float:
-        return None if math.isnan(value) else (NUMBER, value)  # type: ignore[arg-type]
+        return None if math.isnan(value) else (NUMBER, value)
     if cls is str:
-        return (STR, value) if len(value) <= SHORT_STR else (STR_PREFIX, value[:SHORT_STR])  # type: ignore[arg-type]
-    if cls is Clipped and value.prefix.__class__ is str:  # type: ignore[attr-defined]
-        return STR_PREFIX, value.prefix[:SHORT_STR]  # type: ignore[attr-defined]
+        return (STR, value) if len(value) <= SHORT_STR else (STR_PREFIX, value[:SHORT_STR])
+    if cls is Clipped and value.prefix.__class__ is str:
+        return STR_PREFIX, value.prefix[:SHORT_STR]
     return None
 
 
-def _nested_strings(value: object) -> Iterator[str]:
+def _nested_strings(value: Any) -> Iterator[str]:
     """The strings inside a container or object, breadth first, bounded."""
     level = [value]
     found = 0
@@ -213,11 +210,11 @@ def _nested_strings(value: object) -> Iterator[str]:
         for item in level:
             cls = item.__class__
             if cls is dict:
-                children: Iterable = item.values()  # type: ignore[attr-defined]
+                children: Iterable = item.values()
             elif cls is Object:
-                children = item.attributes.values()  # type: ignore[attr-defined]
+                children = item.attributes.values()
             elif cls is Typed:
-                children = (item.value,)  # type: ignore[attr-defined]
+                children = (item.value,)
             elif isinstance(item, (list, tuple, set, frozenset)):
                 children = item
             else:
@@ -268,8 +265,8 @@ def record_entries(call: Optional[dict], ret: Optional[dict]) -> list[Entry]:
     seen: set = set()
     for record in (call, ret):
         values = record.get("locals") if record is not None else None
-        if values.__class__ is dict:
-            for name, value in values.items():  # type: ignore[union-attr]
+        if isinstance(values, dict):
+            for name, value in values.items():
                 if name.__class__ is str:
                     _value_entries(name, value, out, seen)
     if ret is None:
@@ -332,37 +329,36 @@ def function_matches(glob: str, qualname: str, path: str) -> bool:
     return False
 
 
-def _conditions(query: Query) -> list[tuple[str, Optional[str], Optional[tuple[int, object]]]]:
-    """Each value condition: (what to list it as, the entry name it needs
-    or None for any, the (kind, value) it needs or None for text)."""
-    conditions: list[tuple[str, Optional[str], Optional[tuple[int, object]]]] = [
-        (name, name, key_of(value)) for name, value in query.values.items()]
+def conditions(query: Query) -> list[tuple[str, tuple[int, object]]]:
+    """Each value asked for: the entry name that must hold it, and its kind
+    and indexed form."""
+    found = [(name, key_of(value)) for name, value in query.values.items()]
     if query.return_value is not MISSING:
-        conditions.append(("return", "return", key_of(query.return_value)))
-    return conditions
+        found.append(("return", key_of(query.return_value)))
+    return found
 
 
-def entries_match(entries: Sequence[Entry], query: Query) -> Optional[list[Match]]:
-    """The matches of a call's entries (None: the call does not match;
-    the function is not looked at here).  A query of the function alone
-    matches with the return value's entry."""
-    found: list[Match] = []
-    for _, name, key in _conditions(query):
-        hit = next((entry for entry in entries if entry.name == name and _same(entry, key)), None)  # type: ignore[arg-type]
+def entries_match(entries: Sequence[Entry], query: Query) -> Optional[list[Entry]]:
+    """The entries of a call that match (None: the call does not match;
+    the function is not looked at here): for each value asked for, the
+    first that holds it, then every string holding the text.  A query of
+    the function alone matches with the return value's entry."""
+    found: list[Entry] = []
+    for name, key in conditions(query):
+        hit = next((entry for entry in entries if entry.name == name and _same(entry, key)), None)
         if hit is None:
             return None
-        found.append(Match(hit.name, hit.value))
+        found.append(hit)
     if query.text is not None:
         text = query.text
-        hits = [Match(entry.name, entry.value) for entry in entries
-                if entry.kind in TEXT_KINDS and text in entry.value]  # type: ignore[operator]
+        hits = [entry for entry in entries if entry.kind in TEXT_KINDS and text in entry.value]  # type: ignore[operator]
         if not hits:
             return None
         found += hits
     if not found:
         ret = next((entry for entry in entries if entry.name == "return"), None)
         if ret is not None:
-            found.append(Match("return", ret.value))
+            found.append(ret)
     return found
 
 
@@ -377,7 +373,8 @@ def matches(call: "Call", query: Query) -> Optional[list[Match]]:
     """What of ``call`` matches ``query``, or None when it does not."""
     if query.function is not None and not function_matches(query.function, call.name, call.path):
         return None
-    return entries_match(call_entries(call), query)
+    found = entries_match(call_entries(call), query)
+    return None if found is None else [Match(entry.name, entry.value) for entry in found]
 
 
 def search_calls(calls: Iterable["Call"], query: Query, name: Optional[str] = None) -> list["Call"]:
