@@ -4,6 +4,7 @@ of the database, from the index the store keeps as it saves."""
 from __future__ import annotations
 
 import argparse
+import sqlite3
 import sys
 
 from .common import Command, CommandError, add_db_option, busy_timeout, db_path, display_path, positive_int
@@ -80,7 +81,7 @@ def execute(options: argparse.Namespace) -> int:
         raise CommandError(str(error.args[0]) if error.args else str(error)) from None
     except db.DatabaseUnusable as error:
         raise CommandError(str(error)) from None
-    except ValueError as error:  # a trace scanned in full that is damaged
+    except (ValueError, sqlite3.Error) as error:  # a trace scanned in full that is damaged, a locked database
         raise CommandError(str(error)) from None
     for hit in found.hits[: options.limit]:
         values = ", ".join(f"{visible(entry.name)} = {_value(entry.kind, entry.value)}" for entry in hit.entries)
