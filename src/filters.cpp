@@ -67,6 +67,7 @@ const std::vector<Finder>& RUVO_FINDERS() {
         "/ruvo/summary.py",
         "/ruvo/checks.py",
         "/ruvo/terminal.py",
+        "/ruvo/search.py",
         "/ruvo/cli/",
         "/ruvo/render/",
         "/ruvo/viewer/",

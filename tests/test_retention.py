@@ -199,6 +199,7 @@ def test_fails():
 def test_repeated_sessions_stay_under_the_cap_and_keep_the_latest_run_whole(tmp_path):
     write(tmp_path / "test_suite.py", "import pytest\n" + textwrap.dedent(SUITE))
     database = tmp_path / ".ruvo" / "ruvo.sqlite3"
+    said = []
     for session in range(4):
         completed = subprocess.run(
             [sys.executable, "-m", "pytest", *([] if installed_entry_points() else ["-p", "ruvo.pytest_plugin"]),
@@ -207,7 +208,9 @@ def test_repeated_sessions_stay_under_the_cap_and_keep_the_latest_run_whole(tmp_
             cwd=tmp_path, capture_output=True, text=True, timeout=300, env=child_env())
         assert completed.returncode == 1, completed.stdout + completed.stderr
         assert used(database) <= 400 * KIB
-    assert "older trace(s) were removed" in completed.stdout and "earlier run(s) whole" in completed.stdout
+        said.append("older trace(s) were removed" in completed.stdout and "earlier run(s) whole" in completed.stdout)
+    # Which sessions prune depends on the sizes stored (the value index's too): the later ones do.
+    assert not said[0] and any(said[1:])
     latest, *older = db.list_runs(database)
     assert (latest.kind, latest.traces, latest.passed, latest.failed) == ("pytest", 7, 6, 1)
     assert all(run.traces == 0 or run.run_id < latest.run_id for run in older)

@@ -22,6 +22,15 @@ from .stream import SKIMMED_FIELDS, StreamedTrace, iter_records, stream_threads 
 if TYPE_CHECKING:
     from .diff import TraceDiff
 
+
+class _Missing:
+    def __repr__(self) -> str:
+        return "MISSING"
+
+
+# Trace.find's (and ruvo.search's) return_value when no return value is asked for.
+MISSING: object = _Missing()
+
 __all__ = [
     "Call",
     "Event",
@@ -433,9 +442,16 @@ class Trace:
                 if isinstance(node, Call):
                     yield node
 
-    def find(self, name: str) -> list[Call]:
-        """The calls whose qualified name is ``name`` or ends in ``.name``."""
-        return [call for call in self.calls() if call.name == name or call.name.endswith("." + name)]
+    def find(self, name: Optional[str] = None, /, *, function: Optional[str] = None, text: Optional[str] = None,
+             return_value: object = MISSING, **values: object) -> list[Call]:
+        """The calls, in order, whose qualified name is ``name`` or ends in
+        ``.name`` (when given) and that match every other condition, as
+        ``ruvo find`` matches them (:mod:`ruvo.search`): arguments or locals
+        holding ``values`` (``user_id=42``), the return value, a glob over
+        the qualified name, a substring of a recorded string."""
+        from .search import Query, search_calls
+
+        return search_calls(self.calls(), Query(values, return_value, function, text), name)
 
     def diff(self, other: "Trace") -> "TraceDiff":
         """This trace aligned with ``other`` call by call: the calls found in

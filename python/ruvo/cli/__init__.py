@@ -15,7 +15,7 @@ from typing import Optional, Sequence
 
 from ..config import DEFAULT_DB
 from ..version import __version__
-from . import diff, export, imports, prune, run, runs, show, top, traces, view
+from . import diff, export, find, imports, prune, run, runs, show, top, traces, view
 from .common import EXIT_ERROR, Command, CommandError, exit_status
 
 __all__ = ["COMMANDS", "build_parser", "main"]
@@ -26,6 +26,7 @@ COMMANDS: dict[str, Command] = {command.name: command for command in (
     runs.COMMAND,
     show.COMMAND,
     top.COMMAND,
+    find.COMMAND,
     export.COMMAND,
     imports.COMMAND,
     view.COMMAND,

@@ -23,6 +23,8 @@ import uuid
 from dataclasses import dataclass
 from pathlib import Path
 
+from . import index
+
 # The default cap of a database: room for about a dozen runs of the largest
 # suite measured (pyparsing's 2,073 tests: 153 MB a run, compressed) and
 # hundreds of typical ones (attrs' 1,386: 4 MB), and still a small share of a
@@ -162,6 +164,7 @@ def _delete_documents(connection: sqlite3.Connection, where: str, args: tuple) -
                                                           args)]
     connection.execute(f"DELETE FROM trace_document_parts WHERE document_id IN (SELECT id FROM trace_documents "
                        f"{where})", args)
+    index.delete_entries(connection, where, args)
     connection.execute(f"DELETE FROM trace_documents {where}", args)
     gone = 0
     for start in range(0, len(ids), 500):
@@ -269,6 +272,8 @@ def prune(db_path: str | os.PathLike, *, keep_runs: int | None = None, max_bytes
                 left = _runs_oldest_first(connection, None)
                 newest = left[-1] if left else None
                 removed += enforce_cap(connection, max_bytes, newest, target=max_bytes)
+            if removed.traces:
+                index.forget_unused_functions(connection)
             connection.execute("COMMIT")
         except BaseException:
             if connection.in_transaction:

@@ -8,7 +8,7 @@ from pathlib import Path
 
 from .errors import DatabaseUnusable
 
-SCHEMA_VERSION = 5
+SCHEMA_VERSION = 6
 # Written into the database's header (PRAGMA application_id, "ruvo" in
 # ASCII): how ruvo tells its own databases from other programs' SQLite files.
 APPLICATION_ID = 0x7275766F
@@ -57,7 +57,33 @@ CREATE TABLE IF NOT EXISTS trace_document_parts (
     data BLOB NOT NULL,
     PRIMARY KEY (document_id, part)
 );
+CREATE TABLE IF NOT EXISTS value_functions (
+    id INTEGER PRIMARY KEY,
+    qualname TEXT NOT NULL,
+    path TEXT NOT NULL,
+    UNIQUE (qualname, path)
+);
+CREATE TABLE IF NOT EXISTS value_index (
+    document_id INTEGER NOT NULL,
+    call INTEGER NOT NULL,
+    function INTEGER NOT NULL,
+    name TEXT NOT NULL,
+    kind INTEGER NOT NULL,
+    value
+);
+CREATE INDEX IF NOT EXISTS value_index_by_value ON value_index (name, kind, value);
+CREATE INDEX IF NOT EXISTS value_index_by_call ON value_index (document_id, call);
+CREATE TABLE IF NOT EXISTS value_index_documents (
+    document_id INTEGER PRIMARY KEY,
+    calls INTEGER NOT NULL,
+    entries INTEGER NOT NULL,
+    cut TEXT
+);
 """
+# The value index (ruvo.db.index), since schema 6: a value column of no
+# type keeps what is stored as it is (an int, a float, a str, NULL), so
+# that 42 never equals "42". Documents stored before have no
+# value_index_documents row: ruvo find scans them, or --reindex indexes them.
 
 # Columns added since the first schema, for databases made by older versions.
 # Rows of older versions have no run (run_id NULL) and are stored as they
@@ -67,7 +93,9 @@ _ADDED_COLUMNS = {"left_out": "TEXT", "parts": "INTEGER NOT NULL DEFAULT 0", "ou
 # What a database may hold to be ruvo's, and what its documents table needs.
 _OUR_NAMES = frozenset({"trace_documents", "trace_document_parts", "trace_documents_by_trace",
                         "trace_documents_by_time", "trace_documents_once", "trace_documents_by_run",
-                        "trace_documents_by_test", "runs", "codec_dictionaries"})
+                        "trace_documents_by_test", "runs", "codec_dictionaries", "value_functions",
+                        "value_index", "value_index_by_value", "value_index_by_call",
+                        "value_index_documents"})
 _REQUIRED_COLUMNS = frozenset({"id", "trace_id", "saved_at", "size", "document"})
 
 

@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Callable, TypeVar
 
 from ..summary import Summary, summarize
-from . import codec, runs
+from . import codec, index, runs
 from .schema import ensure_schema, identify
 
 # A document longer than this is stored in parts of this size: SQLite refuses
@@ -194,6 +194,7 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
         run = runs.run_id(connection, path)
         new: list[bool] = []
         whole: list[tuple] = []  # documents stored in one piece, not yet inserted
+        indexing: list[tuple[str, bytes, bytes]] = []
 
         def insert_whole() -> None:
             for start in range(0, len(whole), _ROWS_PER_STATEMENT):
@@ -214,8 +215,10 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
             document = row.document
             stored, codec_name = _dictionaries.compress(connection, path, document)
             parts = [stored[i : i + PART_BYTES] for i in range(0, len(stored), PART_BYTES)] or [b""]
+            digest = hashlib.sha256(document).digest()
+            indexing.append((row.trace_id, digest, document))
             values = (row.trace_id, row.saved_at, *columns, len(document), parts[0], len(parts) - 1,
-                      hashlib.sha256(document).digest(), run, codec_name, len(stored))
+                      digest, run, codec_name, len(stored))
             if len(parts) == 1 and not exact:
                 whole.append(values)
                 continue
@@ -230,6 +233,14 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
                     (cursor.lastrowid, number, part),
                 )
         insert_whole()
+        # Indexed in the same transaction, so that no document is stored
+        # without its entries, nor entries without their document.
+        room = index.room_left(connection, runs.max_bytes_of(path))
+        for trace_id, digest, document in indexing:
+            found = connection.execute("SELECT id FROM trace_documents WHERE trace_id = ? AND digest = ?",
+                                       (trace_id, digest)).fetchone()
+            if found is not None:
+                room -= index.index_stored(connection, found[0], document, room)
         removed = runs.enforce_cap(connection, runs.max_bytes_of(path), run)
         connection.execute("COMMIT")
     except BaseException:

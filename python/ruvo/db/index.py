@@ -1,0 +1,365 @@
+"""The index of recorded values that ``ruvo find`` answers from.
+
+Each document is indexed as it is stored, in the same transaction: per
+recorded call, the entries :mod:`ruvo.search` searches (scalar and short
+string arguments, locals and return value, strings a few levels inside
+containers), with the call's function.  Retention removes a document's
+entries with it.
+
+What it costs and where it stops:
+
+- per document at most :data:`MAX_ENTRIES` entries, read from the first
+  :data:`MAX_BYTES` of the document; a document cut short says so in its
+  ``value_index_documents`` row, and ``ruvo find`` says how many were;
+- per database at most :data:`SHARE` of its size cap (about
+  :data:`ENTRY_BYTES` bytes an entry, its two SQLite indexes included):
+  past that, documents are stored without entries, marked so;
+- building it reads the document once more (``benchmarks/find_bench.py``
+  measures how long per MB and per record).
+
+Documents saved before the index existed (schema 5 and older) have no row
+in ``value_index_documents``: ``ruvo find`` scans them in full, and
+``ruvo find --reindex`` indexes them.
+"""
+
+from __future__ import annotations
+
+import functools
+import sqlite3
+from dataclasses import dataclass, field
+from typing import Iterator, Optional
+
+import msgpack
+
+from .. import search
+from ..decode import _ext_hook
+
+MAX_ENTRIES = 20_000
+MAX_BYTES = 32 * 2**20
+SHARE = 0.25
+ENTRY_BYTES = 120
+
+CUT_ENTRIES = f"values past its first {MAX_ENTRIES:,} entries are not indexed"
+CUT_BYTES = f"values past its first {MAX_BYTES // 2**20} MiB are not indexed"
+CUT_FULL = "not indexed: the database's index is at its share of the size cap"
+CUT_UNREADABLE = "not indexed: it does not decode"
+
+
+@dataclass
+class Indexed:
+    """A document's entries, ready to insert."""
+
+    functions: list[tuple[str, str]] = field(default_factory=list)  # (qualname, path), by position
+    rows: list[tuple[int, int, str, int, object]] = field(default_factory=list)  # call, function, name, kind, value
+    calls: int = 0
+    cut: Optional[str] = None
+
+
+def _frame_records(unpacker: msgpack.Unpacker) -> Iterator[dict]:
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        if key == "frames_of_interest" or key == "frames":
+            for _ in range(1 if key == "frames_of_interest" else unpacker.read_map_header()):
+                if key == "frames":
+                    unpacker.skip()
+                for _ in range(unpacker.read_array_header()):
+                    record = unpacker.unpack()
+                    if record.__class__ is dict and record.get("type") == "frame":
+                        yield record
+        else:
+            unpacker.skip()
+
+
+def index_document(document: bytes, room: int = MAX_ENTRIES) -> Indexed:
+    """The entries of an encoded document, at most ``room`` of them (and
+    :data:`MAX_ENTRIES`)."""
+    out = Indexed()
+    if room <= 0:
+        out.cut = CUT_FULL
+        return out
+    room = min(room, MAX_ENTRIES)
+    functions: dict[tuple[str, str], int] = {}
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, ext_hook=_ext_hook, unicode_errors="replace",
+                                max_buffer_size=max(len(document), 1))
+    unpacker.feed(document)
+    open_calls: dict[object, tuple[int, dict]] = {}
+    ordinal = 0
+
+    def add(number: int, call: Optional[dict], ret: Optional[dict]) -> bool:
+        record = call if call is not None else ret
+        assert record is not None
+        qualname = record.get("qualname") or record.get("co_name") or "?"
+        key = (str(qualname), str(record.get("path") or "?"))
+        function = functions.get(key)
+        if function is None:
+            function = functions[key] = len(functions)
+        entries = search.record_entries(call, ret)
+        if len(out.rows) + len(entries) > room:
+            out.cut = CUT_ENTRIES if room == MAX_ENTRIES else CUT_FULL
+            return False
+        out.rows.extend((number, function, entry.name, entry.kind, entry.value) for entry in entries)
+        out.calls += 1
+        return True
+
+    try:
+        for record in _frame_records(unpacker):
+            event = record.get("event")
+            if event == "call":
+                open_calls[record.get("frame_id")] = (ordinal, record)
+                ordinal += 1
+            elif event == "return":
+                opened = open_calls.pop(record.get("frame_id"), None)
+                if opened is not None:
+                    number, call = opened
+                else:
+                    number, call = ordinal, None
+                    ordinal += 1
+                if not add(number, call, record):
+                    break
+            if unpacker.tell() > MAX_BYTES:
+                out.cut = CUT_BYTES
+                break
+        if out.cut is None:
+            for number, call in sorted(open_calls.values(), key=lambda item: item[0]):
+                if not add(number, call, None):
+                    break
+    except Exception:
+        # A document the store keeps all the same (it keeps undecodable
+        # ones): what was read so far stays indexed.
+        out.cut = out.cut or CUT_UNREADABLE
+    out.functions = sorted(functions, key=functions.__getitem__)
+    return out
+
+
+def room_left(connection: sqlite3.Connection, max_bytes: Optional[int]) -> int:
+    """Entries the database's index may still take."""
+    from .runs import DEFAULT_MAX_BYTES
+
+    cap = int((max_bytes if max_bytes is not None else DEFAULT_MAX_BYTES) * SHARE) // ENTRY_BYTES
+    (held,) = connection.execute("SELECT COALESCE(SUM(entries), 0) FROM value_index_documents").fetchone()
+    return max(cap - int(held), 0)
+
+
+def store_index(connection: sqlite3.Connection, document_id: int, indexed: Indexed) -> None:
+    """Insert a document's entries (inside the caller's transaction)."""
+    ids = []
+    for qualname, path in indexed.functions:
+        connection.execute("INSERT OR IGNORE INTO value_functions (qualname, path) VALUES (?, ?)", (qualname, path))
+        (function_id,) = connection.execute("SELECT id FROM value_functions WHERE qualname = ? AND path = ?",
+                                            (qualname, path)).fetchone()
+        ids.append(function_id)
+    connection.executemany(
+        "INSERT INTO value_index (document_id, call, function, name, kind, value) VALUES (?, ?, ?, ?, ?, ?)",
+        [(document_id, call, ids[function], name, kind, value) for call, function, name, kind, value in indexed.rows])
+    connection.execute("INSERT OR REPLACE INTO value_index_documents (document_id, calls, entries, cut) "
+                       "VALUES (?, ?, ?, ?)", (document_id, indexed.calls, len(indexed.rows), indexed.cut))
+
+
+def index_stored(connection: sqlite3.Connection, document_id: int, document: bytes, room: int) -> int:
+    """Index a stored document unless it is indexed already; returns the
+    entries it took."""
+    if connection.execute("SELECT 1 FROM value_index_documents WHERE document_id = ?", (document_id,)).fetchone():
+        return 0
+    indexed = index_document(document, room)
+    store_index(connection, document_id, indexed)
+    return len(indexed.rows)
+
+
+def delete_entries(connection: sqlite3.Connection, where: str, args: tuple) -> None:
+    """Remove the entries of the documents ``where`` selects (before the
+    documents themselves go)."""
+    select = f"SELECT id FROM trace_documents {where}"
+    connection.execute(f"DELETE FROM value_index WHERE document_id IN ({select})", args)
+    connection.execute(f"DELETE FROM value_index_documents WHERE document_id IN ({select})", args)
+
+
+def forget_unused_functions(connection: sqlite3.Connection) -> None:
+    connection.execute("DELETE FROM value_functions WHERE id NOT IN (SELECT function FROM value_index)")
+
+
+# --- searching ------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Hit:
+    trace_id: str
+    qualname: str
+    path: str
+    entries: list  # the search.Entry values that matched
+
+
+@dataclass
+class Found:
+    """What a search found, and what it looked at."""
+
+    hits: list[Hit]
+    traces: int  # in the scope searched
+    scanned: int  # of those, traces with documents not indexed, searched in full
+    cut: int  # of those, traces whose index was cut short (or left out)
+    cut_reasons: list[str]
+
+
+def _candidates(query: search.Query) -> Optional[tuple[str, list]]:
+    """SQL selecting the (document, call) pairs that may match, and its
+    arguments; None when only the function narrows them."""
+    selects: list[tuple[str, list]] = []
+    for name, (kind, value) in search.conditions(query):
+        if kind == search.NONE:
+            selects.append(("SELECT document_id, call FROM value_index WHERE name = ? AND kind = ?", [name, kind]))
+        else:
+            selects.append(("SELECT document_id, call FROM value_index WHERE name = ? AND kind = ? AND value = ?",
+                            [name, kind, value]))
+    if query.text is not None:
+        marks = ", ".join(str(kind) for kind in search.TEXT_KINDS)
+        selects.append((f"SELECT document_id, call FROM value_index WHERE kind IN ({marks}) "
+                        "AND instr(value, ?) > 0", [query.text]))
+    if not selects:
+        return None
+    return (" INTERSECT ".join(select for select, _ in selects),
+            [arg for _, select_args in selects for arg in select_args])
+
+
+def search_index(connection: sqlite3.Connection, query: search.Query,
+                 documents: dict[int, str]) -> list[Hit]:
+    """The hits among the indexed ``documents`` (id -> trace id), newest
+    document first, calls in order within one."""
+    names = {function_id: (qualname, path) for function_id, qualname, path in
+             connection.execute("SELECT id, qualname, path FROM value_functions")}
+    functions = None
+    if query.function is not None:
+        functions = {function_id for function_id, (qualname, path) in names.items()
+                     if search.function_matches(query.function, qualname, path)}
+        if not functions:
+            return []
+    candidates = _candidates(query)
+    calls: dict[tuple[int, int], list] = {}
+
+    def gather(rows: Iterator[tuple]) -> None:
+        for document_id, call, function, name, kind, value in rows:
+            if document_id in documents:
+                calls.setdefault((document_id, call), [function]).append(search.Entry(name, kind, value))
+
+    if candidates is None:
+        assert functions is not None
+        wanted = sorted(functions)
+        for start in range(0, len(wanted), 500):
+            chunk = wanted[start : start + 500]
+            gather(connection.execute(
+                "SELECT document_id, call, function, name, kind, value FROM value_index WHERE function IN "
+                f"({', '.join('?' * len(chunk))}) ORDER BY rowid", chunk))
+    else:
+        sql, args = candidates
+        gather(connection.execute(
+            f"WITH hits(document_id, call) AS (SELECT DISTINCT * FROM ({sql})) SELECT v.document_id, v.call, "
+            "v.function, v.name, v.kind, v.value FROM hits JOIN value_index v "
+            "ON v.document_id = hits.document_id AND v.call = hits.call "
+            "ORDER BY v.rowid", args))
+        if functions is not None:
+            calls = {key: entries for key, entries in calls.items() if entries[0] in functions}
+    hits = []
+    for (document_id, _), (function, *entries) in sorted(calls.items(), key=lambda item: (-item[0][0], item[0][1])):
+        matched = search.entries_match(entries, query)
+        if matched is not None:
+            qualname, path = names.get(function, ("?", "?"))
+            hits.append(Hit(documents[document_id], qualname, path, matched))
+    return hits
+
+
+def find(db_path, query: search.Query, *, run: Optional[int] = None, test: Optional[str] = None) -> Found:
+    """Search the database: from the index, and in full the traces with
+    documents the index does not hold."""
+    from .reading import _open_for_reading, load_trace
+    from ..model import trace_of
+
+    connection = _open_for_reading(db_path)
+    try:
+        tables = {name for (name,) in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+        indexed = "value_index_documents" in tables
+        where: list[str] = []
+        args: list[object] = []
+        if run is not None:
+            where.append("d.run_id = ?")
+            args.append(run)
+        if test is not None:
+            where.append("d.test_nodeid = ?")
+            args.append(test)
+        join = "LEFT JOIN value_index_documents i ON i.document_id = d.id" if indexed else ""
+        columns = "i.document_id IS NOT NULL, i.cut" if indexed else "0, NULL"
+        rows = connection.execute(
+            f"SELECT d.id, d.trace_id, {columns} FROM trace_documents d {join}"
+            + (f" WHERE {' AND '.join(where)}" if where else ""), args).fetchall()
+        unindexed = {trace_id for _, trace_id, has_index, _ in rows if not has_index}
+        documents = {document_id: trace_id for document_id, trace_id, _, _ in rows if trace_id not in unindexed}
+        cut_traces: dict[str, str] = {}
+        for _, trace_id, has_index, cut in rows:
+            if has_index and cut is not None and trace_id not in unindexed:
+                cut_traces.setdefault(trace_id, cut)
+        hits = search_index(connection, query, documents) if indexed and documents else []
+    finally:
+        connection.close()
+    # Traces the index does not hold, newest first after those it does.
+    order = {trace_id: -document_id for document_id, trace_id, _, _ in rows}
+    for trace_id in sorted(unindexed, key=order.__getitem__):
+        trace = trace_of(load_trace(db_path, trace_id))
+        for call in trace.calls():
+            if query.function is not None and not search.function_matches(query.function, call.name, call.path):
+                continue
+            matched = search.entries_match(search.call_entries(call), query)
+            if matched is not None:
+                hits.append(Hit(trace_id, call.name, call.path, matched))
+    return Found(hits, len({trace_id for _, trace_id, _, _ in rows}), len(unindexed), len(cut_traces),
+                 sorted(set(cut_traces.values())))
+
+
+def unindexed_documents(db_path) -> list[int]:
+    from .reading import _open_for_reading
+
+    connection = _open_for_reading(db_path)
+    try:
+        if "value_index_documents" not in {name for (name,) in connection.execute(
+                "SELECT name FROM sqlite_master WHERE type = 'table'")}:
+            return [document_id for (document_id,) in connection.execute("SELECT id FROM trace_documents")]
+        return [document_id for (document_id,) in connection.execute(
+            "SELECT id FROM trace_documents WHERE id NOT IN (SELECT document_id FROM value_index_documents) "
+            "ORDER BY id")]
+    finally:
+        connection.close()
+
+
+def _reindex_one(connection: sqlite3.Connection, document_id: int, max_bytes: Optional[int]) -> None:
+    from . import codec
+    from .reading import _decompressed
+
+    row = connection.execute("SELECT trace_id, document, parts, codec FROM trace_documents WHERE id = ?",
+                             (document_id,)).fetchone()
+    if row is None:
+        return  # removed meanwhile
+    trace_id, first, parts, codec_name = row
+    rest = connection.execute("SELECT data FROM trace_document_parts WHERE document_id = ? ORDER BY part",
+                              (document_id,)).fetchall() if parts else []
+    stored = b"".join([bytes(first), *(bytes(part) for (part,) in rest)])
+    try:
+        document = _decompressed(stored, codec_name, trace_id, codec.lookup_in(connection))
+    except Exception:
+        if not connection.execute("SELECT 1 FROM value_index_documents WHERE document_id = ?",
+                                  (document_id,)).fetchone():
+            store_index(connection, document_id, Indexed(cut=CUT_UNREADABLE))
+        return
+    index_stored(connection, document_id, document, room_left(connection, max_bytes))
+
+
+def reindex(db_path, *, timeout: float = 60.0) -> int:
+    """Index the stored documents the index does not hold (those saved
+    before it existed); returns how many were looked at. One transaction
+    per document, so that other writers wait little."""
+    from pathlib import Path
+
+    from .runs import max_bytes_of
+    from .store import store_for
+
+    path = Path(db_path)
+    documents = unindexed_documents(path)
+    for document_id in documents:
+        store_for(path).update(functools.partial(_reindex_one, document_id=document_id,
+                                                 max_bytes=max_bytes_of(path)), timeout)
+    return len(documents)
