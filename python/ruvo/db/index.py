@@ -12,7 +12,9 @@ What it costs and where it stops:
   :data:`MAX_BYTES` of the document; a document cut short says so in its
   ``value_index_documents`` row, and ``ruvo find`` says how many were;
 - per database at most :data:`SHARE` of its size cap (about
-  :data:`ENTRY_BYTES` bytes an entry, its two SQLite indexes included):
+  :data:`ENTRY_BYTES` bytes an entry, in a table clustered by document and
+  call, with no index of values: a search reads the whole table, which
+  costs less than the index would weigh):
   past that, documents are stored without entries, marked so;
 - building it reads the document once more (``benchmarks/find_bench.py``
   measures how long per MB and per record).
@@ -37,7 +39,7 @@ from ..decode import _ext_hook
 MAX_ENTRIES = 20_000
 MAX_BYTES = 32 * 2**20
 SHARE = 0.25
-ENTRY_BYTES = 120
+ENTRY_BYTES = 40
 
 CUT_ENTRIES = f"values past its first {MAX_ENTRIES:,} entries are not indexed"
 CUT_BYTES = f"values past its first {MAX_BYTES // 2**20} MiB are not indexed"
@@ -149,8 +151,9 @@ def store_index(connection: sqlite3.Connection, document_id: int, indexed: Index
                                             (qualname, path)).fetchone()
         ids.append(function_id)
     connection.executemany(
-        "INSERT INTO value_index (document_id, call, function, name, kind, value) VALUES (?, ?, ?, ?, ?, ?)",
-        [(document_id, call, ids[function], name, kind, value) for call, function, name, kind, value in indexed.rows])
+        "INSERT INTO value_index (document_id, call, seq, function, name, kind, value) VALUES (?, ?, ?, ?, ?, ?, ?)",
+        [(document_id, call, seq, ids[function], name, kind, value)
+         for seq, (call, function, name, kind, value) in enumerate(indexed.rows)])
     connection.execute("INSERT OR REPLACE INTO value_index_documents (document_id, calls, entries, cut) "
                        "VALUES (?, ?, ?, ?)", (document_id, indexed.calls, len(indexed.rows), indexed.cut))
 
@@ -246,14 +249,14 @@ def search_index(connection: sqlite3.Connection, query: search.Query,
             chunk = wanted[start : start + 500]
             gather(connection.execute(
                 "SELECT document_id, call, function, name, kind, value FROM value_index WHERE function IN "
-                f"({', '.join('?' * len(chunk))}) ORDER BY rowid", chunk))
+                f"({', '.join('?' * len(chunk))}) ORDER BY document_id, call, seq", chunk))
     else:
         sql, args = candidates
         gather(connection.execute(
             f"WITH hits(document_id, call) AS (SELECT DISTINCT * FROM ({sql})) SELECT v.document_id, v.call, "
             "v.function, v.name, v.kind, v.value FROM hits JOIN value_index v "
             "ON v.document_id = hits.document_id AND v.call = hits.call "
-            "ORDER BY v.rowid", args))
+            "ORDER BY v.document_id, v.call, v.seq", args))
         if functions is not None:
             calls = {key: entries for key, entries in calls.items() if entries[0] in functions}
     hits = []

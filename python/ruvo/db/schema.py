@@ -66,13 +66,13 @@ CREATE TABLE IF NOT EXISTS value_functions (
 CREATE TABLE IF NOT EXISTS value_index (
     document_id INTEGER NOT NULL,
     call INTEGER NOT NULL,
+    seq INTEGER NOT NULL,
     function INTEGER NOT NULL,
     name TEXT NOT NULL,
     kind INTEGER NOT NULL,
-    value
-);
-CREATE INDEX IF NOT EXISTS value_index_by_value ON value_index (name, kind, value);
-CREATE INDEX IF NOT EXISTS value_index_by_call ON value_index (document_id, call);
+    value,
+    PRIMARY KEY (document_id, call, seq)
+) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS value_index_documents (
     document_id INTEGER PRIMARY KEY,
     calls INTEGER NOT NULL,
@@ -94,7 +94,7 @@ _ADDED_COLUMNS = {"left_out": "TEXT", "parts": "INTEGER NOT NULL DEFAULT 0", "ou
 _OUR_NAMES = frozenset({"trace_documents", "trace_document_parts", "trace_documents_by_trace",
                         "trace_documents_by_time", "trace_documents_once", "trace_documents_by_run",
                         "trace_documents_by_test", "runs", "codec_dictionaries", "value_functions",
-                        "value_index", "value_index_by_value", "value_index_by_call",
+                        "value_index",
                         "value_index_documents"})
 _REQUIRED_COLUMNS = frozenset({"id", "trace_id", "saved_at", "size", "document"})
 
