@@ -53,7 +53,7 @@ __all__ = ["MISSING", "Entry", "Match", "Query", "QueryError", "call_entries", "
 SHORT_STR = 200
 # How far into a value's containers strings are searched by text.
 NESTED_DEPTH = 3
-NESTED_STRINGS = 50
+NESTED_STRINGS = 8
 # The one-line text of a return value that is no scalar, as listed.
 SHOWN_CHARS = 80
 

@@ -8,7 +8,9 @@ entries with it.
 
 What it costs and where it stops:
 
-- per document at most :data:`MAX_ENTRIES` entries, read from the first
+- per document at most :data:`MAX_ENTRIES` entries, and no more than
+  weigh about what the document weighs compressed (:func:`entries_for`:
+  the index at most doubles the database), read from the first
   :data:`MAX_BYTES` of the document; a document cut short says so in its
   ``value_index_documents`` row, and ``ruvo find`` says how many were;
 - per database at most :data:`SHARE` of its size cap (about
@@ -37,6 +39,9 @@ from .. import search
 from ..decode import _ext_hook
 
 MAX_ENTRIES = 20_000
+# A document's entries weigh at most about what the document weighs on disk
+# (compressed), and a small one still gets this many.
+MIN_ENTRIES = 400
 MAX_BYTES = 32 * 2**20
 SHARE = 0.25
 ENTRY_BYTES = 40
@@ -44,6 +49,7 @@ ENTRY_BYTES = 40
 CUT_ENTRIES = f"values past its first {MAX_ENTRIES:,} entries are not indexed"
 CUT_BYTES = f"values past its first {MAX_BYTES // 2**20} MiB are not indexed"
 CUT_FULL = "not indexed: the database's index is at its share of the size cap"
+CUT_WEIGHT = "values past the entries that weigh what the trace weighs stored are not indexed"
 CUT_UNREADABLE = "not indexed: it does not decode"
 
 
@@ -72,14 +78,21 @@ def _frame_records(unpacker: msgpack.Unpacker) -> Iterator[dict]:
             unpacker.skip()
 
 
-def index_document(document: bytes, room: int = MAX_ENTRIES) -> Indexed:
+def entries_for(stored_bytes: int) -> int:
+    """The entries a document of ``stored_bytes`` on disk may have."""
+    return min(MAX_ENTRIES, max(MIN_ENTRIES, stored_bytes // ENTRY_BYTES))
+
+
+def index_document(document: bytes, room: int = MAX_ENTRIES, stored_bytes: Optional[int] = None) -> Indexed:
     """The entries of an encoded document, at most ``room`` of them (and
-    :data:`MAX_ENTRIES`)."""
+    :data:`MAX_ENTRIES`, or what its ``stored_bytes`` allow)."""
     out = Indexed()
     if room <= 0:
         out.cut = CUT_FULL
         return out
-    room = min(room, MAX_ENTRIES)
+    own = MAX_ENTRIES if stored_bytes is None else entries_for(stored_bytes)
+    reason = CUT_FULL if room < own else (CUT_ENTRIES if own == MAX_ENTRIES else CUT_WEIGHT)
+    room = min(room, own)
     functions: dict[tuple[str, str], int] = {}
     unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, ext_hook=_ext_hook, unicode_errors="replace",
                                 max_buffer_size=max(len(document), 1))
@@ -97,7 +110,7 @@ def index_document(document: bytes, room: int = MAX_ENTRIES) -> Indexed:
             function = functions[key] = len(functions)
         entries = search.record_entries(call, ret)
         if len(out.rows) + len(entries) > room:
-            out.cut = CUT_ENTRIES if room == MAX_ENTRIES else CUT_FULL
+            out.cut = reason
             return False
         out.rows.extend((number, function, entry.name, entry.kind, entry.value) for entry in entries)
         out.calls += 1
@@ -158,12 +171,13 @@ def store_index(connection: sqlite3.Connection, document_id: int, indexed: Index
                        "VALUES (?, ?, ?, ?)", (document_id, indexed.calls, len(indexed.rows), indexed.cut))
 
 
-def index_stored(connection: sqlite3.Connection, document_id: int, document: bytes, room: int) -> int:
+def index_stored(connection: sqlite3.Connection, document_id: int, document: bytes, room: int,
+                 stored_bytes: Optional[int] = None) -> int:
     """Index a stored document unless it is indexed already; returns the
     entries it took."""
     if connection.execute("SELECT 1 FROM value_index_documents WHERE document_id = ?", (document_id,)).fetchone():
         return 0
-    indexed = index_document(document, room)
+    indexed = index_document(document, room, stored_bytes)
     store_index(connection, document_id, indexed)
     return len(indexed.rows)
 
@@ -348,7 +362,7 @@ def _reindex_one(connection: sqlite3.Connection, document_id: int, max_bytes: Op
                                   (document_id,)).fetchone():
             store_index(connection, document_id, Indexed(cut=CUT_UNREADABLE))
         return
-    index_stored(connection, document_id, document, room_left(connection, max_bytes))
+    index_stored(connection, document_id, document, room_left(connection, max_bytes), len(stored))
 
 
 def reindex(db_path, *, timeout: float = 60.0) -> int:

@@ -194,7 +194,7 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
         run = runs.run_id(connection, path)
         new: list[bool] = []
         whole: list[tuple] = []  # documents stored in one piece, not yet inserted
-        indexing: list[tuple[str, bytes, bytes]] = []
+        indexing: list[tuple[str, bytes, bytes, int]] = []
 
         def insert_whole() -> None:
             for start in range(0, len(whole), _ROWS_PER_STATEMENT):
@@ -216,7 +216,7 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
             stored, codec_name = _dictionaries.compress(connection, path, document)
             parts = [stored[i : i + PART_BYTES] for i in range(0, len(stored), PART_BYTES)] or [b""]
             digest = hashlib.sha256(document).digest()
-            indexing.append((row.trace_id, digest, document))
+            indexing.append((row.trace_id, digest, document, len(stored)))
             values = (row.trace_id, row.saved_at, *columns, len(document), parts[0], len(parts) - 1,
                       digest, run, codec_name, len(stored))
             if len(parts) == 1 and not exact:
@@ -236,11 +236,11 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
         # Indexed in the same transaction, so that no document is stored
         # without its entries, nor entries without their document.
         room = index.room_left(connection, runs.max_bytes_of(path))
-        for trace_id, digest, document in indexing:
+        for trace_id, digest, document, stored_bytes in indexing:
             found = connection.execute("SELECT id FROM trace_documents WHERE trace_id = ? AND digest = ?",
                                        (trace_id, digest)).fetchone()
             if found is not None:
-                room -= index.index_stored(connection, found[0], document, room)
+                room -= index.index_stored(connection, found[0], document, room, stored_bytes)
         removed = runs.enforce_cap(connection, runs.max_bytes_of(path), run)
         connection.execute("COMMIT")
     except BaseException:
