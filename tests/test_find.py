@@ -200,3 +200,20 @@ def test_ruvo_find_on_a_recorded_program(tmp_path):
                           (["a=1", "--db", "missing.sqlite3"], "no trace database at missing.sqlite3")):
         result = ruvo(tmp_path, "find", *args)
         assert result.returncode == 2 and result.stderr.startswith("ruvo: error: " + message), result.stderr
+
+
+def test_a_traces_entries_weigh_at_most_half_what_it_weighs_stored():
+    records = []
+    for number in range(2000):
+        fid = f"frm_{number:026d}"
+        records += [call(fid, "shop.f", "shop.py:1", number, locals={"n": number}),
+                    ret(fid, "shop.f", "shop.py:1", number + 0.5, value=number, locals={"n": number})]
+    encoded = msgpack.packb(document(records))
+    whole = index.index_document(encoded)
+    assert (len(whole.rows), whole.cut) == (4000, None)
+    light = index.index_document(encoded, stored_bytes=100 * 2 * index.ENTRY_BYTES)
+    # Stops at the floor (a small trace keeps its entries), saying why.
+    assert len(light.rows) == index.MIN_ENTRIES and light.cut == index.CUT_WEIGHT
+    heavy = index.index_document(encoded, stored_bytes=1000 * 2 * index.ENTRY_BYTES)
+    assert len(heavy.rows) == 1000 and heavy.cut == index.CUT_WEIGHT
+    assert index.index_document(encoded, room=10, stored_bytes=10**9).cut == index.CUT_FULL

@@ -9,8 +9,8 @@ entries with it.
 What it costs and where it stops:
 
 - per document at most :data:`MAX_ENTRIES` entries, and no more than
-  weigh about what the document weighs compressed (:func:`entries_for`:
-  the index at most doubles the database), read from the first
+  weigh about half what the document weighs compressed (:func:`entries_for`:
+  the index adds at most about half to the database), read from the first
   :data:`MAX_BYTES` of the document; a document cut short says so in its
   ``value_index_documents`` row, and ``ruvo find`` says how many were;
 - per database at most :data:`SHARE` of its size cap (about
@@ -39,8 +39,8 @@ from .. import search
 from ..decode import _ext_hook
 
 MAX_ENTRIES = 20_000
-# A document's entries weigh at most about what the document weighs on disk
-# (compressed), and a small one still gets this many.
+# A document's entries weigh at most about half what the document weighs on
+# disk (compressed), and a small one still gets this many.
 MIN_ENTRIES = 400
 MAX_BYTES = 32 * 2**20
 SHARE = 0.25
@@ -49,7 +49,7 @@ ENTRY_BYTES = 40
 CUT_ENTRIES = f"values past its first {MAX_ENTRIES:,} entries are not indexed"
 CUT_BYTES = f"values past its first {MAX_BYTES // 2**20} MiB are not indexed"
 CUT_FULL = "not indexed: the database's index is at its share of the size cap"
-CUT_WEIGHT = "values past the entries that weigh what the trace weighs stored are not indexed"
+CUT_WEIGHT = "values past the entries that weigh half what the trace weighs stored are not indexed"
 CUT_UNREADABLE = "not indexed: it does not decode"
 
 
@@ -80,7 +80,7 @@ def _frame_records(unpacker: msgpack.Unpacker) -> Iterator[dict]:
 
 def entries_for(stored_bytes: int) -> int:
     """The entries a document of ``stored_bytes`` on disk may have."""
-    return min(MAX_ENTRIES, max(MIN_ENTRIES, stored_bytes // ENTRY_BYTES))
+    return min(MAX_ENTRIES, max(MIN_ENTRIES, stored_bytes // (2 * ENTRY_BYTES)))
 
 
 def index_document(document: bytes, room: int = MAX_ENTRIES, stored_bytes: Optional[int] = None) -> Indexed:
