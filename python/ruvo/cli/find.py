@@ -25,7 +25,8 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
         "case-sensitive part of a recorded string). Every condition given must hold. Exit status 0 with "
         "hits, 1 with none, 2 on errors.",
         epilog="The index holds per call its scalar and string values (strings up to 200 characters, and "
-        "strings a few levels inside containers and objects), at most 20,000 entries per trace; what a "
+        "strings a few levels inside containers and objects), at most 20,000 entries per trace and about "
+        "half its stored size; what a "
         "search could not see is said on stderr.")
     find.add_argument("terms", nargs="*", metavar="NAME=VALUE", help="an argument or local holding VALUE")
     find.add_argument("--return", dest="return_value", metavar="VALUE", help="the call returned VALUE")
