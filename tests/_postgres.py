@@ -50,11 +50,17 @@ class Cluster:
             self._as = ["runuser", "-u", "postgres", "--"]
 
     def _run(self, *args: str) -> None:
-        subprocess.run([*self._as, *args], check=True, capture_output=True, text=True, timeout=120)
+        # Not under the sanitizers' runtime, which a sanitized test run preloads.
+        env = {key: value for key, value in os.environ.items()
+               if key not in ("LD_PRELOAD", "PYTHONMALLOC") and not key.endswith("SAN_OPTIONS")}
+        subprocess.run([*self._as, *args], check=True, capture_output=True, text=True, timeout=120, env=env)
 
     def start(self) -> None:
         self._run(str(self.bin_dir / "initdb"), "-D", str(self.data), "-A", "trust", "-U", "ruvo", "-E", "UTF8",
                   "--no-sync")
+        self.up()
+
+    def up(self) -> None:
         # Durability is not under test: a commit need not wait for the disk.
         options = (f"-p {self.port} -k {self.root} -c listen_addresses=127.0.0.1 -c fsync=off "
                    "-c synchronous_commit=off -c full_page_writes=off -c max_connections=200")
@@ -72,9 +78,12 @@ class Cluster:
             connection.execute(f"CREATE DATABASE {name}")
         return self.url(name)
 
+    def down(self) -> None:
+        self._run(str(self.bin_dir / "pg_ctl"), "-D", str(self.data), "-m", "immediate", "-w", "stop")
+
     def stop(self) -> None:
         try:
-            self._run(str(self.bin_dir / "pg_ctl"), "-D", str(self.data), "-m", "immediate", "-w", "stop")
+            self.down()
         finally:
             shutil.rmtree(self.root, ignore_errors=True)
 

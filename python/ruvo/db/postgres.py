@@ -588,3 +588,60 @@ def open_documents(url: str, trace_id: Optional[str] = None) -> Iterator[list[An
         except codec.CodecError as error:
             raise TraceDamaged(f"trace {trace_id} is damaged: a document does not decompress ({error})") from None
     yield readers
+
+
+# --- pushing a local database -----------------------------------------------------------
+
+# Documents sent in one transaction, at most: a few MB keep each quick.
+_PUSH_BYTES = 8 * 2**20
+_PUSH_ROWS = 500
+
+
+def push_sqlite(url: str, sqlite_path: "str | os.PathLike[str]", *, timeout: float = 60.0) -> tuple[int, int]:
+    """Store every document of a local SQLite trace database on the server,
+    with its run, each at most once: returns how many were new and how many
+    were there already (an earlier push)."""
+    from .reading import _has_column, _open_for_reading, load_documents
+
+    connection = _open_for_reading(sqlite_path)
+    try:
+        infos: dict[Optional[int], RunInfo] = {}
+        if "runs" in {name for (name,) in connection.execute("SELECT name FROM sqlite_master")}:
+            for run, key, started_at, kind, command, commit in connection.execute(
+                    "SELECT id, key, started_at, kind, command, git_commit FROM runs"):
+                infos[run] = RunInfo(key, kind, command, commit, started_at)
+        has_run = _has_column(connection, "run_id")
+        rows = connection.execute(f"SELECT trace_id, saved_at, {'run_id' if has_run else 'NULL'} "
+                                  "FROM trace_documents ORDER BY id").fetchall()
+    finally:
+        connection.close()
+    # Documents saved before runs were kept (or whose run was removed) go
+    # into one run of their own, the same at every push of this file.
+    origin = hashlib.sha256(os.path.abspath(sqlite_path).encode()).hexdigest()[:16]
+    without_run = RunInfo(f"pushed-{origin}", "pushed", f"ruvo push {sqlite_path}", None,
+                          min((saved_at for _, saved_at, _ in rows), default=time.time()))
+    by_trace: dict[str, list[tuple[float, Optional[int]]]] = {}
+    for trace_id, saved_at, run in rows:
+        by_trace.setdefault(trace_id, []).append((saved_at, run))
+    store, new, old = server_store(url), 0, 0
+    batch: list[Row] = []
+    batch_infos: list[Optional[RunInfo]] = []
+    batch_bytes = 0
+
+    def send() -> None:
+        nonlocal new, old, batch, batch_infos, batch_bytes
+        if batch:
+            fresh = store.write(batch, timeout, run_infos=batch_infos)
+            new += sum(fresh)
+            old += len(fresh) - sum(fresh)
+        batch, batch_infos, batch_bytes = [], [], 0
+
+    for trace_id, saved in by_trace.items():
+        for document, (saved_at, run) in zip(load_documents(sqlite_path, trace_id), saved):
+            batch.append(Row(trace_id, saved_at, LATER, document))
+            batch_infos.append(infos.get(run, without_run))
+            batch_bytes += len(document)
+            if batch_bytes >= _PUSH_BYTES or len(batch) >= _PUSH_ROWS:
+                send()
+    send()
+    return new, old
