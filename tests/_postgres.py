@@ -83,7 +83,8 @@ class Cluster:
 
     def stop(self) -> None:
         try:
-            self.down()
+            if (self.data / "postmaster.pid").exists():
+                self.down()
         finally:
             shutil.rmtree(self.root, ignore_errors=True)
 

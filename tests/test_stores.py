@@ -59,80 +59,81 @@ def used(target) -> int:
         return runs.used_bytes(connection)
 
 
-@pytest.fixture(autouse=True)
-def _no_cap_left_behind(store_target):
-    yield
+@pytest.fixture
+def store(store_target):
+    """Each kind of store in turn, left without a cap or a run of this test's."""
+    yield store_target
     db.set_max_bytes(store_target, db.DEFAULT_MAX_BYTES)
     db.end_run(store_target)
 
 
-def test_saving_listing_and_reading(store_target):
+def test_saving_listing_and_reading(store):
     with pytest.raises(db.TraceNotFound):
-        db.list_traces(store_target)
-    save_run(store_target, "first", [("flaky1", "failed"), ("steady1", "passed")])
-    save_run(store_target, "second", [("flaky2", "passed")])
-    db.save_trace_in_sqlite(store_target, "cut", timeout=5, msgpack=traced("cut", left_out="3 values"))
-    rows = db.list_traces(store_target)
+        db.list_traces(store)
+    save_run(store, "first", [("flaky1", "failed"), ("steady1", "passed")])
+    save_run(store, "second", [("flaky2", "passed")])
+    db.save_trace_in_sqlite(store, "cut", timeout=5, msgpack=traced("cut", left_out="3 values"))
+    rows = db.list_traces(store)
     assert [(row.trace_id, row.test_nodeid, row.outcome, row.records) for row in rows] == [
         ("cut", None, None, 3), ("flaky2", "t.py::flaky", "passed", 4), ("steady1", "t.py::steady", "passed", 4),
         ("flaky1", "t.py::flaky", "failed", 4)]
-    assert [row.trace_id for row in db.list_traces(store_target, 2)] == ["cut", "flaky2"]
-    runs = db.list_runs(store_target)
+    assert [row.trace_id for row in db.list_traces(store, 2)] == ["cut", "flaky2"]
+    runs = db.list_runs(store)
     # The trace saved outside any begun run makes a run of its own.
     assert [(run.kind, run.command, run.passed, run.failed, run.traces) for run in runs[1:]] == [
         ("pytest", "pytest second", 1, 0, 1), ("pytest", "pytest first", 1, 1, 2)]
     assert runs[0].kind == "process" and runs[0].traces == 1
     first = runs[2].run_id
-    assert [row.trace_id for row in db.list_traces(store_target, run=first)] == ["steady1", "flaky1"]
-    assert db.latest_trace_id(store_target) == "cut"
-    assert db.latest_trace_id_of_test(store_target, "t.py::flaky") == "flaky2"
-    assert db.latest_trace_id_of_test(store_target, "t.py::flaky", outcome="failed") == "flaky1"
-    assert db.latest_trace_id_of_test(store_target, "t.py::flaky", run=first) == "flaky1"
+    assert [row.trace_id for row in db.list_traces(store, run=first)] == ["steady1", "flaky1"]
+    assert db.latest_trace_id(store) == "cut"
+    assert db.latest_trace_id_of_test(store, "t.py::flaky") == "flaky2"
+    assert db.latest_trace_id_of_test(store, "t.py::flaky", outcome="failed") == "flaky1"
+    assert db.latest_trace_id_of_test(store, "t.py::flaky", run=first) == "flaky1"
     with pytest.raises(db.TraceNotFound, match=r"^no passing trace of test t.py::flaky of run \d+ in "):
-        db.latest_trace_id_of_test(store_target, "t.py::flaky", outcome="passed", run=first)
-    assert db.stored_trace_ids(store_target, {"cut", "flaky1", "gone"}) == {"cut", "flaky1"}
-    assert db.stored_trace_ids(store_target, {"cut", "flaky1"}, left_out=True) == {"cut"}
-    assert db.left_out_message(store_target, "cut") == "3 values"
-    assert db.left_out_message(store_target, "flaky1") is None
-    assert db.trace_size(store_target, "flaky1") == len(traced("flaky1", "t.py::flaky", "failed"))
-    assert db.trace_size(store_target, "gone") is None
+        db.latest_trace_id_of_test(store, "t.py::flaky", outcome="passed", run=first)
+    assert db.stored_trace_ids(store, {"cut", "flaky1", "gone"}) == {"cut", "flaky1"}
+    assert db.stored_trace_ids(store, {"cut", "flaky1"}, left_out=True) == {"cut"}
+    assert db.left_out_message(store, "cut") == "3 values"
+    assert db.left_out_message(store, "flaky1") is None
+    assert db.trace_size(store, "flaky1") == len(traced("flaky1", "t.py::flaky", "failed"))
+    assert db.trace_size(store, "gone") is None
     # Documents come back as saved, whole or streamed.
-    assert db.load_documents(store_target, "steady1") == [traced("steady1", "t.py::steady", "passed")]
-    with db.open_documents(store_target, "steady1") as readers:
+    assert db.load_documents(store, "steady1") == [traced("steady1", "t.py::steady", "passed")]
+    with db.open_documents(store, "steady1") as readers:
         assert [reader.read() for reader in readers] == [traced("steady1", "t.py::steady", "passed")]
-    assert [record["qualname"] for record in db.load_trace(store_target, "flaky2")["frames_of_interest"]
+    assert [record["qualname"] for record in db.load_trace(store, "flaky2")["frames_of_interest"]
             if record["type"] == "frame"] == ["t.work", "t.work"]
     with pytest.raises(db.TraceNotFound, match="^no trace nope in "):
-        db.load_documents(store_target, "nope")
+        db.load_documents(store, "nope")
 
 
-def test_a_document_is_stored_once_however_often_it_comes(store_target, tmp_path):
+def test_a_document_is_stored_once_however_often_it_comes(store, tmp_path):
     document = traced("twice", "t.py::twice", "passed")
     for _ in range(2):
-        db.save_trace_in_sqlite(store_target, "twice", timeout=5, msgpack=document)
+        db.save_trace_in_sqlite(store, "twice", timeout=5, msgpack=document)
     spilled = tmp_path / "twice.msgpack"
     spilled.write_bytes(document)
-    [imported] = db.import_spilled(store_target, spilled, keep=True)
+    [imported] = db.import_spilled(store, spilled, keep=True)
     assert (imported.trace_id, imported.new) == ("twice", False)
     # Another document of the same trace is kept beside it.
-    db.save_trace_in_sqlite(store_target, "twice", timeout=5, msgpack=traced("twice", "t.py::twice", "failed"))
-    assert [row.outcome for row in db.list_traces(store_target)] == ["failed", "passed"]
+    db.save_trace_in_sqlite(store, "twice", timeout=5, msgpack=traced("twice", "t.py::twice", "failed"))
+    assert [row.outcome for row in db.list_traces(store)] == ["failed", "passed"]
 
 
-def test_retention_keeps_the_cap_and_prune_removes_whole_runs(store_target):
+def test_retention_keeps_the_cap_and_prune_removes_whole_runs(store):
     before = db.save_counts()
-    save_run(store_target, "one", [("a1", "passed"), ("a2", "failed")], kib=40)
-    save_run(store_target, "two", [("b1", "passed"), ("b2", "failed")], kib=40)
+    save_run(store, "one", [("a1", "passed"), ("a2", "failed")], kib=40)
+    save_run(store, "two", [("b1", "passed"), ("b2", "failed")], kib=40)
     # Room for a little more than two runs: the third one pushes the oldest out, whole.
-    db.set_max_bytes(store_target, used(store_target) + 30 * KIB)
-    save_run(store_target, "three", [("c1", "passed"), ("c2", "failed")], kib=40)
-    assert {row.trace_id for row in db.list_traces(store_target)} == {"b1", "b2", "c1", "c2"}
+    db.set_max_bytes(store, used(store) + 30 * KIB)
+    save_run(store, "three", [("c1", "passed"), ("c2", "failed")], kib=40)
+    assert {row.trace_id for row in db.list_traces(store)} == {"b1", "b2", "c1", "c2"}
     counts = db.save_counts().since(before)
     assert (counts.removed_traces, counts.removed_runs) == (2, 1)
-    full = used(store_target)
-    removed, _ = db.prune(store_target, keep_runs=1)
-    assert (removed.traces, removed.runs) == (2, 1) and used(store_target) < full
-    assert [run.command for run in db.list_runs(store_target)] == ["pytest three"]
+    full = used(store)
+    removed, _ = db.prune(store, keep_runs=1)
+    assert (removed.traces, removed.runs) == (2, 1) and used(store) < full
+    assert [run.command for run in db.list_runs(store)] == ["pytest three"]
 
 
 def test_urls_stay_strings_wherever_a_database_is_named(tmp_path, monkeypatch):
@@ -177,6 +178,13 @@ work(3)
 """
 
 
+def pytest_ruvo() -> list[str]:
+    from test_pytest_plugin import installed_entry_points
+
+    return ["-m", "pytest", *([] if installed_entry_points() else ["-p", "ruvo.pytest_plugin"]), "-q", "-p",
+            "no:cacheprovider", "--ruvo"]
+
+
 def run(cwd, *args, env=None, timeout=300):
     return subprocess.run([sys.executable, *args], cwd=cwd, env=env or child_env(), capture_output=True, text=True,
                           timeout=timeout, stdin=subprocess.DEVNULL)
@@ -190,8 +198,7 @@ def test_eight_writers_at_once_store_every_trace_once(postgres_url, tmp_path):
     env = child_env()
     # Two xdist sessions of four workers each, and four `ruvo run` loops: all
     # making the schema and their runs at the same moment.
-    writers = [subprocess.Popen([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-n", "4", "--ruvo",
-                                 "--ruvo-db", postgres_url, "test_suite.py"], cwd=tmp_path, env=env,
+    writers = [subprocess.Popen([sys.executable, *pytest_ruvo(), "-n", "4", "--ruvo-db", postgres_url, "test_suite.py"], cwd=tmp_path, env=env,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True) for _ in range(2)]
     writers += [subprocess.Popen([sys.executable, "-c", loop], cwd=tmp_path, env=env, stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, text=True) for _ in range(4)]
@@ -217,8 +224,7 @@ def test_a_server_that_is_down_spills_and_push_stores_it_later(postgres_cluster,
         write(tmp_path / "test_suite.py", SUITE.format(count=30))
         cluster.down()
         started = time.monotonic()
-        session = run(tmp_path, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--ruvo", "--ruvo-db", url,
-                      "test_suite.py")
+        session = run(tmp_path, *pytest_ruvo(), "--ruvo-db", url, "test_suite.py")
         assert session.returncode == 0, session.stdout + session.stderr
         # Saves do not each wait for a connection: the first failure marks the server down.
         assert time.monotonic() - started < 60
@@ -237,9 +243,10 @@ def test_a_server_that_is_down_spills_and_push_stores_it_later(postgres_cluster,
         # A whole local database goes too, with its runs; pushing it again stores nothing.
         local = tmp_path / "local.sqlite3"
         save_run(local, "local", [("l1", "passed"), ("l2", "failed")])
-        for expected in ("2 document(s) stored in", "0 document(s) stored in"):
+        for new, old in ((2, 0), (0, 2)):
             again = run(tmp_path, "-m", "ruvo", "push", "--db", url, str(local))
-            assert again.stdout.startswith(f"ruvo: pushed {local}: {expected} {url}"), again.stdout + again.stderr
+            assert again.stdout == (f"ruvo: pushed local.sqlite3: {new} document(s) stored in {url}, {old} there "
+                                    "already\n"), again.stderr
         assert [(run.command, run.passed, run.failed, run.traces) for run in db.list_runs(url)][0] == (
             "pytest local", 1, 1, 2)
         shown = run(tmp_path, "-m", "ruvo", "show", "--db", url, "l2")

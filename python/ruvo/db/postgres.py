@@ -606,10 +606,14 @@ def push_sqlite(url: str, sqlite_path: "str | os.PathLike[str]", *, timeout: flo
     connection = _open_for_reading(sqlite_path)
     try:
         infos: dict[Optional[int], RunInfo] = {}
+        ends: dict[str, tuple] = {}
         if "runs" in {name for (name,) in connection.execute("SELECT name FROM sqlite_master")}:
-            for run, key, started_at, kind, command, commit in connection.execute(
-                    "SELECT id, key, started_at, kind, command, git_commit FROM runs"):
+            for run, key, started_at, kind, command, commit, *end in connection.execute(
+                    "SELECT id, key, started_at, kind, command, git_commit, ended_at, passed, failed, skipped "
+                    "FROM runs"):
                 infos[run] = RunInfo(key, kind, command, commit, started_at)
+                if end[0] is not None:
+                    ends[key] = tuple(end)
         has_run = _has_column(connection, "run_id")
         rows = connection.execute(f"SELECT trace_id, saved_at, {'run_id' if has_run else 'NULL'} "
                                   "FROM trace_documents ORDER BY id").fetchall()
@@ -644,4 +648,7 @@ def push_sqlite(url: str, sqlite_path: "str | os.PathLike[str]", *, timeout: flo
             if batch_bytes >= _PUSH_BYTES or len(batch) >= _PUSH_ROWS:
                 send()
     send()
+    # How the runs ended, as the local database knows it.
+    for key, end in ends.items():
+        store.finish(key, end, timeout)
     return new, old
