@@ -34,7 +34,8 @@ def _free_port() -> int:
 
 
 class Cluster:
-    def __init__(self, bin_dir: Path) -> None:
+    def __init__(self, bin_dir: Path, *, durable: bool = False) -> None:
+        self.durable = durable
         self.bin_dir = bin_dir
         self.root = Path(tempfile.mkdtemp(prefix="ruvo-pg-"))
         self.data = self.root / "data"
@@ -61,9 +62,10 @@ class Cluster:
         self.up()
 
     def up(self) -> None:
-        # Durability is not under test: a commit need not wait for the disk.
-        options = (f"-p {self.port} -k {self.root} -c listen_addresses=127.0.0.1 -c fsync=off "
-                   "-c synchronous_commit=off -c full_page_writes=off -c max_connections=200")
+        options = f"-p {self.port} -k {self.root} -c listen_addresses=127.0.0.1 -c max_connections=200"
+        if not self.durable:
+            # Durability is not under test: a commit need not wait for the disk.
+            options += " -c fsync=off -c synchronous_commit=off -c full_page_writes=off"
         self._run(str(self.bin_dir / "pg_ctl"), "-D", str(self.data), "-l", str(self.root / "log"), "-o", options,
                   "-w", "-t", "60", "start")
 
@@ -100,10 +102,10 @@ def missing() -> Optional[str]:
     return None
 
 
-def start_cluster() -> Cluster:
+def start_cluster(*, durable: bool = False) -> Cluster:
     bin_dir = _bin_dir()
     assert bin_dir is not None
-    cluster = Cluster(bin_dir)
+    cluster = Cluster(bin_dir, durable=durable)
     try:
         cluster.start()
     except BaseException:

@@ -134,9 +134,10 @@ def resolve_trace_id(path: DbTarget, trace_id: Optional[str]) -> Optional[str]:
 
     if trace_id is None:
         return None
-    ids = {row.trace_id for row in db.list_traces(path)}
-    if trace_id in ids:
+    # An id given whole needs no listing of every trace (a server's may hold many).
+    if db.stored_trace_ids(path, {trace_id}):
         return trace_id
+    ids = {row.trace_id for row in db.list_traces(path)}
     wanted = _id_key(trace_id)
     matches = sorted(found for found in ids if wanted and _id_key(found).startswith(wanted))
     if len(matches) == 1:
