@@ -80,13 +80,14 @@ class Cluster:
             connection.execute(f"CREATE DATABASE {name}")
         return self.url(name)
 
-    def down(self) -> None:
-        self._run(str(self.bin_dir / "pg_ctl"), "-D", str(self.data), "-m", "immediate", "-w", "stop")
+    def down(self, mode: str = "fast") -> None:
+        # "fast" keeps what was committed (commits do not wait for the disk here).
+        self._run(str(self.bin_dir / "pg_ctl"), "-D", str(self.data), "-m", mode, "-w", "stop")
 
     def stop(self) -> None:
         try:
             if (self.data / "postmaster.pid").exists():
-                self.down()
+                self.down("immediate")
         finally:
             shutil.rmtree(self.root, ignore_errors=True)
 

@@ -253,5 +253,14 @@ def test_a_server_that_is_down_spills_and_push_stores_it_later(postgres_cluster,
         assert shown.returncode == 0 and "t.work" in shown.stdout, shown.stderr
         listed = run(tmp_path, "-m", "ruvo", "traces", "--db", url)
         assert listed.stdout.count("test_suite.py::test_work[") == 30
+        # A server restarted under this process's kept connections: they are made anew.
+        failed_before = db.saves_on_this_thread()[1]
+        db.save_trace_in_sqlite(url, "before", timeout=5, msgpack=traced("before"))
+        assert db.stored_trace_ids(url, {"before"}) == {"before"}
+        cluster.down()
+        cluster.up()
+        db.save_trace_in_sqlite(url, "after", timeout=5, msgpack=traced("after"))
+        assert db.stored_trace_ids(url, {"before", "after"}) == {"before", "after"}
+        assert db.saves_on_this_thread()[1] == failed_before
     finally:
         cluster.stop()

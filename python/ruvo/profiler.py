@@ -261,7 +261,9 @@ class Profiler:
             self.save()
 
     def __repr__(self) -> str:
-        return f"<ruvo.Profiler {self.trace_id} source={self.source!r} db={str(self.db_path)!r}>"
+        from .db.target import shown
+
+        return f"<ruvo.Profiler {self.trace_id} source={self.source!r} db={shown(self.db_path)!r}>"
 
 
 # --- the program's own profile function -----------------------------------

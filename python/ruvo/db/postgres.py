@@ -213,10 +213,11 @@ class ServerStore:
                 self.failure = None
                 return result
             except psycopg.OperationalError as error:
+                lost = connection.broken or connection.closed
                 self.close()
                 # A connection kept from an earlier save may have been closed by
                 # the server since (a restart): one more try on a new one.
-                if reused and attempt == 1 and not isinstance(error, psycopg.errors.QueryCanceled):
+                if reused and lost and attempt == 1:
                     continue
                 self.failure = f"the trace database {shown(self.url)} failed: {_one_line(error)}"
                 raise DatabaseUnusable(self.failure) from None
@@ -456,7 +457,14 @@ def _reading(url: str) -> Iterator["psycopg.Connection"]:
     key = (os.getpid(), url)
     with _readers_lock:
         connection = _readers.pop(key, None)
-    if connection is None or connection.closed:
+    if connection is not None:
+        try:
+            _version(connection)
+        except psycopg.Error:
+            # Closed by the server since (a restart): a new one.
+            connection.close()
+            connection = None
+    if connection is None:
         connection = connect(url)
     try:
         version = _version(connection)
