@@ -143,3 +143,36 @@ def repr_serializer(monkeypatch):
     monkeypatch.setattr(ruvo.serialize, "dump_msgpack", dump)
     monkeypatch.setattr(ruvo.serialize, "dump_msgpack_lightweight_repr", lambda value: msgpack.packb("light"))
     return dump
+
+
+# --- a PostgreSQL server, for the stores' tests ------------------------------------------
+
+
+@pytest.fixture(scope="session")
+def postgres_cluster():
+    from _postgres import REQUIRED, missing, start_cluster
+
+    reason = missing()
+    if reason is not None:
+        if REQUIRED:
+            pytest.fail(f"RUVO_TEST_POSTGRES=required, but {reason}")
+        pytest.skip(reason)
+    cluster = start_cluster()
+    yield cluster
+    cluster.stop()
+
+
+@pytest.fixture
+def postgres_url(postgres_cluster):
+    """The URL of a new, empty database on the session's server."""
+    return postgres_cluster.new_database()
+
+
+@pytest.fixture(params=["sqlite", "postgres"])
+def store_target(request, tmp_path, monkeypatch):
+    """A database of each kind: a SQLite file, and a PostgreSQL URL (spills
+    of either go under tmp_path)."""
+    monkeypatch.setenv("RUVO_SPILL_DIR", str(tmp_path / "spill"))
+    if request.param == "sqlite":
+        return tmp_path / "traces.sqlite3"
+    return request.getfixturevalue("postgres_url")

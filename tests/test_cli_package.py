@@ -48,7 +48,7 @@ def test_value_options_come_from_the_parser():
 
 def test_commands_dispatch_through_the_table(monkeypatch, capsys):
     assert list(cli.COMMANDS) == ["run", "traces", "runs", "show", "top", "find", "export", "import", "view", "diff",
-                                  "prune"]
+                                  "prune", "push"]
     seen = []
 
     def fake(options):

@@ -16,25 +16,48 @@
                                    # object_depth, max_repr_chars, light_max_items, light_max_str
     use-repr = false               # objects by repr(), which runs the program's code
 
-Command-line flags override these.  Without a ``db`` setting or flag, traces
-go to :func:`default_db_path`.
+Command-line flags override these, and ``RUVO_DB`` overrides ``db``.  Without
+either, or a flag, traces go to :func:`default_db_path`.  A database is a
+file, or a PostgreSQL server's ``postgresql://`` URL (see :mod:`ruvo.db.postgres`).
 """
 
 from __future__ import annotations
 
+import os
 import re
 import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Optional
+from typing import Optional, Union
 
 
 # Where traces go unless told otherwise, relative to the current directory.
 DEFAULT_DB = Path(".ruvo", "ruvo.sqlite3")
 
 
-def default_db_path() -> Path:
-    """The database used when neither a setting nor an option names one."""
+# A trace database: a file, or a server's URL. A URL stays a string, since
+# Path would fold its "//".
+DbTarget = Union[Path, str]
+
+SERVER_SCHEMES = ("postgresql://", "postgres://")
+
+
+def is_server_url(target: object) -> bool:
+    """Whether a database names a PostgreSQL server rather than a file."""
+    return isinstance(target, str) and target.startswith(SERVER_SCHEMES)
+
+
+def db_target(value: "str | os.PathLike[str]") -> DbTarget:
+    """A database named by the user, as ruvo keeps it: a URL as it is, a file as a Path."""
+    return value if isinstance(value, str) and is_server_url(value) else Path(value)
+
+
+def default_db_path() -> DbTarget:
+    """The database used when neither a setting nor an option names one:
+    ``RUVO_DB`` if set, else the default file in the current directory."""
+    from_environment = os.environ.get("RUVO_DB")
+    if from_environment:
+        return db_target(from_environment)
     return Path.cwd() / DEFAULT_DB
 
 
@@ -44,7 +67,7 @@ class SettingsError(ValueError):
 
 @dataclass
 class Settings:
-    db_path: Optional[Path] = None
+    db_path: Optional[DbTarget] = None
     include: list[str] = field(default_factory=list)
     ignore: list[str] = field(default_factory=list)
     threading: bool = False
@@ -130,7 +153,8 @@ def load_settings(start: Optional[Path] = None) -> Settings:
     """The settings of the project containing `start` (default: the current directory)."""
     pyproject = find_pyproject((start or Path.cwd()).resolve())
     if pyproject is None:
-        return Settings()
+        from_environment = os.environ.get("RUVO_DB")
+        return Settings(db_path=db_target(from_environment) if from_environment else None)
     try:
         with pyproject.open("rb") as file:
             document = tomllib.load(file)
@@ -168,9 +192,11 @@ def load_settings(start: Optional[Path] = None) -> Settings:
     unknown_limits = sorted(set(values) - set(LIMIT_NAMES))
     if unknown_limits:
         raise SettingsError(f"{pyproject}: unknown [tool.ruvo.values] limit(s): {', '.join(unknown_limits)}")
+    from_environment = os.environ.get("RUVO_DB")
     return Settings(
         value_limits=dict(values),
-        db_path=(pyproject.parent / db) if db else None,
+        db_path=db_target(from_environment) if from_environment else
+        (db if is_server_url(db) else pyproject.parent / db) if db else None,
         trace_budget=budget,
         unbounded=unbounded,
         include=_strings(table, "include", pyproject),

@@ -104,7 +104,7 @@ MAX_DESCRIBED = 10
 MAX_TRACE_BYTES = 32 * 1024 * 1024
 
 
-def summary_lines(db_path: Path, nodeid: str, trace_id: str, failure: Optional[dict],
+def summary_lines(db_path: "Path | str", nodeid: str, trace_id: str, failure: Optional[dict],
                   db_option: Optional[str]) -> list[str]:
     """The lines under a failed test's summary line: the call where the
     failure surfaced, and how to compare the trace with a passing one."""

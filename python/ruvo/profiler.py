@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any, Callable, Iterable, Optional
 
 from . import _ruvo
-from .config import default_db_path
+from .config import db_target, default_db_path
 from .utils import new_trace_id
 
 
@@ -110,7 +110,7 @@ class Profiler:
         # Set at stop(): threads the profile function still hooks let go at
         # their next event.
         self._stopped = bytearray(1)
-        self.db_path = Path(db_path) if db_path is not None else default_db_path()
+        self.db_path = db_target(db_path) if db_path is not None else default_db_path()
         self.one_trace_per_test = bool(one_trace_per_test)
         self.trace_id = trace_id or new_trace_id()
         self.source = source
@@ -261,7 +261,9 @@ class Profiler:
             self.save()
 
     def __repr__(self) -> str:
-        return f"<ruvo.Profiler {self.trace_id} source={self.source!r} db={str(self.db_path)!r}>"
+        from .db.target import shown
+
+        return f"<ruvo.Profiler {self.trace_id} source={self.source!r} db={shown(self.db_path)!r}>"
 
 
 # --- the program's own profile function -----------------------------------

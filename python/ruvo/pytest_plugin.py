@@ -309,10 +309,12 @@ class TracePerTest:
     def pytest_terminal_summary(self, terminalreporter) -> None:
         from .terminal import visible
 
-        counts, where = self.counts, self.profiler.db_path
+        from .db.target import is_server_url, shown, spill_place
+
+        counts, where = self.counts, shown(self.profiler.db_path)
         wanted = {trace for _, trace in self.tests.values() if isinstance(trace, str)}
         try:
-            stored = self._db.stored_trace_ids(where, wanted)
+            stored = self._db.stored_trace_ids(self.profiler.db_path, wanted)
         except Exception:
             stored = set()
         crashed_saved, crashed_spilled, crashed_lost, untraced = self._crashed_workers_counts(stored)
@@ -332,7 +334,15 @@ class TracePerTest:
         if self.recovered:
             terminalreporter.write_line(f"ruvo: also stored {self.recovered} trace(s) that a process which ended "
                                         "abruptly (a crashed worker, os._exit, a kill) had left queued beside it")
-        if counts.spilled or crashed_spilled:
+        if (counts.spilled or crashed_spilled) and is_server_url(self.profiler.db_path):
+            # Possibly every test's: one line, not a file each.
+            from .db.postgres import last_failure
+
+            why = last_failure(str(self.profiler.db_path)) or "it could not be reached"
+            terminalreporter.write_line(
+                f"ruvo: {len(counts.spilled) + crashed_spilled} test trace(s) could not be saved ({why}); they wait "
+                f"in {spill_place(self.profiler.db_path)[0]} (send them with `ruvo push`)", red=True)
+        elif counts.spilled or crashed_spilled:
             terminalreporter.write_line(
                 f"ruvo: {len(counts.spilled) + crashed_spilled} test trace(s) could not be saved to {where} and "
                 f"were written beside it (store them with `ruvo import FILE`):", red=True)
@@ -346,7 +356,7 @@ class TracePerTest:
             terminalreporter.write_line(f"ruvo: {untraced} test(s) have no trace: their worker crashed while "
                                         "running them", red=True)
         try:
-            cut = self._db.stored_trace_ids(where, stored, left_out=True)
+            cut = self._db.stored_trace_ids(self.profiler.db_path, stored, left_out=True)
         except Exception:
             cut = set()
         if cut:

@@ -15,7 +15,7 @@ from typing import Optional, Sequence
 
 from ..config import DEFAULT_DB
 from ..version import __version__
-from . import diff, export, find, imports, prune, run, runs, show, top, traces, view
+from . import diff, export, find, imports, prune, push, run, runs, show, top, traces, view
 from .common import EXIT_ERROR, Command, CommandError, exit_status
 
 __all__ = ["COMMANDS", "build_parser", "main"]
@@ -32,6 +32,7 @@ COMMANDS: dict[str, Command] = {command.name: command for command in (
     view.COMMAND,
     diff.COMMAND,
     prune.COMMAND,
+    push.COMMAND,
 )}
 
 

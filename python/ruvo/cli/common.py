@@ -9,7 +9,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Optional, Sequence
 
-from ..config import DEFAULT_DB
+from ..config import DEFAULT_DB, DbTarget
 
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
@@ -37,7 +37,8 @@ class Command:
 
 def add_db_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--db", metavar="PATH",
-                        help=f"trace database (default: [tool.ruvo] db, else {DEFAULT_DB.as_posix()})")
+                        help="trace database: a file, or a postgresql:// URL (default: RUVO_DB, else "
+                        f"[tool.ruvo] db, else {DEFAULT_DB.as_posix()})")
 
 
 def positive_int(text: str) -> int:
@@ -78,15 +79,18 @@ def busy_timeout() -> float:
     return 60.0 if configured is None else float(configured)
 
 
-def db_path(option: Optional[str]) -> Path:
-    """The database: the option, else the setting, else the default."""
+def db_path(option: Optional[str]) -> DbTarget:
+    """The database: the option, else RUVO_DB, else the setting, else the
+    default; a server's URL stays a string."""
     from ..db import reading
 
     configured_settings = settings()
     if configured_settings.busy_timeout is not None:
         reading.READ_TIMEOUT = float(configured_settings.busy_timeout)
     if option:
-        return Path(option)
+        from ..config import db_target
+
+        return db_target(option)
     configured = configured_settings.db_path
     if configured is not None:
         return configured
@@ -95,7 +99,13 @@ def db_path(option: Optional[str]) -> Path:
     return default_db_path()
 
 
-def display_path(path: Path) -> str:
+def display_path(path: "DbTarget | str") -> str:
+    from ..config import is_server_url
+
+    if is_server_url(path):
+        from ..db.target import shown
+
+        return shown(path)
     try:
         return str(Path(path).resolve().relative_to(Path.cwd().resolve()))
     except ValueError:
@@ -117,16 +127,17 @@ def _id_key(trace_id: str) -> str:
     return key[4:] if key.startswith("trc_") else key
 
 
-def resolve_trace_id(path: Path, trace_id: Optional[str]) -> Optional[str]:
+def resolve_trace_id(path: DbTarget, trace_id: Optional[str]) -> Optional[str]:
     """The full id for an exact id or a unique prefix, with or without its
     trc_, in any case (None: the latest)."""
     from .. import db
 
     if trace_id is None:
         return None
-    ids = {row.trace_id for row in db.list_traces(path)}
-    if trace_id in ids:
+    # An id given whole needs no listing of every trace (a server's may hold many).
+    if db.stored_trace_ids(path, {trace_id}):
         return trace_id
+    ids = {row.trace_id for row in db.list_traces(path)}
     wanted = _id_key(trace_id)
     matches = sorted(found for found in ids if wanted and _id_key(found).startswith(wanted))
     if len(matches) == 1:
@@ -137,7 +148,7 @@ def resolve_trace_id(path: Path, trace_id: Optional[str]) -> Optional[str]:
     raise CommandError(f"no trace {trace_id} in {display_path(path)}")
 
 
-def find_trace(path: Path, trace_id: Optional[str], test: Optional[str] = None) -> str:
+def find_trace(path: DbTarget, trace_id: Optional[str], test: Optional[str] = None) -> str:
     """The full id of the trace asked for: by id or prefix, the latest of a
     pytest node id, or the latest of all; a CommandError saying why not."""
     from .. import db
@@ -190,7 +201,7 @@ def check_fields(trace_id: Optional[str], fields: dict) -> None:
         raise CommandError(f"trace {trace_id} is damaged: {problem}")
 
 
-def load(path: Path, trace_id: Optional[str], test: Optional[str] = None) -> dict:
+def load(path: DbTarget, trace_id: Optional[str], test: Optional[str] = None) -> dict:
     """The decoded trace (the latest by default, or the latest of a pytest
     node id), or a CommandError saying why not."""
     from .. import db

@@ -34,7 +34,7 @@ def define(commands: argparse._SubParsersAction) -> argparse.ArgumentParser:
     return diff
 
 
-def _trace(path: Path, trace_id: str):
+def _trace(path: "Path | str", trace_id: str):
     from ..model import trace_of
 
     document = load(path, trace_id)
@@ -47,7 +47,7 @@ def _trace(path: Path, trace_id: str):
         raise problem from None
 
 
-def _pick(path: Path, options: argparse.Namespace) -> list[tuple[str, str, str]]:
+def _pick(path: "Path | str", options: argparse.Namespace) -> list[tuple[str, str, str]]:
     """The pairs of trace ids to compare, each with a title."""
     from .. import db
 
@@ -79,7 +79,7 @@ def _pick(path: Path, options: argparse.Namespace) -> list[tuple[str, str, str]]
         raise CommandError(str(error)) from None
 
 
-def _run_pairs(path: Path, first: int, second: int) -> list[tuple[str, str, str]]:
+def _run_pairs(path: "Path | str", first: int, second: int) -> list[tuple[str, str, str]]:
     """The traces of two runs paired by test (or by source), in the first's order."""
     from .. import db
 

@@ -73,6 +73,11 @@ def execute(options: argparse.Namespace) -> int:
     if query.empty:
         raise CommandError("give something to find: NAME=VALUE, --return VALUE, --function GLOB or --text TEXT")
     path = db_path(options.db)
+    from ..config import is_server_url
+
+    if is_server_url(path):
+        raise CommandError("ruvo find searches SQLite databases only: a PostgreSQL store keeps no value index "
+                           "yet (ruvo show, top, view and diff read it)")
     try:
         if options.reindex:
             done = index.reindex(path, timeout=busy_timeout())

@@ -4,7 +4,10 @@ from __future__ import annotations
 
 import argparse
 import re
+from pathlib import Path
 from typing import Optional
+
+from ..config import is_server_url
 
 from .common import Command, CommandError, add_db_option, db_path, display_path, positive_int
 from .traces import human_size
@@ -54,7 +57,8 @@ def execute(options: argparse.Namespace) -> int:
     from .common import settings
 
     path = db_path(options.db)
-    if not path.is_file():
+    server = is_server_url(path)
+    if not server and not Path(path).is_file():
         raise CommandError(f"no trace database at {display_path(path)}")
     max_size = options.max_size
     if options.keep_runs is None and options.older_than is None and max_size is None:
@@ -62,11 +66,19 @@ def execute(options: argparse.Namespace) -> int:
     try:
         removed, freed = db.prune(path, keep_runs=options.keep_runs, max_bytes=max_size,
                                   older_than=options.older_than)
+        if server:
+            from ..db import postgres
+
+            size = postgres.used_bytes(str(path))
+    except LookupError as error:
+        raise CommandError(str(error.args[0]) if error.args else str(error)) from None
     except db.DatabaseUnusable as error:
         raise CommandError(str(error)) from None
+    if not server:
+        size = Path(path).stat().st_size
     runs = f" ({removed.runs} run{'s' if removed.runs != 1 else ''} whole)" if removed.runs else ""
     print(f"ruvo: removed {removed.traces} trace{'s' if removed.traces != 1 else ''}{runs} from "
-          f"{display_path(path)}; it is {human_size(path.stat().st_size)} now ({human_size(freed)} given back)")
+          f"{display_path(path)}; it is {human_size(size)} now ({human_size(freed)} given back)")
     return 0
 
 

@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import argparse
 import time
+from pathlib import Path
 from typing import Optional
 
+from ..config import is_server_url
 from ..terminal import visible
 from .common import Command, CommandError, add_color_option, add_db_option, db_path, display_path, positive_int
 
@@ -42,7 +44,7 @@ def execute(options: argparse.Namespace) -> int:
     try:
         rows = db.list_traces(path, run=options.run)
     except LookupError as error:
-        if not path.is_file() and not spilled:
+        if not (is_server_url(path) or Path(path).is_file()) and not spilled:
             raise CommandError(f"{error}; record a trace with: ruvo run script.py") from None
         rows = []  # a database file that holds no trace yet
     except db.DatabaseUnusable as error:

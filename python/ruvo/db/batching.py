@@ -8,11 +8,11 @@ import os
 import sqlite3
 import threading
 import time
-from pathlib import Path
 
 from .errors import TraceNotSaved
 from .spill import SaveCounts, log_not_saved, save_counts, spill_counted, tally
 from .store import Row, store_for
+from .target import DbTarget, db_target, is_server_url, spill_place
 
 # pytest --ruvo saves a trace per test, thousands a minute: the test's thread
 # only queues the document, and one writer thread per database stores what
@@ -41,8 +41,9 @@ class _QueueFile:
     """The documents of one batch, also written to a file beside the
     database until they are stored."""
 
-    def __init__(self, path: Path, number: int) -> None:
-        self.path = path.parent / f"{path.name}.{os.getpid()}-{number}.queue"
+    def __init__(self, path: DbTarget, number: int) -> None:
+        directory, name = spill_place(path)
+        self.path = directory / f"{name}.{os.getpid()}-{number}.queue"
         self.fd: int | None = None
         self.failed = False
 
@@ -75,7 +76,7 @@ class _QueueFile:
 
 
 class _Writer:
-    def __init__(self, path: Path) -> None:
+    def __init__(self, path: DbTarget) -> None:
         self.store = store_for(path)
         self.path = path
         self._condition = threading.Condition()
@@ -207,17 +208,17 @@ def start_batching(db_path: str | os.PathLike | None = None) -> None:
     global _batching
     _batching = True
     if db_path is not None:
-        writer_if_batching(Path(db_path))
+        writer_if_batching(db_target(db_path))
 
 
-def writer_if_batching(path: Path) -> _Writer | None:
+def writer_if_batching(path: DbTarget) -> _Writer | None:
     if not _batching:
         return None
     return writer_for(path)
 
 
-def writer_for(path: Path) -> _Writer:
-    key = (os.getpid(), os.path.abspath(path))
+def writer_for(path: DbTarget) -> _Writer:
+    key = (os.getpid(), path if isinstance(path, str) and is_server_url(path) else os.path.abspath(path))
     with _writers_lock:
         writer = _writers.get(key)
         if writer is None or writer.finished.is_set():

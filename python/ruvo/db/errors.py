@@ -10,7 +10,7 @@ class TraceNotSaved(Exception):
     """The database could not be written.  ``spill_path`` is the file that
     holds the document instead, or None when even that could not be written."""
 
-    def __init__(self, message: str, *, trace_id: str, db_path: Path, spill_path: Path | None) -> None:
+    def __init__(self, message: str, *, trace_id: str, db_path: "Path | str", spill_path: Path | None) -> None:
         super().__init__(message)
         self.trace_id = trace_id
         self.db_path = db_path

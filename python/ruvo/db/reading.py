@@ -15,6 +15,7 @@ from . import codec
 from .errors import DatabaseUnusable, TraceDamaged, TraceNotFound, TraceRow
 from .schema import identify
 from .store import is_busy
+from .target import server_dispatch
 
 # How long the commands wait for a database another process holds locked.
 READ_TIMEOUT = 5.0
@@ -50,6 +51,7 @@ def _open_for_reading(db_path: str | os.PathLike) -> sqlite3.Connection:
     raise TraceNotFound(f"no traces in {path}")
 
 
+@server_dispatch
 def list_traces(db_path: str | os.PathLike, limit: int | None = None, *, run: int | None = None) -> list[TraceRow]:
     """Stored documents, newest first (an existing but empty database gives
     []); with ``run``, only that run's."""
@@ -89,6 +91,7 @@ class RunRow:
     stored: int  # bytes of its documents on disk
 
 
+@server_dispatch
 def list_runs(db_path: str | os.PathLike, limit: int | None = None) -> list[RunRow]:
     """The runs that saved traces, newest first."""
     connection = _open_for_reading(db_path)
@@ -105,6 +108,7 @@ def list_runs(db_path: str | os.PathLike, limit: int | None = None) -> list[RunR
         connection.close()
 
 
+@server_dispatch
 def stored_trace_ids(db_path: str | os.PathLike, trace_ids: set, *, left_out: bool = False) -> set:
     """Those of ``trace_ids`` that have a document in the database (with
     ``left_out``, only those whose recording left something out)."""
@@ -127,6 +131,7 @@ def stored_trace_ids(db_path: str | os.PathLike, trace_ids: set, *, left_out: bo
         connection.close()
 
 
+@server_dispatch
 def trace_size(db_path: str | os.PathLike, trace_id: str) -> int | None:
     """Bytes of a stored trace's documents, decoded (None: not stored)."""
     connection = _open_for_reading(db_path)
@@ -138,6 +143,7 @@ def trace_size(db_path: str | os.PathLike, trace_id: str) -> int | None:
         connection.close()
 
 
+@server_dispatch
 def left_out_message(db_path: str | os.PathLike, trace_id: str) -> str | None:
     """What recording left out of a stored trace, in its own words; None
     when it left nothing out."""
@@ -152,6 +158,7 @@ def left_out_message(db_path: str | os.PathLike, trace_id: str) -> str | None:
         connection.close()
 
 
+@server_dispatch
 def latest_trace_id(db_path: str | os.PathLike) -> str:
     """The trace id of the document saved last."""
     connection = _open_for_reading(db_path)
@@ -164,6 +171,7 @@ def latest_trace_id(db_path: str | os.PathLike) -> str:
     return row[0]
 
 
+@server_dispatch
 def latest_trace_id_of_test(db_path: str | os.PathLike, nodeid: str, *, outcome: str | None = None,
                             run: int | None = None) -> str:
     """The trace id of the document saved last for a pytest node id (with
@@ -190,6 +198,7 @@ def latest_trace_id_of_test(db_path: str | os.PathLike, nodeid: str, *, outcome:
     return row[0]
 
 
+@server_dispatch
 def load_documents(db_path: str | os.PathLike, trace_id: str) -> list[bytes]:
     """The raw documents of a trace, in the order they were saved (as
     saved: decompressed)."""
@@ -224,6 +233,7 @@ def _decompressed(stored: bytes, codec_name: str | None, trace_id: str, lookup: 
         raise TraceDamaged(f"trace {trace_id} is damaged: a document does not decompress ({error})") from None
 
 
+@server_dispatch
 @contextlib.contextmanager
 def open_documents(db_path: str | os.PathLike,
                    trace_id: str | None = None) -> Iterator[list["_BlobReader | codec.DecompressingReader"]]:

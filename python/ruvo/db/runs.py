@@ -24,6 +24,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from . import index
+from .target import is_server_url, server_dispatch
 
 # The default cap of a database: room for about a dozen runs of the largest
 # suite measured (pyparsing's 2,073 tests: 153 MB a run, compressed) and
@@ -55,7 +56,7 @@ _max_bytes: dict[str, int | None] = {}
 
 
 def _key(path: str | os.PathLike) -> str:
-    return os.path.abspath(path)
+    return path if isinstance(path, str) and is_server_url(path) else os.path.abspath(path)
 
 
 def begin_run(db_path: str | os.PathLike, kind: str, *, command: str | None = None, key: str | None = None,
@@ -105,13 +106,20 @@ def _process_run() -> RunInfo:
     return RunInfo(f"process-{uuid.uuid4().hex}", "process", " ".join(sys.argv), _commit(), time.time())
 
 
-def run_id(connection: sqlite3.Connection, path: Path) -> int:
-    """The current run's row id, made now if this is its first trace
-    (inside the caller's transaction)."""
+def current_run(path: str | os.PathLike) -> RunInfo:
+    """The run this process's saves in the database belong to (one of the
+    process's own if none was begun)."""
     with _lock:
         info = _current.get(_key(path))
         if info is None:
             info = _current[_key(path)] = _process_run()
+        return info
+
+
+def run_id(connection: sqlite3.Connection, path: Path) -> int:
+    """The current run's row id, made now if this is its first trace
+    (inside the caller's transaction)."""
+    info = current_run(path)
     found = connection.execute("SELECT id FROM runs WHERE key = ?", (info.key,)).fetchone()
     if found is not None:
         return int(found[0])
@@ -121,6 +129,7 @@ def run_id(connection: sqlite3.Connection, path: Path) -> int:
     return int(cursor.lastrowid or 0)
 
 
+@server_dispatch
 def finish_run(db_path: str | os.PathLike, *, passed: int | None = None, failed: int | None = None,
                skipped: int | None = None, timeout: float = 60.0) -> None:
     """End the current run: its end time and its tests' outcomes go into
@@ -233,6 +242,7 @@ def give_back_space(connection: sqlite3.Connection) -> None:
         connection.executescript(f"PRAGMA incremental_vacuum({_VACUUM_PAGES})")
 
 
+@server_dispatch
 def prune(db_path: str | os.PathLike, *, keep_runs: int | None = None, max_bytes: int | None = None,
           older_than: float | None = None, timeout: float = 60.0) -> tuple[Removed, int]:
     """``ruvo prune``: remove whole runs (all but the newest ``keep_runs``,

@@ -5,13 +5,13 @@ from __future__ import annotations
 import os
 import threading
 import time
-from pathlib import Path
 
 from ..summary import Summary, summarize
 from . import batching
 from .errors import SaveInterrupted, TraceNotSaved
 from .spill import log_not_saved, spill_counted, spill_file, tally
 from .store import DEFAULT_TIMEOUT, LATER, Row, store_for
+from .target import db_target
 
 
 def save_trace_in_sqlite(
@@ -29,7 +29,7 @@ def save_trace_in_sqlite(
     document all the same, and :func:`save_counts` tells.
     """
     document = bytes(msgpack)
-    path = Path(db_path)
+    path = db_target(db_path)
     summary = summarize(document)
     timeout = DEFAULT_TIMEOUT if timeout is None else float(timeout)
     row = Row(trace_id, time.time(), summary, document)
@@ -60,7 +60,7 @@ def queue_trace(db_path: str | os.PathLike, trace_id: str, document: bytes, *,
     request's thread).  It is stored, or spilled, within one timeout; what is
     still queued at exit is stored (or spilled) then.  A document that could
     not be stored is logged on the "ruvo" logger as ``describe``."""
-    path = Path(db_path)
+    path = db_target(db_path)
     if not batching.exiting:
         try:
             writer = batching.writer_for(path)

@@ -14,6 +14,7 @@ from pathlib import Path
 from ..summary import Summary, summarize
 from .errors import DatabaseUnusable, TraceNotSaved, TraceUnreadable
 from .store import DEFAULT_TIMEOUT, Row, removed_so_far, store_for
+from .target import DbTarget, db_target, shown, spill_place
 
 
 @dataclass(frozen=True)
@@ -59,7 +60,7 @@ def save_counts() -> SaveCounts:
     return dataclasses.replace(counts, removed_traces=removed.traces, removed_runs=removed.runs)
 
 
-def spill_counted(path: Path, trace_id: str, document: bytes, error: Exception) -> None:
+def spill_counted(path: DbTarget, trace_id: str, document: bytes, error: Exception) -> None:
     try:
         _spill(path, trace_id, document, error)
     except TraceNotSaved as not_saved:
@@ -77,32 +78,33 @@ def log_not_saved(describe: str | None) -> None:
 _UNSAFE_NAME_CHARS = re.compile(r"[^A-Za-z0-9_.-]")
 
 
-def spill_file(path: Path, trace_id: str, document: bytes) -> tuple[Path | None, Exception | None]:
-    """Write the document beside the database, in a file named for the
-    database and the trace: the file, or None and what stopped it."""
-    directory = path.parent
+def spill_file(path: DbTarget, trace_id: str, document: bytes) -> tuple[Path | None, Exception | None]:
+    """Write the document beside the database (a server's: in the local
+    spill directory), in a file named for the database and the trace: the
+    file, or None and what stopped it."""
+    directory, name = spill_place(path)
     stem = _UNSAFE_NAME_CHARS.sub("_", trace_id)[:100] or "trace"
     millis = time.time_ns() // 1_000_000
     try:
         directory.mkdir(parents=True, exist_ok=True)
-        return _write_new_file(directory, f"{path.name}.{stem}-{millis}", document), None
+        return _write_new_file(directory, f"{name}.{stem}-{millis}", document), None
     except Exception as spill_error:
         return None, spill_error
 
 
-def _spill(path: Path, trace_id: str, document: bytes, error: Exception) -> None:
+def _spill(path: DbTarget, trace_id: str, document: bytes, error: Exception) -> None:
     """Write the document beside the database, then raise TraceNotSaved."""
     spill_path, spill_error = spill_file(path, trace_id, document)
     if spill_path is None:
         raise TraceNotSaved(
-            f"trace {trace_id} could not be saved in {path} ({_reason(error)}), nor written beside it "
+            f"trace {trace_id} could not be saved in {shown(path)} ({_reason(error)}), nor written beside it "
             f"({_reason(spill_error)})",
             trace_id=trace_id,
             db_path=path,
             spill_path=None,
         ) from error
     raise TraceNotSaved(
-        f"trace {trace_id} could not be saved in {path} ({_reason(error)}); it was written to {spill_path}",
+        f"trace {trace_id} could not be saved in {shown(path)} ({_reason(error)}); it was written to {spill_path}",
         trace_id=trace_id,
         db_path=path,
         spill_path=spill_path,
@@ -156,11 +158,11 @@ def spilled_files(db_path: str | os.PathLike) -> list[Path]:
     """Documents spilled beside the database and not imported yet, oldest
     first: the files named for this database, and the queue files left by
     processes that ended before storing them (not those of live ones)."""
-    path = Path(db_path)
-    prefix = path.name + "."
+    directory, name = spill_place(db_path)
+    prefix = name + "."
     found = []
     try:
-        entries = list(os.scandir(path.parent))
+        entries = list(os.scandir(directory))
     except OSError:
         return []
     for entry in entries:
@@ -211,7 +213,7 @@ def import_spilled(db_path: str | os.PathLike, file: str | os.PathLike, *, timeo
         except DocumentDamaged as error:
             raise TraceUnreadable(f"{file} is not a trace document: {error}") from None
         rows.append(Row(trace_id, time.time(), summarize(document), document))
-    new = store_for(Path(db_path)).write(rows, timeout, exact=True)
+    new = store_for(db_target(db_path)).write(rows, timeout, exact=True)
     if not keep:
         try:
             file.unlink()

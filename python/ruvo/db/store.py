@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, TypeVar
 
+from ..config import is_server_url
 from ..summary import Summary, summarize
 from . import codec, index, runs
 from .schema import ensure_schema, identify
@@ -158,12 +159,16 @@ _stores: "OrderedDict[tuple[int, str], Store]" = OrderedDict()
 _stores_lock = threading.Lock()
 
 
-def store_for(path: Path) -> Store:
+def store_for(path: "Path | str") -> Store:
+    if is_server_url(path):
+        from .postgres import server_store
+
+        return server_store(str(path))  # type: ignore[return-value]  # the same write(), lock and close()
     key = (os.getpid(), os.path.abspath(path))
     with _stores_lock:
         store = _stores.get(key)
         if store is None:
-            store = _stores[key] = Store(path)
+            store = _stores[key] = Store(Path(path))
             while len(_stores) > _MAX_STORES:
                 _, old = _stores.popitem(last=False)
                 with old.lock:

@@ -8,6 +8,8 @@ import webbrowser
 from pathlib import Path
 from typing import Callable
 
+from ..config import is_server_url
+
 __all__ = ["add_parser", "run", "failed_test_line"]
 
 
@@ -37,7 +39,7 @@ def _shown(path: Path) -> str:
         return str(path)
 
 
-def run(options: argparse.Namespace, *, db_path: Path, load: Callable, error: type) -> int:
+def run(options: argparse.Namespace, *, db_path: "Path | str", load: Callable, error: type) -> int:
     """Write the page and print its path; ``load(db_path, trace_id, test)``
     gives the decoded trace, ``error`` is the exception for one-line errors."""
     from .page import build_page
@@ -47,7 +49,9 @@ def run(options: argparse.Namespace, *, db_path: Path, load: Callable, error: ty
 
     document = load(db_path, options.trace_id, options.test)
     trace_id = str(document.get("trace_id"))
-    output = Path(options.output) if options.output else Path(db_path).parent / f"{_file_name(trace_id)}.html"
+    # Beside the database; a server's pages go to the current directory's .ruvo/.
+    beside = Path.cwd() / ".ruvo" if is_server_url(db_path) else Path(db_path).parent
+    output = Path(options.output) if options.output else beside / f"{_file_name(trace_id)}.html"
     try:
         page = build_page(document)
     except Exception as problem:
@@ -75,7 +79,7 @@ def _file_name(trace_id: str) -> str:
     return re.sub(r"[^A-Za-z0-9_.-]", "_", trace_id).lstrip(".")[:100] or "trace"
 
 
-def failed_test_line(db_path: Path, nodeid: str, db_option: str | None = None, *, trace_id: str | None = None,
+def failed_test_line(db_path: "Path | str", nodeid: str, db_option: str | None = None, *, trace_id: str | None = None,
                      stored: bool = False) -> str:
     """The terminal summary line of ``pytest --ruvo`` for a failed test, whose
     trace in this run is ``trace_id`` (None: it has none), ``stored`` in the
