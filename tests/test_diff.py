@@ -7,6 +7,7 @@ import itertools
 import math
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
@@ -209,6 +210,11 @@ def test_a_failing_test_against_its_last_pass(tmp_path):
     assert lines[at + 1:at + 3] == [
         "  surfaced in: shop.checkout(items=[10, 20, 30], user_id=42) -> {'user_id': 42, 'amount': 48.0}  shop.py:11",
         "  compare with its latest pass: ruvo diff --test test_shop.py::test_checkout"]
+
+    # The session's writer indexed its traces once the tests were done.
+    found = ruvo(tmp_path, "find", "--return", "12.0", "--function", "shop.discount")
+    assert found.stdout.split("  ", 1)[1] == "shop.discount shop.py:3  return = 12.0\n"
+    assert found.stderr == f"ruvo: 1 hit in 2 traces of {Path('.ruvo') / 'ruvo.sqlite3'}\n"
 
     shown = ruvo(tmp_path, "diff", "--test", "test_shop.py::test_checkout")
     assert shown.returncode == 0, shown.stderr

@@ -94,6 +94,10 @@ class _Writer:
         # Waited on instead of Thread.join: on 3.11 and 3.12 a join that Ctrl-C
         # interrupts marks the thread as ended while it still runs.
         self.finished = threading.Event()
+        # Traces stored without their value index entries, which come once
+        # the program is done (see _batches).
+        self._unindexed: list[str] = []
+        self._timeout = 0.0
         self.thread = threading.Thread(target=self._run, name="ruvo-writer", daemon=True)
         self.thread.start()
 
@@ -148,6 +152,7 @@ class _Writer:
                        and (left := deadline - time.monotonic()) > 0):
                     self._condition.wait(left)
                 if not self._queue:
+                    self._index_what_was_stored()
                     return
                 batch, self._queue, self._queued_bytes = self._queue, [], 0
                 queue_file, self._queue_file = self._queue_file, _QueueFile(self.path, next(self._queue_files))
@@ -163,13 +168,35 @@ class _Writer:
                     self._writing = False
                     self._condition.notify_all()
 
+    def _index_what_was_stored(self) -> None:
+        """The value index entries of the traces this writer stored: built
+        here, once the program has stopped handing traces over, not between
+        its tests, where building them would take the interpreter from it.
+        A writer that never gets here (a killed process) leaves its traces
+        without entries, which `ruvo find` then searches in full."""
+        index_later = getattr(self.store, "index_later", None)
+        if index_later is None or not self._unindexed or self.hurry.is_set():
+            return
+        try:
+            index_later(self._unindexed, self._timeout, self.hurry)
+        except Exception:
+            pass  # the traces are stored; only their entries are missing, as above
+        self._unindexed = []
+
+    def _stored(self, rows: list[Row]) -> None:
+        if hasattr(self.store, "index_later"):
+            self._unindexed.extend(row.trace_id for row in rows)
+
     def _write(self, batch: list[tuple[Row, float]]) -> None:
         rows = [row for row, _ in batch]
+        self._timeout = max(self._timeout, *(timeout for _, timeout in batch))
+        later = {"index_values": False} if hasattr(self.store, "index_later") else {}
         try:
             # One timeout for the whole batch: a locked database costs that
             # once, then everything in the batch is spilled at once.
-            self.store.write(rows, max(timeout for _, timeout in batch), self.hurry)
+            self.store.write(rows, max(timeout for _, timeout in batch), self.hurry, **later)
             tally.add(saved=len(batch))
+            self._stored(rows)
             return
         except Exception as error:
             failed = [(row, error) for row in rows]
@@ -178,8 +205,9 @@ class _Writer:
                 failed = []
                 for index, (row, timeout) in enumerate(batch):
                     try:
-                        self.store.write([row], timeout, self.hurry)
+                        self.store.write([row], timeout, self.hurry, **later)
                         tally.add(saved=1)
+                        self._stored([row])
                     except Exception as alone:
                         failed.append((row, alone))
                         if not _one_document_at_fault(alone):

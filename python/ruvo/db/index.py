@@ -343,14 +343,29 @@ def unindexed_documents(db_path) -> list[int]:
         connection.close()
 
 
-def _reindex_one(connection: sqlite3.Connection, document_id: int, max_bytes: Optional[int]) -> None:
+def index_traces(connection: sqlite3.Connection, trace_ids: list, max_bytes: Optional[int]) -> None:
+    """Index the stored documents of ``trace_ids`` that have no entries yet
+    (inside the caller's transaction): what a writer that saved them
+    without entries, to keep the program it records running, does once it
+    is done."""
+    marks = ", ".join("?" * len(trace_ids))
+    documents = [document_id for (document_id,) in connection.execute(
+        f"SELECT id FROM trace_documents WHERE trace_id IN ({marks}) "
+        "AND id NOT IN (SELECT document_id FROM value_index_documents) ORDER BY id", trace_ids)]
+    room = room_left(connection, max_bytes)
+    for document_id in documents:
+        room -= _reindex_one(connection, document_id, max_bytes, room)
+
+
+def _reindex_one(connection: sqlite3.Connection, document_id: int, max_bytes: Optional[int],
+                 room: Optional[int] = None) -> int:
     from . import codec
     from .reading import _decompressed
 
     row = connection.execute("SELECT trace_id, document, parts, codec FROM trace_documents WHERE id = ?",
                              (document_id,)).fetchone()
     if row is None:
-        return  # removed meanwhile
+        return 0  # removed meanwhile
     trace_id, first, parts, codec_name = row
     rest = connection.execute("SELECT data FROM trace_document_parts WHERE document_id = ? ORDER BY part",
                               (document_id,)).fetchall() if parts else []
@@ -361,8 +376,9 @@ def _reindex_one(connection: sqlite3.Connection, document_id: int, max_bytes: Op
         if not connection.execute("SELECT 1 FROM value_index_documents WHERE document_id = ?",
                                   (document_id,)).fetchone():
             store_index(connection, document_id, Indexed(cut=CUT_UNREADABLE))
-        return
-    index_stored(connection, document_id, document, room_left(connection, max_bytes), len(stored))
+        return 0
+    return index_stored(connection, document_id, document,
+                        room_left(connection, max_bytes) if room is None else room, len(stored))
 
 
 def reindex(db_path, *, timeout: float = 60.0) -> int:

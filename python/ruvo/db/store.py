@@ -3,6 +3,7 @@ that inserts documents."""
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import itertools
 import os
@@ -65,15 +66,26 @@ class Store:
         self._identity: tuple[int, int] | None = None
 
     def write(self, rows: list[Row], timeout: float, hurry: threading.Event | None = None, *,
-              exact: bool = False) -> list[bool]:
+              exact: bool = False, index_values: bool = True) -> list[bool]:
         """Insert the rows in one transaction, or none of them (raises);
         with ``exact``, whether each was new (False: the same document was
-        stored before).
+        stored before); without ``index_values``, with no entries in the
+        value index (:meth:`index_later` adds them).
         Waits for a lock at most ``timeout`` seconds, and no longer once
         ``hurry`` is set."""
-        return self._with_connection(lambda connection: _insert(connection, rows, self.path, exact), timeout, hurry)
+        return self._with_connection(lambda connection: _insert(connection, rows, self.path, exact, index_values),
+                                     timeout, hurry)
 
-    def update(self, change: Callable[[sqlite3.Connection], None], timeout: float) -> None:
+    def index_later(self, trace_ids: list, timeout: float, hurry: threading.Event | None = None) -> None:
+        """Give the stored documents of ``trace_ids`` their value index
+        entries, a few hundred documents a transaction."""
+        for start in range(0, len(trace_ids), _INDEXED_PER_TRANSACTION):
+            if hurry is not None and hurry.is_set():
+                return  # left to `ruvo find`, which searches them in full and says so
+            chunk = trace_ids[start:start + _INDEXED_PER_TRANSACTION]
+            self.update(functools.partial(_index_traces, trace_ids=chunk, path=self.path), timeout)
+
+    def update(self, change: Callable[[sqlite3.Connection], object], timeout: float) -> None:
         """Run ``change`` in one write transaction of its own."""
         def transaction(connection: sqlite3.Connection) -> None:
             connection.execute("BEGIN IMMEDIATE")
@@ -192,7 +204,20 @@ _ONCE = " ON CONFLICT DO NOTHING"
 _ROWS_PER_STATEMENT = 62
 
 
-def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: bool) -> list[bool]:
+_INDEXED_PER_TRANSACTION = 200
+
+
+def _index_traces(connection: sqlite3.Connection, trace_ids: list, path: Path) -> None:
+    max_bytes = runs.max_bytes_of(path)
+    index.index_traces(connection, trace_ids, max_bytes)
+    # The entries weigh too: the cap holds with them, as after a save.
+    removed = runs.enforce_cap(connection, max_bytes, runs.run_id(connection, path))
+    if removed.traces or removed.runs:
+        _count_removed(removed)
+
+
+def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: bool,
+            index_values: bool = True) -> list[bool]:
     connection.execute("BEGIN IMMEDIATE")
     try:
         ensure_schema(connection, path)
@@ -240,8 +265,8 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
         insert_whole()
         # Indexed in the same transaction, so that no document is stored
         # without its entries, nor entries without their document.
-        room = index.room_left(connection, runs.max_bytes_of(path))
-        for trace_id, digest, document, stored_bytes in indexing:
+        room = index.room_left(connection, runs.max_bytes_of(path)) if index_values else 0
+        for trace_id, digest, document, stored_bytes in indexing if index_values else ():
             found = connection.execute("SELECT id FROM trace_documents WHERE trace_id = ? AND digest = ?",
                                        (trace_id, digest)).fetchone()
             if found is not None:
