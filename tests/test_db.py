@@ -503,6 +503,23 @@ class TestBatching:
         with sqlite3.connect(path) as connection:
             assert connection.execute("PRAGMA journal_mode").fetchone() == ("wal",)
 
+    def test_the_writer_waits_while_the_program_traces_its_allocations(self, tmp_path):
+        import time
+        import tracemalloc
+
+        path = tmp_path / "t.sqlite3"
+        db.start_batching(path)
+        tracemalloc.start()
+        try:
+            save(path, "trc_T", document("trc_T", foi=[frame_record("f", value="x")]))
+            time.sleep(4 * db.batching.BATCH_SECONDS)
+            # Nothing of the writer's was allocated under the trace.
+            assert not path.exists() or not db.stored_trace_ids(path, {"trc_T"})
+        finally:
+            tracemalloc.stop()
+        db.flush()
+        assert db.stored_trace_ids(path, {"trc_T"}) == {"trc_T"}
+
     def test_failures_are_spilled_or_lost_and_counted(self, tmp_path):
         before = db.save_counts()
         directory_db = tmp_path / "a" / "t.sqlite3"

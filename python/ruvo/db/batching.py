@@ -8,6 +8,7 @@ import os
 import sqlite3
 import threading
 import time
+import tracemalloc
 
 from .errors import TraceNotSaved
 from .spill import SaveCounts, log_not_saved, save_counts, spill_counted, tally
@@ -151,6 +152,13 @@ class _Writer:
                 while (self._queued_bytes < BATCH_BYTES and not self._closing and not self._flushing
                        and (left := deadline - time.monotonic()) > 0):
                     self._condition.wait(left)
+                # While the program traces its allocations (a test measuring
+                # its memory with tracemalloc, which sees every thread's),
+                # this thread's would count as the program's: it waits, as
+                # long as the queue has room.
+                while (tracemalloc.is_tracing() and not self._closing and not self._flushing
+                       and self._queued_bytes < MAX_QUEUED_BYTES // 2):
+                    self._condition.wait(0.05)
                 if not self._queue:
                     self._index_what_was_stored()
                     return
