@@ -107,6 +107,24 @@ def test_saving_listing_and_reading(store):
         db.load_documents(store, "nope")
 
 
+def test_find_answers_alike_from_either_store(store, capsys):
+    from ruvo.db import index
+    from ruvo.search import parse_query
+
+    save_run(store, "first", [("flaky1", "failed"), ("steady1", "passed")])
+    found = index.find(store, parse_query(["--function", "t.work"]), test="t.py::flaky")
+    assert [(hit.trace_id, hit.qualname, hit.path) for hit in found.hits] == [("flaky1", "t.work", "t.py:1")]
+    # The server has no index yet: its traces are read in full, and counted so.
+    assert (found.traces, found.scanned) == (1, 1 if isinstance(store, str) else 0)
+    both = index.find(store, parse_query(["--function", "t.work"]))
+    assert sorted(hit.trace_id for hit in both.hits) == ["flaky1", "steady1"]
+    assert cli.main(["find", "--function", "t.work", "--db", str(store)]) == 0
+    out, err = capsys.readouterr()
+    assert len(out.splitlines()) == 2
+    read_in_full = "; 2 traces read in full (a PostgreSQL store keeps no value index yet, so this takes longer)"
+    assert err.endswith(read_in_full + "\n") == isinstance(store, str), err
+
+
 def test_a_document_is_stored_once_however_often_it_comes(store, tmp_path):
     document = traced("twice", "t.py::twice", "passed")
     for _ in range(2):

@@ -285,9 +285,16 @@ def search_index(connection: sqlite3.Connection, query: search.Query,
 def find(db_path, query: search.Query, *, run: Optional[int] = None, test: Optional[str] = None) -> Found:
     """Search the database: from the index, and in full the traces with
     documents the index does not hold."""
-    from .reading import _open_for_reading, load_trace
-    from ..model import trace_of
+    from ..config import is_server_url
+    from .reading import _open_for_reading, list_traces
 
+    if is_server_url(db_path):
+        # A server keeps no index yet: every trace in scope is read in full.
+        listed = [row.trace_id for row in list_traces(db_path, run=run) if test is None or row.test_nodeid == test]
+        traces = list(dict.fromkeys(listed))
+        hits: list[Hit] = []
+        _scan(db_path, traces, query, hits)
+        return Found(hits, len(traces), len(traces), 0, [])
     connection = _open_for_reading(db_path)
     try:
         tables = {name for (name,) in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
@@ -316,7 +323,17 @@ def find(db_path, query: search.Query, *, run: Optional[int] = None, test: Optio
         connection.close()
     # Traces the index does not hold, newest first after those it does.
     order = {trace_id: -document_id for document_id, trace_id, _, _ in rows}
-    for trace_id in sorted(unindexed, key=order.__getitem__):
+    _scan(db_path, sorted(unindexed, key=order.__getitem__), query, hits)
+    return Found(hits, len({trace_id for _, trace_id, _, _ in rows}), len(unindexed), len(cut_traces),
+                 sorted(set(cut_traces.values())))
+
+
+def _scan(db_path, trace_ids: list, query: search.Query, hits: list[Hit]) -> None:
+    """Search traces in full, in the order given, adding their hits."""
+    from ..model import trace_of
+    from .reading import load_trace
+
+    for trace_id in trace_ids:
         trace = trace_of(load_trace(db_path, trace_id))
         for call in trace.calls():
             if query.function is not None and not search.function_matches(query.function, call.name, call.path):
@@ -324,8 +341,6 @@ def find(db_path, query: search.Query, *, run: Optional[int] = None, test: Optio
             matched = search.entries_match(search.call_entries(call), query)
             if matched is not None:
                 hits.append(Hit(trace_id, call.name, call.path, matched))
-    return Found(hits, len({trace_id for _, trace_id, _, _ in rows}), len(unindexed), len(cut_traces),
-                 sorted(set(cut_traces.values())))
 
 
 def unindexed_documents(db_path) -> list[int]:
