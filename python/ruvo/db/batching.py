@@ -198,7 +198,7 @@ class _Writer:
     def _write(self, batch: list[tuple[Row, float]]) -> None:
         rows = [row for row, _ in batch]
         self._timeout = max(self._timeout, *(timeout for _, timeout in batch))
-        later = {"index_values": False} if hasattr(self.store, "index_later") else {}
+        later = {"index_values": False, "yield_to_tracing": True} if hasattr(self.store, "index_later") else {}
         try:
             # One timeout for the whole batch: a locked database costs that
             # once, then everything in the batch is spilled at once.

@@ -10,6 +10,7 @@ import os
 import sqlite3
 import threading
 import time
+import tracemalloc
 from collections import OrderedDict
 from dataclasses import dataclass
 from pathlib import Path
@@ -66,15 +67,16 @@ class Store:
         self._identity: tuple[int, int] | None = None
 
     def write(self, rows: list[Row], timeout: float, hurry: threading.Event | None = None, *,
-              exact: bool = False, index_values: bool = True) -> list[bool]:
+              exact: bool = False, index_values: bool = True, yield_to_tracing: bool = False) -> list[bool]:
         """Insert the rows in one transaction, or none of them (raises);
         with ``exact``, whether each was new (False: the same document was
         stored before); without ``index_values``, with no entries in the
         value index (:meth:`index_later` adds them).
         Waits for a lock at most ``timeout`` seconds, and no longer once
         ``hurry`` is set."""
-        return self._with_connection(lambda connection: _insert(connection, rows, self.path, exact, index_values),
-                                     timeout, hurry)
+        return self._with_connection(
+            lambda connection: _insert(connection, rows, self.path, exact, index_values, yield_to_tracing),
+            timeout, hurry)
 
     def index_later(self, trace_ids: list, timeout: float, hurry: threading.Event | None = None) -> None:
         """Give the stored documents of ``trace_ids`` their value index
@@ -216,8 +218,13 @@ def _index_traces(connection: sqlite3.Connection, trace_ids: list, path: Path) -
         _count_removed(removed)
 
 
+# How long a writer thread's batch may wait, in all, for the program to stop
+# tracing its allocations (see _insert).
+_TRACED_WAIT = 1.0
+
+
 def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: bool,
-            index_values: bool = True) -> list[bool]:
+            index_values: bool = True, yield_to_tracing: bool = False) -> list[bool]:
     connection.execute("BEGIN IMMEDIATE")
     try:
         ensure_schema(connection, path)
@@ -235,7 +242,13 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
                 new.extend([cursor.rowcount > 0] * len(chunk))
             whole.clear()
 
+        patience = time.monotonic() + _TRACED_WAIT
         for row in rows:
+            # A writer thread's allocations count as the program's while it
+            # traces them (tracemalloc sees every thread): compressing waits,
+            # a bounded time, as the lock is held.
+            while yield_to_tracing and tracemalloc.is_tracing() and time.monotonic() < patience:
+                time.sleep(0.01)
             summary = summarize(row.document) if row.summary is LATER else row.summary
             assert summary is None or isinstance(summary, Summary)
             columns = _NO_SUMMARY if summary is None else (
