@@ -259,6 +259,17 @@ def test_documents_after_the_first_ones_share_a_dictionary_kept_in_the_database(
     assert db.load_documents(path, last) == [saved[-1]]
     with db.open_documents(path, last) as readers:
         assert readers[0].read() == saved[-1]
+    # Another database numbers its own, other dictionary 1 too: each
+    # database's documents decompress with its own, read in turns.
+    other = tmp_path / "other.sqlite3"
+    theirs = [msgpack.packb(document([call("frm_2", "bank.pay", "bank.py:9", 1.0,
+                                           locals={"account": f"acct-{n}", "memo": "transfer " * 30})],
+                                     trace_id=f"o{n}")) for n in range(codec.DICTIONARY_SAMPLES + 2)]
+    for n, doc in enumerate(theirs):
+        db.save_trace_in_sqlite(other, f"o{n}", timeout=5, msgpack=doc)
+    for _ in range(2):
+        assert db.load_documents(other, f"o{len(theirs) - 1}") == [theirs[-1]]
+        assert db.load_documents(path, last) == [saved[-1]]
     # A dictionary that went missing: the rows that need it are damaged, the others read.
     with sqlite3.connect(path) as connection:
         connection.execute("DELETE FROM codec_dictionaries")

@@ -431,7 +431,9 @@ def install_tool_id_yielding() -> None:
 # name, and a module of its own would be recorded.
 
 Bias = tuple  # (seconds in the caller, seconds in the call) per call, recorded then counted: 4 floats
-_CALLS = 2000
+# Enough calls that the trace is big enough to carry its tally (the recorder
+# writes it from 256 KiB), no more: every process pays for this once.
+_CALLS = 800
 _SOURCE = """
 def step(x):
     return x

@@ -93,13 +93,32 @@ def _dictionary_id(codec: str) -> Optional[int]:
 DictionaryLookup = Callable[[int], bytes]
 
 
-def _decompressor(codec: str, lookup: Optional[DictionaryLookup]) -> zstandard.ZstdDecompressor:
+def _decompressor(codec: str, lookup: Optional[DictionaryLookup], *, own: bool = False) -> zstandard.ZstdDecompressor:
+    """A decompressor for ``codec``: this thread's shared one, or with
+    ``own`` one for the caller alone (a streaming reader keeps its state in
+    it, and inflates on another thread)."""
     number = _dictionary_id(codec)
     if number is None:
-        return zstandard.ZstdDecompressor()
-    if lookup is None:
+        data = None
+    elif lookup is None:
         raise CodecError(f"its dictionary {number} is not at hand")
-    return zstandard.ZstdDecompressor(dict_data=zstandard.ZstdCompressionDict(lookup(number)))
+    else:
+        data = lookup(number)
+    if own:
+        return zstandard.ZstdDecompressor(dict_data=None if data is None else zstandard.ZstdCompressionDict(data))
+    # Loading a dictionary costs more than decompressing a small document
+    # with it, and a suite's documents are small: one decompressor per
+    # dictionary (by its bytes, as two databases may number theirs alike).
+    cache = getattr(_local, "decompressors", None)
+    if cache is None:
+        cache = _local.decompressors = {}
+    decompressor = cache.get(data)
+    if decompressor is None:
+        if len(cache) > 8:
+            cache.clear()
+        decompressor = cache[data] = zstandard.ZstdDecompressor(
+            dict_data=None if data is None else zstandard.ZstdCompressionDict(data))
+    return decompressor
 
 
 def decompress(data: bytes, codec: Optional[str], lookup: Optional[DictionaryLookup] = None) -> bytes:
@@ -228,7 +247,7 @@ class DecompressingReader:
     def __init__(self, raw: _Readable, codec: str, lookup: Optional[DictionaryLookup] = None) -> None:
         self._raw = raw
         try:
-            self._decompressor = _decompressor(codec, lookup).decompressobj()
+            self._decompressor = _decompressor(codec, lookup, own=True).decompressobj()
         except zstandard.ZstdError as error:
             raise CodecError(str(error)) from None
         self._inputs: Optional[queue.SimpleQueue] = None

@@ -155,20 +155,38 @@ def room_left(connection: sqlite3.Connection, max_bytes: Optional[int]) -> int:
     return max(cap - int(held), 0)
 
 
-def store_index(connection: sqlite3.Connection, document_id: int, indexed: Indexed) -> None:
-    """Insert a document's entries (inside the caller's transaction)."""
-    ids = []
-    for qualname, path in indexed.functions:
-        connection.execute("INSERT OR IGNORE INTO value_functions (qualname, path) VALUES (?, ?)", (qualname, path))
-        (function_id,) = connection.execute("SELECT id FROM value_functions WHERE qualname = ? AND path = ?",
-                                            (qualname, path)).fetchone()
-        ids.append(function_id)
+def store_index(connection: sqlite3.Connection, document_id: int, indexed: Indexed,
+                function_ids: Optional[dict[tuple[str, str], int]] = None) -> None:
+    """Insert a document's entries (inside the caller's transaction);
+    ``function_ids`` caches the functions' ids across documents."""
+    store_many(connection, [(document_id, indexed)], {} if function_ids is None else function_ids)
+
+
+def store_many(connection: sqlite3.Connection, documents: list[tuple[int, Indexed]],
+               function_ids: dict[tuple[str, str], int]) -> None:
+    """Insert the entries of several documents at once: a test suite's
+    traces are small and many, and a statement per entry would cost more
+    than building the entries did."""
+    entries = []
+    for document_id, indexed in documents:
+        ids = []
+        for key in indexed.functions:
+            function_id = function_ids.get(key)
+            if function_id is None:
+                connection.execute("INSERT OR IGNORE INTO value_functions (qualname, path) VALUES (?, ?)", key)
+                (function_id,) = connection.execute("SELECT id FROM value_functions WHERE qualname = ? AND path = ?",
+                                                    key).fetchone()
+                function_ids[key] = function_id
+            ids.append(function_id)
+        entries.extend((document_id, call, seq, ids[function], name, kind, value)
+                       for seq, (call, function, name, kind, value) in enumerate(indexed.rows))
     connection.executemany(
         "INSERT INTO value_index (document_id, call, seq, function, name, kind, value) VALUES (?, ?, ?, ?, ?, ?, ?)",
-        [(document_id, call, seq, ids[function], name, kind, value)
-         for seq, (call, function, name, kind, value) in enumerate(indexed.rows)])
-    connection.execute("INSERT OR REPLACE INTO value_index_documents (document_id, calls, entries, cut) "
-                       "VALUES (?, ?, ?, ?)", (document_id, indexed.calls, len(indexed.rows), indexed.cut))
+        entries)
+    connection.executemany("INSERT OR REPLACE INTO value_index_documents (document_id, calls, entries, cut) "
+                           "VALUES (?, ?, ?, ?)",
+                           [(document_id, indexed.calls, len(indexed.rows), indexed.cut)
+                            for document_id, indexed in documents])
 
 
 def index_stored(connection: sqlite3.Connection, document_id: int, document: bytes, room: int,
@@ -363,37 +381,47 @@ def index_traces(connection: sqlite3.Connection, trace_ids: list, max_bytes: Opt
     (inside the caller's transaction): what a writer that saved them
     without entries, to keep the program it records running, does once it
     is done."""
-    marks = ", ".join("?" * len(trace_ids))
-    documents = [document_id for (document_id,) in connection.execute(
-        f"SELECT id FROM trace_documents WHERE trace_id IN ({marks}) "
-        "AND id NOT IN (SELECT document_id FROM value_index_documents) ORDER BY id", trace_ids)]
-    room = room_left(connection, max_bytes)
-    for document_id in documents:
-        room -= _reindex_one(connection, document_id, max_bytes, room)
-
-
-def _reindex_one(connection: sqlite3.Connection, document_id: int, max_bytes: Optional[int],
-                 room: Optional[int] = None) -> int:
     from . import codec
+
+    marks = ", ".join("?" * len(trace_ids))
+    rows = connection.execute(
+        f"SELECT id, trace_id, document, parts, codec FROM trace_documents WHERE trace_id IN ({marks}) "
+        "AND id NOT IN (SELECT document_id FROM value_index_documents) ORDER BY id", trace_ids).fetchall()
+    room = room_left(connection, max_bytes)
+    lookup = codec.lookup_in(connection)
+    done: list[tuple[int, Indexed]] = []
+    for document_id, trace_id, first, parts, codec_name in rows:
+        indexed = _index_row(connection, document_id, trace_id, first, parts, codec_name, lookup, room)
+        room -= len(indexed.rows)
+        done.append((document_id, indexed))
+    store_many(connection, done, {})
+
+
+def _index_row(connection: sqlite3.Connection, document_id: int, trace_id: str, first: bytes, parts: int,
+               codec_name: Optional[str], lookup, room: int) -> Indexed:
     from .reading import _decompressed
 
-    row = connection.execute("SELECT trace_id, document, parts, codec FROM trace_documents WHERE id = ?",
-                             (document_id,)).fetchone()
-    if row is None:
-        return 0  # removed meanwhile
-    trace_id, first, parts, codec_name = row
     rest = connection.execute("SELECT data FROM trace_document_parts WHERE document_id = ? ORDER BY part",
                               (document_id,)).fetchall() if parts else []
     stored = b"".join([bytes(first), *(bytes(part) for (part,) in rest)])
     try:
-        document = _decompressed(stored, codec_name, trace_id, codec.lookup_in(connection))
+        document = _decompressed(stored, codec_name, trace_id, lookup)
     except Exception:
-        if not connection.execute("SELECT 1 FROM value_index_documents WHERE document_id = ?",
-                                  (document_id,)).fetchone():
-            store_index(connection, document_id, Indexed(cut=CUT_UNREADABLE))
-        return 0
-    return index_stored(connection, document_id, document,
-                        room_left(connection, max_bytes) if room is None else room, len(stored))
+        return Indexed(cut=CUT_UNREADABLE)
+    return index_document(document, room, len(stored))
+
+
+def _reindex_one(connection: sqlite3.Connection, document_id: int, max_bytes: Optional[int]) -> int:
+    from . import codec
+
+    row = connection.execute("SELECT trace_id, document, parts, codec FROM trace_documents WHERE id = ?",
+                             (document_id,)).fetchone()
+    if row is None or connection.execute("SELECT 1 FROM value_index_documents WHERE document_id = ?",
+                                         (document_id,)).fetchone():
+        return 0  # removed or indexed meanwhile
+    indexed = _index_row(connection, document_id, *row, codec.lookup_in(connection), room_left(connection, max_bytes))
+    store_index(connection, document_id, indexed)
+    return len(indexed.rows)
 
 
 def reindex(db_path, *, timeout: float = 60.0) -> int:
