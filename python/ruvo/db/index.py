@@ -167,7 +167,7 @@ def store_many(connection: sqlite3.Connection, documents: list[tuple[int, Indexe
     """Insert the entries of several documents at once: a test suite's
     traces are small and many, and a statement per entry would cost more
     than building the entries did."""
-    entries = []
+    entries: list[tuple] = []
     for document_id, indexed in documents:
         ids = []
         for key in indexed.functions:
@@ -419,7 +419,9 @@ def _reindex_one(connection: sqlite3.Connection, document_id: int, max_bytes: Op
     if row is None or connection.execute("SELECT 1 FROM value_index_documents WHERE document_id = ?",
                                          (document_id,)).fetchone():
         return 0  # removed or indexed meanwhile
-    indexed = _index_row(connection, document_id, *row, codec.lookup_in(connection), room_left(connection, max_bytes))
+    trace_id, first, parts, codec_name = row
+    indexed = _index_row(connection, document_id, trace_id, first, parts, codec_name, codec.lookup_in(connection),
+                         room_left(connection, max_bytes))
     store_index(connection, document_id, indexed)
     return len(indexed.rows)
 
