@@ -207,6 +207,45 @@ def test_the_servers_index_answers_as_sqlites(postgres_url, tmp_path, monkeypatc
     assert alike(parse_query(["--function", "*"]))[1] == 3
 
 
+def test_a_version_1_server_is_scanned_then_upgraded_and_reindexed(postgres_url, capsys):
+    import psycopg
+    from test_find import shop_records
+
+    from ruvo.db import index, postgres
+    from ruvo.search import Query
+
+    def save(trace_id):
+        db.save_trace_in_sqlite(postgres_url, trace_id, timeout=5,
+                                msgpack=msgpack.packb(make_document(shop_records(), trace_id=trace_id)))
+
+    def version():
+        with psycopg.connect(postgres_url) as connection:
+            return connection.execute("SELECT version FROM ruvo.schema_version").fetchone()[0]
+
+    save("trc_OLD")
+    postgres.server_store(postgres_url).close()
+    with psycopg.connect(postgres_url) as connection:  # as ruvo left a server before it indexed values
+        connection.execute("DROP TABLE ruvo.value_index, ruvo.value_index_documents, ruvo.value_functions")
+        connection.execute("UPDATE ruvo.schema_version SET version = 1")
+    assert cli.main(["find", "user_id=42", "--db", postgres_url]) == 0
+    out, err = capsys.readouterr()
+    assert out == "trc_OLD  shop.cart.Cart.price shop/cart.py:10  user_id = 42\n"
+    assert err == (f"ruvo: 1 hit in 1 trace of {postgres_url}; 1 trace saved before ruvo indexed values searched "
+                   "in full (ruvo find --reindex indexes them)\n")
+    assert version() == 1  # reading changes nothing
+    save("trc_NEW")
+    assert version() == postgres.SCHEMA_VERSION == 2
+    found = index.find(postgres_url, Query({"user_id": 42}))
+    assert [hit.trace_id for hit in found.hits] == ["trc_NEW", "trc_OLD"] and found.scanned == 1
+    assert cli.main(["find", "user_id=42", "--reindex", "--db", postgres_url]) == 0
+    assert capsys.readouterr().err.splitlines() == [
+        "ruvo: indexed 1 document saved before ruvo indexed values", f"ruvo: 2 hits in 2 traces of {postgres_url}"]
+    found = index.find(postgres_url, Query({"user_id": 42}))
+    assert [hit.trace_id for hit in found.hits] == ["trc_NEW", "trc_OLD"] and found.scanned == 0
+    # Retention on the upgraded server counts the entries too.
+    assert postgres.used_bytes(postgres_url) > sum(row.stored for row in db.list_traces(postgres_url))
+
+
 def search_entry(name, value):
     from ruvo.search import STR, Entry
 
@@ -318,6 +357,15 @@ def test_eight_writers_at_once_store_every_trace_once(postgres_url, tmp_path):
     assert sorted((run.kind, run.traces, run.passed) for run in runs) == [("pytest", 60, 60)] * 2 + [("run", 1, None)] * 24
     for output in outputs[:2]:
         assert "ruvo: 60 test trace(s) saved to postgresql://" in output
+    # Each worker indexed its traces once its tests were done, adding the
+    # same functions as the others at the same moment.
+    from ruvo.db import index
+    from ruvo.search import parse_query
+
+    found = index.find(postgres_url, parse_query(["n=7", "--function", "test_work"]))
+    assert (len(found.hits), found.traces, found.scanned, found.cut) == (2, 2 * 60 + 4 * 6, 0, 0)
+    assert {hit.trace_id for hit in found.hits} == {row.trace_id for row in rows
+                                                    if row.test_nodeid == "test_suite.py::test_work[7]"}
 
 
 def test_a_server_that_is_down_spills_and_push_stores_it_later(postgres_cluster, tmp_path):

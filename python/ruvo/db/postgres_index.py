@@ -17,9 +17,13 @@ from: the entries of :mod:`ruvo.db.index`, with its bounds, in tables of the
   never digits alone), strings in UTF-8 (which may hold NUL, unlike
   ``text``), None as nothing; so equality in SQL is equality as recorded,
   and a number searched for is looked up in each form it equals (42 as
-  ``42`` and ``42.0``). Measured with ``pg_total_relation_size`` on a table
-  of 400,000 entries from ``benchmarks/find_bench.py``-like traces: about
-  :data:`ENTRY_BYTES` bytes an entry, index included.
+  ``42`` and ``42.0``). An entry weighs about 71 bytes, twice what it does
+  in SQLite (a row's header alone is 24 bytes, and its line pointer 4):
+  measured with ``pg_total_relation_size`` of the three tables, after
+  ``benchmarks/find_bench.py --server`` stored 1,000 traces (166,700
+  entries, 11.3 MiB beside 3.4 MiB of documents). :data:`ENTRY_BYTES` is
+  what the cap counts for one, and the index stays within
+  :data:`ruvo.db.index.SHARE` of the cap by that weight.
 
 Retention deletes the entries of the documents it removes, in its own
 transaction; indexing after the fact (``index_later``, ``--reindex``) holds
@@ -38,7 +42,7 @@ if TYPE_CHECKING:
     import psycopg
 
 # What an entry weighs on the server, table and its index (measured, see above).
-ENTRY_BYTES = 64
+ENTRY_BYTES = 72
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS ruvo.value_functions (
