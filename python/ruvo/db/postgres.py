@@ -3,8 +3,8 @@ suites of many machines, and their web processes, save to at once.
 
 Given a ``postgresql://`` (or ``postgres://``) URL wherever a database is,
 ruvo keeps its tables in a schema of their own, ``ruvo``, in that database:
-``runs`` and ``trace_documents`` as in the SQLite store, and
-``schema_version``. Documents are compressed with zstd (:mod:`.codec`), each
+``runs`` and ``trace_documents`` as in the SQLite store, the value index
+(:mod:`.postgres_index`), and ``schema_version``. Documents are compressed with zstd (:mod:`.codec`), each
 on its own: the SQLite store's trained dictionaries are not kept on a server
 yet, so its documents take about a third more room than in a local file.
 PostgreSQL holds at most 1 GB in one value, so a document that compresses
