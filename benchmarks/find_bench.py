@@ -1,7 +1,7 @@
 """``ruvo find`` over a database of 1,000 traces, and what the value index
 costs the saves that build it.
 
-    python benchmarks/find_bench.py [--traces N] [--keep DIR]
+    python benchmarks/find_bench.py [--traces N] [--keep DIR] [--server URL]
 
 Records N traces of a small shop program (about 60 calls each, arguments of
 ints, strings, dicts and objects) with ``ruvo.Profiler``, each saved through
@@ -9,6 +9,8 @@ the store as a program saves it (the index built in the save), then times
 ``ruvo find`` queries in a child process each (wall time, and the child's
 peak resident memory), and the index's build on its own: per stored
 document, and per MB and per record on one larger recorded trace.
+With ``--server``, the traces go to that PostgreSQL database (an empty
+one), and the index's size is the server's tables' (``pg_total_relation_size``).
 """
 
 from __future__ import annotations
@@ -81,7 +83,7 @@ def step(i, label):
 '''
 
 
-def build(path: Path, traces: int, workdir: Path) -> tuple[float, list[float]]:
+def build(path: "Path | str", traces: int, workdir: Path) -> tuple[float, list[float]]:
     package = workdir / "shop"
     package.mkdir()
     (package / "__init__.py").write_text("")
@@ -103,7 +105,7 @@ def build(path: Path, traces: int, workdir: Path) -> tuple[float, list[float]]:
     return time.perf_counter() - began, saves
 
 
-def index_cost(path: Path, workdir: Path) -> dict:
+def index_cost(path: "Path | str", workdir: Path) -> dict:
     """The index's build alone: over every stored document, and over one
     larger trace."""
     from shop import cart  # type: ignore[import-not-found]
@@ -140,7 +142,22 @@ WRAPPER = ("import resource, sys; from ruvo.cli import main; status = main(sys.a
            "sys.exit(status)")
 
 
-def time_find(path: Path, args: list[str], runs: int) -> dict:
+def server_sizes(url: str) -> dict:
+    """The bytes of the server's index tables (1) and documents (0), once
+    written out, and the entries."""
+    import psycopg
+
+    with psycopg.connect(url, autocommit=True) as connection:
+        connection.execute("VACUUM ANALYZE ruvo.value_index")
+        (entries,) = connection.execute("SELECT count(*) FROM ruvo.value_index").fetchone()
+        (index_bytes,) = connection.execute(
+            "SELECT sum(pg_total_relation_size(c)) FROM unnest(ARRAY['ruvo.value_index', 'ruvo.value_functions', "
+            "'ruvo.value_index_documents']::regclass[]) AS c").fetchone()
+        (documents,) = connection.execute("SELECT pg_total_relation_size('ruvo.trace_documents')").fetchone()
+    return {"entries": entries, 1: int(index_bytes), 0: int(documents)}
+
+
+def time_find(path: "Path | str", args: list[str], runs: int) -> dict:
     env = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
     times, rss, lines = [], 0, 0
     for _ in range(runs):
@@ -162,15 +179,20 @@ def main() -> None:
     parser.add_argument("--traces", type=int, default=1000)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--keep", metavar="DIR", help="build the database in DIR and keep it")
+    parser.add_argument("--server", metavar="URL", help="store the traces in this (empty) PostgreSQL database")
     options = parser.parse_args()
     workdir = Path(options.keep or tempfile.mkdtemp(prefix="ruvo-find-"))
     workdir.mkdir(parents=True, exist_ok=True)
-    path = workdir / "find.sqlite3"
+    path: "Path | str" = options.server or workdir / "find.sqlite3"
     total, saves = build(path, options.traces, workdir)
-    with sqlite3.connect(path) as connection:
-        (entries,) = connection.execute("SELECT COUNT(*) FROM value_index").fetchone()
-        pages = dict(connection.execute(
-            "SELECT name LIKE 'value%', SUM(pgsize) FROM dbstat GROUP BY name LIKE 'value%'").fetchall())
+    if options.server:
+        pages = server_sizes(options.server)
+        entries = pages.pop("entries")
+    else:
+        with sqlite3.connect(path) as connection:
+            (entries,) = connection.execute("SELECT COUNT(*) FROM value_index").fetchone()
+            pages = dict(connection.execute(
+                "SELECT name LIKE 'value%', SUM(pgsize) FROM dbstat GROUP BY name LIKE 'value%'").fetchall())
     result = {
         "traces": options.traces, "record_and_save_s": round(total, 2),
         "save_ms_median": round(statistics.median(saves) * 1000, 2),

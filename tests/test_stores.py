@@ -15,6 +15,7 @@ from _documents import document as make_document
 
 from ruvo import cli, db
 from ruvo.cli.common import db_path, display_path
+from ruvo.decode import EXT_BIGINT
 
 KIB = 1024
 
@@ -114,15 +115,141 @@ def test_find_answers_alike_from_either_store(store, capsys):
     save_run(store, "first", [("flaky1", "failed"), ("steady1", "passed")])
     found = index.find(store, parse_query(["--function", "t.work"]), test="t.py::flaky")
     assert [(hit.trace_id, hit.qualname, hit.path) for hit in found.hits] == [("flaky1", "t.work", "t.py:1")]
-    # The server has no index yet: its traces are read in full, and counted so.
-    assert (found.traces, found.scanned) == (1, 1 if isinstance(store, str) else 0)
+    assert (found.traces, found.scanned) == (1, 0)
     both = index.find(store, parse_query(["--function", "t.work"]))
-    assert sorted(hit.trace_id for hit in both.hits) == ["flaky1", "steady1"]
+    assert [hit.trace_id for hit in both.hits] == ["steady1", "flaky1"]
     assert cli.main(["find", "--function", "t.work", "--db", str(store)]) == 0
     out, err = capsys.readouterr()
     assert len(out.splitlines()) == 2
-    read_in_full = "; 2 traces read in full (a PostgreSQL store keeps no value index yet, so this takes longer)"
-    assert err.endswith(read_in_full + "\n") == isinstance(store, str), err
+    assert err == f"ruvo: 2 hits in 2 traces of {display_path(store)}\n"
+
+
+def numbers_records():
+    """Values a typed store could blur: ints past a double's precision,
+    zeros of both signs, infinity, big ints, NUL in strings."""
+    return [
+        call("n1", "m.exact", "m.py:1", 0.1, locals={"big": 2**53 + 1, "f": 2.0**53, "z": -0.0, "i": float("inf")}),
+        ret("n1", "m.exact", "m.py:2", 0.2, value=msgpack.ExtType(EXT_BIGINT, str(10**30).encode()), locals={"s": "a\x00b", "t": "true"}),
+        call("n2", "m.exact", "m.py:1", 0.3, locals={"big": 2.0**53, "f": 2**53, "z": 0, "i": 1, "t": True}),
+        ret("n2", "m.exact", "m.py:2", 0.4, value=-(2**63), locals={"s": "ab"}),
+    ]
+
+
+NUMBER_QUERIES = [["big=9007199254740993"], ["big=9007199254740992"], ["big=9007199254740992.0"],
+                  ["f=9007199254740992"], ["z=0"], ["z=-0.0"], ["i=1e999"], ["t=True"], ["t=1"], ["t='true'"],
+                  ["--return", str(10**30)], ["--return", str(-(2**63))], ["--text", "\x00"], ["--text", "b"],
+                  ["s='a\\x00b'"], ["--function", "exact"]]
+
+
+def test_the_servers_index_answers_as_sqlites(postgres_url, tmp_path, monkeypatch):
+    from test_find import QUERIES, shop_records
+
+    from ruvo.db import index
+    from ruvo.search import parse_query
+
+    sqlite = tmp_path / "t.sqlite3"
+    stores = [sqlite, postgres_url]
+
+    def save(trace_id, records):
+        for target in stores:
+            db.save_trace_in_sqlite(target, trace_id, timeout=5,
+                                    msgpack=msgpack.packb(make_document(records, trace_id=trace_id)))
+
+    def answers(query, **scope):
+        found = [index.find(target, query, **scope) for target in stores]
+        return [([(h.trace_id, h.qualname, h.path, h.entries) for h in f.hits], f.traces, f.scanned, f.cut,
+                 f.cut_reasons) for f in found]
+
+    def alike(query, **scope):
+        on_sqlite, on_server = answers(query, **scope)
+        assert on_server == on_sqlite, query
+        return on_sqlite
+
+    for target in stores:
+        db.begin_run(target, "run", key="old")
+    save("trc_SHOP", shop_records())
+    save("trc_NUM", numbers_records())
+    for target in stores:
+        db.begin_run(target, "run", key="new")
+    save("trc_SHOP2", shop_records())
+    for query, expected in QUERIES:
+        assert len(alike(query)[0]) == 2 * len(expected), query
+    assert [len(alike(parse_query(argv))[0]) for argv in NUMBER_QUERIES] == [1, 1, 1, 2, 2, 2, 1, 1, 0, 1, 1, 1, 1,
+                                                                             4, 1, 2]
+    # Exact as recorded: a float equal to an int matches it, a nearby one does not.
+    assert [entry.value for _, _, _, [entry] in alike(parse_query(["big=9007199254740992"]))[0]] == [2.0**53]
+    assert alike(parse_query(["--text", "\x00"]))[0] == [("trc_NUM", "m.exact", "m.py:1", [
+        search_entry("s", "a\x00b")])]
+    # Cut short, the same way, and said alike.
+    monkeypatch.setattr(index, "MAX_ENTRIES", 4)
+    save("trc_CUT", shop_records())
+    assert alike(parse_query(["--text", "SELECT"]))[1:] == (4, 0, 1, [index.CUT_ENTRIES])
+    monkeypatch.setattr(index, "SHARE", 0.0)
+    save("trc_FULL", shop_records())
+    assert alike(parse_query(["user_id=42"]))[1:] == (5, 0, 2, [index.CUT_FULL, index.CUT_ENTRIES])
+    monkeypatch.undo()
+
+    # Retention takes the entries with their documents.
+    def entries(url):
+        import psycopg
+
+        with psycopg.connect(url) as connection:
+            return connection.execute("SELECT (SELECT count(*) FROM ruvo.value_index), "
+                                      "(SELECT sum(entries) FROM ruvo.value_index_documents), "
+                                      "(SELECT count(*) FROM ruvo.value_index_documents)").fetchone()
+
+    before = entries(postgres_url)
+    for target in stores:
+        db.end_run(target)
+        db.prune(target, keep_runs=1)
+    after = entries(postgres_url)
+    assert after[0] == after[1] and after[2] == 3 and after[0] < before[0]
+    assert alike(parse_query(["--function", "*"]))[1] == 3
+
+
+def test_a_version_1_server_is_scanned_then_upgraded_and_reindexed(postgres_url, capsys):
+    import psycopg
+    from test_find import shop_records
+
+    from ruvo.db import index, postgres
+    from ruvo.search import Query
+
+    def save(trace_id):
+        db.save_trace_in_sqlite(postgres_url, trace_id, timeout=5,
+                                msgpack=msgpack.packb(make_document(shop_records(), trace_id=trace_id)))
+
+    def version():
+        with psycopg.connect(postgres_url) as connection:
+            return connection.execute("SELECT version FROM ruvo.schema_version").fetchone()[0]
+
+    save("trc_OLD")
+    postgres.server_store(postgres_url).close()
+    with psycopg.connect(postgres_url) as connection:  # as ruvo left a server before it indexed values
+        connection.execute("DROP TABLE ruvo.value_index, ruvo.value_index_documents, ruvo.value_functions")
+        connection.execute("UPDATE ruvo.schema_version SET version = 1")
+    assert cli.main(["find", "user_id=42", "--db", postgres_url]) == 0
+    out, err = capsys.readouterr()
+    assert out == "trc_OLD  shop.cart.Cart.price shop/cart.py:10  user_id = 42\n"
+    assert err == (f"ruvo: 1 hit in 1 trace of {postgres_url}; 1 trace saved before ruvo indexed values searched "
+                   "in full (ruvo find --reindex indexes them)\n")
+    assert version() == 1  # reading changes nothing
+    save("trc_NEW")
+    assert version() == postgres.SCHEMA_VERSION == 2
+    found = index.find(postgres_url, Query({"user_id": 42}))
+    assert [hit.trace_id for hit in found.hits] == ["trc_NEW", "trc_OLD"] and found.scanned == 1
+    assert cli.main(["find", "user_id=42", "--reindex", "--db", postgres_url]) == 0
+    assert capsys.readouterr().err.splitlines() == [
+        "ruvo: indexed 1 document saved before ruvo indexed values", f"ruvo: 2 hits in 2 traces of {postgres_url}"]
+    found = index.find(postgres_url, Query({"user_id": 42}))
+    assert [hit.trace_id for hit in found.hits] == ["trc_NEW", "trc_OLD"] and found.scanned == 0
+    # Retention on the upgraded server counts the entries too.
+    assert postgres.used_bytes(postgres_url) > sum(row.stored for row in db.list_traces(postgres_url))
+
+
+def search_entry(name, value):
+    from ruvo.search import STR, Entry
+
+    return Entry(name, STR, value)
 
 
 def test_a_document_is_stored_once_however_often_it_comes(store, tmp_path):
@@ -230,6 +357,15 @@ def test_eight_writers_at_once_store_every_trace_once(postgres_url, tmp_path):
     assert sorted((run.kind, run.traces, run.passed) for run in runs) == [("pytest", 60, 60)] * 2 + [("run", 1, None)] * 24
     for output in outputs[:2]:
         assert "ruvo: 60 test trace(s) saved to postgresql://" in output
+    # Each worker indexed its traces once its tests were done, adding the
+    # same functions as the others at the same moment.
+    from ruvo.db import index
+    from ruvo.search import parse_query
+
+    found = index.find(postgres_url, parse_query(["n=7", "--function", "test_work"]))
+    assert (len(found.hits), found.traces, found.scanned, found.cut) == (2, 2 * 60 + 4 * 6, 0, 0)
+    assert {hit.trace_id for hit in found.hits} == {row.trace_id for row in rows
+                                                    if row.test_nodeid == "test_suite.py::test_work[7]"}
 
 
 def test_a_server_that_is_down_spills_and_push_stores_it_later(postgres_cluster, tmp_path):

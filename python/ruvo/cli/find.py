@@ -73,11 +73,6 @@ def execute(options: argparse.Namespace) -> int:
     if query.empty:
         raise CommandError("give something to find: NAME=VALUE, --return VALUE, --function GLOB or --text TEXT")
     path = db_path(options.db)
-    from ..config import is_server_url
-
-    server = is_server_url(path)
-    if server and options.reindex:
-        raise CommandError("--reindex is for SQLite databases: a PostgreSQL store keeps no value index yet")
     try:
         if options.reindex:
             done = index.reindex(path, timeout=busy_timeout())
@@ -95,10 +90,7 @@ def execute(options: argparse.Namespace) -> int:
     notes = [f"{_plural(len(found.hits), 'hit')} in {_plural(found.traces, 'trace')} of {display_path(path)}"]
     if len(found.hits) > options.limit:
         notes.append(f"{len(found.hits) - options.limit:,} not listed (--limit)")
-    if found.scanned and server:
-        notes.append(f"{_plural(found.scanned, 'trace')} read in full (a PostgreSQL store keeps no value index "
-                     "yet, so this takes longer)")
-    elif found.scanned:
+    if found.scanned:
         notes.append(f"{_plural(found.scanned, 'trace')} saved before ruvo indexed values searched in full "
                      "(ruvo find --reindex indexes them)")
     if found.cut:

@@ -21,6 +21,9 @@ What it costs and where it stops:
 - building it reads the document once more (``benchmarks/find_bench.py``
   measures how long per MB and per record).
 
+A PostgreSQL server keeps the same entries, with the same bounds, in
+tables of its own (:mod:`.postgres_index`).
+
 Documents saved before the index existed (schema 5 and older) have no row
 in ``value_index_documents``: ``ruvo find`` scans them in full, and
 ``ruvo find --reindex`` indexes them.
@@ -300,19 +303,41 @@ def search_index(connection: sqlite3.Connection, query: search.Query,
     return hits
 
 
+class Scope:
+    """The documents a search covers, from rows of (document id, trace id,
+    whether it is indexed, why its index was cut): the traces searched in
+    full (any of whose documents is not indexed) and those answered from
+    the index."""
+
+    def __init__(self, rows: list) -> None:
+        self.rows = rows
+        self.unindexed = {trace_id for _, trace_id, has_index, _ in rows if not has_index}
+        self.documents = {document_id: trace_id for document_id, trace_id, _, _ in rows
+                          if trace_id not in self.unindexed}
+        self.cut_traces: dict[str, str] = {}
+        for _, trace_id, has_index, cut in rows:
+            if has_index and cut is not None and trace_id not in self.unindexed:
+                self.cut_traces.setdefault(trace_id, cut)
+
+    def found(self, db_path, query: search.Query, hits: list[Hit]) -> Found:
+        """The index's hits, then those of the traces searched in full."""
+        # Traces the index does not hold, newest first after those it does.
+        order = {trace_id: -document_id for document_id, trace_id, _, _ in self.rows}
+        _scan(db_path, sorted(self.unindexed, key=order.__getitem__), query, hits)
+        return Found(hits, len({trace_id for _, trace_id, _, _ in self.rows}), len(self.unindexed),
+                     len(self.cut_traces), sorted(set(self.cut_traces.values())))
+
+
 def find(db_path, query: search.Query, *, run: Optional[int] = None, test: Optional[str] = None) -> Found:
     """Search the database: from the index, and in full the traces with
     documents the index does not hold."""
     from ..config import is_server_url
-    from .reading import _open_for_reading, list_traces
+    from .reading import _open_for_reading
 
     if is_server_url(db_path):
-        # A server keeps no index yet: every trace in scope is read in full.
-        listed = [row.trace_id for row in list_traces(db_path, run=run) if test is None or row.test_nodeid == test]
-        traces = list(dict.fromkeys(listed))
-        hits: list[Hit] = []
-        _scan(db_path, traces, query, hits)
-        return Found(hits, len(traces), len(traces), 0, [])
+        from . import postgres_index
+
+        return postgres_index.find(db_path, query, run=run, test=test)
     connection = _open_for_reading(db_path)
     try:
         tables = {name for (name,) in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
@@ -330,20 +355,11 @@ def find(db_path, query: search.Query, *, run: Optional[int] = None, test: Optio
         rows = connection.execute(
             f"SELECT d.id, d.trace_id, {columns} FROM trace_documents d {join}"
             + (f" WHERE {' AND '.join(where)}" if where else ""), args).fetchall()
-        unindexed = {trace_id for _, trace_id, has_index, _ in rows if not has_index}
-        documents = {document_id: trace_id for document_id, trace_id, _, _ in rows if trace_id not in unindexed}
-        cut_traces: dict[str, str] = {}
-        for _, trace_id, has_index, cut in rows:
-            if has_index and cut is not None and trace_id not in unindexed:
-                cut_traces.setdefault(trace_id, cut)
-        hits = search_index(connection, query, documents) if indexed and documents else []
+        scope = Scope(rows)
+        hits = search_index(connection, query, scope.documents) if indexed and scope.documents else []
     finally:
         connection.close()
-    # Traces the index does not hold, newest first after those it does.
-    order = {trace_id: -document_id for document_id, trace_id, _, _ in rows}
-    _scan(db_path, sorted(unindexed, key=order.__getitem__), query, hits)
-    return Found(hits, len({trace_id for _, trace_id, _, _ in rows}), len(unindexed), len(cut_traces),
-                 sorted(set(cut_traces.values())))
+    return scope.found(db_path, query, hits)
 
 
 def _scan(db_path, trace_ids: list, query: search.Query, hits: list[Hit]) -> None:
@@ -432,9 +448,14 @@ def reindex(db_path, *, timeout: float = 60.0) -> int:
     per document, so that other writers wait little."""
     from pathlib import Path
 
+    from ..config import is_server_url
     from .runs import max_bytes_of
     from .store import store_for
 
+    if is_server_url(db_path):
+        from . import postgres_index
+
+        return postgres_index.reindex(str(db_path), timeout=timeout)
     path = Path(db_path)
     documents = unindexed_documents(path)
     for document_id in documents:

@@ -3,8 +3,8 @@ suites of many machines, and their web processes, save to at once.
 
 Given a ``postgresql://`` (or ``postgres://``) URL wherever a database is,
 ruvo keeps its tables in a schema of their own, ``ruvo``, in that database:
-``runs`` and ``trace_documents`` as in the SQLite store, and
-``schema_version``. Documents are compressed with zstd (:mod:`.codec`), each
+``runs`` and ``trace_documents`` as in the SQLite store, the value index
+(:mod:`.postgres_index`), and ``schema_version``. Documents are compressed with zstd (:mod:`.codec`), each
 on its own: the SQLite store's trained dictionaries are not kept on a server
 yet, so its documents take about a third more room than in a local file.
 PostgreSQL holds at most 1 GB in one value, so a document that compresses
@@ -34,7 +34,7 @@ import time
 from typing import TYPE_CHECKING, Any, Iterator, Optional, Sequence
 
 from ..summary import Summary, summarize
-from . import codec, runs
+from . import codec, postgres_index, runs
 from .errors import DatabaseUnusable, TraceDamaged, TraceNotFound, TraceRow
 from .runs import Removed, RunInfo
 from .store import LATER, Row
@@ -46,7 +46,9 @@ if TYPE_CHECKING:
     from .reading import RunRow
 
 # This store's own schema numbering: the server's tables are not SQLite's.
-SCHEMA_VERSION = 1
+# 2 added the value index (postgres_index.TABLES); a version 1 server gets
+# its tables, and its documents, without entries, are searched in full.
+SCHEMA_VERSION = 2
 # Advisory lock keys ("ruvo" in ASCII, and the next): making the schema,
 # and retention's deletes.
 _SCHEMA_LOCK = 0x7275766F
@@ -100,6 +102,7 @@ _SCHEMA = [
     "CREATE INDEX IF NOT EXISTS trace_documents_by_time ON ruvo.trace_documents (saved_at)",
     "CREATE INDEX IF NOT EXISTS trace_documents_by_run ON ruvo.trace_documents (run_id, id)",
     "CREATE INDEX IF NOT EXISTS trace_documents_by_test ON ruvo.trace_documents (test_nodeid, id)",
+    *postgres_index.TABLES,
 ]
 
 _COLUMNS = ("trace_id, saved_at, started_at, source, test_nodeid, records, threads, left_out, outcome, size, "
@@ -183,12 +186,33 @@ class ServerStore:
         self.failure: Optional[str] = None  # why the last save failed, in one line
 
     def write(self, rows: list[Row], timeout: float, hurry: Optional[threading.Event] = None, *,
-              exact: bool = False, run_infos: Optional[Sequence[Optional[RunInfo]]] = None) -> list[bool]:
+              exact: bool = False, run_infos: Optional[Sequence[Optional[RunInfo]]] = None,
+              index_values: bool = True, yield_to_tracing: bool = False) -> list[bool]:
         """Insert the rows in one transaction, or none (raises); whether each
-        was new. ``run_infos``: each row's run (default: the current one)."""
+        was new. ``run_infos``: each row's run (default: the current one);
+        without ``index_values``, with no value index entries
+        (:meth:`index_later` adds them)."""
         del hurry, exact  # waits are bounded by the lock timeout; every insert says whether it was new
+        if yield_to_tracing:
+            _wait_for_tracing()
         with self.lock:
-            return self._work(lambda connection: _insert(connection, self.url, rows, timeout, run_infos))
+            return self._work(lambda connection: _insert(connection, self.url, rows, timeout, run_infos,
+                                                         index_values))
+
+    def index_later(self, trace_ids: list, timeout: float, hurry: Optional[threading.Event] = None) -> None:
+        """Give the stored documents of ``trace_ids`` their value index
+        entries, a few hundred documents a transaction."""
+        postgres_index.index_later(self.run, self.url, trace_ids, timeout, hurry)
+
+    def unindexed_documents(self, timeout: float) -> list[int]:
+        """The documents without value index entries (the schema made first)."""
+        del timeout
+        return list(self.run(postgres_index.unindexed))
+
+    def run(self, work: Any) -> Any:
+        """``work(connection)`` on this store's connection, the schema made."""
+        with self.lock:
+            return self._work(work)
 
     def finish(self, key: str, values: tuple, timeout: float) -> None:
         def change(connection: "psycopg.Connection") -> None:
@@ -288,7 +312,7 @@ def _run_row(connection: "psycopg.Connection", info: RunInfo, ended: tuple = (No
 
 
 def _insert(connection: "psycopg.Connection", url: str, rows: list[Row], timeout: float,
-            run_infos: Optional[Sequence[Optional[RunInfo]]]) -> list[bool]:
+            run_infos: Optional[Sequence[Optional[RunInfo]]], index_values: bool = True) -> list[bool]:
     values = []
     for row in rows:
         summary = summarize(row.document) if row.summary is LATER else row.summary
@@ -312,13 +336,20 @@ def _insert(connection: "psycopg.Connection", url: str, rows: list[Row], timeout
             if info.key not in run_ids:
                 run_ids[info.key] = _run_row(connection, info)
             values[index][12] = run_ids[info.key]
+        inserted: list[tuple[int, bytes, int]] = []
         if values:
             with connection.cursor() as cursor:
                 cursor.executemany(_INSERT, values, returning=True)
                 while True:
-                    new.append(cursor.fetchone() is not None)
+                    found = cursor.fetchone()
+                    new.append(found is not None)
+                    if found is not None:
+                        inserted.append((int(found[0]), rows[len(new) - 1].document, len(values[len(new) - 1][10])))
                     if not cursor.nextset():
                         break
+        if index_values:
+            # In the same transaction: no document without its entries.
+            postgres_index.index_new(connection, runs.max_bytes_of(url), inserted)
         removed = _enforce_cap(connection, runs.max_bytes_of(url), run_ids.get(current.key))
     if removed.traces or removed.runs:
         from .store import _count_removed
@@ -327,26 +358,51 @@ def _insert(connection: "psycopg.Connection", url: str, rows: list[Row], timeout
     return new
 
 
+# How long a writer thread's batch may wait, in all, for the program to stop
+# tracing its allocations (as the SQLite store's does).
+_TRACED_WAIT = 1.0
+
+
+def _wait_for_tracing() -> None:
+    import tracemalloc
+
+    # A writer thread's allocations count as the program's while it traces
+    # them (tracemalloc sees every thread): compressing waits, a bounded time.
+    patience = time.monotonic() + _TRACED_WAIT
+    while tracemalloc.is_tracing() and time.monotonic() < patience:
+        time.sleep(0.01)
+
+
 # --- retention --------------------------------------------------------------------------
 
 
 def _used_bytes(connection: "psycopg.Connection") -> int:
+    """The documents' bytes, and what the value index weighs beside them."""
     (used,) = connection.execute(
         "SELECT COALESCE(SUM(COALESCE(stored, size)), 0)::bigint FROM ruvo.trace_documents").fetchone() or (0,)
-    return int(used)
+    indexed = (_version(connection) or 0) >= 2
+    return int(used) + (postgres_index.index_bytes(connection) if indexed else 0)
+
+
+def hold_retention(connection: "psycopg.Connection") -> None:
+    """Take retention's lock for the transaction: no document is removed
+    until it ends (and none of its own is removed by another writer)."""
+    connection.execute("SELECT pg_advisory_xact_lock(%s)", (_RETENTION_LOCK,))
 
 
 def _delete_documents(connection: "psycopg.Connection", where: str, args: tuple) -> tuple[int, int]:
     """Delete the documents that match: how many traces lost all their
     documents, and the bytes removed."""
-    gone = connection.execute(f"DELETE FROM ruvo.trace_documents {where} RETURNING trace_id, COALESCE(stored, size)",
-                              args).fetchall()
+    gone = connection.execute(
+        f"DELETE FROM ruvo.trace_documents {where} RETURNING trace_id, COALESCE(stored, size), id", args).fetchall()
     if not gone:
         return 0, 0
-    ids = sorted({trace_id for trace_id, _ in gone})
+    # Their value index entries go with them.
+    entries = postgres_index.delete_entries(connection, [int(document_id) for _, _, document_id in gone])
+    ids = sorted({trace_id for trace_id, _, _ in gone})
     (left,) = connection.execute("SELECT count(DISTINCT trace_id) FROM ruvo.trace_documents WHERE trace_id = ANY(%s)",
                                  (ids,)).fetchone() or (0,)
-    return len(ids) - int(left), sum(int(size) for _, size in gone)
+    return len(ids) - int(left), sum(int(size) for _, size, _ in gone) + entries * postgres_index.ENTRY_BYTES
 
 
 def _runs_oldest_first(connection: "psycopg.Connection") -> list[Optional[int]]:
@@ -374,7 +430,7 @@ def _enforce_cap(connection: "psycopg.Connection", max_bytes: Optional[int], cur
     if max_bytes is None or _used_bytes(connection) <= max_bytes:
         return Removed()
     # One writer prunes at a time; the others find the room made.
-    connection.execute("SELECT pg_advisory_xact_lock(%s)", (_RETENTION_LOCK,))
+    hold_retention(connection)
     used = _used_bytes(connection)
     target = int(max_bytes * _PRUNE_TO) if target is None else target
     removed = Removed()
@@ -407,9 +463,11 @@ def prune(url: str, *, keep_runs: Optional[int] = None, max_bytes: Optional[int]
           older_than: Optional[float] = None, timeout: float = 60.0) -> tuple[Removed, int]:
     """``ruvo prune`` on a server: as for SQLite; the bytes given back are
     those of the documents removed (the server reuses the room itself)."""
+    with _reading(url) as connection:
+        ensure_schema(connection, url)  # a version 1 server's entries' tables, which retention deletes from
     with _reading(url) as connection, connection.transaction():
         connection.execute(f"SET LOCAL lock_timeout = {max(int(timeout * 1000), 1)}")
-        connection.execute("SELECT pg_advisory_xact_lock(%s)", (_RETENTION_LOCK,))
+        hold_retention(connection)
         before = _used_bytes(connection)
         all_runs = _runs_oldest_first(connection)
         doomed: list[Optional[int]] = []
