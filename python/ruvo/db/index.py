@@ -400,9 +400,10 @@ def index_traces(connection: sqlite3.Connection, trace_ids: list, max_bytes: Opt
     from . import codec
 
     marks = ", ".join("?" * len(trace_ids))
+    # Read row by row: a chunk's documents may be big, and only their entries are kept.
     rows = connection.execute(
         f"SELECT id, trace_id, document, parts, codec FROM trace_documents WHERE trace_id IN ({marks}) "
-        "AND id NOT IN (SELECT document_id FROM value_index_documents) ORDER BY id", trace_ids).fetchall()
+        "AND id NOT IN (SELECT document_id FROM value_index_documents) ORDER BY id", trace_ids)
     room = room_left(connection, max_bytes)
     lookup = codec.lookup_in(connection)
     done: list[tuple[int, Indexed]] = []

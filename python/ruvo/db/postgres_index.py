@@ -196,35 +196,51 @@ def index_bytes(connection: "psycopg.Connection") -> int:
     return int(entries) * ENTRY_BYTES
 
 
-def _stored_document(connection: "psycopg.Connection", document_id: int) -> Optional[tuple[str, bytes, Optional[str]]]:
-    with connection.cursor(binary=True) as cursor:
-        row = cursor.execute("SELECT trace_id, document, codec FROM ruvo.trace_documents WHERE id = %s",
-                             (document_id,)).fetchone()
-    return None if row is None else (str(row[0]), bytes(row[1]), row[2])
-
-
 def index_stored(connection: "psycopg.Connection", document_ids: list[int], max_bytes: Optional[int]) -> None:
     """Index stored documents that have no entries yet, inside the caller's
-    transaction, which must hold retention's lock (no document goes meanwhile)."""
+    transaction, which must hold retention's lock (no document goes meanwhile).
+    The documents come in one query and their entries go in one copy: a
+    round trip each would cost more than indexing a test's small trace."""
     from . import codec
 
-    ids = [document_id for (document_id,) in connection.execute(
-        "SELECT id FROM ruvo.trace_documents d WHERE id = ANY(%s) AND NOT EXISTS "
-        "(SELECT 1 FROM ruvo.value_index_documents i WHERE i.document_id = d.id) ORDER BY id", (document_ids,))]
+    wanted = connection.execute(
+        "SELECT id, COALESCE(stored, size) FROM ruvo.trace_documents d WHERE id = ANY(%s) AND NOT EXISTS "
+        "(SELECT 1 FROM ruvo.value_index_documents i WHERE i.document_id = d.id) ORDER BY id",
+        (document_ids,)).fetchall()
     room = room_left(connection, max_bytes)
-    for document_id in ids:
-        found = _stored_document(connection, document_id)
-        if found is None:
-            continue
-        _, stored, codec_name = found
-        try:
-            document = codec.decompress(stored, codec_name)
-        except Exception:
-            store(connection, [(document_id, index.Indexed(cut=index.CUT_UNREADABLE))])
-            continue
-        entries = index.index_document(document, room, len(stored))
-        room -= len(entries.rows)
-        store(connection, [(document_id, entries)])
+    indexed = []
+    for group in _by_weight(wanted):
+        with connection.cursor(binary=True) as cursor:
+            rows = cursor.execute("SELECT id, document, codec FROM ruvo.trace_documents WHERE id = ANY(%s) ORDER BY id",
+                                  (group,)).fetchall()
+        for document_id, stored, codec_name in rows:
+            stored = bytes(stored)
+            try:
+                document = codec.decompress(stored, codec_name)
+            except Exception:
+                indexed.append((int(document_id), index.Indexed(cut=index.CUT_UNREADABLE)))
+                continue
+            entries = index.index_document(document, room, len(stored))
+            room -= len(entries.rows)
+            indexed.append((int(document_id), entries))
+    store(connection, indexed)
+
+
+# Documents fetched at once for indexing weigh at most this, stored.
+_FETCH_BYTES = 16 * 2**20
+
+
+def _by_weight(documents: list[tuple[int, int]]) -> Iterator[list[int]]:
+    group: list[int] = []
+    weight = 0
+    for document_id, stored in documents:
+        if group and weight + int(stored) > _FETCH_BYTES:
+            yield group
+            group, weight = [], 0
+        group.append(int(document_id))
+        weight += int(stored)
+    if group:
+        yield group
 
 
 def index_later(work: Any, url: str, trace_ids: list, timeout: float,
