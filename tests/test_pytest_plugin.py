@@ -197,6 +197,23 @@ def test_plugin_is_registered_for_installed_packages():
     assert [(ep.name, ep.value) for ep in entry_points] == [("ruvo", "ruvo.pytest_plugin")]
 
 
+def test_pytest_leaves_ruvos_own_modules_as_they_are(tmp_path):
+    # pytest would rewrite the asserts of every module of an installed
+    # plugin's package, compiling them anew each session without a bytecode cache.
+    if not installed_entry_points():
+        pytest.skip("ruvo is not installed as a distribution here")
+    (tmp_path / "test_loaders.py").write_text(
+        "import sys\n"
+        "def test_loaders():\n"
+        "    loaders = {name: type(module.__loader__).__name__ for name, module in list(sys.modules.items())\n"
+        "               if name.startswith('ruvo.db')}\n"
+        "    assert loaders and 'AssertionRewritingHook' not in loaders.values(), loaders\n")
+    completed = subprocess.run([sys.executable, "-m", "pytest", "--ruvo", "-q", "-p", "no:cacheprovider"],
+                               cwd=tmp_path, capture_output=True, text=True, timeout=300,
+                               env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+
+
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="the monitoring backend exists from 3.12 on")
 def test_monitoring_backend_needs_python_3_12(tmp_path):
     (tmp_path / "test_x.py").write_text("def test_x():\n    pass\n")
