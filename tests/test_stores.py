@@ -418,3 +418,86 @@ def test_a_server_that_is_down_spills_and_push_stores_it_later(postgres_cluster,
         assert db.saves_on_this_thread()[1] == failed_before
     finally:
         cluster.stop()
+
+
+def shop_document(n: int) -> bytes:
+    return msgpack.packb(make_document([call("frm_1", "shop.price", "shop.py:3", 1.0, locals={
+        "item": f"item-{n}", "count": n, "note": "in stock " * 20}), ret("frm_1", "shop.price", "shop.py:5", 2.0)],
+        trace_id=f"s{n}"))
+
+
+def server_rows(url, sql, args=()):
+    import psycopg
+
+    with psycopg.connect(url, autocommit=True) as connection:
+        cursor = connection.execute(sql, args)
+        return cursor.fetchall() if cursor.description else []
+
+
+def test_a_server_trains_one_dictionary_and_reads_with_it(postgres_url):
+    from ruvo.db import codec, postgres
+
+    saved = [shop_document(n) for n in range(codec.DICTIONARY_SAMPLES + 20)]
+    for n, document in enumerate(saved):
+        db.save_trace_in_sqlite(postgres_url, f"s{n}", timeout=5, msgpack=document)
+    codecs = [name for (name,) in server_rows(postgres_url, "SELECT codec FROM ruvo.trace_documents ORDER BY id")]
+    # Trained once the server held enough documents, and used from then on.
+    assert codecs == ["zstd"] * codec.DICTIONARY_SAMPLES + ["zstd:1"] * 20
+    assert server_rows(postgres_url, "SELECT id FROM ruvo.codec_dictionaries") == [(1,)]
+    last = f"s{len(saved) - 1}"
+    postgres._known_dictionaries.clear()  # as a reader in another process finds it
+    assert db.load_documents(postgres_url, last) == [saved[-1]]
+    with db.open_documents(postgres_url, last) as readers:
+        assert readers[0].read() == saved[-1]
+    # A new process asks the server, and compresses with the same dictionary.
+    program = (f"from ruvo import db\nimport test_stores\n"
+               f"db.save_trace_in_sqlite({postgres_url!r}, 'later', timeout=5, msgpack=test_stores.shop_document(7))")
+    child = subprocess.run([sys.executable, "-c", program], env=child_env(),
+                           capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert server_rows(postgres_url, "SELECT codec FROM ruvo.trace_documents WHERE trace_id = 'later'") == [
+        ("zstd:1",)]
+    # A damaged or missing dictionary: the documents that need it are damaged, the others read.
+    server_rows(postgres_url, "UPDATE ruvo.codec_dictionaries SET data = 'not a dictionary'")
+    postgres._known_dictionaries.clear()
+    with pytest.raises(db.TraceDamaged, match=f"^trace {last} is damaged: a document does not decompress "
+                       r"\(.*Dictionary mismatch\)$"):
+        db.load_documents(postgres_url, last)
+    with db.open_documents(postgres_url, last) as readers:
+        with pytest.raises(codec.CodecError, match="^the stored document does not decompress"):
+            readers[0].read()  # as a SQLite store's stream says it
+    server_rows(postgres_url, "DELETE FROM ruvo.codec_dictionaries")
+    postgres._known_dictionaries.clear()
+    missing = (f"^trace {last} is damaged: a document does not decompress "
+               r"\(its dictionary 1 is missing from the database\)$")
+    with pytest.raises(db.TraceDamaged, match=missing):
+        db.load_documents(postgres_url, last)
+    with pytest.raises(db.TraceDamaged, match=missing):
+        with db.open_documents(postgres_url, last):
+            pass
+    assert db.load_documents(postgres_url, "s0") == [saved[0]]
+
+
+def test_writers_at_once_share_one_dictionary_and_a_version_1_server_is_upgraded(postgres_url):
+    from ruvo.db import codec, postgres
+
+    # A server made by the previous version, holding a document already.
+    db.save_trace_in_sqlite(postgres_url, "old", timeout=5, msgpack=shop_document(0))
+    postgres.server_store(postgres_url).close()
+    server_rows(postgres_url, "DROP TABLE ruvo.codec_dictionaries")
+    server_rows(postgres_url, "UPDATE ruvo.schema_version SET version = 1")
+    count = codec.DICTIONARY_SAMPLES
+    program = ("import sys\nfrom ruvo import db\nimport test_stores\nfor n in range({start}, {start} + {count}):\n"
+               "    db.save_trace_in_sqlite(sys.argv[1], f's{{n}}', timeout=30, "
+               "msgpack=test_stores.shop_document(n))\n")
+    env = child_env()
+    writers = [subprocess.Popen([sys.executable, "-c", program.format(start=start, count=count), postgres_url],
+                                env=env, stderr=subprocess.PIPE, text=True) for start in (1, 1 + count)]
+    errors = [writer.communicate(timeout=300)[1] for writer in writers]
+    assert [writer.returncode for writer in writers] == [0, 0], errors
+    assert server_rows(postgres_url, "SELECT version FROM ruvo.schema_version") == [(postgres.SCHEMA_VERSION,)]
+    assert server_rows(postgres_url, "SELECT id FROM ruvo.codec_dictionaries") == [(1,)]
+    codecs = server_rows(postgres_url, "SELECT codec, count(*) FROM ruvo.trace_documents GROUP BY codec")
+    assert {name for name, _ in codecs} == {"zstd", "zstd:1"}, codecs
+    for n in range(0, 2 * count + 1):
+        assert db.load_documents(postgres_url, "old" if n == 0 else f"s{n}") == [shop_document(n)]
