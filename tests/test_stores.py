@@ -281,6 +281,42 @@ def test_retention_keeps_the_cap_and_prune_removes_whole_runs(store):
     assert [run.command for run in db.list_runs(store)] == ["pytest three"]
 
 
+def test_spilled_and_queued_traces_are_imported_into_their_own_run(store, tmp_path):
+    # A session's process that ends before its writer stores what it queued.
+    program = (f"import os\nfrom ruvo import db\nimport test_stores\ntarget = {str(store)!r}\n"
+               "db.begin_run(target, 'pytest', key='cut-short', command='pytest cut-short')\n"
+               "db.start_batching(target)\n"
+               "for name in ('q1', 'q2'):\n"
+               "    db.save_trace_in_sqlite(target, name, timeout=5, msgpack=test_stores.traced(name))\n"
+               "os._exit(0)\n")
+    child = subprocess.run([sys.executable, "-c", program], env=child_env(RUVO_SPILL_DIR=str(tmp_path / "spill")),
+                           capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+    [queued] = db.spilled_files(store)
+    assert queued.suffix == ".queue"
+    # A document spilled by this process, in its run; one whose note of its run is damaged.
+    from ruvo.db import spill
+
+    db.begin_run(store, "run", key="direct", command="ruvo run direct")
+    spilled, _ = spill.spill_file(store, "s1", traced("s1"))
+    damaged, _ = spill.spill_file(store, "s2", traced("s2"))
+    assert spilled is not None and damaged is not None
+    damaged.with_name(damaged.name + ".run").write_text('{"key": "direct", "kind": 3}')
+    db.begin_run(store, "import", key="importing", command="ruvo import")
+    for file in db.spilled_files(store):
+        db.import_spilled(store, file)
+    assert sorted((run.command, run.traces) for run in db.list_runs(store)) == [
+        ("pytest cut-short", 2), ("ruvo import", 1), ("ruvo run direct", 1)]
+    by_run = {run.command: run.run_id for run in db.list_runs(store)}
+    assert {row.trace_id: row.run_id for row in db.list_traces(store)} == {
+        "q1": by_run["pytest cut-short"], "q2": by_run["pytest cut-short"], "s1": by_run["ruvo run direct"],
+        "s2": by_run["ruvo import"]}
+    # Nothing is left beside the files once they are stored.
+    place = tmp_path if not isinstance(store, str) else tmp_path / "spill"
+    assert sorted(path.name for path in place.iterdir() if ".run" in path.name or ".queue" in path.name
+                  or path.suffix == ".msgpack") == []
+
+
 def test_urls_stay_strings_wherever_a_database_is_named(tmp_path, monkeypatch):
     from ruvo import Profiler
     from ruvo.config import load_settings

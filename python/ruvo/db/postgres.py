@@ -441,7 +441,9 @@ def _insert(connection: "psycopg.Connection", url: str, rows: list[Row], timeout
         if index_values:
             # In the same transaction: no document without its entries.
             postgres_index.index_new(connection, runs.max_bytes_of(url), inserted)
-        removed = _enforce_cap(connection, runs.max_bytes_of(url), run_ids.get(current.key))
+        # The run stored into last is spared (an import's may be an old one).
+        spared = values[-1][12] if values else run_ids.get(current.key)
+        removed = _enforce_cap(connection, runs.max_bytes_of(url), spared)
     if removed.traces or removed.runs:
         from .store import _count_removed
 
