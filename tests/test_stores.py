@@ -2,6 +2,7 @@
 held to the same behaviour; and what only a server has: many machines'
 writers at once, a server that is down, `ruvo push`."""
 
+import json
 import os
 import subprocess
 import sys
@@ -351,6 +352,20 @@ def test_work(n):
     assert sum(range(n)) >= 0
 """
 
+# The server goes down in the middle of the session, once the writer has
+# stored the first tests' traces.
+DOWN_SUITE = """
+import json, os, subprocess, time
+import pytest
+
+@pytest.mark.parametrize("n", range(30))
+def test_work(n):
+    if n == 10:
+        time.sleep(2)
+        subprocess.run(json.loads(os.environ["STOP_SERVER"]), check=True, capture_output=True,
+                       env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
+"""
+
 PROGRAM = """
 def work(n):
     return n * 2
@@ -411,25 +426,34 @@ def test_a_server_that_is_down_spills_and_push_stores_it_later(postgres_cluster,
     cluster.start()
     try:
         url = cluster.new_database()
-        write(tmp_path / "test_suite.py", SUITE.format(count=30))
-        cluster.down()
+        write(tmp_path / "test_suite.py", DOWN_SUITE)
+        stop = [*cluster._as, str(cluster.bin_dir / "pg_ctl"), "-D", str(cluster.data), "-m", "fast", "-w", "stop"]
         started = time.monotonic()
-        session = run(tmp_path, *pytest_ruvo(), "--ruvo-db", url, "test_suite.py")
+        session = run(tmp_path, *pytest_ruvo(), "--ruvo-db", url, "test_suite.py",
+                      env=child_env(STOP_SERVER=json.dumps(stop)))
         assert session.returncode == 0, session.stdout + session.stderr
         # Saves do not each wait for a connection: the first failure marks the server down.
         assert time.monotonic() - started < 60
         lines = [line for line in session.stdout.splitlines() if "could not be saved" in line]
-        assert lines == [f"ruvo: 30 test trace(s) could not be saved (cannot reach the trace database {url}: "
+        assert lines == [f"ruvo: 20 test trace(s) could not be saved (cannot reach the trace database {url}: "
                          f"connection failed: connection to server at \"127.0.0.1\", port {cluster.port} failed: "
                          f"Connection refused); they wait in {tmp_path / '.ruvo' / 'spill'} (send them with "
                          "`ruvo push`)"], session.stdout
-        assert len(list((tmp_path / ".ruvo" / "spill").iterdir())) == 30
+        # Each beside a note of the session's run.
+        spilled = sorted(path.name for path in (tmp_path / ".ruvo" / "spill").iterdir())
+        assert [name.rsplit(".", 1)[1] for name in spilled] == ["msgpack", "run"] * 20
         cluster.up()
         pushed = run(tmp_path, "-m", "ruvo", "push", "--db", url)
-        assert pushed.stdout == (f"ruvo: pushed 30 spilled file(s) to {url}: 30 trace document(s) stored in all, "
+        assert pushed.stdout == (f"ruvo: pushed 20 spilled file(s) to {url}: 20 trace document(s) stored in all, "
                                  "0 there already\n"), pushed.stderr
         assert list((tmp_path / ".ruvo" / "spill").iterdir()) == []
-        assert len(db.list_traces(url)) == 30
+        # They join the run the session made on the server before it went down, not the push's.
+        assert [(run.kind, run.traces) for run in db.list_runs(url)] == [("pytest", 30)]
+        [session_run] = {row.run_id for row in db.list_traces(url)}
+        listed = run(tmp_path, "-m", "ruvo", "runs", "--db", url)
+        [_, line] = listed.stdout.splitlines()
+        # Its tests' counts were not sent: the server was down when the session ended.
+        assert [line.split()[index] for index in (0, 3, 4, 5)] == [str(session_run), "pytest", "-", "30"], line
         # A whole local database goes too, with its runs; pushing it again stores nothing.
         local = tmp_path / "local.sqlite3"
         save_run(local, "local", [("l1", "passed"), ("l2", "failed")])
