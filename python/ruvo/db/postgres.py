@@ -3,13 +3,23 @@ suites of many machines, and their web processes, save to at once.
 
 Given a ``postgresql://`` (or ``postgres://``) URL wherever a database is,
 ruvo keeps its tables in a schema of their own, ``ruvo``, in that database:
-``runs`` and ``trace_documents`` as in the SQLite store, the value index
-(:mod:`.postgres_index`), and ``schema_version``. Documents are compressed with zstd (:mod:`.codec`), each
-on its own: the SQLite store's trained dictionaries are not kept on a server
-yet, so its documents take about a third more room than in a local file.
-PostgreSQL holds at most 1 GB in one value, so a document that compresses
-to more is refused (and written to a local file, which a SQLite database
-can still take); nothing is stored in parts.
+``runs``, ``trace_documents`` and ``codec_dictionaries`` as in the SQLite
+store, the value index (:mod:`.postgres_index`), and ``schema_version``.
+Documents are compressed with zstd (:mod:`.codec`) and, once the server
+holds enough of them (as many as a SQLite file's first writer trains on),
+with a dictionary trained on its latest ones by the first writer to find
+them there, under an advisory lock: the others go on without one until
+their next look (every few dozen documents, one query), then take that one.
+Measured on more-itertools' suite under ``pytest --ruvo`` (765 traces, 167
+MB uncompressed): the 475 documents under 256 KiB saved after the
+dictionary took 0.60 MB instead of 1.00 MB each compressed on its own (1.66
+times smaller), its 43 large ones 1 % less; 7.13 MB in all instead of 7.58
+(6 % less), since most of its bytes are in large traces, which a dictionary
+hardly helps. Readers fetch a dictionary with the first document that needs
+it, and keep it for the process. PostgreSQL holds at most 1 GB in one
+value, so a document that compresses to more is refused (and written to a
+local file, which a SQLite database can still take); nothing is stored in
+parts.
 
 Many writers at once: a document is stored once per trace id and content
 (a unique constraint, and inserts that skip what is there), runs are found
