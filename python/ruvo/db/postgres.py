@@ -41,7 +41,7 @@ import io
 import os
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Iterator, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Sequence
 
 from ..summary import Summary, summarize
 from . import codec, postgres_index, runs
@@ -324,8 +324,11 @@ class DocumentTooBig(ValueError):
     pass
 
 
-# While a server has no dictionary, a writer asks again after this many documents.
+# While a server has no dictionary, a writer asks again after this many
+# documents; twice as many after each time its documents taught nothing (so
+# that they are not read back all the time).
 _ASK_EVERY = codec.DICTIONARY_SAMPLES // 4
+_ASK_AT_MOST_EVERY = 64 * codec.DICTIONARY_SAMPLES
 
 
 class _WritingDictionary:
@@ -340,16 +343,20 @@ class _WritingDictionary:
         self.url = url
         self.current: codec.Current = None
         self._due = 0  # documents to write before the server is asked again
+        self._every = _ASK_EVERY
 
     def forget(self) -> None:
-        self.current, self._due = None, 0
+        self.current, self._due, self._every = None, 0, _ASK_EVERY
+
+    def _failed(self) -> None:
+        self._every = self._due = min(self._every * 2, _ASK_AT_MOST_EVERY)
 
     def for_documents(self, connection: "psycopg.Connection", count: int) -> codec.Current:
         if self.current is None:
             self._due -= count
             if self._due <= 0:
-                self._due = _ASK_EVERY
-                self.current = _newest_dictionary(connection) or _train_dictionary(connection)
+                self._due = self._every
+                self.current = _newest_dictionary(connection) or _train_dictionary(connection, self._failed)
                 if self.current is not None:
                     _known_dictionaries[(self.url, self.current[0])] = self.current[1].as_bytes()
         return self.current
@@ -365,7 +372,7 @@ _SAMPLES = ("FROM ruvo.trace_documents WHERE size <= %s AND (codec IS NULL OR co
             "ORDER BY id DESC LIMIT %s")
 
 
-def _train_dictionary(connection: "psycopg.Connection") -> codec.Current:
+def _train_dictionary(connection: "psycopg.Connection", untaught: Callable[[], None]) -> codec.Current:
     """Train a dictionary on the server's latest documents, once it holds
     enough, and store it: one writer at a time (the others go on without
     one, and find it at their next look)."""
@@ -392,6 +399,7 @@ def _train_dictionary(connection: "psycopg.Connection") -> codec.Current:
                     break
         dictionary = codec.train(samples)
         if dictionary is None:
+            untaught()
             return None
         (number,) = connection.execute("INSERT INTO ruvo.codec_dictionaries (made_at, data) VALUES (%s, %s) "
                                        "RETURNING id", (time.time(), dictionary.as_bytes())).fetchone() or (None,)
