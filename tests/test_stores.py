@@ -226,7 +226,8 @@ def test_a_version_1_server_is_scanned_then_upgraded_and_reindexed(postgres_url,
     save("trc_OLD")
     postgres.server_store(postgres_url).close()
     with psycopg.connect(postgres_url) as connection:  # as ruvo left a server before it indexed values
-        connection.execute("DROP TABLE ruvo.value_index, ruvo.value_index_documents, ruvo.value_functions")
+        connection.execute("DROP TABLE ruvo.value_index, ruvo.value_index_documents, ruvo.value_functions, "
+                           "ruvo.codec_dictionaries")
         connection.execute("UPDATE ruvo.schema_version SET version = 1")
     assert cli.main(["find", "user_id=42", "--db", postgres_url]) == 0
     out, err = capsys.readouterr()
@@ -235,7 +236,7 @@ def test_a_version_1_server_is_scanned_then_upgraded_and_reindexed(postgres_url,
                    "in full (ruvo find --reindex indexes them)\n")
     assert version() == 1  # reading changes nothing
     save("trc_NEW")
-    assert version() == postgres.SCHEMA_VERSION == 2
+    assert version() == postgres.SCHEMA_VERSION == 3
     found = index.find(postgres_url, Query({"user_id": 42}))
     assert [hit.trace_id for hit in found.hits] == ["trc_NEW", "trc_OLD"] and found.scanned == 1
     assert cli.main(["find", "user_id=42", "--reindex", "--db", postgres_url]) == 0
@@ -517,6 +518,14 @@ def test_a_server_trains_one_dictionary_and_reads_with_it(postgres_url):
     assert child.returncode == 0, child.stderr
     assert server_rows(postgres_url, "SELECT codec FROM ruvo.trace_documents WHERE trace_id = 'later'") == [
         ("zstd:1",)]
+    # Indexed later (as a batching writer's documents are) from what is stored.
+    from ruvo.db import index
+    from ruvo.search import Query
+
+    server_rows(postgres_url, "DELETE FROM ruvo.value_index_documents")
+    assert index.reindex(postgres_url) == len(saved) + 1
+    found = index.find(postgres_url, Query({"item": f"item-{len(saved) - 1}"}))
+    assert [hit.trace_id for hit in found.hits] == [last] and (found.scanned, found.cut) == (0, 0)
     # A damaged or missing dictionary: the documents that need it are damaged, the others read.
     server_rows(postgres_url, "UPDATE ruvo.codec_dictionaries SET data = 'not a dictionary'")
     postgres._known_dictionaries.clear()
@@ -538,14 +547,14 @@ def test_a_server_trains_one_dictionary_and_reads_with_it(postgres_url):
     assert db.load_documents(postgres_url, "s0") == [saved[0]]
 
 
-def test_writers_at_once_share_one_dictionary_and_a_version_1_server_is_upgraded(postgres_url):
+def test_writers_at_once_share_one_dictionary_and_a_version_2_server_is_upgraded(postgres_url):
     from ruvo.db import codec, postgres
 
     # A server made by the previous version, holding a document already.
     db.save_trace_in_sqlite(postgres_url, "old", timeout=5, msgpack=shop_document(0))
     postgres.server_store(postgres_url).close()
     server_rows(postgres_url, "DROP TABLE ruvo.codec_dictionaries")
-    server_rows(postgres_url, "UPDATE ruvo.schema_version SET version = 1")
+    server_rows(postgres_url, "UPDATE ruvo.schema_version SET version = 2")
     count = codec.DICTIONARY_SAMPLES
     program = ("import sys\nfrom ruvo import db\nimport test_stores\nfor n in range({start}, {start} + {count}):\n"
                "    db.save_trace_in_sqlite(sys.argv[1], f's{{n}}', timeout=30, "
