@@ -164,7 +164,9 @@ def foreign_database(path):
 
 class TestDatabasesThatAreNotRuvos:
     def contents(self, path):
-        return path.read_bytes(), sorted(p.name for p in path.parent.iterdir() if not p.name.endswith(".msgpack"))
+        # Spilled documents, and the notes of their run, aside.
+        return path.read_bytes(), sorted(p.name for p in path.parent.iterdir()
+                                         if not p.name.endswith((".msgpack", ".msgpack.run")))
 
     @pytest.mark.parametrize("make, message", [
         (foreign_database, "is not a ruvo trace database (it holds users); give ruvo a file of its own with --db"),

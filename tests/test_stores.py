@@ -2,6 +2,7 @@
 held to the same behaviour; and what only a server has: many machines'
 writers at once, a server that is down, `ruvo push`."""
 
+import json
 import os
 import subprocess
 import sys
@@ -225,7 +226,8 @@ def test_a_version_1_server_is_scanned_then_upgraded_and_reindexed(postgres_url,
     save("trc_OLD")
     postgres.server_store(postgres_url).close()
     with psycopg.connect(postgres_url) as connection:  # as ruvo left a server before it indexed values
-        connection.execute("DROP TABLE ruvo.value_index, ruvo.value_index_documents, ruvo.value_functions")
+        connection.execute("DROP TABLE ruvo.value_index, ruvo.value_index_documents, ruvo.value_functions, "
+                           "ruvo.codec_dictionaries")
         connection.execute("UPDATE ruvo.schema_version SET version = 1")
     assert cli.main(["find", "user_id=42", "--db", postgres_url]) == 0
     out, err = capsys.readouterr()
@@ -234,7 +236,7 @@ def test_a_version_1_server_is_scanned_then_upgraded_and_reindexed(postgres_url,
                    "in full (ruvo find --reindex indexes them)\n")
     assert version() == 1  # reading changes nothing
     save("trc_NEW")
-    assert version() == postgres.SCHEMA_VERSION == 2
+    assert version() == postgres.SCHEMA_VERSION == 3
     found = index.find(postgres_url, Query({"user_id": 42}))
     assert [hit.trace_id for hit in found.hits] == ["trc_NEW", "trc_OLD"] and found.scanned == 1
     assert cli.main(["find", "user_id=42", "--reindex", "--db", postgres_url]) == 0
@@ -281,6 +283,42 @@ def test_retention_keeps_the_cap_and_prune_removes_whole_runs(store):
     assert [run.command for run in db.list_runs(store)] == ["pytest three"]
 
 
+def test_spilled_and_queued_traces_are_imported_into_their_own_run(store, tmp_path):
+    # A session's process that ends before its writer stores what it queued.
+    program = (f"import os\nfrom ruvo import db\nimport test_stores\ntarget = {str(store)!r}\n"
+               "db.begin_run(target, 'pytest', key='cut-short', command='pytest cut-short')\n"
+               "db.start_batching(target)\n"
+               "for name in ('q1', 'q2'):\n"
+               "    db.save_trace_in_sqlite(target, name, timeout=5, msgpack=test_stores.traced(name))\n"
+               "os._exit(0)\n")
+    child = subprocess.run([sys.executable, "-c", program], env=child_env(RUVO_SPILL_DIR=str(tmp_path / "spill")),
+                           capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+    [queued] = db.spilled_files(store)
+    assert queued.suffix == ".queue"
+    # A document spilled by this process, in its run; one whose note of its run is damaged.
+    from ruvo.db import spill
+
+    db.begin_run(store, "run", key="direct", command="ruvo run direct")
+    spilled, _ = spill.spill_file(store, "s1", traced("s1"))
+    damaged, _ = spill.spill_file(store, "s2", traced("s2"))
+    assert spilled is not None and damaged is not None
+    damaged.with_name(damaged.name + ".run").write_text('{"key": "direct", "kind": 3}')
+    db.begin_run(store, "import", key="importing", command="ruvo import")
+    for file in db.spilled_files(store):
+        db.import_spilled(store, file)
+    assert sorted((run.command, run.traces) for run in db.list_runs(store)) == [
+        ("pytest cut-short", 2), ("ruvo import", 1), ("ruvo run direct", 1)]
+    by_run = {run.command: run.run_id for run in db.list_runs(store)}
+    assert {row.trace_id: row.run_id for row in db.list_traces(store)} == {
+        "q1": by_run["pytest cut-short"], "q2": by_run["pytest cut-short"], "s1": by_run["ruvo run direct"],
+        "s2": by_run["ruvo import"]}
+    # Nothing is left beside the files once they are stored.
+    place = tmp_path if not isinstance(store, str) else tmp_path / "spill"
+    assert sorted(path.name for path in place.iterdir() if ".run" in path.name or ".queue" in path.name
+                  or path.suffix == ".msgpack") == []
+
+
 def test_urls_stay_strings_wherever_a_database_is_named(tmp_path, monkeypatch):
     from ruvo import Profiler
     from ruvo.config import load_settings
@@ -313,6 +351,20 @@ import pytest
 @pytest.mark.parametrize("n", range({count}))
 def test_work(n):
     assert sum(range(n)) >= 0
+"""
+
+# The server goes down in the middle of the session, once the writer has
+# stored the first tests' traces.
+DOWN_SUITE = """
+import json, os, subprocess, time
+import pytest
+
+@pytest.mark.parametrize("n", range(30))
+def test_work(n):
+    if n == 10:
+        time.sleep(2)
+        subprocess.run(json.loads(os.environ["STOP_SERVER"]), check=True, capture_output=True,
+                       env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
 """
 
 PROGRAM = """
@@ -375,25 +427,34 @@ def test_a_server_that_is_down_spills_and_push_stores_it_later(postgres_cluster,
     cluster.start()
     try:
         url = cluster.new_database()
-        write(tmp_path / "test_suite.py", SUITE.format(count=30))
-        cluster.down()
+        write(tmp_path / "test_suite.py", DOWN_SUITE)
+        stop = [*cluster._as, str(cluster.bin_dir / "pg_ctl"), "-D", str(cluster.data), "-m", "fast", "-w", "stop"]
         started = time.monotonic()
-        session = run(tmp_path, *pytest_ruvo(), "--ruvo-db", url, "test_suite.py")
+        session = run(tmp_path, *pytest_ruvo(), "--ruvo-db", url, "test_suite.py",
+                      env=child_env(STOP_SERVER=json.dumps(stop)))
         assert session.returncode == 0, session.stdout + session.stderr
         # Saves do not each wait for a connection: the first failure marks the server down.
         assert time.monotonic() - started < 60
         lines = [line for line in session.stdout.splitlines() if "could not be saved" in line]
-        assert lines == [f"ruvo: 30 test trace(s) could not be saved (cannot reach the trace database {url}: "
+        assert lines == [f"ruvo: 20 test trace(s) could not be saved (cannot reach the trace database {url}: "
                          f"connection failed: connection to server at \"127.0.0.1\", port {cluster.port} failed: "
                          f"Connection refused); they wait in {tmp_path / '.ruvo' / 'spill'} (send them with "
                          "`ruvo push`)"], session.stdout
-        assert len(list((tmp_path / ".ruvo" / "spill").iterdir())) == 30
+        # Each beside a note of the session's run.
+        spilled = sorted(path.name for path in (tmp_path / ".ruvo" / "spill").iterdir())
+        assert [name.rsplit(".", 1)[1] for name in spilled] == ["msgpack", "run"] * 20
         cluster.up()
         pushed = run(tmp_path, "-m", "ruvo", "push", "--db", url)
-        assert pushed.stdout == (f"ruvo: pushed 30 spilled file(s) to {url}: 30 trace document(s) stored in all, "
+        assert pushed.stdout == (f"ruvo: pushed 20 spilled file(s) to {url}: 20 trace document(s) stored in all, "
                                  "0 there already\n"), pushed.stderr
         assert list((tmp_path / ".ruvo" / "spill").iterdir()) == []
-        assert len(db.list_traces(url)) == 30
+        # They join the run the session made on the server before it went down, not the push's.
+        assert [(run.kind, run.traces) for run in db.list_runs(url)] == [("pytest", 30)]
+        [session_run] = {row.run_id for row in db.list_traces(url)}
+        listed = run(tmp_path, "-m", "ruvo", "runs", "--db", url)
+        [_, line] = listed.stdout.splitlines()
+        # Its tests' counts were not sent: the server was down when the session ended.
+        assert [line.split()[index] for index in (0, 3, 4, 5)] == [str(session_run), "pytest", "-", "30"], line
         # A whole local database goes too, with its runs; pushing it again stores nothing.
         local = tmp_path / "local.sqlite3"
         save_run(local, "local", [("l1", "passed"), ("l2", "failed")])
@@ -418,3 +479,94 @@ def test_a_server_that_is_down_spills_and_push_stores_it_later(postgres_cluster,
         assert db.saves_on_this_thread()[1] == failed_before
     finally:
         cluster.stop()
+
+
+def shop_document(n: int) -> bytes:
+    return msgpack.packb(make_document([call("frm_1", "shop.price", "shop.py:3", 1.0, locals={
+        "item": f"item-{n}", "count": n, "note": "in stock " * 20}), ret("frm_1", "shop.price", "shop.py:5", 2.0)],
+        trace_id=f"s{n}"))
+
+
+def server_rows(url, sql, args=()):
+    import psycopg
+
+    with psycopg.connect(url, autocommit=True) as connection:
+        cursor = connection.execute(sql, args)
+        return cursor.fetchall() if cursor.description else []
+
+
+def test_a_server_trains_one_dictionary_and_reads_with_it(postgres_url):
+    from ruvo.db import codec, postgres
+
+    saved = [shop_document(n) for n in range(codec.DICTIONARY_SAMPLES + 20)]
+    for n, document in enumerate(saved):
+        db.save_trace_in_sqlite(postgres_url, f"s{n}", timeout=5, msgpack=document)
+    codecs = [name for (name,) in server_rows(postgres_url, "SELECT codec FROM ruvo.trace_documents ORDER BY id")]
+    # Trained once the server held enough documents, and used from then on.
+    assert codecs == ["zstd"] * codec.DICTIONARY_SAMPLES + ["zstd:1"] * 20
+    assert server_rows(postgres_url, "SELECT id FROM ruvo.codec_dictionaries") == [(1,)]
+    last = f"s{len(saved) - 1}"
+    postgres._known_dictionaries.clear()  # as a reader in another process finds it
+    assert db.load_documents(postgres_url, last) == [saved[-1]]
+    with db.open_documents(postgres_url, last) as readers:
+        assert readers[0].read() == saved[-1]
+    # A new process asks the server, and compresses with the same dictionary.
+    program = (f"from ruvo import db\nimport test_stores\n"
+               f"db.save_trace_in_sqlite({postgres_url!r}, 'later', timeout=5, msgpack=test_stores.shop_document(7))")
+    child = subprocess.run([sys.executable, "-c", program], env=child_env(),
+                           capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert server_rows(postgres_url, "SELECT codec FROM ruvo.trace_documents WHERE trace_id = 'later'") == [
+        ("zstd:1",)]
+    # Indexed later (as a batching writer's documents are) from what is stored.
+    from ruvo.db import index
+    from ruvo.search import Query
+
+    server_rows(postgres_url, "DELETE FROM ruvo.value_index_documents")
+    assert index.reindex(postgres_url) == len(saved) + 1
+    found = index.find(postgres_url, Query({"item": f"item-{len(saved) - 1}"}))
+    assert [hit.trace_id for hit in found.hits] == [last] and (found.scanned, found.cut) == (0, 0)
+    # A damaged or missing dictionary: the documents that need it are damaged, the others read.
+    server_rows(postgres_url, "UPDATE ruvo.codec_dictionaries SET data = 'not a dictionary'")
+    postgres._known_dictionaries.clear()
+    with pytest.raises(db.TraceDamaged, match=f"^trace {last} is damaged: a document does not decompress "
+                       r"\(.*Dictionary mismatch\)$"):
+        db.load_documents(postgres_url, last)
+    with db.open_documents(postgres_url, last) as readers:
+        with pytest.raises(codec.CodecError, match="^the stored document does not decompress"):
+            readers[0].read()  # as a SQLite store's stream says it
+    server_rows(postgres_url, "DELETE FROM ruvo.codec_dictionaries")
+    postgres._known_dictionaries.clear()
+    missing = (f"^trace {last} is damaged: a document does not decompress "
+               r"\(its dictionary 1 is missing from the database\)$")
+    with pytest.raises(db.TraceDamaged, match=missing):
+        db.load_documents(postgres_url, last)
+    with pytest.raises(db.TraceDamaged, match=missing):
+        with db.open_documents(postgres_url, last):
+            pass
+    assert db.load_documents(postgres_url, "s0") == [saved[0]]
+
+
+def test_writers_at_once_share_one_dictionary_and_a_version_2_server_is_upgraded(postgres_url):
+    from ruvo.db import codec, postgres
+
+    # A server made by the previous version, holding a document already.
+    db.save_trace_in_sqlite(postgres_url, "old", timeout=5, msgpack=shop_document(0))
+    postgres.server_store(postgres_url).close()
+    server_rows(postgres_url, "DROP TABLE ruvo.codec_dictionaries")
+    server_rows(postgres_url, "UPDATE ruvo.schema_version SET version = 2")
+    count = codec.DICTIONARY_SAMPLES
+    program = ("import sys\nfrom ruvo import db\nimport test_stores\nfor n in range({start}, {start} + {count}):\n"
+               "    db.save_trace_in_sqlite(sys.argv[1], f's{{n}}', timeout=30, "
+               "msgpack=test_stores.shop_document(n))\n")
+    env = child_env()
+    writers = [subprocess.Popen([sys.executable, "-c", program.format(start=start, count=count), postgres_url],
+                                env=env, stderr=subprocess.PIPE, text=True) for start in (1, 1 + count)]
+    errors = [writer.communicate(timeout=300)[1] for writer in writers]
+    assert [writer.returncode for writer in writers] == [0, 0], errors
+    assert server_rows(postgres_url, "SELECT version FROM ruvo.schema_version") == [(postgres.SCHEMA_VERSION,)]
+    assert server_rows(postgres_url, "SELECT id FROM ruvo.codec_dictionaries") == [(1,)]
+    codecs = server_rows(postgres_url, "SELECT codec, count(*) FROM ruvo.trace_documents GROUP BY codec")
+    assert {name for name, _ in codecs} == {"zstd", "zstd:1"}, codecs
+    for n in range(0, 2 * count + 1):
+        assert db.load_documents(postgres_url, "old" if n == 0 else f"s{n}") == [shop_document(n)]

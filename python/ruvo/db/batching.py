@@ -9,9 +9,10 @@ import sqlite3
 import threading
 import time
 import tracemalloc
+from typing import Any
 
 from .errors import TraceNotSaved
-from .spill import SaveCounts, log_not_saved, save_counts, spill_counted, tally
+from .spill import SaveCounts, log_not_saved, remove_run_of, save_counts, spill_counted, tally, write_run_of
 from .store import Row, store_for
 from .target import DbTarget, db_target, is_server_url, spill_place
 
@@ -43,6 +44,7 @@ class _QueueFile:
     database until they are stored."""
 
     def __init__(self, path: DbTarget, number: int) -> None:
+        self.target = path
         directory, name = spill_place(path)
         self.path = directory / f"{name}.{os.getpid()}-{number}.queue"
         self.fd: int | None = None
@@ -55,6 +57,7 @@ class _QueueFile:
             if self.fd is None:
                 self.path.parent.mkdir(parents=True, exist_ok=True)
                 self.fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_APPEND, 0o644)
+                write_run_of(self.path, self.target)
             view = memoryview(data)
             while view:
                 view = view[os.write(self.fd, view):]
@@ -65,6 +68,7 @@ class _QueueFile:
 
     def remove(self) -> None:
         if self.fd is not None:
+            remove_run_of(self.path)
             try:
                 os.close(self.fd)
             except OSError:
@@ -198,7 +202,8 @@ class _Writer:
     def _write(self, batch: list[tuple[Row, float]]) -> None:
         rows = [row for row, _ in batch]
         self._timeout = max(self._timeout, *(timeout for _, timeout in batch))
-        later = {"index_values": False, "yield_to_tracing": True} if hasattr(self.store, "index_later") else {}
+        later: dict[str, Any] = {"index_values": False, "yield_to_tracing": True} \
+            if hasattr(self.store, "index_later") else {}
         try:
             # One timeout for the whole batch: a locked database costs that
             # once, then everything in the batch is spilled at once.

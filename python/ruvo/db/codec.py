@@ -41,8 +41,8 @@ _LEVEL = 1
 # database that has none: this many (or this many bytes of them), each no
 # larger than a sample may be, make one of this size.
 DICTIONARY_SAMPLES = 200
-_SAMPLES_BYTES = 16 * 2**20
-_SAMPLE_MAX_BYTES = 256 * 1024
+SAMPLES_BYTES = 16 * 2**20
+SAMPLE_MAX_BYTES = 256 * 1024
 DICTIONARY_BYTES = 112 * 1024
 
 DICTIONARY_TABLE = """
@@ -78,7 +78,7 @@ def compress(document: bytes) -> bytes:
     return _compressor(None, None).compress(document)
 
 
-def _dictionary_id(codec: str) -> Optional[int]:
+def dictionary_id(codec: str) -> Optional[int]:
     """None for plain zstd, the dictionary's id for "zstd:N"; raises for a
     codec this version does not know."""
     if codec == CODEC:
@@ -89,6 +89,38 @@ def _dictionary_id(codec: str) -> Optional[int]:
     raise CodecError(f"stored with the codec {codec!r}, which this version of ruvo does not know: upgrade ruvo")
 
 
+# A database's dictionary for writing: its id, and the dictionary.
+Current = Optional[tuple[int, zstandard.ZstdCompressionDict]]
+
+
+def compress_with(key: object, current: Current, document: bytes) -> tuple[bytes, str]:
+    """A document compressed with a database's dictionary (``key`` names the
+    database, for this thread's compressors), or on its own when it has none."""
+    if current is None:
+        return compress(document), CODEC
+    number, dictionary = current
+    return _compressor((key, number), dictionary).compress(document), f"{CODEC}:{number}"
+
+
+def load_dictionary(data: bytes) -> zstandard.ZstdCompressionDict:
+    return zstandard.ZstdCompressionDict(data)
+
+
+def train(samples: list[bytes]) -> Optional[zstandard.ZstdCompressionDict]:
+    """A dictionary learnt from these documents, or None when they are too
+    few or too alike to learn from (documents stay compressed on their own)."""
+    try:
+        return zstandard.train_dictionary(DICTIONARY_BYTES, list[bytes | bytearray | memoryview](samples))
+    except zstandard.ZstdError:
+        return None
+
+
+def sample_enough(count: int, total: int) -> bool:
+    """Whether this many documents (each no larger than SAMPLE_MAX_BYTES),
+    of these many bytes in all, are enough to train a dictionary on."""
+    return count >= DICTIONARY_SAMPLES or total >= SAMPLES_BYTES
+
+
 # A dictionary by its id, read from the database when a row needs it.
 DictionaryLookup = Callable[[int], bytes]
 
@@ -97,7 +129,7 @@ def _decompressor(codec: str, lookup: Optional[DictionaryLookup], *, own: bool =
     """A decompressor for ``codec``: this thread's shared one, or with
     ``own`` one for the caller alone (a streaming reader keeps its state in
     it, and inflates on another thread)."""
-    number = _dictionary_id(codec)
+    number = dictionary_id(codec)
     if number is None:
         data = None
     elif lookup is None:
@@ -154,7 +186,7 @@ class Dictionaries:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._current: dict[str, Optional[tuple[int, zstandard.ZstdCompressionDict]]] = {}
+        self._current: dict[str, Current] = {}
         self._samples: dict[str, list[bytes]] = {}
 
     def compress(self, connection: sqlite3.Connection, path: str | os.PathLike,
@@ -167,17 +199,13 @@ class Dictionaries:
             if key not in self._current:
                 self._current[key] = self._newest(connection)
             current = self._current[key]
-            if current is None and len(document) <= _SAMPLE_MAX_BYTES:
+            if current is None and len(document) <= SAMPLE_MAX_BYTES:
                 samples = self._samples.setdefault(key, [])
                 samples.append(document)
-                if len(samples) >= DICTIONARY_SAMPLES or sum(map(len, samples)) >= _SAMPLES_BYTES:
+                if sample_enough(len(samples), sum(map(len, samples))):
                     current = self._current[key] = self._train(connection, samples)
                     del self._samples[key]
-        if current is None:
-            stored, codec = compress(document), CODEC
-        else:
-            number, dictionary = current
-            stored, codec = _compressor((key, number), dictionary).compress(document), f"{CODEC}:{number}"
+        stored, codec = compress_with(key, current, document)
         if len(stored) >= len(document):
             return document, None
         return stored, codec
@@ -188,7 +216,7 @@ class Dictionaries:
             self._current.pop(os.path.abspath(path), None)
 
     @staticmethod
-    def _newest(connection: sqlite3.Connection) -> Optional[tuple[int, zstandard.ZstdCompressionDict]]:
+    def _newest(connection: sqlite3.Connection) -> Current:
         if not connection.execute("SELECT 1 FROM sqlite_master WHERE name = 'codec_dictionaries'").fetchone():
             return None
         row = connection.execute("SELECT id, data FROM codec_dictionaries ORDER BY id DESC LIMIT 1").fetchone()
@@ -196,11 +224,10 @@ class Dictionaries:
 
     @staticmethod
     def _train(connection: sqlite3.Connection,
-               samples: list[bytes]) -> Optional[tuple[int, zstandard.ZstdCompressionDict]]:
-        try:
-            dictionary = zstandard.train_dictionary(DICTIONARY_BYTES, list[bytes | bytearray | memoryview](samples))
-        except zstandard.ZstdError:
-            return None  # too little to learn from: documents stay compressed on their own
+               samples: list[bytes]) -> Current:
+        dictionary = train(samples)
+        if dictionary is None:
+            return None
         connection.execute(DICTIONARY_TABLE)
         cursor = connection.execute("INSERT INTO codec_dictionaries (made_at, data) VALUES (?, ?)",
                                     (time.time(), dictionary.as_bytes()))

@@ -3,13 +3,23 @@ suites of many machines, and their web processes, save to at once.
 
 Given a ``postgresql://`` (or ``postgres://``) URL wherever a database is,
 ruvo keeps its tables in a schema of their own, ``ruvo``, in that database:
-``runs`` and ``trace_documents`` as in the SQLite store, the value index
-(:mod:`.postgres_index`), and ``schema_version``. Documents are compressed with zstd (:mod:`.codec`), each
-on its own: the SQLite store's trained dictionaries are not kept on a server
-yet, so its documents take about a third more room than in a local file.
-PostgreSQL holds at most 1 GB in one value, so a document that compresses
-to more is refused (and written to a local file, which a SQLite database
-can still take); nothing is stored in parts.
+``runs``, ``trace_documents`` and ``codec_dictionaries`` as in the SQLite
+store, the value index (:mod:`.postgres_index`), and ``schema_version``.
+Documents are compressed with zstd (:mod:`.codec`) and, once the server
+holds enough of them (as many as a SQLite file's first writer trains on),
+with a dictionary trained on its latest ones by the first writer to find
+them there, under an advisory lock: the others go on without one until
+their next look (every few dozen documents, one query), then take that one.
+Measured on more-itertools' suite under ``pytest --ruvo`` (765 traces, 167
+MB uncompressed): the 475 documents under 256 KiB saved after the
+dictionary took 0.60 MB instead of 1.00 MB each compressed on its own (1.66
+times smaller), its 43 large ones 1 % less; 7.13 MB in all instead of 7.58
+(6 % less), since most of its bytes are in large traces, which a dictionary
+hardly helps. Readers fetch a dictionary with the first document that needs
+it, and keep it for the process. PostgreSQL holds at most 1 GB in one
+value, so a document that compresses to more is refused (and written to a
+local file, which a SQLite database can still take); nothing is stored in
+parts.
 
 Many writers at once: a document is stored once per trace id and content
 (a unique constraint, and inserts that skip what is there), runs are found
@@ -31,7 +41,7 @@ import io
 import os
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Iterator, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Sequence
 
 from ..summary import Summary, summarize
 from . import codec, postgres_index, runs
@@ -48,11 +58,14 @@ if TYPE_CHECKING:
 # This store's own schema numbering: the server's tables are not SQLite's.
 # 2 added the value index (postgres_index.TABLES); a version 1 server gets
 # its tables, and its documents, without entries, are searched in full.
-SCHEMA_VERSION = 2
+# 3 added compression dictionaries (_DICTIONARY_SCHEMA). Every statement
+# makes only what is missing, so an older server is brought up by them all.
+SCHEMA_VERSION = 3
 # Advisory lock keys ("ruvo" in ASCII, and the next): making the schema,
-# and retention's deletes.
+# retention's deletes, and training a dictionary.
 _SCHEMA_LOCK = 0x7275766F
 _RETENTION_LOCK = 0x72757670
+_DICTIONARY_LOCK = 0x72757671
 
 CONNECT_TIMEOUT = 5
 # After a failed connection, saves spill at once for this long instead of
@@ -103,6 +116,15 @@ _SCHEMA = [
     "CREATE INDEX IF NOT EXISTS trace_documents_by_run ON ruvo.trace_documents (run_id, id)",
     "CREATE INDEX IF NOT EXISTS trace_documents_by_test ON ruvo.trace_documents (test_nodeid, id)",
     *postgres_index.TABLES,
+]
+
+# Dictionaries are only ever added: a document names its dictionary by id,
+# and no dictionary is changed or removed while the server holds documents.
+_DICTIONARY_SCHEMA = [
+    """CREATE TABLE IF NOT EXISTS ruvo.codec_dictionaries (
+        id bigserial PRIMARY KEY,
+        made_at double precision NOT NULL,
+        data bytea NOT NULL)""",
 ]
 
 _COLUMNS = ("trace_id, saved_at, started_at, source, test_nodeid, records, threads, left_out, outcome, size, "
@@ -164,7 +186,7 @@ def ensure_schema(connection: "psycopg.Connection", url: str) -> None:
         if version is not None and version > SCHEMA_VERSION:
             raise _newer(url, version)
         if version != SCHEMA_VERSION:
-            for statement in _SCHEMA:
+            for statement in [*_SCHEMA, *_DICTIONARY_SCHEMA]:
                 connection.execute(statement)
             connection.execute("DELETE FROM ruvo.schema_version")
             connection.execute("INSERT INTO ruvo.schema_version (version) VALUES (%s)", (SCHEMA_VERSION,))
@@ -182,6 +204,7 @@ class ServerStore:
         self.lock = threading.Lock()
         self._connection: Optional["psycopg.Connection"] = None
         self._schema_known = False  # made or checked on this connection
+        self.dictionary = _WritingDictionary(url)
         self._down_until = 0.0
         self.failure: Optional[str] = None  # why the last save failed, in one line
 
@@ -197,7 +220,7 @@ class ServerStore:
             _wait_for_tracing()
         with self.lock:
             return self._work(lambda connection: _insert(connection, self.url, rows, timeout, run_infos,
-                                                         index_values))
+                                                         self.dictionary, index_values))
 
     def index_later(self, trace_ids: list, timeout: float, hurry: Optional[threading.Event] = None) -> None:
         """Give the stored documents of ``trace_ids`` their value index
@@ -233,6 +256,8 @@ class ServerStore:
                 if not self._schema_known:
                     ensure_schema(connection, self.url)
                     self._schema_known = True
+                    # Asked again on a new connection: the server may be another one now.
+                    self.dictionary.forget()
                 result = work(connection)
                 self.failure = None
                 return result
@@ -299,6 +324,88 @@ class DocumentTooBig(ValueError):
     pass
 
 
+# While a server has no dictionary, a writer asks again after this many
+# documents; twice as many after each time its documents taught nothing (so
+# that they are not read back all the time).
+_ASK_EVERY = codec.DICTIONARY_SAMPLES // 4
+_ASK_AT_MOST_EVERY = 64 * codec.DICTIONARY_SAMPLES
+
+
+class _WritingDictionary:
+    """The dictionary one process compresses its documents for a server
+    with. The server is asked for it on each new connection and, while it
+    has none, every few dozen documents (one query); once it holds enough
+    documents, whichever writer asks first trains one on them, so that the
+    many small writers of a suite under xdist, or of many machines, count
+    together."""
+
+    def __init__(self, url: str) -> None:
+        self.url = url
+        self.current: codec.Current = None
+        self._due = 0  # documents to write before the server is asked again
+        self._every = _ASK_EVERY
+
+    def forget(self) -> None:
+        self.current, self._due, self._every = None, 0, _ASK_EVERY
+
+    def _failed(self) -> None:
+        self._every = self._due = min(self._every * 2, _ASK_AT_MOST_EVERY)
+
+    def for_documents(self, connection: "psycopg.Connection", count: int) -> codec.Current:
+        if self.current is None:
+            self._due -= count
+            if self._due <= 0:
+                self._due = self._every
+                self.current = _newest_dictionary(connection) or _train_dictionary(connection, self._failed)
+                if self.current is not None:
+                    _known_dictionaries[(self.url, self.current[0])] = self.current[1].as_bytes()
+        return self.current
+
+
+def _newest_dictionary(connection: "psycopg.Connection") -> codec.Current:
+    with connection.cursor(binary=True) as cursor:
+        row = cursor.execute("SELECT id, data FROM ruvo.codec_dictionaries ORDER BY id DESC LIMIT 1").fetchone()
+    return None if row is None else (int(row[0]), codec.load_dictionary(bytes(row[1])))
+
+
+_SAMPLES = ("FROM ruvo.trace_documents WHERE size <= %s AND (codec IS NULL OR codec = %s) "
+            "ORDER BY id DESC LIMIT %s")
+
+
+def _train_dictionary(connection: "psycopg.Connection", untaught: Callable[[], None]) -> codec.Current:
+    """Train a dictionary on the server's latest documents, once it holds
+    enough, and store it: one writer at a time (the others go on without
+    one, and find it at their next look)."""
+    sample = (codec.SAMPLE_MAX_BYTES, codec.CODEC, codec.DICTIONARY_SAMPLES)
+    (count, total) = connection.execute(f"SELECT count(*), COALESCE(sum(size), 0)::bigint "
+                                        f"FROM (SELECT size {_SAMPLES}) AS latest", sample).fetchone() or (0, 0)
+    if not codec.sample_enough(int(count), int(total)):
+        return None
+    with connection.transaction():
+        (mine,) = connection.execute("SELECT pg_try_advisory_xact_lock(%s)", (_DICTIONARY_LOCK,)).fetchone() or (False,)
+        if not mine:
+            return None
+        newest = _newest_dictionary(connection)  # made by another writer meanwhile
+        if newest is not None:
+            return newest
+        samples: list[bytes] = []
+        with connection.cursor(binary=True) as cursor:
+            for stored, name in cursor.execute(f"SELECT document, codec {_SAMPLES}", sample):
+                try:
+                    samples.append(codec.decompress(bytes(stored), name))
+                except codec.CodecError:
+                    continue  # a damaged document teaches nothing
+                if sum(map(len, samples)) >= codec.SAMPLES_BYTES:
+                    break
+        dictionary = codec.train(samples)
+        if dictionary is None:
+            untaught()
+            return None
+        (number,) = connection.execute("INSERT INTO ruvo.codec_dictionaries (made_at, data) VALUES (%s, %s) "
+                                       "RETURNING id", (time.time(), dictionary.as_bytes())).fetchone() or (None,)
+    return int(number), dictionary
+
+
 def _run_row(connection: "psycopg.Connection", info: RunInfo, ended: tuple = (None, None, None, None)) -> int:
     found = connection.execute(
         "INSERT INTO ruvo.runs (key, started_at, kind, command, git_commit, pid, ended_at, passed, failed, skipped) "
@@ -312,12 +419,14 @@ def _run_row(connection: "psycopg.Connection", info: RunInfo, ended: tuple = (No
 
 
 def _insert(connection: "psycopg.Connection", url: str, rows: list[Row], timeout: float,
-            run_infos: Optional[Sequence[Optional[RunInfo]]], index_values: bool = True) -> list[bool]:
+            run_infos: Optional[Sequence[Optional[RunInfo]]], dictionary: _WritingDictionary,
+            index_values: bool = True) -> list[bool]:
     values = []
+    current_dictionary = dictionary.for_documents(connection, len(rows))
     for row in rows:
         summary = summarize(row.document) if row.summary is LATER else row.summary
         assert summary is None or isinstance(summary, Summary)
-        stored = codec.compress(row.document)
+        stored, codec_name = codec.compress_with(url, current_dictionary, row.document)
         if len(stored) > MAX_DOCUMENT_BYTES:
             raise DocumentTooBig(f"trace {row.trace_id} is too big for a PostgreSQL value: {len(stored)} bytes "
                                  f"compressed, over its 1 GB; keep it in a SQLite database instead")
@@ -325,7 +434,7 @@ def _insert(connection: "psycopg.Connection", url: str, rows: list[Row], timeout
             summary.started_at, summary.source, summary.test_nodeid, summary.records, summary.threads,
             summary.left_out, summary.outcome)
         values.append([row.trace_id, row.saved_at, *columns, len(row.document), stored,
-                       hashlib.sha256(row.document).digest(), None, codec.CODEC, len(stored)])
+                       hashlib.sha256(row.document).digest(), None, codec_name, len(stored)])
     new: list[bool] = []
     with connection.transaction():
         connection.execute(f"SET LOCAL lock_timeout = {max(int(timeout * 1000), 1)}")
@@ -350,7 +459,9 @@ def _insert(connection: "psycopg.Connection", url: str, rows: list[Row], timeout
         if index_values:
             # In the same transaction: no document without its entries.
             postgres_index.index_new(connection, runs.max_bytes_of(url), inserted)
-        removed = _enforce_cap(connection, runs.max_bytes_of(url), run_ids.get(current.key))
+        # The run stored into last is spared (an import's may be an old one).
+        spared = values[-1][12] if values else run_ids.get(current.key)
+        removed = _enforce_cap(connection, runs.max_bytes_of(url), spared)
     if removed.traces or removed.runs:
         from .store import _count_removed
 
@@ -618,10 +729,60 @@ def latest_trace_id_of_test(url: str, nodeid: str, *, outcome: Optional[str] = N
     return str(row[0])
 
 
+# The dictionaries read (or written) in this process, by server and id:
+# never changed once stored, so never read twice.
+_known_dictionaries: dict[tuple[str, int], bytes] = {}
+
+
+def _fetch_dictionaries(connection: "psycopg.Connection", url: str, names: set[Optional[str]]) -> None:
+    wanted = []
+    for name in names:
+        try:
+            number = codec.dictionary_id(name) if name is not None else None
+        except codec.CodecError:
+            continue  # a codec this version does not know: said when the document is read
+        if number is not None and (url, number) not in _known_dictionaries:
+            wanted.append(number)
+    _fetch_by_id(connection, url, wanted)
+
+
+def _fetch_by_id(connection: "psycopg.Connection", url: str, numbers: list[int]) -> None:
+    if numbers:
+        with connection.cursor(binary=True) as cursor:
+            for number, data in cursor.execute("SELECT id, data FROM ruvo.codec_dictionaries WHERE id = ANY(%s)",
+                                               (numbers,)):
+                _known_dictionaries[(url, int(number))] = bytes(data)
+
+
+def dictionaries_of(connection: "psycopg.Connection", url: str) -> codec.DictionaryLookup:
+    """The server's dictionaries, each read through this connection the
+    first time this process needs it."""
+    known = _lookup(url)
+
+    def lookup(number: int) -> bytes:
+        if (url, number) not in _known_dictionaries:
+            _fetch_by_id(connection, url, [number])
+        return known(number)
+
+    return lookup
+
+
+def _lookup(url: str) -> codec.DictionaryLookup:
+    def lookup(number: int) -> bytes:
+        data = _known_dictionaries.get((url, number))
+        if data is None:
+            raise codec.CodecError(f"its dictionary {number} is missing from the database")
+        return data
+
+    return lookup
+
+
 def _stored_documents(url: str, trace_id: str) -> list[tuple[bytes, Optional[str]]]:
-    with _reading(url) as connection, connection.cursor(binary=True) as cursor:
-        rows = cursor.execute("SELECT document, codec FROM ruvo.trace_documents WHERE trace_id = %s ORDER BY id",
-                              (trace_id,)).fetchall()
+    with _reading(url) as connection:
+        with connection.cursor(binary=True) as cursor:
+            rows = cursor.execute("SELECT document, codec FROM ruvo.trace_documents WHERE trace_id = %s ORDER BY id",
+                                  (trace_id,)).fetchall()
+        _fetch_dictionaries(connection, url, {name for _, name in rows})
     if not rows:
         raise TraceNotFound(f"no trace {trace_id} in {shown(url)}")
     return [(bytes(document), name) for document, name in rows]
@@ -631,7 +792,7 @@ def load_documents(url: str, trace_id: str) -> list[bytes]:
     documents = []
     for stored, name in _stored_documents(url, trace_id):
         try:
-            documents.append(codec.decompress(stored, name))
+            documents.append(codec.decompress(stored, name, _lookup(url)))
         except codec.CodecError as error:
             raise TraceDamaged(f"trace {trace_id} is damaged: a document does not decompress ({error})") from None
     return documents
@@ -650,7 +811,7 @@ def open_documents(url: str, trace_id: Optional[str] = None) -> Iterator[list[An
             readers.append(raw)
             continue
         try:
-            readers.append(codec.DecompressingReader(raw, name))
+            readers.append(codec.DecompressingReader(raw, name, _lookup(url)))
         except codec.CodecError as error:
             raise TraceDamaged(f"trace {trace_id} is damaged: a document does not decompress ({error})") from None
     yield readers

@@ -196,13 +196,16 @@ def index_bytes(connection: "psycopg.Connection") -> int:
     return int(entries) * ENTRY_BYTES
 
 
-def index_stored(connection: "psycopg.Connection", document_ids: list[int], max_bytes: Optional[int]) -> None:
+def index_stored(connection: "psycopg.Connection", document_ids: list[int], max_bytes: Optional[int],
+                 url: str) -> None:
     """Index stored documents that have no entries yet, inside the caller's
     transaction, which must hold retention's lock (no document goes meanwhile).
     The documents come in one query and their entries go in one copy: a
     round trip each would cost more than indexing a test's small trace."""
     from . import codec
+    from .postgres import dictionaries_of
 
+    lookup = dictionaries_of(connection, url)
     wanted = connection.execute(
         "SELECT id, COALESCE(stored, size) FROM ruvo.trace_documents d WHERE id = ANY(%s) AND NOT EXISTS "
         "(SELECT 1 FROM ruvo.value_index_documents i WHERE i.document_id = d.id) ORDER BY id",
@@ -216,7 +219,7 @@ def index_stored(connection: "psycopg.Connection", document_ids: list[int], max_
         for document_id, stored, codec_name in rows:
             stored = bytes(stored)
             try:
-                document = codec.decompress(stored, codec_name)
+                document = codec.decompress(stored, codec_name, lookup)
             except Exception:
                 indexed.append((int(document_id), index.Indexed(cut=index.CUT_UNREADABLE)))
                 continue
@@ -268,7 +271,7 @@ def _indexing_transaction(connection: "psycopg.Connection", url: str, document_i
         connection.execute(f"SET LOCAL lock_timeout = {max(int(timeout * 1000), 1)}")
         postgres.hold_retention(connection)
         max_bytes = runs.max_bytes_of(url)
-        index_stored(connection, document_ids, max_bytes)
+        index_stored(connection, document_ids, max_bytes, url)
         # The entries weigh too: the cap holds with them, as after a save
         # (which keeps this process's run, if it is there, to the last).
         found = connection.execute("SELECT id FROM ruvo.runs WHERE key = %s", (runs.current_run(url).key,)).fetchone()

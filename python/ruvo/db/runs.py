@@ -116,10 +116,10 @@ def current_run(path: str | os.PathLike) -> RunInfo:
         return info
 
 
-def run_id(connection: sqlite3.Connection, path: Path) -> int:
-    """The current run's row id, made now if this is its first trace
-    (inside the caller's transaction)."""
-    info = current_run(path)
+def run_id(connection: sqlite3.Connection, path: Path, info: RunInfo | None = None) -> int:
+    """The row id of the run (the current one by default), made now if this
+    is its first trace (inside the caller's transaction)."""
+    info = info or current_run(path)
     found = connection.execute("SELECT id FROM runs WHERE key = ?", (info.key,)).fetchone()
     if found is not None:
         return int(found[0])

@@ -4,6 +4,7 @@ database, counted, and found and imported later."""
 from __future__ import annotations
 
 import dataclasses
+import json
 import os
 import re
 import threading
@@ -12,7 +13,9 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from ..summary import Summary, summarize
+from . import runs
 from .errors import DatabaseUnusable, TraceNotSaved, TraceUnreadable
+from .runs import RunInfo
 from .store import DEFAULT_TIMEOUT, Row, removed_so_far, store_for
 from .target import DbTarget, db_target, shown, spill_place
 
@@ -87,9 +90,57 @@ def spill_file(path: DbTarget, trace_id: str, document: bytes) -> tuple[Path | N
     millis = time.time_ns() // 1_000_000
     try:
         directory.mkdir(parents=True, exist_ok=True)
-        return _write_new_file(directory, f"{name}.{stem}-{millis}", document), None
+        spilled = _write_new_file(directory, f"{name}.{stem}-{millis}", document)
     except Exception as spill_error:
         return None, spill_error
+    write_run_of(spilled, path)
+    return spilled, None
+
+
+# Beside each spilled or queue file, the run its documents were saved in
+# (the RunInfo as JSON), so that an import stores them there, not in the
+# importing command's run. Written after the file and removed before it: a
+# file without one (a crash in between, an older ruvo) goes into the
+# importing run, as it did before runs were kept.
+RUN_SUFFIX = ".run"
+
+
+def _run_file(file: Path) -> Path:
+    return file.with_name(file.name + RUN_SUFFIX)
+
+
+def write_run_of(file: Path, target: DbTarget) -> None:
+    """Note the current run of this process's saves in ``target`` beside the
+    file (never fails: without it, only the run is forgotten)."""
+    try:
+        data = json.dumps(dataclasses.asdict(runs.current_run(target))).encode()
+        fd = os.open(_run_file(file), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        with os.fdopen(fd, "wb") as out:
+            out.write(data)
+    except Exception:
+        remove_run_of(file)
+
+
+def run_of(file: Path) -> RunInfo | None:
+    """The run noted beside the file; None when none is, or it is damaged."""
+    try:
+        fields = json.loads(_run_file(file).read_bytes())
+        info = RunInfo(**fields)
+    except (OSError, ValueError, TypeError):
+        return None
+    texts = (info.key, info.kind, info.command)
+    if not all(isinstance(text, str) for text in texts) or not info.key or \
+            not isinstance(info.commit, (str, type(None))) or \
+            not isinstance(info.started_at, (int, float)) or isinstance(info.started_at, bool):
+        return None
+    return info
+
+
+def remove_run_of(file: Path) -> None:
+    try:
+        os.unlink(_run_file(file))
+    except OSError:
+        pass
 
 
 def _spill(path: DbTarget, trace_id: str, document: bytes, error: Exception) -> None:
@@ -195,7 +246,8 @@ class Imported:
 def import_spilled(db_path: str | os.PathLike, file: str | os.PathLike, *, timeout: float = DEFAULT_TIMEOUT,
                    keep: bool = False) -> list[Imported]:
     """Store the documents of a spilled (or queue) file in the database, each
-    at most once, then remove the file (unless ``keep``).  Raises
+    at most once and in the run they were saved in when that is known
+    (else in the current one), then remove the file (unless ``keep``).  Raises
     :class:`TraceUnreadable` for a file that is not made of trace documents
     (nothing is stored then), :class:`DatabaseUnusable` or the database's
     own error when it cannot be written (the file stays)."""
@@ -213,8 +265,11 @@ def import_spilled(db_path: str | os.PathLike, file: str | os.PathLike, *, timeo
         except DocumentDamaged as error:
             raise TraceUnreadable(f"{file} is not a trace document: {error}") from None
         rows.append(Row(trace_id, time.time(), summarize(document), document))
-    new = store_for(db_target(db_path)).write(rows, timeout, exact=True)
+    info = run_of(file)
+    new = store_for(db_target(db_path)).write(rows, timeout, exact=True,
+                                              run_infos=None if info is None else [info] * len(rows))
     if not keep:
+        remove_run_of(file)
         try:
             file.unlink()
         except FileNotFoundError:

@@ -14,7 +14,7 @@ import tracemalloc
 from collections import OrderedDict
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, TypeVar
+from typing import Callable, Sequence, TypeVar
 
 from ..config import is_server_url
 from ..summary import Summary, summarize
@@ -67,15 +67,18 @@ class Store:
         self._identity: tuple[int, int] | None = None
 
     def write(self, rows: list[Row], timeout: float, hurry: threading.Event | None = None, *,
-              exact: bool = False, index_values: bool = True, yield_to_tracing: bool = False) -> list[bool]:
+              exact: bool = False, index_values: bool = True, yield_to_tracing: bool = False,
+              run_infos: Sequence[runs.RunInfo | None] | None = None) -> list[bool]:
         """Insert the rows in one transaction, or none of them (raises);
         with ``exact``, whether each was new (False: the same document was
         stored before); without ``index_values``, with no entries in the
-        value index (:meth:`index_later` adds them).
+        value index (:meth:`index_later` adds them); ``run_infos``: each
+        row's run (None, or by default: the current one).
         Waits for a lock at most ``timeout`` seconds, and no longer once
         ``hurry`` is set."""
         return self._with_connection(
-            lambda connection: _insert(connection, rows, self.path, exact, index_values, yield_to_tracing),
+            lambda connection: _insert(connection, rows, self.path, exact, index_values, yield_to_tracing,
+                                       run_infos),
             timeout, hurry)
 
     def index_later(self, trace_ids: list, timeout: float, hurry: threading.Event | None = None) -> None:
@@ -224,11 +227,14 @@ _TRACED_WAIT = 1.0
 
 
 def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: bool,
-            index_values: bool = True, yield_to_tracing: bool = False) -> list[bool]:
+            index_values: bool = True, yield_to_tracing: bool = False,
+            run_infos: Sequence[runs.RunInfo | None] | None = None) -> list[bool]:
     connection.execute("BEGIN IMMEDIATE")
     try:
         ensure_schema(connection, path)
-        run = runs.run_id(connection, path)
+        # Each row's run, made with its first trace; retention spares the last one's.
+        run_ids: dict[str, int] = {}
+        run: int | None = None
         new: list[bool] = []
         whole: list[tuple] = []  # documents stored in one piece, not yet inserted
         indexing: list[tuple[str, bytes, bytes, int]] = []
@@ -243,7 +249,11 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
             whole.clear()
 
         patience = time.monotonic() + _TRACED_WAIT
-        for row in rows:
+        for row, info in zip(rows, run_infos or [None] * len(rows)):
+            info = info or runs.current_run(path)
+            if info.key not in run_ids:
+                run_ids[info.key] = runs.run_id(connection, path, info)
+            run = run_ids[info.key]
             # A writer thread's allocations count as the program's while it
             # traces them (tracemalloc sees every thread): compressing waits,
             # a bounded time, as the lock is held.
