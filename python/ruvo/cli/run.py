@@ -329,10 +329,10 @@ def _program_file(module: Optional[str], program: list[str]) -> Optional[str]:
     from importlib.util import find_spec
 
     try:
-        spec = find_spec(module)
+        found = find_spec(module)
     except Exception:  # the module ran, so this is unlikely; the note does without
         return None
-    return spec.origin if spec is not None else None
+    return found.origin if found is not None else None
 
 
 def _nothing_recorded(module: Optional[str], program: list[str]) -> str:
