@@ -27,7 +27,7 @@ import sqlite3
 import threading
 import time
 import weakref
-from typing import Callable, Optional, Protocol
+from typing import Callable, Optional, Protocol, TypeVar
 
 import zstandard
 
@@ -55,22 +55,29 @@ CREATE TABLE IF NOT EXISTS codec_dictionaries (
 # Compressors are not for sharing between threads: one per thread (and
 # dictionary).
 _local = threading.local()
+_T = TypeVar("_T")
 
 
 class CodecError(ValueError):
     """A stored document that cannot be decompressed."""
 
 
-def _compressor(key: object, dictionary: Optional[zstandard.ZstdCompressionDict]) -> zstandard.ZstdCompressor:
-    cache = getattr(_local, "compressors", None)
+def _thread_cached(kind: str, key: object, make: Callable[[], _T]) -> _T:
+    """This thread's object of ``kind`` for ``key``, made once (a few are kept)."""
+    cache = getattr(_local, kind, None)
     if cache is None:
-        cache = _local.compressors = {}
-    compressor = cache.get(key)
-    if compressor is None:
+        cache = {}
+        setattr(_local, kind, cache)
+    found = cache.get(key)
+    if found is None:
         if len(cache) > 8:
             cache.clear()
-        compressor = cache[key] = zstandard.ZstdCompressor(level=_LEVEL, dict_data=dictionary)
-    return compressor
+        found = cache[key] = make()
+    return found
+
+
+def _compressor(key: object, dictionary: Optional[zstandard.ZstdCompressionDict]) -> zstandard.ZstdCompressor:
+    return _thread_cached("compressors", key, lambda: zstandard.ZstdCompressor(level=_LEVEL, dict_data=dictionary))
 
 
 def compress(document: bytes) -> bytes:
@@ -141,16 +148,8 @@ def _decompressor(codec: str, lookup: Optional[DictionaryLookup], *, own: bool =
     # Loading a dictionary costs more than decompressing a small document
     # with it, and a suite's documents are small: one decompressor per
     # dictionary (by its bytes, as two databases may number theirs alike).
-    cache = getattr(_local, "decompressors", None)
-    if cache is None:
-        cache = _local.decompressors = {}
-    decompressor = cache.get(data)
-    if decompressor is None:
-        if len(cache) > 8:
-            cache.clear()
-        decompressor = cache[data] = zstandard.ZstdDecompressor(
-            dict_data=None if data is None else zstandard.ZstdCompressionDict(data))
-    return decompressor
+    return _thread_cached("decompressors", data, lambda: zstandard.ZstdDecompressor(
+        dict_data=None if data is None else zstandard.ZstdCompressionDict(data)))
 
 
 def decompress(data: bytes, codec: Optional[str], lookup: Optional[DictionaryLookup] = None) -> bytes:

@@ -257,18 +257,24 @@ def _candidates(query: search.Query) -> Optional[tuple[str, list]]:
             [arg for _, select_args in selects for arg in select_args])
 
 
+def allowed_functions(query: search.Query, names: dict[int, tuple[str, str]]) -> Optional[set[int]]:
+    """The ids of the functions (id -> qualname, path) a ``--function``
+    allows; None when the query names none."""
+    if query.function is None:
+        return None
+    return {function_id for function_id, (qualname, path) in names.items()
+            if search.function_matches(query.function, qualname, path)}
+
+
 def search_index(connection: sqlite3.Connection, query: search.Query,
                  documents: dict[int, str]) -> list[Hit]:
     """The hits among the indexed ``documents`` (id -> trace id), newest
     document first, calls in order within one."""
     names = {function_id: (qualname, path) for function_id, qualname, path in
              connection.execute("SELECT id, qualname, path FROM value_functions")}
-    functions = None
-    if query.function is not None:
-        functions = {function_id for function_id, (qualname, path) in names.items()
-                     if search.function_matches(query.function, qualname, path)}
-        if not functions:
-            return []
+    functions = allowed_functions(query, names)
+    if functions is not None and not functions:
+        return []
     candidates = _candidates(query)
     calls: dict[tuple[int, int], list] = {}
 
@@ -292,8 +298,15 @@ def search_index(connection: sqlite3.Connection, query: search.Query,
             "v.function, v.name, v.kind, v.value FROM hits JOIN value_index v "
             "ON v.document_id = hits.document_id AND v.call = hits.call "
             "ORDER BY v.document_id, v.call, v.seq", args))
-        if functions is not None:
-            calls = {key: entries for key, entries in calls.items() if entries[0] in functions}
+    return matching_calls(calls, query, functions, names, documents)
+
+
+def matching_calls(calls: dict[tuple[int, int], list], query: search.Query, functions: Optional[set[int]],
+                   names: dict[int, tuple[str, str]], documents: dict[int, str]) -> list[Hit]:
+    """The hits among candidate calls ((document, call) -> [function id,
+    *entries]), newest document first, calls in order within one."""
+    if functions is not None:
+        calls = {key: entries for key, entries in calls.items() if entries[0] in functions}
     hits = []
     for (document_id, _), (function, *entries) in sorted(calls.items(), key=lambda item: (-item[0][0], item[0][1])):
         matched = search.entries_match(entries, query)
@@ -328,6 +341,23 @@ class Scope:
                      len(self.cut_traces), sorted(set(self.cut_traces.values())))
 
 
+def scope_query(indexed: bool, run: Optional[int], test: Optional[str], *, mark: str = "?",
+                schema: str = "") -> tuple[str, list]:
+    """The query of the documents a search looks at, for either store
+    (``mark`` its parameter mark, ``schema`` its tables' prefix): each
+    document's id, trace, whether it is indexed and why it was cut short."""
+    where: list[str] = []
+    args: list[object] = []
+    for column, wanted in (("run_id", run), ("test_nodeid", test)):
+        if wanted is not None:
+            where.append(f"d.{column} = {mark}")
+            args.append(wanted)
+    join = f"LEFT JOIN {schema}value_index_documents i ON i.document_id = d.id" if indexed else ""
+    columns = "i.document_id IS NOT NULL, i.cut" if indexed else "1 = 0, NULL"
+    return (f"SELECT d.id, d.trace_id, {columns} FROM {schema}trace_documents d {join}"
+            + (f" WHERE {' AND '.join(where)}" if where else ""), args)
+
+
 def find(db_path, query: search.Query, *, run: Optional[int] = None, test: Optional[str] = None) -> Found:
     """Search the database: from the index, and in full the traces with
     documents the index does not hold."""
@@ -342,19 +372,7 @@ def find(db_path, query: search.Query, *, run: Optional[int] = None, test: Optio
     try:
         tables = {name for (name,) in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
         indexed = "value_index_documents" in tables
-        where: list[str] = []
-        args: list[object] = []
-        if run is not None:
-            where.append("d.run_id = ?")
-            args.append(run)
-        if test is not None:
-            where.append("d.test_nodeid = ?")
-            args.append(test)
-        join = "LEFT JOIN value_index_documents i ON i.document_id = d.id" if indexed else ""
-        columns = "i.document_id IS NOT NULL, i.cut" if indexed else "0, NULL"
-        rows = connection.execute(
-            f"SELECT d.id, d.trace_id, {columns} FROM trace_documents d {join}"
-            + (f" WHERE {' AND '.join(where)}" if where else ""), args).fetchall()
+        rows = connection.execute(*scope_query(indexed, run, test)).fetchall()
         scope = Scope(rows)
         hits = search_index(connection, query, scope.documents) if indexed and scope.documents else []
     finally:

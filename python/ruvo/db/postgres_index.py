@@ -329,12 +329,9 @@ def search_index(connection: "psycopg.Connection", query: search.Query, document
     document first, calls in order within one: as :func:`index.search_index`."""
     names = {function_id: (qualname, path) for function_id, qualname, path in
              connection.execute("SELECT id, qualname, path FROM ruvo.value_functions")}
-    functions = None
-    if query.function is not None:
-        functions = {function_id for function_id, (qualname, path) in names.items()
-                     if search.function_matches(query.function, qualname, path)}
-        if not functions:
-            return []
+    functions = index.allowed_functions(query, names)
+    if functions is not None and not functions:
+        return []
     candidates = _candidates(query)
     wanted = sorted(documents)
     calls: dict[tuple[int, int], list] = {}
@@ -358,15 +355,7 @@ def search_index(connection: "psycopg.Connection", query: search.Query, document
                 f"WITH hits AS ({sql}) SELECT {columns} FROM hits JOIN ruvo.value_index v "
                 "ON v.document_id = hits.document_id AND v.call = hits.call WHERE v.document_id = ANY(%s) "
                 "ORDER BY v.document_id, v.call, v.seq", [*args, wanted]))
-    if functions is not None:
-        calls = {key: entries for key, entries in calls.items() if entries[0] in functions}
-    hits = []
-    for (document_id, _), (function, *entries) in sorted(calls.items(), key=lambda item: (-item[0][0], item[0][1])):
-        matched = search.entries_match(entries, query)
-        if matched is not None:
-            qualname, path = names.get(function, ("?", "?"))
-            hits.append(index.Hit(documents[document_id], qualname, path, matched))
-    return hits
+    return index.matching_calls(calls, query, functions, names, documents)
 
 
 def find(url: str, query: search.Query, *, run: Optional[int] = None, test: Optional[str] = None) -> index.Found:
@@ -375,19 +364,7 @@ def find(url: str, query: search.Query, *, run: Optional[int] = None, test: Opti
 
     with postgres._reading(url) as connection:
         indexed = (postgres._version(connection) or 0) >= 2
-        where: list[str] = []
-        args: list[object] = []
-        if run is not None:
-            where.append("d.run_id = %s")
-            args.append(run)
-        if test is not None:
-            where.append("d.test_nodeid = %s")
-            args.append(test)
-        join = "LEFT JOIN ruvo.value_index_documents i ON i.document_id = d.id" if indexed else ""
-        columns = "i.document_id IS NOT NULL, i.cut" if indexed else "false, NULL"
-        rows = connection.execute(
-            f"SELECT d.id, d.trace_id, {columns} FROM ruvo.trace_documents d {join}"
-            + (f" WHERE {' AND '.join(where)}" if where else ""), args).fetchall()
+        rows = connection.execute(*index.scope_query(indexed, run, test, mark="%s", schema="ruvo.")).fetchall()
         scope = index.Scope(rows)
         hits = search_index(connection, query, scope.documents) if indexed and scope.documents else []
     return scope.found(url, query, hits)
