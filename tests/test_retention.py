@@ -22,6 +22,7 @@ from _documents import call, document, plugin, ret
 from test_pytest_plugin import installed_entry_points
 from ruvo import db
 from ruvo.db import codec, runs as db_runs
+from ruvo.db.store import LATER, Row, store_for
 
 KIB = 1024
 
@@ -259,6 +260,13 @@ def test_documents_after_the_first_ones_share_a_dictionary_kept_in_the_database(
     assert db.load_documents(path, last) == [saved[-1]]
     with db.open_documents(path, last) as readers:
         assert readers[0].read() == saved[-1]
+    # A writer thread's batch is compressed in one call, the dictionary
+    # trained part way through it: the same codecs, every document intact.
+    batched = tmp_path / "batched.sqlite3"
+    store_for(batched).write([Row(f"t{n}", 0.0, LATER, doc) for n, doc in enumerate(saved)], 5)
+    with sqlite3.connect(batched) as connection:
+        assert [name for (name,) in connection.execute("SELECT codec FROM trace_documents ORDER BY id")] == codecs
+    assert [db.load_documents(batched, f"t{n}") for n in range(len(saved))] == [[doc] for doc in saved]
     # Another database numbers its own, other dictionary 1 too: each
     # database's documents decompress with its own, read in turns.
     other = tmp_path / "other.sqlite3"

@@ -100,13 +100,30 @@ def dictionary_id(codec: str) -> Optional[int]:
 Current = Optional[tuple[int, zstandard.ZstdCompressionDict]]
 
 
-def compress_with(key: object, current: Current, document: bytes) -> tuple[bytes, str]:
-    """A document compressed with a database's dictionary (``key`` names the
-    database, for this thread's compressors), or on its own when it has none."""
+# Documents up to this size are compressed many to a call.
+_MANY_BYTES = 256 * 1024
+
+
+def compress_all_with(key: object, current: Current, documents: list[bytes]) -> list[tuple[bytes, str]]:
+    """Documents compressed with a database's dictionary (``key`` names the
+    database, for this thread's compressors), or on their own when it has
+    none.  Small ones go in one call: a writer thread that let go of the
+    interpreter lock for each small document would take it back from the
+    program every time; a large one is worth letting go for."""
     if current is None:
-        return compress(document), CODEC
-    number, dictionary = current
-    return _compressor((key, number), dictionary).compress(document), f"{CODEC}:{number}"
+        compressor, codec = _compressor(None, None), CODEC
+    else:
+        number, dictionary = current
+        compressor, codec = _compressor((key, number), dictionary), f"{CODEC}:{number}"
+    # The many-to-a-call form refuses empty inputs, and some builds lack it.
+    small = [i for i, document in enumerate(documents) if 0 < len(document) <= _MANY_BYTES]
+    out: list[Optional[bytes]] = [None] * len(documents)
+    if len(small) > 1 and hasattr(compressor, "multi_compress_to_buffer"):
+        segments = compressor.multi_compress_to_buffer([documents[i] for i in small])
+        for place, i in enumerate(small):
+            out[i] = segments[place].tobytes()
+    return [(compressor.compress(document) if stored is None else stored, codec)
+            for document, stored in zip(documents, out)]
 
 
 def load_dictionary(data: bytes) -> zstandard.ZstdCompressionDict:
@@ -189,25 +206,36 @@ class Dictionaries:
         self._samples: dict[str, list[bytes]] = {}
 
     def compress(self, connection: sqlite3.Connection, path: str | os.PathLike,
-                 document: bytes) -> tuple[bytes, Optional[str]]:
-        """Inside the caller's write transaction: the stored form of a
+                 documents: list[bytes]) -> list[tuple[bytes, Optional[str]]]:
+        """Inside the caller's write transaction: the stored form of each
         document and its codec (None: stored as it is, when compressing
         does not make it smaller)."""
         key = os.path.abspath(path)
+        # Each document's dictionary: one may be trained part way through.
+        plans: list[Current] = []
         with self._lock:
             if key not in self._current:
                 self._current[key] = self._newest(connection)
-            current = self._current[key]
-            if current is None and len(document) <= SAMPLE_MAX_BYTES:
-                samples = self._samples.setdefault(key, [])
-                samples.append(document)
-                if sample_enough(len(samples), sum(map(len, samples))):
-                    current = self._current[key] = self._train(connection, samples)
-                    del self._samples[key]
-        stored, codec = compress_with(key, current, document)
-        if len(stored) >= len(document):
-            return document, None
-        return stored, codec
+            for document in documents:
+                current = self._current[key]
+                if current is None and len(document) <= SAMPLE_MAX_BYTES:
+                    samples = self._samples.setdefault(key, [])
+                    samples.append(document)
+                    if sample_enough(len(samples), sum(map(len, samples))):
+                        current = self._current[key] = self._train(connection, samples)
+                        del self._samples[key]
+                plans.append(current)
+        out: list[tuple[bytes, Optional[str]]] = []
+        start = 0
+        while start < len(documents):
+            end = start + 1
+            while end < len(documents) and plans[end] is plans[start]:
+                end += 1
+            for document, (stored, codec) in zip(documents[start:end],
+                                                 compress_all_with(key, plans[start], documents[start:end])):
+                out.append((document, None) if len(stored) >= len(document) else (stored, codec))
+            start = end
+        return out
 
     def forget(self, path: str | os.PathLike) -> None:
         """The database was replaced or removed: its dictionary goes with it."""

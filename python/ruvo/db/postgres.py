@@ -423,10 +423,10 @@ def _insert(connection: "psycopg.Connection", url: str, rows: list[Row], timeout
             index_values: bool = True) -> list[bool]:
     values = []
     current_dictionary = dictionary.for_documents(connection, len(rows))
-    for row in rows:
+    compressed = codec.compress_all_with(url, current_dictionary, [row.document for row in rows])
+    for row, (stored, codec_name) in zip(rows, compressed):
         summary = summarize(row.document) if row.summary is LATER else row.summary
         assert summary is None or isinstance(summary, Summary)
-        stored, codec_name = codec.compress_with(url, current_dictionary, row.document)
         if len(stored) > MAX_DOCUMENT_BYTES:
             raise DocumentTooBig(f"trace {row.trace_id} is too big for a PostgreSQL value: {len(stored)} bytes "
                                  f"compressed, over its 1 GB; keep it in a SQLite database instead")

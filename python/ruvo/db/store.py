@@ -248,17 +248,20 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
                 new.extend([cursor.rowcount > 0] * len(chunk))
             whole.clear()
 
+        # A writer thread's allocations count as the program's while it
+        # traces them (tracemalloc sees every thread): compressing waits,
+        # a bounded time, as the lock is held.
         patience = time.monotonic() + _TRACED_WAIT
-        for row, info in zip(rows, run_infos or [None] * len(rows)):
-            info = info or runs.current_run(path)
+        while yield_to_tracing and tracemalloc.is_tracing() and time.monotonic() < patience:
+            time.sleep(0.01)
+        compressed = _dictionaries.compress(connection, path, [row.document for row in rows])
+        current = runs.current_run(path) if run_infos is None or None in run_infos else None
+        for row, info, (stored, codec_name) in zip(rows, run_infos or [None] * len(rows), compressed):
+            info = info or current
+            assert info is not None
             if info.key not in run_ids:
                 run_ids[info.key] = runs.run_id(connection, path, info)
             run = run_ids[info.key]
-            # A writer thread's allocations count as the program's while it
-            # traces them (tracemalloc sees every thread): compressing waits,
-            # a bounded time, as the lock is held.
-            while yield_to_tracing and tracemalloc.is_tracing() and time.monotonic() < patience:
-                time.sleep(0.01)
             summary = summarize(row.document) if row.summary is LATER else row.summary
             assert summary is None or isinstance(summary, Summary)
             columns = _NO_SUMMARY if summary is None else (
@@ -266,7 +269,6 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
                 summary.left_out, summary.outcome,
             )
             document = row.document
-            stored, codec_name = _dictionaries.compress(connection, path, document)
             parts = [stored[i : i + PART_BYTES] for i in range(0, len(stored), PART_BYTES)] or [b""]
             digest = hashlib.sha256(document).digest()
             indexing.append((row.trace_id, digest, document, len(stored)))
