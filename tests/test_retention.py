@@ -260,13 +260,18 @@ def test_documents_after_the_first_ones_share_a_dictionary_kept_in_the_database(
     assert db.load_documents(path, last) == [saved[-1]]
     with db.open_documents(path, last) as readers:
         assert readers[0].read() == saved[-1]
-    # A writer thread's batch is compressed in one call, the dictionary
-    # trained part way through it: the same codecs, every document intact.
+    # A writer thread's batch: its small documents compressed together, the
+    # dictionary trained part way through, a large one alone where it comes.
     batched = tmp_path / "batched.sqlite3"
-    store_for(batched).write([Row(f"t{n}", 0.0, LATER, doc) for n, doc in enumerate(saved)], 5)
+    big, at = noisy_document("big", kib=300), len(saved) - 5
+    documents = {f"t{n}": doc for n, doc in enumerate(saved[:at])} | {"big": big} | \
+        {f"t{n}": doc for n, doc in enumerate(saved[at:], start=at)}
+    store_for(batched).write([Row(trace_id, 0.0, LATER, doc) for trace_id, doc in documents.items()], 5)
     with sqlite3.connect(batched) as connection:
-        assert [name for (name,) in connection.execute("SELECT codec FROM trace_documents ORDER BY id")] == codecs
-    assert [db.load_documents(batched, f"t{n}") for n in range(len(saved))] == [[doc] for doc in saved]
+        assert [name for (name,) in connection.execute("SELECT codec FROM trace_documents ORDER BY id")] == \
+            codecs[:at] + ["zstd:1"] + codecs[at:]
+    assert {trace_id: db.load_documents(batched, trace_id) for trace_id in documents} == \
+        {trace_id: [doc] for trace_id, doc in documents.items()}
     # Another database numbers its own, other dictionary 1 too: each
     # database's documents decompress with its own, read in turns.
     other = tmp_path / "other.sqlite3"

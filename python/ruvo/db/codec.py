@@ -27,7 +27,7 @@ import sqlite3
 import threading
 import time
 import weakref
-from typing import Callable, Optional, Protocol, TypeVar
+from typing import Callable, Iterable, Iterator, Optional, Protocol, TypeVar
 
 import zstandard
 
@@ -206,10 +206,26 @@ class Dictionaries:
         self._samples: dict[str, list[bytes]] = {}
 
     def compress(self, connection: sqlite3.Connection, path: str | os.PathLike,
-                 documents: list[bytes]) -> list[tuple[bytes, Optional[str]]]:
+                 documents: Iterable[bytes]) -> Iterator[tuple[bytes, Optional[str]]]:
         """Inside the caller's write transaction: the stored form of each
         document and its codec (None: stored as it is, when compressing
-        does not make it smaller)."""
+        does not make it smaller), in order.  A run of small documents is
+        compressed together; a large one alone, when it is reached, so that
+        only one large document is held compressed at a time."""
+        group: list[bytes] = []
+        for document in documents:
+            if len(document) <= _MANY_BYTES:
+                group.append(document)
+                continue
+            yield from self._compress_group(connection, path, group)
+            group = []
+            yield from self._compress_group(connection, path, [document])
+        yield from self._compress_group(connection, path, group)
+
+    def _compress_group(self, connection: sqlite3.Connection, path: str | os.PathLike,
+                        documents: list[bytes]) -> list[tuple[bytes, Optional[str]]]:
+        if not documents:
+            return []
         key = os.path.abspath(path)
         # Each document's dictionary: one may be trained part way through.
         plans: list[Current] = []
