@@ -291,6 +291,31 @@ def test_documents_after_the_first_ones_share_a_dictionary_kept_in_the_database(
     assert db.load_documents(path, "t0") == [saved[0]]
 
 
+def test_a_batch_written_while_the_program_traces_its_allocations_is_not_counted_as_its_memory(tmp_path):
+    import tracemalloc
+
+    # A test that starts tracemalloc while the writer thread is compressing
+    # measures that thread's allocations too: the compressed forms stay out
+    # of the interpreter's heap.
+    path = tmp_path / "t.sqlite3"
+    store = store_for(path)
+    store.write([Row("warm", 0.0, None, noisy_document("warm"))], 5, index_values=False)
+    documents = {f"t{n}": noisy_document(f"t{n}") for n in range(20)} | {"big": noisy_document("big", kib=1024)}
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        tracemalloc.reset_peak()
+        store.write([Row(trace_id, 0.0, None, doc) for trace_id, doc in documents.items()], 5, index_values=False)
+        grew = tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+    with sqlite3.connect(path) as connection:
+        (stored,) = connection.execute("SELECT sum(stored) FROM trace_documents WHERE trace_id != 'warm'").fetchone()
+    assert stored > 1000 * KIB and grew < stored // 10
+    assert {trace_id: db.load_documents(path, trace_id) for trace_id in documents} == \
+        {trace_id: [doc] for trace_id, doc in documents.items()}
+
+
 def test_a_large_document_streams_in_pieces_and_a_reader_dropped_half_way_stops(tmp_path):
     path = tmp_path / "t.sqlite3"
     big = noisy_document("trc_L", kib=600)

@@ -27,7 +27,7 @@ import sqlite3
 import threading
 import time
 import weakref
-from typing import Callable, Iterable, Iterator, Optional, Protocol, TypeVar
+from typing import Callable, Iterable, Iterator, Optional, Protocol, TypeVar, Union
 
 import zstandard
 
@@ -100,28 +100,36 @@ def dictionary_id(codec: str) -> Optional[int]:
 Current = Optional[tuple[int, zstandard.ZstdCompressionDict]]
 
 
+# A stored form: bytes, or a view of a compressor's buffer.
+Stored = Union[bytes, memoryview]
+
 # Documents up to this size are compressed many to a call.
 _MANY_BYTES = 256 * 1024
 
 
-def compress_all_with(key: object, current: Current, documents: list[bytes]) -> list[tuple[bytes, str]]:
+def compress_all_with(key: object, current: Current, documents: list[bytes]) -> list[tuple[Stored, str]]:
     """Documents compressed with a database's dictionary (``key`` names the
     database, for this thread's compressors), or on their own when it has
     none.  Small ones go in one call: a writer thread that let go of the
     interpreter lock for each small document would take it back from the
-    program every time; a large one is worth letting go for."""
+    program every time; a large one is worth letting go for.
+
+    The compressed forms are views of zstd's own buffers, which tracemalloc
+    does not see: a program that starts tracing its allocations while a
+    writer thread is compressing (a test measuring its memory) would
+    otherwise count a batch's compressed bytes as its own."""
     if current is None:
         compressor, codec = _compressor(None, None), CODEC
     else:
         number, dictionary = current
         compressor, codec = _compressor((key, number), dictionary), f"{CODEC}:{number}"
     # The many-to-a-call form refuses empty inputs, and some builds lack it.
-    small = [i for i, document in enumerate(documents) if 0 < len(document) <= _MANY_BYTES]
-    out: list[Optional[bytes]] = [None] * len(documents)
-    if len(small) > 1 and hasattr(compressor, "multi_compress_to_buffer"):
-        segments = compressor.multi_compress_to_buffer([documents[i] for i in small])
-        for place, i in enumerate(small):
-            out[i] = segments[place].tobytes()
+    filled = [i for i, document in enumerate(documents) if document]
+    out: list[Optional[Stored]] = [None] * len(documents)
+    if filled and hasattr(compressor, "multi_compress_to_buffer"):
+        segments = compressor.multi_compress_to_buffer([documents[i] for i in filled])
+        for place, i in enumerate(filled):
+            out[i] = memoryview(segments[place])  # type: ignore[arg-type]  # a buffer; its stub does not say so
     return [(compressor.compress(document) if stored is None else stored, codec)
             for document, stored in zip(documents, out)]
 
@@ -206,7 +214,7 @@ class Dictionaries:
         self._samples: dict[str, list[bytes]] = {}
 
     def compress(self, connection: sqlite3.Connection, path: str | os.PathLike,
-                 documents: Iterable[bytes]) -> Iterator[tuple[bytes, Optional[str]]]:
+                 documents: Iterable[bytes]) -> Iterator[tuple[Stored, Optional[str]]]:
         """Inside the caller's write transaction: the stored form of each
         document and its codec (None: stored as it is, when compressing
         does not make it smaller), in order.  A run of small documents is
@@ -223,7 +231,7 @@ class Dictionaries:
         yield from self._compress_group(connection, path, group)
 
     def _compress_group(self, connection: sqlite3.Connection, path: str | os.PathLike,
-                        documents: list[bytes]) -> list[tuple[bytes, Optional[str]]]:
+                        documents: list[bytes]) -> list[tuple[Stored, Optional[str]]]:
         if not documents:
             return []
         key = os.path.abspath(path)
@@ -241,7 +249,7 @@ class Dictionaries:
                         current = self._current[key] = self._train(connection, samples)
                         del self._samples[key]
                 plans.append(current)
-        out: list[tuple[bytes, Optional[str]]] = []
+        out: list[tuple[Stored, Optional[str]]] = []
         start = 0
         while start < len(documents):
             end = start + 1
