@@ -53,6 +53,20 @@ def _short(type_name: str) -> str:
     return type_name.rsplit(".", 1)[-1]
 
 
+def _frozen(value: object) -> object:
+    """A hashable form of a decoded value, equal where the values are equal:
+    a recorded dict may be keyed by objects and tuple subclasses (a
+    namedtuple, a cache's key), which decode as markers holding lists and
+    dicts."""
+    if isinstance(value, (list, tuple)):
+        return tuple(map(_frozen, value))
+    if isinstance(value, dict):
+        return frozenset((key, _frozen(item)) for key, item in value.items())
+    if isinstance(value, set):
+        return frozenset(value)
+    return value
+
+
 def _item_text(value: object) -> str:
     return repr(value)
 
@@ -163,6 +177,9 @@ class Object:
     type_name: str
     attributes: dict
 
+    def __hash__(self) -> int:
+        return hash((self.type_name, _frozen(self.attributes)))
+
     def __repr__(self) -> str:
         parts = []
         for name, value in self.attributes.items():
@@ -180,6 +197,9 @@ class Typed:
 
     type_name: str
     value: object
+
+    def __hash__(self) -> int:
+        return hash((self.type_name, _frozen(self.value)))
 
     def __repr__(self) -> str:
         v = self.value
