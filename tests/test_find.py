@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import random
 import sqlite3
+import string
 
 import msgpack
 import pytest
@@ -217,3 +219,53 @@ def test_a_traces_entries_weigh_at_most_half_what_it_weighs_stored():
     heavy = index.index_document(encoded, stored_bytes=1000 * 2 * index.ENTRY_BYTES)
     assert len(heavy.rows) == 1000 and heavy.cut == index.CUT_WEIGHT
     assert index.index_document(encoded, room=10, stored_bytes=10**9).cut == index.CUT_FULL
+
+
+def test_a_large_stored_trace_is_decompressed_only_as_far_as_its_entries_go():
+    from ruvo.db import codec
+
+    noise = random.Random(7)
+    records = []
+    for number in range(3000):
+        fid = f"frm_{number:026d}"
+        blob = "".join(noise.choices(string.ascii_letters, k=200))
+        records += [call(fid, "shop.f", "shop.py:1", number, locals={"n": number, "blob": blob}),
+                    ret(fid, "shop.f", "shop.py:1", number + 0.5, value=number, locals={"n": number, "blob": blob})]
+    encoded = msgpack.packb(document(records))
+    stored = codec.compress(encoded)
+    assert len(stored) > index._STREAM_FROM
+    whole = index.index_document(encoded, stored_bytes=len(stored))
+    assert whole.cut == index.CUT_WEIGHT and 0 < len(whole.rows) < 3 * 3000
+    streamed = index.index_as_stored(stored, codec.CODEC, None, index.MAX_ENTRIES)
+    assert (streamed.rows, streamed.functions, streamed.cut) == (whole.rows, whole.functions, whole.cut)
+    # Past where the entries ran out, the stored form is never decompressed.
+    damaged = stored[:-20_000] + bytes(20_000)
+    assert index.index_as_stored(damaged, codec.CODEC, None, index.MAX_ENTRIES).rows == whole.rows
+    assert index.index_as_stored(stored[:1000] + bytes(len(stored) - 1000), codec.CODEC, None,
+                                 index.MAX_ENTRIES).cut == index.CUT_UNREADABLE
+
+
+def test_a_dict_keyed_by_namedtuples_and_objects_is_shown_and_indexed(tmp_path):
+    # Their keys decode as markers holding lists and dicts, which must hash.
+    write(tmp_path / "keyed.py", """
+        from collections import namedtuple
+
+        Point = namedtuple("Point", "x y")
+
+        class Key:
+            def __init__(self, name):
+                self.name = name
+
+        def lookup(table, where):
+            return table[where]
+
+        if __name__ == "__main__":
+            lookup({Point(1, 2): "home", Key("k"): "other"}, Point(1, 2))
+        """)
+    trace_id = saved_trace_id(ruvo(tmp_path, "run", "keyed.py"))
+    shown = ruvo(tmp_path, "show", "--values")
+    assert shown.returncode == 0, shown.stderr
+    assert "args: table={Point(1, 2): 'home', Key(name='k'): 'other'}, where=Point(1, 2)" in shown.stdout
+    found = ruvo(tmp_path, "find", "--return", "'home'")
+    assert (found.stdout, found.stderr) == (f"{trace_id}  __main__.lookup keyed.py:9  return = 'home'\n",
+                                            "ruvo: 1 hit in 1 trace of .ruvo/ruvo.sqlite3\n")

@@ -21,13 +21,14 @@ N. Rows written before compression have none and are read as they are.
 
 from __future__ import annotations
 
+import io
 import os
 import queue
 import sqlite3
 import threading
 import time
 import weakref
-from typing import Callable, Iterable, Iterator, Optional, Protocol, TypeVar, Union
+from typing import BinaryIO, Callable, Iterable, Iterator, Optional, Protocol, TypeVar, Union
 
 import zstandard
 
@@ -183,6 +184,17 @@ def decompress(data: bytes, codec: Optional[str], lookup: Optional[DictionaryLoo
         return data
     try:
         return _decompressor(codec, lookup).decompress(data)
+    except zstandard.ZstdError as error:
+        raise CodecError(str(error)) from None
+
+
+def open_decompressed(data: bytes, codec: Optional[str], lookup: Optional[DictionaryLookup] = None) -> BinaryIO:
+    """A stored document as a file that decompresses as it is read (on the
+    caller's thread): for reading only the start of a large one."""
+    if codec is None:
+        return io.BytesIO(data)
+    try:
+        return _decompressor(codec, lookup).stream_reader(data)
     except zstandard.ZstdError as error:
         raise CodecError(str(error)) from None
 

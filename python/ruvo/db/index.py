@@ -34,7 +34,7 @@ from __future__ import annotations
 import functools
 import sqlite3
 from dataclasses import dataclass, field
-from typing import Iterator, Optional
+from typing import BinaryIO, Iterator, Optional
 
 import msgpack
 
@@ -48,6 +48,11 @@ MIN_ENTRIES = 400
 MAX_BYTES = 32 * 2**20
 SHARE = 0.25
 ENTRY_BYTES = 40
+
+# Stored documents bigger than this (a few hundred KiB decompressed) are
+# indexed as they are decompressed, a piece of this size at a time.
+_STREAM_FROM = 32 * 2**10
+_READ_BYTES = 64 * 2**10
 
 CUT_ENTRIES = f"values past its first {MAX_ENTRIES:,} entries are not indexed"
 CUT_BYTES = f"values past its first {MAX_BYTES // 2**20} MiB are not indexed"
@@ -86,8 +91,9 @@ def entries_for(stored_bytes: int) -> int:
     return min(MAX_ENTRIES, max(MIN_ENTRIES, stored_bytes // (2 * ENTRY_BYTES)))
 
 
-def index_document(document: bytes, room: int = MAX_ENTRIES, stored_bytes: Optional[int] = None) -> Indexed:
-    """The entries of an encoded document, at most ``room`` of them (and
+def index_document(document: bytes | BinaryIO, room: int = MAX_ENTRIES, stored_bytes: Optional[int] = None) -> Indexed:
+    """The entries of an encoded document, whole or as a file read only as
+    far as its entries go, at most ``room`` of them (and
     :data:`MAX_ENTRIES`, or what its ``stored_bytes`` allow)."""
     out = Indexed()
     if room <= 0:
@@ -97,9 +103,13 @@ def index_document(document: bytes, room: int = MAX_ENTRIES, stored_bytes: Optio
     reason = CUT_FULL if room < own else (CUT_ENTRIES if own == MAX_ENTRIES else CUT_WEIGHT)
     room = min(room, own)
     functions: dict[tuple[str, str], int] = {}
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, ext_hook=_ext_hook, unicode_errors="replace",
-                                max_buffer_size=max(len(document), 1))
-    unpacker.feed(document)
+    options = dict(raw=False, strict_map_key=False, ext_hook=_ext_hook, unicode_errors="replace")
+    if isinstance(document, (bytes, bytearray, memoryview)):
+        unpacker = msgpack.Unpacker(**options, max_buffer_size=max(len(document), 1))
+        unpacker.feed(document)
+    else:
+        # One record may be as big as the document: the buffer may grow as far as msgpack lets it.
+        unpacker = msgpack.Unpacker(document, **options, read_size=_READ_BYTES, max_buffer_size=2**31 - 1)
     open_calls: dict[object, tuple[int, dict]] = {}
     ordinal = 0
 
@@ -434,16 +444,24 @@ def index_traces(connection: sqlite3.Connection, trace_ids: list, max_bytes: Opt
 
 def _index_row(connection: sqlite3.Connection, document_id: int, trace_id: str, first: bytes, parts: int,
                codec_name: Optional[str], lookup, room: int) -> Indexed:
-    from .reading import _decompressed
-
     rest = connection.execute("SELECT data FROM trace_document_parts WHERE document_id = ? ORDER BY part",
                               (document_id,)).fetchall() if parts else []
-    stored = b"".join([bytes(first), *(bytes(part) for (part,) in rest)])
+    return index_as_stored(b"".join([bytes(first), *(bytes(part) for (part,) in rest)]), codec_name, lookup, room)
+
+
+def index_as_stored(stored: bytes, codec_name: Optional[str], lookup, room: int) -> Indexed:
+    """The entries of a document as stored. A large one is decompressed as
+    it is read: its entries often run out (at the weight they may have)
+    long before it does, and the rest is then never decompressed."""
+    from . import codec
+
     try:
-        document = _decompressed(stored, codec_name, trace_id, lookup)
+        if len(stored) <= _STREAM_FROM:
+            return index_document(codec.decompress(stored, codec_name, lookup), room, len(stored))
+        with codec.open_decompressed(stored, codec_name, lookup) as document:
+            return index_document(document, room, len(stored))
     except Exception:
         return Indexed(cut=CUT_UNREADABLE)
-    return index_document(document, room, len(stored))
 
 
 def _reindex_one(connection: sqlite3.Connection, document_id: int, max_bytes: Optional[int]) -> int:

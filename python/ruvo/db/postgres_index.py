@@ -202,7 +202,6 @@ def index_stored(connection: "psycopg.Connection", document_ids: list[int], max_
     transaction, which must hold retention's lock (no document goes meanwhile).
     The documents come in one query and their entries go in one copy: a
     round trip each would cost more than indexing a test's small trace."""
-    from . import codec
     from .postgres import dictionaries_of
 
     lookup = dictionaries_of(connection, url)
@@ -217,13 +216,7 @@ def index_stored(connection: "psycopg.Connection", document_ids: list[int], max_
             rows = cursor.execute("SELECT id, document, codec FROM ruvo.trace_documents WHERE id = ANY(%s) ORDER BY id",
                                   (group,)).fetchall()
         for document_id, stored, codec_name in rows:
-            stored = bytes(stored)
-            try:
-                document = codec.decompress(stored, codec_name, lookup)
-            except Exception:
-                indexed.append((int(document_id), index.Indexed(cut=index.CUT_UNREADABLE)))
-                continue
-            entries = index.index_document(document, room, len(stored))
+            entries = index.index_as_stored(bytes(stored), codec_name, lookup, room)
             room -= len(entries.rows)
             indexed.append((int(document_id), entries))
     store(connection, indexed)
