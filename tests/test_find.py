@@ -269,3 +269,18 @@ def test_a_dict_keyed_by_namedtuples_and_objects_is_shown_and_indexed(tmp_path):
     found = ruvo(tmp_path, "find", "--return", "'home'")
     assert (found.stdout, found.stderr) == (f"{trace_id}  __main__.lookup keyed.py:9  return = 'home'\n",
                                             "ruvo: 1 hit in 1 trace of .ruvo/ruvo.sqlite3\n")
+
+
+def test_an_object_recorded_again_and_again_is_indexed_as_it_was_each_time(tmp_path):
+    # The index remembers decoded objects and their strings within a document.
+    path = tmp_path / "t.sqlite3"
+    records = []
+    for number, state in enumerate(["alpha"] * 3 + ["beta"] * 3 + ["alpha"]):
+        cart = ext(EXT_OBJECT, ["shop.Cart", {"items": {"owner": state}, "n": number % 2}])
+        records += [call(f"f{number}", "shop.Cart.add", "shop.py:1", number, locals={"self": cart}),
+                    ret(f"f{number}", "shop.Cart.add", "shop.py:2", number + 0.5, value=None, locals={"self": cart})]
+    db.save_trace_in_sqlite(path, "trc_CART", timeout=5, msgpack=msgpack.packb(document(records, trace_id="trc_CART")))
+    trace = model.trace_of(db.load_trace(path, "trc_CART"))
+    for text, expected in (("alpha", ["f0", "f1", "f2", "f6"]), ("beta", ["f3", "f4", "f5"])):
+        assert frame_ids(trace.find(text=text)) == expected
+        assert len(index.find(path, Query(text=text)).hits) == len(expected)

@@ -38,7 +38,7 @@ import fnmatch
 import math
 import re
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Iterable, Iterator, NamedTuple, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, NamedTuple, Optional, Sequence
 
 from .decode import Clipped, Object, Typed
 from .model import MISSING
@@ -241,7 +241,12 @@ def _shown(value: object) -> str:
     return text if len(text) <= SHOWN_CHARS else text[: SHOWN_CHARS - 1] + "…"
 
 
-def _value_entries(name: str, value: object, out: list, seen: set) -> None:
+# The strings inside a value, as record_entries finds them.
+NestedStrings = Callable[[Any], Iterable[str]]
+
+
+def _value_entries(name: str, value: object, out: list, seen: set,
+                   nested_strings: NestedStrings = _nested_strings) -> None:
     scalar = _scalar(value)
     if scalar is not None:
         entry = Entry(name, *scalar)
@@ -249,18 +254,20 @@ def _value_entries(name: str, value: object, out: list, seen: set) -> None:
             seen.add(entry)
             out.append(entry)
         return
-    for text in _nested_strings(value):
+    for text in nested_strings(value):
         entry = Entry(name, NESTED_STR, text)
         if entry not in seen:
             seen.add(entry)
             out.append(entry)
 
 
-def record_entries(call: Optional[dict], ret: Optional[dict]) -> list[Entry]:
+def record_entries(call: Optional[dict], ret: Optional[dict],
+                   nested_strings: NestedStrings = _nested_strings) -> list[Entry]:
     """The entries of a call from its call and return records (either may
     be missing): its arguments, then its locals at the return that were not
     there alike at the call, then the return value, always last (an object
-    or a missing return by its one-line text, which nothing matches)."""
+    or a missing return by its one-line text, which nothing matches).
+    ``nested_strings`` may remember what it found in an object seen before."""
     out: list[Entry] = []
     seen: set = set()
     for record in (call, ret):
@@ -268,13 +275,13 @@ def record_entries(call: Optional[dict], ret: Optional[dict]) -> list[Entry]:
         if isinstance(values, dict):
             for name, value in values.items():
                 if name.__class__ is str:
-                    _value_entries(name, value, out, seen)
+                    _value_entries(name, value, out, seen, nested_strings)
     if ret is None:
         out.append(Entry("return", OTHER, "?"))
         return out
     value = ret.get("arg")
     before = len(out)
-    _value_entries("return", value, out, seen)
+    _value_entries("return", value, out, seen, nested_strings)
     if _scalar(value) is None:
         # The return's own line, which lists a call found by function alone.
         out.insert(before, Entry("return", OTHER, _shown(value)))

@@ -34,12 +34,12 @@ from __future__ import annotations
 import functools
 import sqlite3
 from dataclasses import dataclass, field
-from typing import BinaryIO, Iterator, Optional
+from typing import BinaryIO, Callable, Iterable, Iterator, Optional
 
 import msgpack
 
 from .. import search
-from ..decode import _ext_hook
+from ..decode import Object, Typed, _ext_hook
 
 MAX_ENTRIES = 20_000
 # A document's entries weigh at most about half what the document weighs on
@@ -86,6 +86,50 @@ def _frame_records(unpacker: msgpack.Unpacker) -> Iterator[dict]:
             unpacker.skip()
 
 
+# Decoded objects kept per document, and the largest payload kept.
+_REMEMBERED = 4096
+_REMEMBERED_BYTES = 64 * 2**10
+
+
+def _remembering_ext_hook() -> Callable[[int, bytes], object]:
+    """The decoder's hook for extension types, for one document: a trace
+    records the same objects again and again (a method's ``self``), and
+    decoding one from Python costs more than looking its bytes up. What
+    it gives is only read."""
+    remembered: dict[tuple[int, bytes], object] = {}
+
+    def hook(code: int, data: bytes) -> object:
+        key = (code, data)
+        found = remembered.get(key, remembered)
+        if found is remembered:
+            found = _ext_hook(code, data)
+            if len(remembered) < _REMEMBERED and len(data) <= _REMEMBERED_BYTES:
+                remembered[key] = found
+        return found
+
+    return hook
+
+
+def _remembering_nested_strings() -> search.NestedStrings:
+    """The strings inside a value, for one document: an object the hook
+    above gave before is the same object again, whose strings are looked up
+    rather than found anew (each is held, so that its id is not reused)."""
+    remembered: dict[int, tuple[object, list[str]]] = {}
+
+    def nested_strings(value: object) -> Iterable[str]:
+        if value.__class__ is not Object and value.__class__ is not Typed:
+            return search._nested_strings(value)
+        found = remembered.get(id(value))
+        if found is not None and found[0] is value:
+            return found[1]
+        strings = list(search._nested_strings(value))
+        if len(remembered) < _REMEMBERED:
+            remembered[id(value)] = (value, strings)
+        return strings
+
+    return nested_strings
+
+
 def entries_for(stored_bytes: int) -> int:
     """The entries a document of ``stored_bytes`` on disk may have."""
     return min(MAX_ENTRIES, max(MIN_ENTRIES, stored_bytes // (2 * ENTRY_BYTES)))
@@ -103,7 +147,8 @@ def index_document(document: bytes | BinaryIO, room: int = MAX_ENTRIES, stored_b
     reason = CUT_FULL if room < own else (CUT_ENTRIES if own == MAX_ENTRIES else CUT_WEIGHT)
     room = min(room, own)
     functions: dict[tuple[str, str], int] = {}
-    options = dict(raw=False, strict_map_key=False, ext_hook=_ext_hook, unicode_errors="replace")
+    nested_strings = _remembering_nested_strings()
+    options = dict(raw=False, strict_map_key=False, ext_hook=_remembering_ext_hook(), unicode_errors="replace")
     if isinstance(document, (bytes, bytearray, memoryview)):
         unpacker = msgpack.Unpacker(**options, max_buffer_size=max(len(document), 1))
         unpacker.feed(document)
@@ -121,7 +166,7 @@ def index_document(document: bytes | BinaryIO, room: int = MAX_ENTRIES, stored_b
         function = functions.get(key)
         if function is None:
             function = functions[key] = len(functions)
-        entries = search.record_entries(call, ret)
+        entries = search.record_entries(call, ret, nested_strings)
         if len(out.rows) + len(entries) > room:
             out.cut = reason
             return False
