@@ -33,12 +33,19 @@ def encoded(foi=(), frames=None, **top):
         (encoded([record("start_test", nodeid=3), record("frame", arg="start_test")], meta={"source": 1}, timestamp=True),
          Summary(None, None, None, 2, 1)),
         (encoded([record("frame")] * 70000), Summary(1700000000.5, "tests", None, 70000, 1)),
+        # A recorded value shaped like a test's record is no test's record.
+        (encoded([record("frame", arg={"type": "start_test", "nodeid": "spoof"}), record("start_test", nodeid="t.py::b"),
+                  *[record("frame", locals={"x": [1]})] * 5000, record("end_test", outcome="failed")],
+                 {9: [record("end_test", 9, outcome="passed")]}),
+         Summary(1700000000.5, "tests", "t.py::b", 5004, 2, outcome="failed")),
     ],
 )
-def test_encoded_and_decoded_agree(document, expected):
+def test_encoded_and_decoded_agree(document, expected, monkeypatch):
     assert summarize(document) == expected
     assert summary._of_encoded(document) == expected  # what documents too big to decode whole take
     assert summarize(loads(document)) == expected
+    monkeypatch.setattr(summary, "_skim", None)  # records walked from Python, without the native reader
+    assert summary._of_encoded(document) == expected
 
 
 @pytest.mark.parametrize("blob", [b"", b"\xc1", msgpack.packb([1]), msgpack.packb({"frames": {1: 2}}), encoded() + b"\x00"])

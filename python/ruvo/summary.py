@@ -17,9 +17,14 @@ outcome that of the first ``end_test`` record, found the same way.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Iterable, Iterator, Optional, Union
+from typing import Callable, Iterable, Iterator, Optional, Union
 
 import msgpack
+
+try:
+    from . import _skim
+except ImportError:  # a build without the native reader: records are walked from Python
+    _skim = None  # type: ignore[assignment]
 
 __all__ = ["Summary", "summarize"]
 
@@ -190,23 +195,31 @@ def _array_length(document: bytes, offset: int) -> int:
 
 
 def _records(unpacker: msgpack.Unpacker) -> Iterator[dict]:
-    """The type and nodeid of each record of the array at the reader's position."""
+    """The type, nodeid and outcome of each record of the array at the reader's position."""
     for _ in range(unpacker.read_array_header()):
-        fields = {}
-        for _ in range(unpacker.read_map_header()):
-            key = unpacker.unpack()
-            if key == "type" or key == "nodeid" or key == "outcome":
-                fields[key] = unpacker.unpack()
-            else:
-                unpacker.skip()
-        yield fields
+        yield _fields(unpacker)
+
+
+def _fields(unpacker: msgpack.Unpacker) -> dict:
+    """The type, nodeid and outcome of the record at the reader's position."""
+    fields = {}
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        if key == "type" or key == "nodeid" or key == "outcome":
+            fields[key] = unpacker.unpack()
+        else:
+            unpacker.skip()
+    return fields
+
+
+# Records the native reader steps over at a time.
+_SKIM_BATCH = 4096
 
 
 def _test_fields(document: bytes) -> tuple[Optional[str], Optional[str]]:
     """The nodeid of the first start_test record and the outcome of the
     first end_test record, the main thread's first."""
     found: dict[str, Optional[str]] = {}
-    unpacker = _reader(document)
 
     def look(fields: dict, where: str) -> None:
         kind = fields.get("type")
@@ -215,6 +228,55 @@ def _test_fields(document: bytes) -> tuple[Optional[str], Optional[str]]:
         elif kind == "end_test" and "outcome" + where not in found:
             found["outcome" + where] = _outcome(fields)
 
+    if _skim is not None:
+        _skim_test_fields(document, look)
+    else:
+        _walk_test_fields(document, look)
+
+    def first(name: str) -> Optional[str]:
+        return found[name] if name in found else found.get(name + " in frames")
+
+    return first("nodeid"), first("outcome")
+
+
+def _skim_test_fields(document: bytes, look: Callable[[dict, str], None]) -> None:
+    """Frame records are stepped over in C (a test's trace is mostly those);
+    the others are read as :func:`_records` reads them."""
+    def header(pos: int, kind: str) -> tuple[int, int]:
+        found = _skim.header(document, pos)
+        if found is None or found[0] != kind:
+            raise ValueError(f"not a {kind} at byte {pos}")
+        return found[1], found[2]
+
+    def records(pos: int, where: str) -> int:
+        length, pos = header(pos, "array")
+        while length:
+            batch, pos = _skim.skim(document, pos, min(length, _SKIM_BATCH), ("type",))
+            if not batch:
+                raise ValueError(f"a record runs past the document's end, at byte {pos}")
+            length -= len(batch)
+            for record in batch:
+                if record.__class__ is bytes:
+                    unpacker = _reader(record)
+                    look(_fields(unpacker), where)
+        return pos
+
+    entries, pos = header(0, "map")
+    for _ in range(entries):
+        end = _skim.skip(document, pos)
+        key = msgpack.unpackb(document[pos:end], raw=False, strict_map_key=False, unicode_errors="replace")
+        if key == "frames_of_interest":
+            pos = records(end, "")
+        elif key == "frames":
+            threads, pos = header(end, "map")
+            for _ in range(threads):
+                pos = records(_skim.skip(document, pos), " in frames")
+        else:
+            pos = _skim.skip(document, end)
+
+
+def _walk_test_fields(document: bytes, look: Callable[[dict, str], None]) -> None:
+    unpacker = _reader(document)
     for _ in range(unpacker.read_map_header()):
         key = unpacker.unpack()
         if key == "frames_of_interest":
@@ -227,8 +289,3 @@ def _test_fields(document: bytes) -> tuple[Optional[str], Optional[str]]:
                     look(fields, " in frames")
         else:
             unpacker.skip()
-
-    def first(name: str) -> Optional[str]:
-        return found[name] if name in found else found.get(name + " in frames")
-
-    return first("nodeid"), first("outcome")
