@@ -99,11 +99,13 @@ def _remembering_ext_hook() -> Callable[[int, bytes], object]:
     remembered: dict[tuple[int, bytes], object] = {}
 
     def hook(code: int, data: bytes) -> object:
+        if len(data) > _REMEMBERED_BYTES:
+            return _ext_hook(code, data)  # not worth hashing
         key = (code, data)
         found = remembered.get(key, remembered)
         if found is remembered:
             found = _ext_hook(code, data)
-            if len(remembered) < _REMEMBERED and len(data) <= _REMEMBERED_BYTES:
+            if len(remembered) < _REMEMBERED:
                 remembered[key] = found
         return found
 
