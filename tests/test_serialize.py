@@ -789,6 +789,10 @@ def test_loads_makes_unhashable_keys_hashable():
     assert loads(data) == {(1, (2, 3)): "a"}
     pairs_with_map_key = b"\x81\x81\x01\x02\xa1v"  # {{1: 2}: "v"}
     assert loads(pairs_with_map_key) == {((1, 2),): "v"}
+    # Objects and tuple subclasses, recorded as keys, decode as markers that hash alike where equal.
+    a, b = Object("m.K", {"x": [1], "y": {"z": 2}}), Object("m.K", {"y": {"z": 2}, "x": [1]})
+    assert a == b and hash(a) == hash(b) and {a: 1}[b] == 1
+    assert hash(Typed("m.Point", [1, [2]])) == hash(Typed("m.Point", [1, [2]]))
 
 
 def test_loads_keeps_malformed_and_foreign_ext_values():
