@@ -328,6 +328,287 @@ PyObject* header(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                          static_cast<unsigned long long>(map ? h.children / 2 : h.children), pos + h.header);
 }
 
+// --- summary(buffer): what a small document holds at a glance ---------------------------
+//
+// The same answer as decoding the whole document with msgpack and reading it
+// (ruvo.summary), from one pass that makes only the few objects it returns.
+// Anything that decoding might treat differently (a malformed or truncated
+// document, a key that is a container, a timestamp extension, a repeated key
+// among those read, thread keys that are not distinct ints, deep nesting)
+// makes it answer None, and the caller decodes after all.
+
+constexpr int MAX_DEPTH = 256;
+
+bool is_map(unsigned char b) { return (b >= 0x80 && b <= 0x8f) || b == 0xde || b == 0xdf; }
+bool is_array(unsigned char b) { return (b >= 0x90 && b <= 0x9f) || b == 0xdc || b == 0xdd; }
+
+bool text_is(const unsigned char* data, const Head& h, Py_ssize_t pos, const char* text, size_t n) {
+    return h.is_str && h.payload == n && std::memcmp(data + pos + h.header, text, n) == 0;
+}
+
+// Steps over one value, as decoding would take it: false where decoding
+// could fail or read it otherwise.
+bool plain_value(const unsigned char* data, Py_ssize_t size, Py_ssize_t& pos, int depth = 0) {
+    Head h;
+    if (depth > MAX_DEPTH || head(data, size, pos, h) != Got::value ||
+        static_cast<uint64_t>(size - pos) < h.header + h.payload) {
+        return false;
+    }
+    const unsigned char b = data[pos];
+    // A timestamp extension (type -1) becomes an object, or an error.
+    if (b >= 0xc7 && b <= 0xc9 && data[pos + h.header] == 0xff) return false;
+    if (b >= 0xd4 && b <= 0xd8 && data[pos + 1] == 0xff) return false;
+    pos += h.header + static_cast<Py_ssize_t>(h.payload);
+    if (h.children > static_cast<uint64_t>(size - pos)) return false;
+    const bool map = is_map(b);
+    for (uint64_t i = 0; i < h.children; ++i) {
+        if (map && i % 2 == 0 && pos < size && (is_map(data[pos]) || is_array(data[pos]))) return false;
+        if (!plain_value(data, size, pos, depth + 1)) return false;
+    }
+    return true;
+}
+
+// A str value decoded as msgpack decodes it (bad bytes replaced); None for
+// any other value. `pos` is past it.
+Ref str_or_none(const unsigned char* data, Py_ssize_t size, Py_ssize_t& pos) {
+    Head h;
+    const Py_ssize_t start = pos;
+    if (!plain_value(data, size, pos)) return Ref();
+    head(data, size, start, h);
+    if (!h.is_str) return Ref::borrow(Py_None);
+    return Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data + start + h.header),
+                                           static_cast<Py_ssize_t>(h.payload), "replace"));
+}
+
+// What one list of records tells: the nodeid of its first start_test
+// record, the outcome of its first end_test, the message of its first
+// "left out" record (each None where that field is not a str).
+struct Found {
+    bool start = false, end = false, left_out = false;
+    Ref nodeid, outcome, message;
+};
+
+enum class Step { ok, undecided, failed };
+
+// The fields of one record that the summary reads, as positions of their values.
+struct Fields {
+    Py_ssize_t type = -1, nodeid = -1, outcome = -1, subtype = -1, message = -1;
+};
+
+Step read_records(const unsigned char* data, Py_ssize_t size, Py_ssize_t& pos, uint64_t& count, Found& found) {
+    Head list;
+    if (head(data, size, pos, list) != Got::value || !is_array(data[pos])) return Step::undecided;
+    pos += list.header;
+    count = list.children;
+    if (count > static_cast<uint64_t>(size - pos)) return Step::undecided;
+    for (uint64_t i = 0; i < count; ++i) {
+        Head record;
+        if (head(data, size, pos, record) != Got::value) return Step::undecided;
+        if (!is_map(data[pos])) {
+            if (!plain_value(data, size, pos)) return Step::undecided;
+            continue;
+        }
+        Py_ssize_t p = pos + record.header;
+        if (record.children > static_cast<uint64_t>(size - p)) return Step::undecided;
+        Fields fields;
+        for (uint64_t entry = 0; entry < record.children / 2; ++entry) {
+            Head key;
+            if (head(data, size, p, key) != Got::value || is_map(data[p]) || is_array(data[p])) {
+                return Step::undecided;
+            }
+            Py_ssize_t* slot = nullptr;
+            if (text_is(data, key, p, "type", 4)) slot = &fields.type;
+            else if (text_is(data, key, p, "nodeid", 6)) slot = &fields.nodeid;
+            else if (text_is(data, key, p, "outcome", 7)) slot = &fields.outcome;
+            else if (text_is(data, key, p, "subtype", 7)) slot = &fields.subtype;
+            else if (text_is(data, key, p, "message", 7)) slot = &fields.message;
+            if (!plain_value(data, size, p)) return Step::undecided;
+            if (slot != nullptr) {
+                if (*slot >= 0) return Step::undecided;  // a repeated key: the last one would win
+                *slot = p;
+            }
+            if (!plain_value(data, size, p)) return Step::undecided;
+        }
+        pos = p;
+        if (fields.type < 0) continue;
+        Head type;
+        head(data, size, fields.type, type);
+        // Fields that are absent read as None, like dict.get.
+        auto field = [&](Py_ssize_t at, Ref& out) -> Step {
+            if (at < 0) {
+                out = Ref::borrow(Py_None);
+                return Step::ok;
+            }
+            out = str_or_none(data, size, at);
+            return out ? Step::ok : PyErr_Occurred() ? Step::failed : Step::undecided;
+        };
+        Step step = Step::ok;
+        if (!found.start && text_is(data, type, fields.type, "start_test", 10)) {
+            found.start = true;
+            step = field(fields.nodeid, found.nodeid);
+        } else if (!found.end && text_is(data, type, fields.type, "end_test", 8)) {
+            found.end = true;
+            step = field(fields.outcome, found.outcome);
+        } else if (!found.left_out && text_is(data, type, fields.type, "ruvo", 4) && fields.subtype >= 0) {
+            Head subtype;
+            head(data, size, fields.subtype, subtype);
+            if (text_is(data, subtype, fields.subtype, "left_out", 8)) {
+                found.left_out = true;
+                step = field(fields.message, found.message);
+            }
+        }
+        if (step != Step::ok) return step;
+    }
+    return Step::ok;
+}
+
+// An int map key's value, for telling thread keys apart; false for any other key.
+bool int_key(const unsigned char* data, const Head& h, Py_ssize_t pos, int64_t& value, bool& unsigned_big) {
+    const unsigned char b = data[pos];
+    const unsigned char* p = data + pos + h.header;
+    unsigned_big = false;
+    if (b <= 0x7f) value = b;
+    else if (b >= 0xe0) value = static_cast<signed char>(b);
+    else if (b >= 0xcc && b <= 0xcf) {
+        const uint64_t v = big_endian(p, static_cast<int>(h.payload));
+        unsigned_big = v > static_cast<uint64_t>(INT64_MAX);
+        value = static_cast<int64_t>(v);
+    } else if (b >= 0xd0 && b <= 0xd3) {
+        const int n = static_cast<int>(h.payload);
+        uint64_t bits = big_endian(p, n);
+        if (n < 8 && (bits >> (8 * n - 1)) != 0) bits |= ~uint64_t{0} << (8 * n);
+        value = static_cast<int64_t>(bits);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// summary(buffer) -> (timestamp, source, main records, [records of each other thread], nodeid, outcome,
+// left out message), or None when only decoding can tell
+PyObject* summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 1) {
+        PyErr_SetString(PyExc_TypeError, "summary(buffer) takes 1 argument");
+        return nullptr;
+    }
+    View view;
+    if (!view.open(args[0])) return nullptr;
+    const unsigned char* data = view.data();
+    const Py_ssize_t size = view.size();
+    Head top;
+    if (head(data, size, 0, top) != Got::value || !is_map(data[0])) Py_RETURN_NONE;
+    Py_ssize_t pos = top.header;
+    if (top.children > static_cast<uint64_t>(size - pos)) Py_RETURN_NONE;
+    Ref timestamp = Ref::borrow(Py_None), source = Ref::borrow(Py_None);
+    bool seen_timestamp = false, seen_meta = false, seen_main = false, seen_frames = false;
+    uint64_t main_count = 0;
+    Found main;
+    std::unique_ptr<Found[]> threads;
+    Ref counts = Ref::steal(PyList_New(0));
+    if (!counts) return nullptr;
+    uint64_t thread_count = 0;
+    for (uint64_t entry = 0; entry < top.children / 2; ++entry) {
+        Head key;
+        if (head(data, size, pos, key) != Got::value || is_map(data[pos]) || is_array(data[pos])) Py_RETURN_NONE;
+        const Py_ssize_t at = pos;
+        if (!plain_value(data, size, pos)) Py_RETURN_NONE;
+        if (text_is(data, key, at, "timestamp", 9)) {
+            if (seen_timestamp) Py_RETURN_NONE;
+            seen_timestamp = true;
+            Strings strings;
+            Py_ssize_t p = pos;
+            Head value;
+            if (head(data, size, p, value) != Got::value) Py_RETURN_NONE;
+            if (!value.is_str && value.children == 0) {
+                Ref number = scalar(data, size, p, strings);
+                if (number) timestamp = std::move(number);
+                else if (PyErr_Occurred()) return nullptr;
+            }
+            if (!plain_value(data, size, pos)) Py_RETURN_NONE;
+        } else if (text_is(data, key, at, "meta", 4)) {
+            if (seen_meta) Py_RETURN_NONE;
+            seen_meta = true;
+            Head meta;
+            if (head(data, size, pos, meta) != Got::value) Py_RETURN_NONE;
+            if (!is_map(data[pos])) {
+                if (!plain_value(data, size, pos)) Py_RETURN_NONE;
+                continue;
+            }
+            pos += meta.header;
+            if (meta.children > static_cast<uint64_t>(size - pos)) Py_RETURN_NONE;
+            bool seen_source = false;
+            for (uint64_t field = 0; field < meta.children / 2; ++field) {
+                Head name;
+                if (head(data, size, pos, name) != Got::value || is_map(data[pos]) || is_array(data[pos])) {
+                    Py_RETURN_NONE;
+                }
+                const bool is_source = text_is(data, name, pos, "source", 6);
+                if (!plain_value(data, size, pos)) Py_RETURN_NONE;
+                if (is_source) {
+                    if (seen_source) Py_RETURN_NONE;
+                    seen_source = true;
+                    source = str_or_none(data, size, pos);
+                    if (!source) {
+                        if (PyErr_Occurred()) return nullptr;
+                        Py_RETURN_NONE;
+                    }
+                } else if (!plain_value(data, size, pos)) {
+                    Py_RETURN_NONE;
+                }
+            }
+        } else if (text_is(data, key, at, "frames_of_interest", 18)) {
+            if (seen_main) Py_RETURN_NONE;
+            seen_main = true;
+            Step step = read_records(data, size, pos, main_count, main);
+            if (step == Step::failed) return nullptr;
+            if (step == Step::undecided) Py_RETURN_NONE;
+        } else if (text_is(data, key, at, "frames", 6)) {
+            if (seen_frames) Py_RETURN_NONE;
+            seen_frames = true;
+            Head frames;
+            if (head(data, size, pos, frames) != Got::value || !is_map(data[pos])) Py_RETURN_NONE;
+            pos += frames.header;
+            thread_count = frames.children / 2;
+            if (frames.children > static_cast<uint64_t>(size - pos)) Py_RETURN_NONE;
+            threads.reset(new (std::nothrow) Found[thread_count ? thread_count : 1]);
+            std::unique_ptr<int64_t[]> ids(new (std::nothrow) int64_t[thread_count ? thread_count : 1]);
+            std::unique_ptr<bool[]> big(new (std::nothrow) bool[thread_count ? thread_count : 1]);
+            if (!threads || !ids || !big) return PyErr_NoMemory();
+            for (uint64_t t = 0; t < thread_count; ++t) {
+                Head id;
+                if (head(data, size, pos, id) != Got::value || !int_key(data, id, pos, ids[t], big[t]) ||
+                    !plain_value(data, size, pos)) {
+                    Py_RETURN_NONE;
+                }
+                for (uint64_t other = 0; other < t; ++other) {
+                    if (ids[other] == ids[t] && big[other] == big[t]) Py_RETURN_NONE;  // a repeated thread
+                }
+                uint64_t records = 0;
+                Step step = read_records(data, size, pos, records, threads[t]);
+                if (step == Step::failed) return nullptr;
+                if (step == Step::undecided) Py_RETURN_NONE;
+                Ref number = Ref::steal(PyLong_FromUnsignedLongLong(records));
+                if (!number || PyList_Append(counts.get(), number.get()) < 0) return nullptr;
+            }
+        } else if (!plain_value(data, size, pos)) {
+            Py_RETURN_NONE;
+        }
+    }
+    if (pos != size) Py_RETURN_NONE;  // bytes after the document: decoding fails
+    // The main thread's records first, then the other threads' in their order.
+    auto first = [&](bool Found::*has, Ref Found::*field) -> PyObject* {
+        if (main.*has) return (main.*field).get();
+        for (uint64_t t = 0; t < thread_count; ++t) {
+            if (threads[t].*has) return (threads[t].*field).get();
+        }
+        return Py_None;
+    };
+    PyObject* message = main.left_out ? main.message.get() : Py_None;
+    return Py_BuildValue("(OOKOOOO)", timestamp.get(), source.get(), static_cast<unsigned long long>(main_count),
+                         counts.get(), first(&Found::start, &Found::nodeid), first(&Found::end, &Found::outcome),
+                         message);
+}
+
 PyMethodDef METHODS[] = {
     {"skim", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(skim)), METH_FASTCALL,
      "skim(buffer, pos, count, keys) -> (records, pos)\n\nUp to count records from pos: a dict of the fields named "
@@ -338,6 +619,10 @@ PyMethodDef METHODS[] = {
     {"header", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(header)), METH_FASTCALL,
      "header(buffer, pos) -> (kind, entries, pos) or None\n\nWhat the value at pos is: a map or an array with its "
      "entries and the position after its header, or another value (at pos)."},
+    {"summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summary)), METH_FASTCALL,
+     "summary(buffer) -> tuple or None\n\nWhat a whole document holds at a glance (timestamp, source, main "
+     "records, other threads' records, nodeid, outcome, left out message), as decoding it would tell; None "
+     "where only decoding can tell."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -19,19 +19,46 @@ def installed_entry_points():
     return [ep for ep in importlib.metadata.entry_points(group="pytest11") if ep.dist and ep.dist.name == "ruvo"]
 
 
+# The plugin as a pluggy older than 1.1 takes it, with old-style hook wrappers only.
+OLD_STYLE_WRAPPERS = """
+import pytest
+
+real = pytest.hookimpl
+
+
+def old_style(function=None, *, hookwrapper=False, optionalhook=False, tryfirst=False, trylast=False, specname=None):
+    return real(function, hookwrapper=hookwrapper, optionalhook=optionalhook, tryfirst=tryfirst, trylast=trylast,
+                specname=specname)
+
+
+pytest.hookimpl = old_style
+try:
+    from ruvo.pytest_plugin import *  # noqa: F403
+    from ruvo import pytest_plugin
+finally:
+    pytest.hookimpl = real
+assert pytest_plugin._WRAPPER == {"hookwrapper": True}
+"""
+
+
 @pytest.fixture(scope="module", params=["profile", pytest.param("monitoring", marks=pytest.mark.skipif(
-    sys.version_info < (3, 12), reason="sys.monitoring is new in Python 3.12"))])
+    sys.version_info < (3, 12), reason="sys.monitoring is new in Python 3.12")), "old-style wrappers"])
 def traces(tmp_path_factory, request):
     project = tmp_path_factory.mktemp("project")
     for source in SAMPLE.iterdir():
         if source.suffix == ".py":
             shutil.copy(source, project / source.name)
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    # An installed ruvo brings its plugin through the entry point; the
+    # source tree has to name it.
+    plugin = [] if installed_entry_points() else ["-p", "ruvo.pytest_plugin"]
+    backend = request.param
+    if backend == "old-style wrappers":
+        (project / "old_style_wrappers.py").write_text(OLD_STYLE_WRAPPERS)
+        plugin, backend = ["-p", "no:ruvo", "-p", "old_style_wrappers"], "profile"
     completed = subprocess.run(
-        # An installed ruvo brings its plugin through the entry point; the
-        # source tree has to name it.
-        [sys.executable, "-m", "pytest", *([] if installed_entry_points() else ["-p", "ruvo.pytest_plugin"]),
-         "--ruvo", f"--ruvo-backend={request.param}", "-q", "-p", "no:cacheprovider", "test_shop.py"],
+        [sys.executable, "-m", "pytest", *plugin, "--ruvo", f"--ruvo-backend={backend}", "-q", "-p", "no:cacheprovider",
+         "test_shop.py"],
         cwd=project, capture_output=True, text=True, timeout=300, env=environment)
     assert completed.returncode == 1, completed.stdout + completed.stderr  # test_fails fails
     assert "ruvo: 5 test trace(s) saved to" in completed.stdout
