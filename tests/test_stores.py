@@ -125,6 +125,43 @@ def test_find_answers_alike_from_either_store(store, capsys):
     assert err == f"ruvo: 2 hits in 2 traces of {display_path(store)}\n"
 
 
+@pytest.mark.parametrize("helper", ["works", "dies"])
+def test_a_helper_process_indexes_the_batches_as_they_are_stored(store, monkeypatch, helper):
+    from ruvo.db import batching, index, index_aside, postgres
+    from ruvo.db.store import Store
+    from ruvo.search import parse_query
+
+    indexed_here = []
+    for kind in (Store, postgres.ServerStore):
+        def counted(self, trace_ids, *args, original=kind.index_later, **kwargs):
+            indexed_here.extend(trace_ids)
+            return original(self, trace_ids, *args, **kwargs)
+
+        monkeypatch.setattr(kind, "index_later", counted)
+    if helper == "dies":
+        sent = index_aside.IndexAside.send
+
+        def dying(self, trace_ids):
+            done = sent(self, trace_ids)
+            if done:  # after the first batch
+                self.process.kill()
+                self.process.wait()
+            return done
+
+        monkeypatch.setattr(index_aside.IndexAside, "send", dying)
+    db.begin_run(store, "pytest", key="aside", command="pytest")
+    batching.start_batching(store, index_aside=True)
+    for batch in range(3):
+        for n in range(10):
+            db.save_trace_in_sqlite(store, f"trc_{batch}_{n}", timeout=5, msgpack=traced(f"trc_{batch}_{n}", "t.py::x"))
+        batching.flush()
+    batching.stop_batching()
+    found = index.find(store, parse_query(["--function", "t.work"]))
+    assert (len(found.hits), found.traces, found.scanned) == (30, 30, 0)
+    # Indexed beside the writer; where the helper died, what it had not done, here.
+    assert len(indexed_here) == (0 if helper == "works" else 30)
+
+
 def numbers_records():
     """Values a typed store could blur: ints past a double's precision,
     zeros of both signs, infinity, big ints, NUL in strings."""

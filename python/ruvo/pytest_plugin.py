@@ -9,6 +9,7 @@ the plugin only adds its options.
 
 from __future__ import annotations
 
+import os
 import sys
 from typing import Optional
 
@@ -47,6 +48,13 @@ def _wrapper_style() -> dict:
     except (TypeError, ValueError):
         accepted = {}  # type: ignore[assignment]
     return {"wrapper": True} if "wrapper" in accepted else {"hookwrapper": True}
+
+
+def _free_cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
 
 
 _WRAPPER = _wrapper_style()
@@ -187,7 +195,10 @@ class TracePerTest:
             return
         self._counts_before = self._db.save_counts()
         # The writer thread starts before the profiler, which would hook it.
-        self._db.start_batching(self.profiler.db_path)
+        # The index is built beside the session where a core is free for it
+        # (xdist's workers take the cores themselves).
+        self._db.start_batching(self.profiler.db_path,
+                                index_aside=_free_cores() > 1 and not hasattr(self.config, "workerinput"))
         self.profiler.start()
         self.profiler.pause()
         self.recording = True

@@ -103,6 +103,11 @@ class _Writer:
         # the program is done (see _batches).
         self._unindexed: list[str] = []
         self._timeout = 0.0
+        # The helper process that indexes batches as they are stored (once
+        # started), and the traces handed to it.
+        self._aside: Any = None
+        self._aside_failed = not _index_aside
+        self._handed_aside: list[str] = []
         self.thread = threading.Thread(target=self._run, name="ruvo-writer", daemon=True)
         self.thread.start()
 
@@ -137,6 +142,8 @@ class _Writer:
         try:
             self._batches()
         finally:
+            if self._aside is not None:
+                self._aside.stop()
             self.finished.set()
 
     def _batches(self) -> None:
@@ -187,7 +194,21 @@ class _Writer:
         A writer that never gets here (a killed process) leaves its traces
         without entries, which `ruvo find` then searches in full."""
         index_later = getattr(self.store, "index_later", None)
-        if index_later is None or not self._unindexed or self.hurry.is_set():
+        if index_later is None or self.hurry.is_set():
+            return
+        if self._aside is not None:
+            removed = self._aside.finish(self.hurry)
+            self._aside = None
+            if removed is not None:
+                from .runs import Removed
+                from .store import _count_removed
+
+                if any(removed):
+                    _count_removed(Removed(*removed))
+            else:
+                self._unindexed[:0] = self._handed_aside  # not known to be indexed: indexed here
+            self._handed_aside = []
+        if not self._unindexed or self.hurry.is_set():
             return
         try:
             index_later(self._unindexed, self._timeout, self.hurry)
@@ -196,8 +217,27 @@ class _Writer:
         self._unindexed = []
 
     def _stored(self, rows: list[Row]) -> None:
-        if hasattr(self.store, "index_later"):
-            self._unindexed.extend(row.trace_id for row in rows)
+        if not hasattr(self.store, "index_later"):
+            return
+        trace_ids = [row.trace_id for row in rows]
+        if not self._aside_failed:
+            try:
+                if self._aside is None:
+                    from .index_aside import IndexAside
+
+                    self._aside = IndexAside(self.path, self._timeout)
+                handed = self._aside.send(trace_ids)
+            except Exception:
+                handed = False  # the traces are stored all the same
+            if handed:
+                self._handed_aside.extend(trace_ids)
+                return
+            # No helper (any more): what it was handed is indexed here at the end.
+            if self._aside is not None:
+                self._aside.stop()
+            self._aside, self._aside_failed = None, True
+            self._unindexed[:0], self._handed_aside = self._handed_aside, []
+        self._unindexed.extend(trace_ids)
 
     def _write(self, batch: list[tuple[Row, float]]) -> None:
         rows = [row for row, _ in batch]
@@ -237,17 +277,22 @@ class _Writer:
 _writers: dict[tuple[int, str], _Writer] = {}
 _writers_lock = threading.Lock()
 _batching = False
+_index_aside = False
 exiting = False
 
 
-def start_batching(db_path: str | os.PathLike | None = None) -> None:
+def start_batching(db_path: str | os.PathLike | None = None, *, index_aside: bool = False) -> None:
     """Queue saves for a writer thread from now on, until :func:`stop_batching`.
 
     Passing the database starts its writer now, before a profiler does: a
     thread started while one records with threading on would be hooked into it.
+    With ``index_aside``, a helper process builds the stored traces' value
+    index entries as they are stored, rather than the writer at the end
+    (worth it where another core is free).
     """
-    global _batching
+    global _batching, _index_aside
     _batching = True
+    _index_aside = index_aside
     if db_path is not None:
         writer_if_batching(db_target(db_path))
 
@@ -284,8 +329,8 @@ def stop_batching() -> SaveCounts:
     Ctrl-C while it waits (a database locked by another process) stops the
     waiting: what is still queued is spilled beside the database, at once,
     and the KeyboardInterrupt is raised once that is done."""
-    global _batching
-    _batching = False
+    global _batching, _index_aside
+    _batching = _index_aside = False
     with _writers_lock:
         writers = [writer for (pid, _), writer in _writers.items() if pid == os.getpid()]
         _writers.clear()
