@@ -136,4 +136,9 @@ def _serve(requests: IO[bytes], answers: IO[bytes]) -> int:
 
 
 if __name__ == "__main__":
+    import signal
+
+    # Ctrl-C at the terminal reaches the whole process group: the writer
+    # decides when this one stops.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     sys.exit(_serve(sys.stdin.buffer, sys.stdout.buffer))
