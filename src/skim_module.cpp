@@ -416,13 +416,15 @@ Step read_records(const unsigned char* data, Py_ssize_t size, Py_ssize_t& pos, u
             if (head(data, size, p, key) != Got::value || is_map(data[p]) || is_array(data[p])) {
                 return Step::undecided;
             }
-            Py_ssize_t* slot = nullptr;
-            if (text_is(data, key, p, "type", 4)) slot = &fields.type;
-            else if (text_is(data, key, p, "nodeid", 6)) slot = &fields.nodeid;
-            else if (text_is(data, key, p, "outcome", 7)) slot = &fields.outcome;
-            else if (text_is(data, key, p, "subtype", 7)) slot = &fields.subtype;
-            else if (text_is(data, key, p, "message", 7)) slot = &fields.message;
+            // Stepped over first: its bytes are known to be there before they are compared.
+            const Py_ssize_t at = p;
             if (!plain_value(data, size, p)) return Step::undecided;
+            Py_ssize_t* slot = nullptr;
+            if (text_is(data, key, at, "type", 4)) slot = &fields.type;
+            else if (text_is(data, key, at, "nodeid", 6)) slot = &fields.nodeid;
+            else if (text_is(data, key, at, "outcome", 7)) slot = &fields.outcome;
+            else if (text_is(data, key, at, "subtype", 7)) slot = &fields.subtype;
+            else if (text_is(data, key, at, "message", 7)) slot = &fields.message;
             if (slot != nullptr) {
                 if (*slot >= 0) return Step::undecided;  // a repeated key: the last one would win
                 *slot = p;
@@ -542,8 +544,9 @@ PyObject* summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 if (head(data, size, pos, name) != Got::value || is_map(data[pos]) || is_array(data[pos])) {
                     Py_RETURN_NONE;
                 }
-                const bool is_source = text_is(data, name, pos, "source", 6);
+                const Py_ssize_t at_name = pos;
                 if (!plain_value(data, size, pos)) Py_RETURN_NONE;
+                const bool is_source = text_is(data, name, at_name, "source", 6);
                 if (is_source) {
                     if (seen_source) Py_RETURN_NONE;
                     seen_source = true;
@@ -576,8 +579,9 @@ PyObject* summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (!threads || !ids || !big) return PyErr_NoMemory();
             for (uint64_t t = 0; t < thread_count; ++t) {
                 Head id;
-                if (head(data, size, pos, id) != Got::value || !int_key(data, id, pos, ids[t], big[t]) ||
-                    !plain_value(data, size, pos)) {
+                const Py_ssize_t at_id = pos;
+                if (head(data, size, pos, id) != Got::value || !plain_value(data, size, pos) ||
+                    !int_key(data, id, at_id, ids[t], big[t])) {
                     Py_RETURN_NONE;
                 }
                 for (uint64_t other = 0; other < t; ++other) {
