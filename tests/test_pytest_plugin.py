@@ -278,3 +278,60 @@ def test_hook_wrappers_between_phases_are_not_recorded(tmp_path, backend):
     (row,) = db.list_traces(database)
     names = [r["co_name"] for r in frames(db.load_trace(database, row.trace_id))]
     assert names == ["test_x", "leaf", "leaf", "test_x"]
+
+
+PHASES = Path(__file__).parent / "samples" / "pytest_phases"
+
+
+def comparable(trace):
+    """A trace's records without what differs from run to run: times, native
+    thread ids, frame ids (calling frames are named by their place), the
+    tally's times and the values of a mark condition's namespace (pytest's
+    config, whose options differ)."""
+    records = trace["frames_of_interest"]
+    place = {r["frame_id"]: i for i, r in enumerate(records) if r["type"] == "frame" and r["event"] == "call"}
+    kept = []
+    for record in records:
+        record = {k: v for k, v in record.items() if k not in ("timestamp", "thread_native_id", "frame_id")}
+        site = record.get("user_code_call_site")
+        if site:
+            record["user_code_call_site"] = {**site, "call_frame_id": place.get(site["call_frame_id"])}
+        if record.get("subtype") == "tally":
+            columns = record["columns"]
+            counts = [columns.index(name) for name in ("qualname", "calls", "calls_recorded", "returns_recorded")]
+            record = {"tally": sorted(repr([row[i] for i in counts]) for row in record["functions"])}
+        if record.get("path", "").startswith("<skipif condition>"):
+            names = record["locals"]
+            record["locals"] = sorted(map(repr, names)) if isinstance(names, dict) else type(names).__name__
+        kept.append(record)
+    return kept
+
+
+@pytest.mark.parametrize("backend", ["profile", pytest.param("monitoring", marks=pytest.mark.skipif(
+    sys.version_info < (3, 12), reason="sys.monitoring is new in Python 3.12"))])
+def test_phases_left_unrecorded_hold_nothing_of_the_programs(tmp_path, backend):
+    # Phases in which only pytest's code can run are not recorded. Against
+    # recording every phase whole (which any --ruvo-include asks for), each
+    # test's trace must hold the very same records: fixtures, parameters,
+    # marks' conditions, finalizers, xunit and unittest styles.
+    runs = {}
+    for mode, extra in (("some", []), ("whole", ["--ruvo-include", "no-such-file"])):
+        project = tmp_path / mode
+        shutil.copytree(PHASES, project)
+        completed = run_pytest(project, f"--ruvo-backend={backend}", *extra)
+        assert completed.returncode == 0, completed.stdout + completed.stderr
+        database = project / ".ruvo" / "ruvo.sqlite3"
+        runs[mode] = {row.test_nodeid: comparable(db.load_trace(database, row.trace_id))
+                      for row in db.list_traces(database)}
+    assert len(runs["some"]) == 17
+    assert runs["some"] == runs["whole"]
+    notes = {nodeid: [r["locals"]["what"] for r in records if r.get("co_name") == "note" and r["event"] == "call"]
+             for nodeid, records in runs["some"].items()}
+    assert notes["test_plain.py::test_second"] == [2]
+    assert notes["test_plain.py::test_numbers[3]"] == [3]
+    assert notes["test_plain.py::test_with_fixture"] == [[], "basket torn down"]
+    assert notes["test_plain.py::test_under_a_condition"] == ["condition", 3]
+    assert notes["test_plain.py::test_finalizer"] == ["finalized"]
+    assert notes["test_styles.py::test_between_xunit_calls"] == ["module set up", 5, "function torn down"]
+    assert notes["test_styles.py::TestMethods::test_method"] == ["method set up", 6]
+    assert notes["test_styles.py::Case::test_case"] == ["case set up", 7]

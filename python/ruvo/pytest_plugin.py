@@ -9,6 +9,7 @@ the plugin only adds its options.
 
 from __future__ import annotations
 
+import functools
 import os
 import sys
 from typing import Optional
@@ -110,6 +111,133 @@ def end_test(nodeid: str, outcome: str) -> None:
 
 _OUTCOME = pytest.StashKey[str]()
 _ENDED = pytest.StashKey[bool]()
+_CALL_INSIDE = pytest.StashKey[bool]()  # the call phase is recorded around the test function only
+_PLAIN = pytest.StashKey[bool]()
+
+# The plugins of pytest's own whose implementations of a hook run no code of
+# the program's, given what `_Phases` checks of each test, and which of the
+# hook's implementations must be among them: inside this plugin's wrapper
+# (the innermost) run the plain ones of a phase's hook; outside the one of
+# `pytest_pyfunc_call`, the other wrappers; a parametrised argument's hooks
+# run unrecorded, all of them. Any other implementation (a conftest's,
+# another plugin's) has the phase recorded whole.
+_RUNNING = {"_pytest.runner", "_pytest.threadexception", "_pytest.unraisableexception"}
+_PYTEST_IMPLEMENTATIONS = {
+    "pytest_runtest_setup": ({*_RUNNING, "_pytest.skipping", "_pytest.nose"}, "plain"),
+    "pytest_runtest_call": (_RUNNING, "plain"),
+    "pytest_runtest_teardown": (_RUNNING, "plain"),
+    "pytest_pyfunc_call": (set(), "wrappers"),
+    "pytest_fixture_setup": ({"_pytest.fixtures", "_pytest.setuponly", "_pytest.setupplan"}, "all"),
+    "pytest_fixture_post_finalizer": ({"_pytest.fixtures", "_pytest.setuponly"}, "all"),
+}
+
+
+def _is_wrapper(implementation) -> bool:
+    return bool(implementation.hookwrapper or getattr(implementation, "wrapper", False))
+
+
+class _Phases:
+    """Which phases of a test can run code of the program's at all.
+
+    A profile function slows every line Python runs while it is set (3.11
+    runs it all on the interpreter's slow path), and in the phases of a
+    small test pytest runs far more of its own than the test does. A phase
+    in which nothing of the program's can run is not recorded: the setup of
+    a test whose module and class are already set up and that has no
+    fixtures (but its parametrised arguments), the teardown of one whose
+    next test shares them, and, for a plain test function, the call phase
+    but for the call of the function itself. The trace holds the same
+    records either way; only the recorder's cost is saved. Anything unusual
+    (a fixture, a skipif or xfail mark, a conftest's hook, a node class of a
+    plugin's, --setup-show, pytest's internals not as expected, an include
+    option) has the phase recorded whole, as before."""
+
+    def __init__(self, config: pytest.Config, include: list) -> None:
+        self.hook = config.hook
+        # An include could name pytest's own files; --setup-show prints the
+        # parameters' reprs.
+        self.enabled = not include and not getattr(config.option, "setupshow", False) \
+            and not getattr(config.option, "setupplan", False)
+        self._checked: dict[str, tuple[int, bool]] = {}
+        # The parent whose nodes stay set up for the next test (see teardown).
+        self.kept_parent: object = None
+
+    def _only_pytests(self, name: str) -> bool:
+        implementations = getattr(self.hook, name).get_hookimpls()
+        known = self._checked.get(name)
+        if known is None or known[0] != len(implementations):
+            allowed, which = _PYTEST_IMPLEMENTATIONS[name]
+            only = all(getattr(impl.plugin, "__name__", None) in allowed for impl in implementations
+                       if not isinstance(impl.plugin, TracePerTest)
+                       and (which == "all" or _is_wrapper(impl) == (which == "wrappers")))
+            known = self._checked[name] = (len(implementations), only)
+        return known[1]
+
+    def _plain(self, item: pytest.Item) -> bool:
+        plain = item.stash.get(_PLAIN, None)
+        if plain is None:
+            plain = item.stash[_PLAIN] = self._is_plain(item)
+        return plain
+
+    def _is_plain(self, item: pytest.Item) -> bool:
+        """A test function of pytest's own kind, without fixtures but its
+        parametrised arguments, nor marks whose conditions its phases evaluate."""
+        if not (self.enabled and type(item) is pytest.Function
+                and item.get_closest_marker("skipif") is None and item.get_closest_marker("xfail") is None
+                # nose-style setup and teardown attributes (pytest 7)
+                and not hasattr(item.obj, "setup") and not hasattr(item.obj, "teardown")):
+            return False
+        names = item.fixturenames
+        if not names:
+            return True
+        if not (self._only_pytests("pytest_fixture_setup") and self._only_pytests("pytest_fixture_post_finalizer")):
+            return False
+        definitions = getattr(getattr(item, "_fixtureinfo", None), "name2fixturedefs", None)
+        if not isinstance(definitions, dict):
+            return False
+        for name in names:
+            # A parametrised argument is a fixture of pytest's returning the
+            # parameter; one of a wider scope compares parameters (__eq__).
+            chain = definitions.get(name)
+            if not chain or not _is_direct_parameter(chain[-1]):
+                return False
+        return True
+
+    def setup_is_empty(self, item: pytest.Item) -> bool:
+        kept, self.kept_parent = self.kept_parent, None
+        return (kept is not None and item.parent is kept and self._plain(item)
+                and self._only_pytests("pytest_runtest_setup"))
+
+    def call_is_only_the_function(self, item: pytest.Item) -> bool:
+        return (self._plain(item) and self._only_pytests("pytest_runtest_call")
+                and self._only_pytests("pytest_pyfunc_call"))
+
+    def teardown_is_empty(self, item: pytest.Item, nextitem) -> bool:
+        if nextitem is None or nextitem.parent is not item.parent or not self._plain(item) \
+                or not self._only_pytests("pytest_runtest_teardown"):
+            return False
+        # What is torn down is the test alone: its finalizers must be its own
+        # teardown (a no-op of pytest's) and nothing a plugin or fixture added.
+        try:
+            finalizers, _ = item.session._setupstate.stack[item]
+        except (AttributeError, KeyError, TypeError, ValueError):
+            return False
+        return all(_own_teardown(finalizer, item) for finalizer in finalizers)
+
+
+def _is_direct_parameter(definition) -> bool:
+    return (type(definition).__name__ == "DirectParamFixtureDef" and type(definition).__module__ == "_pytest.python"
+            and getattr(definition, "scope", None) == "function")
+
+
+def _own_teardown(finalizer, item: pytest.Item) -> bool:
+    """Whether a finalizer of the test is its own (no-op) teardown or the
+    finish of one of its parametrised arguments."""
+    if getattr(finalizer, "__self__", None) is item:
+        return getattr(finalizer, "__func__", None) is pytest.Item.teardown
+    finish = getattr(finalizer, "func", None)  # functools.partial(fixturedef.finish, request=...)
+    return (isinstance(finalizer, functools.partial) and getattr(finish, "__name__", None) == "finish"
+            and _is_direct_parameter(getattr(finish, "__self__", None)))
 
 
 def _budget(config: pytest.Config, settings) -> int | None:
@@ -179,6 +307,7 @@ class TracePerTest:
         # the trace its teardown report names (None: it has none).
         self.tests: dict[str, tuple[object, object]] = {}
         self.reported_workers: set = set()  # workers whose counts arrived
+        self.phases = _Phases(config, [*settings.include, *config.getoption("ruvo_include")])
         self.recovered = 0  # traces stored from queue files a process left
 
     @pytest.hookimpl(optionalhook=True)
@@ -242,14 +371,29 @@ class TracePerTest:
 
     @pytest.hookimpl(**_WRAPPER, trylast=True)
     def pytest_runtest_setup(self, item: pytest.Item):
+        if self.phases.setup_is_empty(item):
+            return (yield)
         return (yield from self._recording())
 
     @pytest.hookimpl(**_WRAPPER, trylast=True)
     def pytest_runtest_call(self, item: pytest.Item):
+        inside = item.stash[_CALL_INSIDE] = self.phases.call_is_only_the_function(item)
+        if inside:
+            return (yield)
         return (yield from self._recording())
 
     @pytest.hookimpl(**_WRAPPER, trylast=True)
+    def pytest_pyfunc_call(self, pyfuncitem: pytest.Function):
+        if pyfuncitem.stash.get(_CALL_INSIDE, False):
+            return (yield from self._recording())
+        return (yield)
+
+    @pytest.hookimpl(**_WRAPPER, trylast=True)
     def pytest_runtest_teardown(self, item: pytest.Item, nextitem):
+        # Set up by now: the nodes that stay for the next test are known.
+        self.phases.kept_parent = item.parent if nextitem is not None and nextitem.parent is item.parent else None
+        if self.phases.teardown_is_empty(item, nextitem):
+            return (yield)
         return (yield from self._recording())
 
     @pytest.hookimpl(**_WRAPPER)
