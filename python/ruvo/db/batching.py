@@ -220,7 +220,10 @@ class _Writer:
         if not hasattr(self.store, "index_later"):
             return
         trace_ids = [row.trace_id for row in rows]
-        if not self._aside_failed:
+        # A helper started only now, at the end (a short session's one
+        # batch), would be waited for: its start and imports cost more than
+        # indexing the batch here.
+        if not self._aside_failed and (self._aside is not None or not self._closing):
             try:
                 if self._aside is None:
                     from .index_aside import IndexAside
