@@ -307,12 +307,25 @@ def writer_if_batching(path: DbTarget) -> _Writer | None:
 
 
 def writer_for(path: DbTarget) -> _Writer:
+    # The same database again (a save per test): no path to make absolute.
+    last = _last_writer
+    if last is not None and last[1] is path and last[0] == os.getpid() and not last[2].finished.is_set():
+        return last[2]
     key = (os.getpid(), path if isinstance(path, str) and is_server_url(path) else os.path.abspath(path))
     with _writers_lock:
         writer = _writers.get(key)
         if writer is None or writer.finished.is_set():
             writer = _writers[key] = _Writer(path)
-        return writer
+    _remember_writer(path, writer)
+    return writer
+
+
+def _remember_writer(path: DbTarget, writer: _Writer) -> None:
+    global _last_writer
+    _last_writer = (os.getpid(), path, writer)
+
+
+_last_writer: tuple[int, DbTarget, _Writer] | None = None
 
 
 def flush() -> SaveCounts:
@@ -332,11 +345,12 @@ def stop_batching() -> SaveCounts:
     Ctrl-C while it waits (a database locked by another process) stops the
     waiting: what is still queued is spilled beside the database, at once,
     and the KeyboardInterrupt is raised once that is done."""
-    global _batching, _index_aside
+    global _batching, _index_aside, _last_writer
     _batching = _index_aside = False
     with _writers_lock:
         writers = [writer for (pid, _), writer in _writers.items() if pid == os.getpid()]
         _writers.clear()
+        _last_writer = None
     try:
         for writer in writers:
             writer.close()
