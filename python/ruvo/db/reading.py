@@ -10,7 +10,6 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterator
 
-from .. import decode
 from . import codec
 from .errors import DatabaseUnusable, TraceDamaged, TraceNotFound, TraceRow
 from .schema import identify
@@ -325,7 +324,7 @@ def load_trace(db_path: str | os.PathLike, trace_id: str | None = None, *, check
     for index, document in enumerate(documents):
         where = f"document {index + 1} of {len(documents)}: " if len(documents) > 1 else ""
         try:
-            decoded = decode.loads(document)
+            decoded = _loads(document)
         except Exception as error:
             raise TraceDamaged(f"trace {trace_id} is damaged: {where}it does not decode ({_one_line(error)})") \
                 from None
@@ -348,3 +347,10 @@ def load_trace(db_path: str | os.PathLike, trace_id: str | None = None, *, check
 def _one_line(error: BaseException) -> str:
     text = str(error).strip().splitlines()
     return f"{type(error).__name__}: {text[0]}" if text else type(error).__name__
+
+
+def _loads(document: bytes) -> object:
+    # Imported on first use: saving, which imports this module too, never decodes.
+    from ..decode import loads
+
+    return loads(document)

@@ -23,7 +23,6 @@ import uuid
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import index
 from .target import is_server_url, server_dispatch
 
 # The default cap of a database: room for about a dozen runs of the largest
@@ -173,6 +172,8 @@ def _delete_documents(connection: sqlite3.Connection, where: str, args: tuple) -
                                                           args)]
     connection.execute(f"DELETE FROM trace_document_parts WHERE document_id IN (SELECT id FROM trace_documents "
                        f"{where})", args)
+    from . import index  # its decoding is needed only once documents are removed
+
     index.delete_entries(connection, where, args)
     connection.execute(f"DELETE FROM trace_documents {where}", args)
     gone = 0
@@ -283,6 +284,8 @@ def prune(db_path: str | os.PathLike, *, keep_runs: int | None = None, max_bytes
                 newest = left[-1] if left else None
                 removed += enforce_cap(connection, max_bytes, newest, target=max_bytes)
             if removed.traces:
+                from . import index
+
                 index.forget_unused_functions(connection)
             connection.execute("COMMIT")
         except BaseException:

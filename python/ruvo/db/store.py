@@ -18,7 +18,7 @@ from typing import Callable, Sequence, TypeVar
 
 from ..config import is_server_url
 from ..summary import Summary, summarize
-from . import codec, index, runs
+from . import codec, runs
 from .schema import ensure_schema, identify
 
 # A document longer than this is stored in parts of this size: SQLite refuses
@@ -214,6 +214,8 @@ _INDEXED_PER_TRANSACTION = 200
 
 def _index_traces(connection: sqlite3.Connection, trace_ids: list, path: Path) -> None:
     max_bytes = runs.max_bytes_of(path)
+    from . import index
+
     index.index_traces(connection, trace_ids, max_bytes)
     # The entries weigh too: the cap holds with them, as after a save.
     removed = runs.enforce_cap(connection, max_bytes, runs.run_id(connection, path))
@@ -290,6 +292,10 @@ def _insert(connection: sqlite3.Connection, rows: list[Row], path: Path, exact: 
         insert_whole()
         # Indexed in the same transaction, so that no document is stored
         # without its entries, nor entries without their document.
+        if index_values:
+            # Imported only here: a session that leaves its index to a helper
+            # process never needs the value decoding that it brings.
+            from . import index
         room = index.room_left(connection, runs.max_bytes_of(path)) if index_values else 0
         for trace_id, digest, document, stored_bytes in indexing if index_values else ():
             found = connection.execute("SELECT id FROM trace_documents WHERE trace_id = ? AND digest = ?",
