@@ -323,7 +323,7 @@ def test_phases_left_unrecorded_hold_nothing_of_the_programs(tmp_path, backend):
         database = project / ".ruvo" / "ruvo.sqlite3"
         runs[mode] = {row.test_nodeid: comparable(db.load_trace(database, row.trace_id))
                       for row in db.list_traces(database)}
-    assert len(runs["some"]) == 17
+    assert len(runs["some"]) == 19
     assert runs["some"] == runs["whole"]
     notes = {nodeid: [r["locals"]["what"] for r in records if r.get("co_name") == "note" and r["event"] == "call"]
              for nodeid, records in runs["some"].items()}
@@ -331,6 +331,7 @@ def test_phases_left_unrecorded_hold_nothing_of_the_programs(tmp_path, backend):
     assert notes["test_plain.py::test_numbers[3]"] == [3]
     assert notes["test_plain.py::test_with_fixture"] == [[], "basket torn down"]
     assert notes["test_plain.py::test_under_a_condition"] == ["condition", 3]
+    assert notes["test_plain.py::TestUnderAClassCondition::test_second"] == ["class condition", 9, "size torn down"]
     assert notes["test_plain.py::test_finalizer"] == ["finalized"]
     assert notes["test_styles.py::test_between_xunit_calls"] == ["module set up", 5, "function torn down"]
     assert notes["test_styles.py::TestMethods::test_method"] == ["method set up", 6]

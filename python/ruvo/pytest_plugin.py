@@ -113,6 +113,7 @@ _OUTCOME = pytest.StashKey[str]()
 _ENDED = pytest.StashKey[bool]()
 _CALL_INSIDE = pytest.StashKey[bool]()  # the call phase is recorded around the test function only
 _PLAIN = pytest.StashKey[bool]()
+_CONDITIONS = ("skipif", "xfail")  # marks whose conditions pytest evaluates in the setup phase
 
 # The plugins of pytest's own whose implementations of a hook run no code of
 # the program's, given what `_Phases` checks of each test, and which of the
@@ -159,6 +160,7 @@ class _Phases:
         self.enabled = not include and not getattr(config.option, "setupshow", False) \
             and not getattr(config.option, "setupplan", False)
         self._checked: dict[str, tuple[int, bool]] = {}
+        self._parents_conditions: dict[object, bool] = {}
         # The parent whose nodes stay set up for the next test (see teardown).
         self.kept_parent: object = None
 
@@ -179,11 +181,23 @@ class _Phases:
             plain = item.stash[_PLAIN] = self._is_plain(item)
         return plain
 
+    def _conditions(self, item: pytest.Item) -> bool:
+        """Whether a skipif or xfail mark applies to the test: its own, or
+        one of its module's or class's, which its siblings share."""
+        if any(mark.name in _CONDITIONS for mark in item.own_markers):
+            return True
+        parent = item.parent
+        known = self._parents_conditions.get(parent)
+        if known is None:
+            known = self._parents_conditions[parent] = any(
+                mark.name in _CONDITIONS for node in parent.listchain() for mark in node.own_markers) \
+                if parent is not None else False
+        return known
+
     def _is_plain(self, item: pytest.Item) -> bool:
         """A test function of pytest's own kind, without fixtures but its
         parametrised arguments, nor marks whose conditions its phases evaluate."""
-        if not (self.enabled and type(item) is pytest.Function
-                and item.get_closest_marker("skipif") is None and item.get_closest_marker("xfail") is None
+        if not (self.enabled and type(item) is pytest.Function and not self._conditions(item)
                 # nose-style setup and teardown attributes (pytest 7)
                 and not hasattr(item.obj, "setup") and not hasattr(item.obj, "teardown")):
             return False

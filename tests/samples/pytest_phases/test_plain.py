@@ -45,3 +45,12 @@ def test_finalizer(request):
 
 def test_last_of_the_module():
     assert note(4) == 4
+
+
+@pytest.mark.skipif("note('class condition') == 'never'")
+class TestUnderAClassCondition:
+    def test_first(self):
+        assert note(8) == 8
+
+    def test_second(self):
+        assert note(9) == 9
