@@ -12,6 +12,7 @@ from __future__ import annotations
 import functools
 import os
 import sys
+import types
 from typing import Optional
 
 import pytest
@@ -197,9 +198,13 @@ class _Phases:
     def _is_plain(self, item: pytest.Item) -> bool:
         """A test function of pytest's own kind, without fixtures but its
         parametrised arguments, nor marks whose conditions its phases evaluate."""
-        if not (self.enabled and type(item) is pytest.Function and not self._conditions(item)
-                # nose-style setup and teardown attributes (pytest 7)
-                and not hasattr(item.obj, "setup") and not hasattr(item.obj, "teardown")):
+        if not (self.enabled and type(item) is pytest.Function and not self._conditions(item)):
+            return False
+        # Only a plain function or method is looked into: another object's
+        # attributes could be the program's code (__getattr__).
+        function = item.obj
+        if type(function) not in (types.FunctionType, types.MethodType) \
+                or hasattr(function, "setup") or hasattr(function, "teardown"):  # nose style (pytest 7)
             return False
         names = item.fixturenames
         if not names:
