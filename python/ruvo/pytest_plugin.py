@@ -170,8 +170,11 @@ class _Phases:
         known = self._checked.get(name)
         if known is None or known[0] != len(implementations):
             allowed, which = _PYTEST_IMPLEMENTATIONS[name]
-            only = all(getattr(impl.plugin, "__name__", None) in allowed for impl in implementations
-                       if not isinstance(impl.plugin, TracePerTest)
+            # Only modules are looked at by name: an attribute of another
+            # plugin object could be the program's code (__getattr__).
+            only = all(type(impl.plugin) is types.ModuleType and impl.plugin.__name__ in allowed
+                       for impl in implementations
+                       if type(impl.plugin) is not TracePerTest
                        and (which == "all" or _is_wrapper(impl) == (which == "wrappers")))
             known = self._checked[name] = (len(implementations), only)
         return known[1]
@@ -252,11 +255,15 @@ def _is_direct_parameter(definition) -> bool:
 def _own_teardown(finalizer, item: pytest.Item) -> bool:
     """Whether a finalizer of the test is its own (no-op) teardown or the
     finish of one of its parametrised arguments."""
-    if getattr(finalizer, "__self__", None) is item:
-        return getattr(finalizer, "__func__", None) is pytest.Item.teardown
-    finish = getattr(finalizer, "func", None)  # functools.partial(fixturedef.finish, request=...)
-    return (isinstance(finalizer, functools.partial) and getattr(finish, "__name__", None) == "finish"
-            and _is_direct_parameter(getattr(finish, "__self__", None)))
+    # Types first: an attribute of another callable could be the program's code.
+    if type(finalizer) is types.MethodType:
+        return finalizer.__self__ is item and finalizer.__func__ is pytest.Item.teardown
+    if type(finalizer) is not functools.partial:
+        return False
+    finish = finalizer.func  # functools.partial(fixturedef.finish, request=...)
+    pytests_finish = getattr(getattr(pytest, "FixtureDef", None), "finish", None)  # pytest 8.1 and later
+    return (type(finish) is types.MethodType and pytests_finish is not None and finish.__func__ is pytests_finish
+            and _is_direct_parameter(finish.__self__))
 
 
 def _budget(config: pytest.Config, settings) -> int | None:
