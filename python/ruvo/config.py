@@ -50,17 +50,17 @@ def is_server_url(target: object) -> bool:
 def db_target(value: "str | os.PathLike[str]") -> DbTarget:
     """A database named by the user, as ruvo keeps it: a URL as it is, a file as a Path."""
     global _last
-    if type(value) is type(_A_PATH):
+    if isinstance(value, Path):
         return value  # as kept already
-    if type(value) is str and value is _last[0]:
-        return _last[1]  # a save per test passes the same one
+    if value is _last[0]:
+        return _last[1]  # a save per test passes the same text
     target = value if isinstance(value, str) and is_server_url(value) else Path(value)
-    _last = (value, target)
+    if type(value) is str:
+        _last = (value, target)
     return target
 
 
-_A_PATH = Path()
-_last: "tuple[object, DbTarget]" = (_A_PATH, _A_PATH)
+_last: "tuple[object, DbTarget]" = ("", Path())
 
 
 def default_db_path() -> DbTarget:

@@ -307,6 +307,7 @@ def writer_if_batching(path: DbTarget) -> _Writer | None:
 
 
 def writer_for(path: DbTarget) -> _Writer:
+    global _last_writer
     # The same database again (a save per test): no path to make absolute.
     last = _last_writer
     if last is not None and last[1] is path and last[0] == os.getpid() and not last[2].finished.is_set():
@@ -316,13 +317,8 @@ def writer_for(path: DbTarget) -> _Writer:
         writer = _writers.get(key)
         if writer is None or writer.finished.is_set():
             writer = _writers[key] = _Writer(path)
-    _remember_writer(path, writer)
-    return writer
-
-
-def _remember_writer(path: DbTarget, writer: _Writer) -> None:
-    global _last_writer
     _last_writer = (os.getpid(), path, writer)
+    return writer
 
 
 _last_writer: tuple[int, DbTarget, _Writer] | None = None
